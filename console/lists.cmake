@@ -1,0 +1,1 @@
+# vistrel_console_lists: games list, user list, log lines.

@@ -1,0 +1,1 @@
+# vistrel_settings: setup fields, registry store, settings and list layouts.

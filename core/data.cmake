@@ -1,0 +1,1 @@
+# vistrel_core_data: wire protocol, game registry, payload verification.

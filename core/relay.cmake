@@ -1,0 +1,1 @@
+# vistrel_relay: TMainForm and its handlers.

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests, the fuzzers and the benchmarks need,
+# from Debian 12's own packages. Runs apt-get as root, or through sudo.
+set -euo pipefail
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q --no-install-recommends \
+  g++ cmake make pkg-config zlib1g-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  clang libclang-rt-14-dev \
+  qt6-base-dev libgl-dev xvfb xauth
