@@ -1,0 +1,67 @@
+// The five fields of the setup page as plain models, free of any toolkit.
+// Owned by the relay frame; LoadSettings/SaveSettings fill and read them, the
+// Qt window mirrors them on screen, the sender login reads the filming
+// password. One thread: nothing here is locked.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vistrel {
+
+// The viewer-limit spin field. Its value is the number written in its text;
+// every change of the text raises OnChange with that value (the relay frame
+// wires it to the viewer server's client limit).
+class TSpinField {
+public:
+    static constexpr int MinValue = 0;
+    static constexpr int MaxValue = 99999;
+
+    const std::string& Text() const noexcept { return text_; }
+
+    // The number written in the text. While the operator types, a number out
+    // of 0..99999 counts as typed; one beyond the int range saturates.
+    int Value() const noexcept;
+
+    // The program sets the value: brought into 0..99999, written as decimal
+    // text; OnChange runs only if that changed the text.
+    void SetValue(int value);
+
+    // The operator's edit left this text in the field. A text that is empty
+    // or not a number reads as 0 and is replaced by "0" at once.
+    void SetText(std::string text);
+
+    // Spin buttons, arrow keys, the wheel (+-1) and Page Up/Down (+-10):
+    // the value moves and is brought into range.
+    void StepBy(int delta);
+
+    // Leaving the field clamps a value typed out of range.
+    void FocusLost();
+
+    // Keys the field takes: digits, "+", "-" and editing (control) keys
+    // other than Enter. Anything else is refused with a beep.
+    static bool AcceptsKey(char key) noexcept;
+
+    std::function<void(int value)> OnChange;
+
+private:
+    void ChangeText(std::string text);
+
+    std::string text_ = "0";
+};
+
+// Reads a whole text as a decimal number: an optional sign, then one or more
+// digits, nothing else. Beyond the int range the result saturates. Returns
+// false (and leaves `value` alone) for anything else.
+bool ParseDecimalInt(std::string_view text, int& value) noexcept;
+
+struct TSetupFields {
+    std::string RemoteAdminPasswordEdit;  // hidden on the page, still stored
+    std::string FilmDemoPasswordEdit;     // the filming password senders log in with
+    std::string WatchDemoPasswordEdit;    // hidden on the page, still stored
+    std::string ForwardServerIPEdit;      // hidden, never stored, read by nothing
+    TSpinField MaxClientsSpin;            // the viewer limit, 0 = no limit
+};
+
+}  // namespace vistrel
