@@ -1,0 +1,126 @@
+// The operator-facing data the relay reports to: the games list, the user
+// list (rows of ";"-separated columns, each row with an optional non-owning
+// link to a connection) and the server's log lines. Owned by the relay frame;
+// the relay core calls the row operations, the operator commands read and
+// delete rows, and a view (the Qt window) subscribes to learn what changed.
+// Texts are stored as the 8-bit bytes they arrived as; no conversion here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vistrel {
+
+class TWSocketClient;
+
+inline constexpr char kColumnDelimiter = ';';
+
+// Column i is the text after the i-th ";" up to the next ";" or the line's
+// end; a ";" at the very end of the line starts no further column.
+size_t ColumnCount(std::string_view line) noexcept;
+// Empty when the line has no column i.
+std::string_view ColumnText(std::string_view line, size_t column) noexcept;
+// Replaces column i (appending ";" until it exists); every other character
+// stays. A ";" inside text is stored as it is.
+std::string ReplaceColumn(std::string_view line, size_t column, std::string_view text);
+
+// What changed in a list, for a view to redraw.
+struct ListChange {
+    enum class Kind { RowAppended, RowChanged, RowRemoved, LineAppended };
+    Kind kind;
+    int32_t index;  // the row or line concerned
+};
+using ListListener = std::function<void(const ListChange&)>;
+
+// Listeners of one list. A listener may subscribe or unsubscribe others (or
+// itself) while being told of a change.
+class TListListeners {
+public:
+    // Returns a handle for Unsubscribe.
+    int Subscribe(ListListener listener);
+    void Unsubscribe(int handle);
+    void Notify(ListChange::Kind kind, int32_t index);
+
+private:
+    std::vector<std::pair<int, ListListener>> listeners_;
+    int next_handle_ = 1;
+};
+
+// Rows in the order they were appended; never sorted.
+class TRowList {
+public:
+    int32_t Count() const noexcept { return static_cast<int32_t>(rows_.size()); }
+    // Index outside 0..Count()-1: EListError.
+    const std::string& Line(int32_t i) const;
+    TWSocketClient* Link(int32_t i) const;
+    std::string_view Column(int32_t i, size_t column) const { return ColumnText(Line(i), column); }
+
+    void Append(std::string line, TWSocketClient* link);
+    void SetColumn(int32_t i, size_t column, std::string_view text);
+    void SetLink(int32_t i, TWSocketClient* link);
+    void Delete(int32_t i);
+
+    // First row linked to conn, or -1 (nullptr never matches).
+    int32_t IndexOfLink(const TWSocketClient* conn) const noexcept;
+
+    TListListeners& Listeners() noexcept { return listeners_; }
+
+private:
+    struct Row {
+        std::string line;
+        TWSocketClient* link;
+    };
+    std::vector<Row> rows_;
+    TListListeners listeners_;
+};
+
+// The server's log: ordered lines, only ever appended.
+class TLogLines {
+public:
+    int32_t Count() const noexcept { return static_cast<int32_t>(lines_.size()); }
+    const std::string& Line(int32_t i) const;
+    const std::vector<std::string>& Lines() const noexcept { return lines_; }
+    void Append(std::string line);
+    TListListeners& Listeners() noexcept { return listeners_; }
+
+private:
+    std::vector<std::string> lines_;
+    TListListeners listeners_;
+};
+
+// Both lists and the log, with the row operations the relay core calls.
+// An empty text passed for a column stands for "no value": it leaves the
+// column as it was.
+class TConsoleLists {
+public:
+    TRowList& Games() noexcept { return games_; }
+    const TRowList& Games() const noexcept { return games_; }
+    TRowList& Users() noexcept { return users_; }
+    const TRowList& Users() const noexcept { return users_; }
+    TLogLines& Log() noexcept { return log_; }
+    const TLogLines& Log() const noexcept { return log_; }
+
+    // Games list columns: ID;Name;Game;Mod;Compressed Size;Users;Sender;
+    void AddGameRow(int32_t id, TWSocketClient* sender, const std::string& peerAddr);
+    void SetGameColumns(int32_t id, std::string_view name, std::string_view label, std::string_view mod,
+                        std::string_view compressedSize, std::string_view users, std::string_view sender);
+    void UnlinkGameRow(const TWSocketClient* sender);
+    // The row showing game id (column 0 equal to id in decimal), or -1.
+    int32_t IndexOfGameRow(int32_t id) const;
+
+    // User list columns: User Name;User IP;Downloaded
+    void AddViewerRow(TWSocketClient* viewer, const std::string& peerAddr);
+    void SetViewerName(const TWSocketClient* viewer, std::string_view name);
+    void RemoveViewerRow(const TWSocketClient* viewer);
+
+private:
+    TRowList games_;
+    TRowList users_;
+    TLogLines log_;
+};
+
+}  // namespace vistrel

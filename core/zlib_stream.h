@@ -1,0 +1,96 @@
+// TZLib: runs a zlib inflate engine over an input byte range and keeps a
+// CRC-32 of everything it produces. The run loop (`Execute`) decides, by its
+// own stop rules, whether the whole input was read and consumed; the payload
+// verification builds its outcomes on that answer, so the loop's semantics
+// are part of the protocol. Owns its engine and output buffer; the input is
+// a view the caller keeps alive for the run. One engine can be reused for
+// many runs (Restart), which is what the verification does.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "net/exception.h"
+
+namespace vistrel {
+
+// "Error in Archiving Routines: " + the text of the result code.
+class EZLibException : public Exception {
+public:
+    explicit EZLibException(std::string_view codeText);
+};
+
+// The component's own result code: Execute without an input.
+inline constexpr int kZNoInputStream = -7;
+
+// Text of a zlib result code (2 .. -7); empty for Z_OK and unknown codes.
+std::string_view ZLibResultText(int code) noexcept;
+
+enum class ZLibMode { zmNone, zmDecompress };
+
+class TZLib {
+public:
+    // Piece size of the run, both for input and for output.
+    static constexpr uint32_t kPieceSize = 65535;
+
+    using ProgressEvent = std::function<void(TZLib& sender, int32_t totalIn, int32_t totalOut,
+                                             int32_t currentIn, int32_t currentOut)>;
+
+    TZLib();
+    ~TZLib();
+    TZLib(const TZLib&) = delete;
+    TZLib& operator=(const TZLib&) = delete;
+
+    // The input of the next run (InStream). Not copied: it must outlive Execute.
+    void SetInput(std::string_view input) { input_ = input; }
+    void ClearInput() { input_.reset(); }
+    // Where produced bytes are appended (OutStream); nullptr: only the CRC is kept.
+    void SetOutput(std::string* output) { output_ = output; }
+
+    ZLibMode Mode() const noexcept { return mode_; }
+    // Leaving zmDecompress ends the engine; entering it starts a fresh one
+    // (Crc and counters 0, output emptied). Same mode: nothing happens.
+    void SetMode(ZLibMode mode);
+    // In zmDecompress: back to the state SetMode(zmDecompress) gives, reusing
+    // the engine's memory. In zmNone: starts the engine.
+    void Restart();
+
+    // Runs the engine over the whole input; see the .cpp for the loop. Returns
+    // Finished. Throws EZLibException for a negative result code.
+    bool Execute(bool finish);
+
+    uint32_t Crc() const noexcept { return crc_; }
+    const std::string& ErrorText() const noexcept { return error_text_; }
+    bool LastOK() const noexcept { return last_ok_; }
+    bool Finished() const noexcept { return finished_; }
+    int32_t CurrentIn() const noexcept { return current_in_; }
+    int32_t CurrentOut() const noexcept { return current_out_; }
+    int32_t TotalIn() const noexcept;
+    int32_t TotalOut() const noexcept;
+
+    ProgressEvent OnProgress;
+
+private:
+    struct Engine;
+    int CheckResult(int code);
+    void EndEngine();
+    void FireProgress();
+    void Emit(const char* data, size_t size);
+
+    std::unique_ptr<Engine> engine_;
+    ZLibMode mode_ = ZLibMode::zmNone;
+    std::optional<std::string_view> input_;
+    std::string* output_ = nullptr;
+    uint32_t crc_ = 0;
+    std::string error_text_;
+    bool last_ok_ = false;
+    bool finished_ = false;
+    int32_t current_in_ = 0;
+    int32_t current_out_ = 0;
+};
+
+}  // namespace vistrel
