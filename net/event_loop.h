@@ -1,0 +1,117 @@
+// The program's one event loop: an epoll set of watched descriptors, one-shot
+// deadlines on the monotonic clock, and a FIFO of posted notices. Everything
+// runs on the thread that calls RunOnce; nothing here is thread-safe.
+//
+// Order of one step (RunOnce): the readiness events of one epoll_wait batch,
+// each handler in turn; then the deadlines that are due; then the notices that
+// were queued before the notice phase began. A notice is therefore always run
+// after the dispatch that posted it has returned. Notices posted by a notice
+// wait for the next step (the loop's backend descriptor stays readable, so an
+// embedding toolkit calls again at once).
+//
+// Owners: TMainForm owns one loop for the whole run; sockets and timers keep a
+// plain reference to it and must be destroyed before it.
+// Embedding (Qt): watch BackendFd() for readability, arm a single-shot timer
+// for NextTimeout(), and call RunOnce(0) from both.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace vistrel {
+
+class EventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Handler = std::function<void(uint32_t events)>;
+    using TimerId = uint64_t;
+
+    // Interest and event flags (the epoll values). kError and kHangup are
+    // always reported, whatever the interest.
+    static constexpr uint32_t kReadable = EPOLLIN;
+    static constexpr uint32_t kWritable = EPOLLOUT;
+    static constexpr uint32_t kPeerClosed = EPOLLRDHUP;
+    static constexpr uint32_t kError = EPOLLERR;
+    static constexpr uint32_t kHangup = EPOLLHUP;
+
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // Descriptor watching. Watch and Modify return 0 or the errno of the
+    // failed epoll_ctl. Events of a descriptor that was unwatched (or watched
+    // again under the same number) during a batch are not delivered.
+    [[nodiscard]] int Watch(int fd, uint32_t interest, Handler handler);
+    [[nodiscard]] int Modify(int fd, uint32_t interest);
+    void Unwatch(int fd);
+    bool IsWatched(int fd) const;
+    uint32_t Interest(int fd) const;  // 0 when not watched
+
+    // Posted notices, delivered in FIFO order after the current dispatch.
+    void Post(std::function<void()> notice);
+    size_t PendingNotices() const { return notices_.size(); }
+
+    // One-shot deadlines. Cancelling an unknown or already run id is a no-op.
+    TimerId AddTimer(Clock::time_point due, std::function<void()> callback);
+    TimerId AddTimer(std::chrono::milliseconds delay, std::function<void()> callback);
+    void CancelTimer(TimerId id);
+
+    // Runs what is ready, waiting at most timeoutMs (0: don't wait, -1: until
+    // something happens). Returns false at once when called from inside a
+    // step (re-entry guard); true otherwise.
+    bool RunOnce(int timeoutMs);
+    void Run();   // steps until Stop()
+    void Stop();  // makes Run return after the current step
+    // Steps until pred() holds or limit has passed; returns whether it held.
+    bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit);
+
+    int BackendFd() const { return epoll_fd_; }
+    // Milliseconds until the loop has work without new input: 0 when notices
+    // are pending, -1 when nothing is scheduled.
+    int NextTimeout() const;
+    bool InDispatch() const { return running_; }
+
+    // The loop's notion of now; tests may replace the clock.
+    Clock::time_point Now() const { return clock_ ? clock_() : Clock::now(); }
+    void SetClock(std::function<Clock::time_point()> clock) { clock_ = std::move(clock); }
+
+    // An exception that escapes a handler, deadline or notice (the socket
+    // layer guards its own dispatch, so this is for timers and bare watches)
+    // goes here; without a hook it is written to stderr. The step goes on.
+    std::function<void(const std::exception&)> OnUnhandledException;
+
+private:
+    struct Watch_ {
+        Handler handler;
+        uint32_t interest = 0;
+        uint32_t generation = 0;  // 0: not watched
+    };
+    void Deliver(const std::function<void()>& fn);
+    void RunDueTimers();
+    void RunNotices();
+    void WakeForNotices();
+
+    int epoll_fd_ = -1;
+    int notice_fd_ = -1;  // eventfd, readable while notices are pending
+    bool notice_signalled_ = false;
+    bool running_ = false;
+    bool stop_ = false;
+    uint32_t next_generation_ = 1;
+    std::vector<Watch_> watches_;  // indexed by descriptor
+    std::deque<std::function<void()>> notices_;
+    TimerId next_timer_id_ = 1;
+    std::map<std::pair<Clock::time_point, TimerId>, std::function<void()>> timers_;
+    std::map<TimerId, Clock::time_point> timer_due_;
+    std::function<Clock::time_point()> clock_;
+};
+
+}  // namespace vistrel

@@ -1,0 +1,149 @@
+// TCustomWSocket: the socket base shared by listening servers and accepted
+// connections. It owns one non-blocking descriptor (or none), its State, its
+// send queue, the dispatch of the loop's readiness events and the guard around
+// that dispatch, which hands escaping exceptions to OnBgException and then,
+// unless the handler cleared CanClose, aborts the socket.
+//
+// Called by: the event loop (readiness), the derived classes, and the core
+// (Send, ReceiveAll, Close, State). Calls the core from its dispatch only.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "net/event_loop.h"
+#include "net/send_buffer.h"
+#include "net/socket_error.h"
+
+namespace vistrel {
+
+enum TSocketState : uint8_t {
+    wsInvalidState = 0,
+    wsOpened = 1,
+    wsBound = 2,
+    wsConnecting = 3,
+    wsConnected = 4,
+    wsAccepting = 5,
+    wsListening = 6,
+    wsClosed = 7,
+};
+
+// Bounds on the output a slow reader may leave queued. A connection whose
+// unsent output stays above SoftBytes for SoftDuration, or exceeds HardBytes at
+// any moment, is closed as if the connection were gone.
+struct TSendLimits {
+    size_t SoftBytes = size_t{1} << 20;
+    std::chrono::milliseconds SoftDuration = std::chrono::seconds(30);
+    size_t HardBytes = size_t{64} << 20;
+};
+
+class TCustomWSocket {
+public:
+    using TBgExceptionEvent =
+        std::function<void(TCustomWSocket& sender, const std::exception& e, bool& canClose)>;
+
+    explicit TCustomWSocket(EventLoop& loop);
+    virtual ~TCustomWSocket();
+    TCustomWSocket(const TCustomWSocket&) = delete;
+    TCustomWSocket& operator=(const TCustomWSocket&) = delete;
+
+    TSocketState State() const { return state_; }
+    int Handle() const { return fd_; }  // -1 without a socket
+    EventLoop& Loop() const { return loop_; }
+    int LastError() const { return last_error_; }
+
+    // Queues data and writes at once what the kernel takes; returns
+    // data.size(). Raises 10057 in "Send" unless wsConnected (nothing queued).
+    int32_t Send(std::string_view data);
+    // One read of exactly the readable count; empty when nothing is readable
+    // or the read fails. Raises only when the count cannot be queried.
+    std::string ReceiveAll();
+    // Shuts down sending and releases the socket; the disconnect is reported
+    // later (connections). Does nothing on a closed socket.
+    void Close();
+    // Drops the queue and releases the socket with an orderly close.
+    void Abort();
+
+    bool AllSent() const { return queue_.Empty(); }
+    size_t BufferedBytes() const { return queue_.Pending(); }
+    const TSendQueue& SendQueue() const { return queue_; }
+
+    // Closes the connection if its queued output breaks the limits at `now`;
+    // returns whether it did. Send and writability events call it.
+    bool CheckSendLimits(EventLoop::Clock::time_point now);
+
+    TBgExceptionEvent OnBgException;
+
+protected:
+    // The readiness dispatch of the socket, run inside the guard.
+    virtual void Dispatch(uint32_t events);
+    // Data is readable (the receiving loop's step 1). The base reads up to
+    // 1024 bytes and drops them; returns false when the loop must end.
+    virtual bool TriggerDataAvailable(uint16_t error);
+    // The socket became closed by Close, Abort, a vanished peer or a gone
+    // connection, and the disconnect has to be reported.
+    virtual void TriggerSessionClosed() {}
+    // Queued output broke the send limits; called just before the close.
+    virtual void TriggerSendOverflow(const std::string& /*reason*/) {}
+    virtual const TSendLimits& SendLimits() const;
+
+    // Runs fn inside the background-exception guard.
+    template <typename F>
+    void Guarded(F&& fn) {
+        try {
+            fn();
+        } catch (const std::exception& e) {
+            HandleBgException(e);
+        } catch (...) {
+            HandleBgException(Exception("Exception", "Unknown exception"));
+        }
+    }
+    void HandleBgException(const std::exception& e);
+
+    // Raises ESocketException for error (a socket error number) in step; a
+    // connection that is reset or not connected loses its socket first.
+    [[noreturn]] void RaiseSocketError(int error, std::string_view step);
+    [[noreturn]] void RaiseErrno(int err, std::string_view step) {
+        RaiseSocketError(SocketErrorFromErrno(err), step);
+    }
+
+    // Takes over fd (non-blocking already) and watches it with interest.
+    void AttachSocket(int fd, uint32_t interest, std::string_view step);
+    void SetState(TSocketState s) { state_ = s; }
+    void DiscardSendQueue() { queue_.Clear(); }
+
+    // The receiving loop; readableHint is the count the caller already knows
+    // (-1: query it). Returns whether the socket is still open.
+    bool ReceivingLoop(uint16_t error);
+    // Drains the send queue; raises "TryToSend failed" on an unexpected error.
+    void TryToSend();
+    // Closes quietly after a send found the connection gone (or the limits
+    // were broken): marks the disconnect reported and posts it.
+    void CloseGone();
+    // Releases the socket; lingerOff for an abort, shutdownFirst for Close.
+    void ReleaseSocket(bool shutdownFirst, bool raise);
+    void AfterRelease();
+
+    bool disconnect_reported_ = false;
+    bool destroying_ = false;
+
+private:
+    void OnEvents(uint32_t events);
+    void UpdateInterest();
+    int ReadableCount(int& err) const;
+
+    EventLoop& loop_;
+    int fd_ = -1;
+    TSocketState state_ = wsClosed;
+    bool read_paused_ = false;
+    int last_error_ = 0;
+    TSendQueue queue_;
+    EventLoop::Clock::time_point over_soft_since_{};
+};
+
+}  // namespace vistrel

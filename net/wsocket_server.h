@@ -1,0 +1,95 @@
+// TWSocketServer: a listening IPv4 TCP socket with its client list. It accepts
+// pending connections (at most 64 per readiness event), makes one connection
+// object per connection through ClientFactory, raises the client events, and
+// delivers each connection's client-closed notice: OnClientDisconnect, then
+// the object is destroyed. Owned by the core (TMainForm: DemoSenders,
+// DemoViewers); owns its connection objects.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/wsocket.h"
+#include "net/wsocket_client.h"
+
+namespace vistrel {
+
+class TWSocketServer : public TCustomWSocket {
+public:
+    using TWSocketClientConnectEvent =
+        std::function<void(TWSocketServer& sender, TWSocketClient& client, uint16_t error)>;
+    using TWSocketClientCreateEvent = std::function<void(TWSocketServer& sender, TWSocketClient& client)>;
+    using TClientFactory = std::function<std::unique_ptr<TWSocketClient>()>;
+
+    static constexpr int kBacklog = 5;
+    static constexpr int kAcceptsPerEvent = 64;
+
+    explicit TWSocketServer(EventLoop& loop);
+    // Destroys the remaining connections, last to first, without disconnect events.
+    ~TWSocketServer() override;
+
+    // Changing any of these while not wsClosed raises "Cannot change X if not
+    // closed"; setting the current value is always accepted.
+    const std::string& Proto() const { return proto_; }
+    void SetProto(const std::string& value);
+    const std::string& Addr() const { return addr_; }
+    void SetAddr(const std::string& value);
+    const std::string& Port() const { return port_; }
+    void SetPort(const std::string& value);
+
+    // Opens the listening socket (SO_REUSEADDR, backlog 5); raises
+    // ESocketException naming the failed step ("Bind", "Listen", ...).
+    void Listen();
+    // The bound port (after Listen), so a server can listen on "0".
+    uint16_t LocalPort() const;
+
+    int32_t ClientCount() const { return static_cast<int32_t>(clients_.size()); }
+    TWSocketClient* Client(int index) const;
+
+    TClientFactory ClientFactory;
+    int32_t MaxClients = 0;
+    std::string Banner = "Welcome to TcpSrv";
+    std::string BannerToBusy = "Sorry, too many clients";
+    // Output bounds given to every connection of this server.
+    TSendLimits ClientSendLimits;
+
+    TWSocketClientCreateEvent OnClientCreate;
+    TWSocketClientConnectEvent OnClientConnect;
+    TWSocketClientConnectEvent OnClientDisconnect;
+
+protected:
+    void Dispatch(uint32_t events) override;
+
+private:
+    friend class TWSocketClient;
+    void PostClientClosed(TWSocketClient* client);
+    void DeliverClientClosed(TWSocketClient* client);
+    void AcceptOne(int fd);
+    bool HandleAcceptFailure(int err);
+    void PauseAccepting();
+    void ResolveBinding(struct sockaddr_in& sa);
+    void ReportAcceptExhaustion(int err);
+
+    std::string proto_ = "tcp";
+    std::string addr_ = "0.0.0.0";
+    std::string port_;
+    bool proto_resolved_ = false;
+    bool port_resolved_ = false;
+    bool addr_resolved_ = false;
+    int proto_number_ = 0;
+    uint16_t port_number_ = 0;  // network order
+    uint32_t addr_number_ = 0;  // network order
+
+    std::vector<std::unique_ptr<TWSocketClient>> clients_;
+    // Liveness token: posted notices hold a weak reference, so a notice for a
+    // server that is gone is dropped.
+    std::shared_ptr<char> alive_ = std::make_shared<char>(0);
+    int spare_fd_ = -1;  // released when descriptors run out, to shed a connection
+    bool exhaustion_reported_ = false;
+    EventLoop::TimerId resume_timer_ = 0;
+};
+
+}  // namespace vistrel
