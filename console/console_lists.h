@@ -54,13 +54,14 @@ private:
 class TRowList {
 public:
     int32_t Count() const noexcept { return static_cast<int32_t>(rows_.size()); }
-    // Index outside 0..Count()-1: EListError.
+    // Index outside 0..Count()-1: EListError (core/game_list.h).
     const std::string& Line(int32_t i) const;
     TWSocketClient* Link(int32_t i) const;
     std::string_view Column(int32_t i, size_t column) const { return ColumnText(Line(i), column); }
 
     void Append(std::string line, TWSocketClient* link);
     void SetColumn(int32_t i, size_t column, std::string_view text);
+    void SetLine(int32_t i, std::string line);
     void SetLink(int32_t i, TWSocketClient* link);
     void Delete(int32_t i);
 

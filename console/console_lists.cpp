@@ -1,0 +1,177 @@
+#include "console/console_lists.h"
+
+#include "core/game_list.h"
+
+namespace vistrel {
+
+namespace {
+
+// Start and end (exclusive) of column i, if the line has it.
+bool ColumnBounds(std::string_view line, size_t column, size_t& begin, size_t& end) noexcept {
+    begin = 0;
+    for (size_t k = 0; k < column; ++k) {
+        size_t delim = line.find(kColumnDelimiter, begin);
+        if (delim == std::string_view::npos) return false;
+        begin = delim + 1;
+    }
+    // A delimiter at the very end starts no further column (column 0 always exists).
+    if (column > 0 && begin == line.size()) return false;
+    end = line.find(kColumnDelimiter, begin);
+    if (end == std::string_view::npos) end = line.size();
+    return true;
+}
+
+}  // namespace
+
+size_t ColumnCount(std::string_view line) noexcept {
+    size_t delimiters = 0;
+    for (char c : line)
+        if (c == kColumnDelimiter) ++delimiters;
+    if (!line.empty() && line.back() == kColumnDelimiter) return delimiters;
+    return delimiters + 1;
+}
+
+std::string_view ColumnText(std::string_view line, size_t column) noexcept {
+    size_t begin = 0, end = 0;
+    if (!ColumnBounds(line, column, begin, end)) return {};
+    return line.substr(begin, end - begin);
+}
+
+std::string ReplaceColumn(std::string_view line, size_t column, std::string_view text) {
+    std::string result(line);
+    size_t count = ColumnCount(result);
+    if (count < column + 1) result.append(column + 1 - count, kColumnDelimiter);
+    size_t begin = 0, end = 0;
+    // Appending one delimiter adds exactly one column, so column now exists.
+    ColumnBounds(result, column, begin, end);
+    result.replace(begin, end - begin, text);
+    return result;
+}
+
+int TListListeners::Subscribe(ListListener listener) {
+    listeners_.emplace_back(next_handle_, std::move(listener));
+    return next_handle_++;
+}
+
+void TListListeners::Unsubscribe(int handle) {
+    for (auto& entry : listeners_)
+        if (entry.first == handle) entry.second = nullptr;  // erased after any running Notify
+}
+
+void TListListeners::Notify(ListChange::Kind kind, int32_t index) {
+    const ListChange change{kind, index};
+    // By index over the count at entry: listeners may subscribe others while
+    // being told, and those hear of the next change only.
+    const size_t count = listeners_.size();
+    for (size_t i = 0; i < count && i < listeners_.size(); ++i) {
+        if (listeners_[i].second) {
+            ListListener call = listeners_[i].second;  // survives its own unsubscribe
+            call(change);
+        }
+    }
+    std::erase_if(listeners_, [](const auto& entry) { return !entry.second; });
+}
+
+const std::string& TRowList::Line(int32_t i) const {
+    if (i < 0 || i >= Count()) throw EListError(i);
+    return rows_[static_cast<size_t>(i)].line;
+}
+
+TWSocketClient* TRowList::Link(int32_t i) const {
+    if (i < 0 || i >= Count()) throw EListError(i);
+    return rows_[static_cast<size_t>(i)].link;
+}
+
+void TRowList::Append(std::string line, TWSocketClient* link) {
+    rows_.push_back(Row{std::move(line), link});
+    listeners_.Notify(ListChange::Kind::RowAppended, Count() - 1);
+}
+
+void TRowList::SetColumn(int32_t i, size_t column, std::string_view text) {
+    SetLine(i, ReplaceColumn(Line(i), column, text));
+}
+
+void TRowList::SetLine(int32_t i, std::string line) {
+    Line(i);
+    rows_[static_cast<size_t>(i)].line = std::move(line);
+    listeners_.Notify(ListChange::Kind::RowChanged, i);
+}
+
+void TRowList::SetLink(int32_t i, TWSocketClient* link) {
+    Line(i);
+    rows_[static_cast<size_t>(i)].link = link;
+    listeners_.Notify(ListChange::Kind::RowChanged, i);
+}
+
+void TRowList::Delete(int32_t i) {
+    Line(i);
+    rows_.erase(rows_.begin() + i);
+    listeners_.Notify(ListChange::Kind::RowRemoved, i);
+}
+
+int32_t TRowList::IndexOfLink(const TWSocketClient* conn) const noexcept {
+    if (conn == nullptr) return -1;
+    for (size_t i = 0; i < rows_.size(); ++i)
+        if (rows_[i].link == conn) return static_cast<int32_t>(i);
+    return -1;
+}
+
+const std::string& TLogLines::Line(int32_t i) const {
+    if (i < 0 || i >= Count()) throw EListError(i);
+    return lines_[static_cast<size_t>(i)];
+}
+
+void TLogLines::Append(std::string line) {
+    lines_.push_back(std::move(line));
+    listeners_.Notify(ListChange::Kind::LineAppended, Count() - 1);
+}
+
+void TConsoleLists::AddGameRow(int32_t id, TWSocketClient* sender, const std::string& peerAddr) {
+    games_.Append(std::to_string(id) + ";;;;0;0;" + peerAddr + ";", sender);
+}
+
+int32_t TConsoleLists::IndexOfGameRow(int32_t id) const {
+    const std::string key = std::to_string(id);
+    for (int32_t i = 0; i < games_.Count(); ++i)
+        if (games_.Column(i, 0) == key) return i;
+    return -1;
+}
+
+void TConsoleLists::SetGameColumns(int32_t id, std::string_view name, std::string_view label, std::string_view mod,
+                                   std::string_view compressedSize, std::string_view users,
+                                   std::string_view sender) {
+    int32_t row = IndexOfGameRow(id);
+    if (row < 0) return;
+    const std::string_view texts[] = {name, label, mod, compressedSize, users, sender};
+    std::string line = games_.Line(row);
+    bool changed = false;
+    for (size_t k = 0; k < std::size(texts); ++k) {
+        if (texts[k].empty()) continue;
+        line = ReplaceColumn(line, k + 1, texts[k]);
+        changed = true;
+    }
+    // One change notice for the whole update, not one per column.
+    if (changed) games_.SetLine(row, std::move(line));
+}
+
+void TConsoleLists::UnlinkGameRow(const TWSocketClient* sender) {
+    int32_t row = games_.IndexOfLink(sender);
+    if (row >= 0) games_.SetLink(row, nullptr);
+}
+
+void TConsoleLists::AddViewerRow(TWSocketClient* viewer, const std::string& peerAddr) {
+    users_.Append("unknown;" + peerAddr + ";0", viewer);
+}
+
+void TConsoleLists::SetViewerName(const TWSocketClient* viewer, std::string_view name) {
+    if (name.empty()) return;
+    int32_t row = users_.IndexOfLink(viewer);
+    if (row >= 0) users_.SetColumn(row, 0, name);
+}
+
+void TConsoleLists::RemoveViewerRow(const TWSocketClient* viewer) {
+    int32_t row = users_.IndexOfLink(viewer);
+    if (row >= 0) users_.Delete(row);
+}
+
+}  // namespace vistrel
