@@ -1,1 +1,9 @@
 # vistrel_relay: TMainForm and its handlers.
+add_library(vistrel_relay STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/main_form.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/senders.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/viewers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/distribution.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/commands.cpp
+)
+target_link_libraries(vistrel_relay PUBLIC vistrel_net vistrel_core_data vistrel_console_lists vistrel_settings)

@@ -1,0 +1,7 @@
+#include "core/main_form.h"
+
+namespace vistrel {
+
+void TMainForm::DistributeDemoWalk() {}
+
+}  // namespace vistrel
