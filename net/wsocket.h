@@ -112,38 +112,54 @@ protected:
         RaiseSocketError(SocketErrorFromErrno(err), step);
     }
 
-    // Takes over fd (non-blocking already) and watches it with interest.
-    void AttachSocket(int fd, uint32_t interest, std::string_view step);
+    // Takes over fd (non-blocking already) and watches it; a failed
+    // registration is raised as a socket error in step.
+    void AttachSocket(int fd, std::string_view step);
     void SetState(TSocketState s) { state_ = s; }
     void DiscardSendQueue() { queue_.Clear(); }
+    // The interest the descriptor should have now.
+    virtual uint32_t WantedInterest() const;
+    void UpdateInterest();
+    // Stops (or resumes) watching for readable data.
+    void PauseReading(bool paused);
+    bool ReadingPaused() const { return read_paused_; }
 
-    // The receiving loop; readableHint is the count the caller already knows
-    // (-1: query it). Returns whether the socket is still open.
-    bool ReceivingLoop(uint16_t error);
+    enum class LoopEnd { Drained, Closed, Bounded, Stalled, Dropped };
+    // The receiving loop: raises the data event while bytes remain, at most
+    // kMaxRounds times per readiness event so one busy peer cannot starve the
+    // others. Exceptions of the data handler end it and are dropped.
+    LoopEnd ReceivingLoop(uint16_t error);
+    static constexpr int kMaxRounds = 16;
+    // The peer closed: deliver what is left, report once, then close.
+    void PeerClosed();
     // Drains the send queue; raises "TryToSend failed" on an unexpected error.
     void TryToSend();
     // Closes quietly after a send found the connection gone (or the limits
-    // were broken): marks the disconnect reported and posts it.
+    // were broken): marks the disconnect reported, closes, posts the notice.
     void CloseGone();
-    // Releases the socket; lingerOff for an abort, shutdownFirst for Close.
-    void ReleaseSocket(bool shutdownFirst, bool raise);
-    void AfterRelease();
+    // Unwatches and closes the descriptor; returns the socket error of close.
+    int ReleaseSocket(bool shutdownFirst);
+    // The socket is gone: wsClosed, and the disconnect reported once.
+    void FinishClose();
+    // Number of bytes readable now; sets err (a socket error number) on failure.
+    int ReadableCount(int& err) const;
+    // Set whenever input is taken off the socket (stall detection).
+    void NoteReceived() { received_ = true; }
 
     bool disconnect_reported_ = false;
     bool destroying_ = false;
 
 private:
     void OnEvents(uint32_t events);
-    void UpdateInterest();
-    int ReadableCount(int& err) const;
 
     EventLoop& loop_;
     int fd_ = -1;
     TSocketState state_ = wsClosed;
     bool read_paused_ = false;
+    bool received_ = false;
     int last_error_ = 0;
     TSendQueue queue_;
-    EventLoop::Clock::time_point over_soft_since_{};
+    EventLoop::Clock::time_point over_soft_since_ = EventLoop::Clock::time_point::max();
 };
 
 }  // namespace vistrel

@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include <netinet/in.h>
+
 #include "net/wsocket.h"
 
 namespace vistrel {
@@ -45,8 +47,10 @@ protected:
 
 private:
     friend class TWSocketServer;
-    // Adopts an accepted socket: linger, registration, state, peer address.
-    void Adopt(int fd);
+    // Adopts an accepted socket: registration, linger, state, and the peer
+    // address as accept returned it (so it cannot fail on a peer that has
+    // already gone).
+    void Adopt(int fd, const struct sockaddr_in& peer);
 
     TWSocketServer* server_ = nullptr;
     std::string peer_addr_;

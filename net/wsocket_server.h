@@ -62,12 +62,16 @@ public:
 
 protected:
     void Dispatch(uint32_t events) override;
+    uint32_t WantedInterest() const override;
 
 private:
     friend class TWSocketClient;
     void PostClientClosed(TWSocketClient* client);
     void DeliverClientClosed(TWSocketClient* client);
-    void AcceptOne(int fd);
+    // Accepting steps 2-10 for one connection taken off the listener.
+    void AcceptOne(int fd, const struct sockaddr_in& peer);
+    void RemoveClient(TWSocketClient* client);
+    // Descriptors ran out: shed one pending connection, or pause accepting.
     bool HandleAcceptFailure(int err);
     void PauseAccepting();
     void ResolveBinding(struct sockaddr_in& sa);

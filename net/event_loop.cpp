@@ -1,0 +1,249 @@
+#include "net/event_loop.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+namespace vistrel {
+
+namespace {
+
+// The notice eventfd is registered under this tag, which no descriptor has.
+constexpr uint64_t kNoticeTag = ~uint64_t{0};
+constexpr int kMaxEventsPerStep = 256;
+
+uint64_t Tag(int fd, uint32_t generation) {
+    return (uint64_t{generation} << 32) | static_cast<uint32_t>(fd);
+}
+
+}  // namespace
+
+EventLoop::EventLoop() {
+    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+    notice_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (notice_fd_ < 0) {
+        int err = errno;
+        close(epoll_fd_);
+        throw std::system_error(err, std::generic_category(), "eventfd");
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kNoticeTag;
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, notice_fd_, &ev) != 0) {
+        int err = errno;
+        close(notice_fd_);
+        close(epoll_fd_);
+        throw std::system_error(err, std::generic_category(), "epoll_ctl");
+    }
+}
+
+EventLoop::~EventLoop() {
+    close(notice_fd_);
+    close(epoll_fd_);
+}
+
+int EventLoop::Watch(int fd, uint32_t interest, Handler handler) {
+    if (fd < 0) return EBADF;
+    if (static_cast<size_t>(fd) >= watches_.size()) watches_.resize(static_cast<size_t>(fd) + 1);
+    Watch_& w = watches_[static_cast<size_t>(fd)];
+    uint32_t generation = next_generation_++;
+    if (next_generation_ == 0) next_generation_ = 1;
+    epoll_event ev{};
+    ev.events = interest;
+    ev.data.u64 = Tag(fd, generation);
+    int op = w.generation != 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(epoll_fd_, op, fd, &ev) != 0) {
+        // A descriptor closed without Unwatch left the set by itself.
+        if (op != EPOLL_CTL_MOD || errno != ENOENT || epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0)
+            return errno;
+    }
+    w.handler = std::move(handler);
+    w.interest = interest;
+    w.generation = generation;
+    return 0;
+}
+
+int EventLoop::Modify(int fd, uint32_t interest) {
+    if (!IsWatched(fd)) return EBADF;
+    Watch_& w = watches_[static_cast<size_t>(fd)];
+    if (w.interest == interest) return 0;
+    epoll_event ev{};
+    ev.events = interest;
+    ev.data.u64 = Tag(fd, w.generation);
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev) != 0) return errno;
+    w.interest = interest;
+    return 0;
+}
+
+void EventLoop::Unwatch(int fd) {
+    if (!IsWatched(fd)) return;
+    Watch_& w = watches_[static_cast<size_t>(fd)];
+    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+    w.generation = 0;
+    w.interest = 0;
+    w.handler = nullptr;  // the step runs a copy, so this may be the running one
+}
+
+bool EventLoop::IsWatched(int fd) const {
+    return fd >= 0 && static_cast<size_t>(fd) < watches_.size() &&
+           watches_[static_cast<size_t>(fd)].generation != 0;
+}
+
+uint32_t EventLoop::Interest(int fd) const {
+    return IsWatched(fd) ? watches_[static_cast<size_t>(fd)].interest : 0;
+}
+
+void EventLoop::Post(std::function<void()> notice) {
+    notices_.push_back(std::move(notice));
+    WakeForNotices();
+}
+
+void EventLoop::WakeForNotices() {
+    if (notice_signalled_) return;
+    uint64_t one = 1;
+    if (write(notice_fd_, &one, sizeof one) == sizeof one) notice_signalled_ = true;
+}
+
+EventLoop::TimerId EventLoop::AddTimer(Clock::time_point due, std::function<void()> callback) {
+    TimerId id = next_timer_id_++;
+    timers_.emplace(std::make_pair(due, id), std::move(callback));
+    timer_due_.emplace(id, due);
+    return id;
+}
+
+EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> callback) {
+    return AddTimer(Now() + delay, std::move(callback));
+}
+
+void EventLoop::CancelTimer(TimerId id) {
+    auto it = timer_due_.find(id);
+    if (it == timer_due_.end()) return;
+    auto t = timers_.find(std::make_pair(it->second, id));
+    if (t != timers_.end()) {
+        // May be cancelled from inside its own callback, which has already
+        // been moved out; destroying another one's closure here is safe.
+        timers_.erase(t);
+    }
+    timer_due_.erase(it);
+}
+
+int EventLoop::NextTimeout() const {
+    if (!notices_.empty()) return 0;
+    if (timers_.empty()) return -1;
+    auto left = timers_.begin()->first.first - Now();
+    if (left <= Clock::duration::zero()) return 0;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms, 24LL * 3600 * 1000));
+}
+
+void EventLoop::Deliver(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        if (OnUnhandledException) {
+            try {
+                OnUnhandledException(e);
+            } catch (...) {
+            }
+        } else {
+            std::fprintf(stderr, "unhandled exception in event loop: %s\n", e.what());
+        }
+    } catch (...) {
+        std::fprintf(stderr, "unhandled non-standard exception in event loop\n");
+    }
+}
+
+bool EventLoop::RunOnce(int timeoutMs) {
+    if (running_) return false;
+    running_ = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{running_};
+
+    int wait = timeoutMs;
+    int next = NextTimeout();
+    if (next >= 0 && (wait < 0 || next < wait)) wait = next;
+
+    epoll_event events[kMaxEventsPerStep];
+    int n = epoll_wait(epoll_fd_, events, kMaxEventsPerStep, wait);
+    if (n < 0) n = 0;  // EINTR: treat as an empty batch
+    for (int i = 0; i < n; ++i) {
+        uint64_t tag = events[i].data.u64;
+        if (tag == kNoticeTag) continue;  // notices run below
+        int fd = static_cast<int>(static_cast<uint32_t>(tag));
+        uint32_t generation = static_cast<uint32_t>(tag >> 32);
+        if (!IsWatched(fd)) continue;
+        Watch_& w = watches_[static_cast<size_t>(fd)];
+        if (w.generation != generation || !w.handler) continue;
+        uint32_t ev = events[i].events;
+        // A copy: the handler may unwatch itself or watch new descriptors,
+        // which can move the table under it.
+        Handler h = w.handler;
+        Deliver([&h, ev] { h(ev); });
+    }
+    RunDueTimers();
+    RunNotices();
+    return true;
+}
+
+void EventLoop::RunDueTimers() {
+    auto now = Now();
+    // Only deadlines due at the start of the phase: a timer that re-arms
+    // itself for "now" runs in the next step, so the phase is bounded.
+    std::vector<TimerId> due;
+    for (auto& [key, fn] : timers_) {
+        if (key.first > now) break;
+        due.push_back(key.second);
+    }
+    for (TimerId id : due) {
+        auto it = timer_due_.find(id);
+        if (it == timer_due_.end()) continue;  // cancelled by an earlier one
+        auto t = timers_.find(std::make_pair(it->second, id));
+        std::function<void()> fn = std::move(t->second);
+        timers_.erase(t);
+        timer_due_.erase(it);
+        Deliver(fn);
+    }
+}
+
+void EventLoop::RunNotices() {
+    if (notice_signalled_) {
+        uint64_t value;
+        if (read(notice_fd_, &value, sizeof value) == sizeof value || errno == EAGAIN)
+            notice_signalled_ = false;
+    }
+    size_t count = notices_.size();
+    for (size_t i = 0; i < count && !notices_.empty(); ++i) {
+        std::function<void()> fn = std::move(notices_.front());
+        notices_.pop_front();
+        Deliver(fn);
+    }
+    if (!notices_.empty()) WakeForNotices();
+}
+
+void EventLoop::Run() {
+    stop_ = false;
+    while (!stop_) RunOnce(-1);
+    stop_ = false;
+}
+
+void EventLoop::Stop() { stop_ = true; }
+
+bool EventLoop::RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    while (!pred()) {
+        if (running_) return false;  // nested: cannot step
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return pred();
+        RunOnce(static_cast<int>(std::min<long long>(left, 20)));
+    }
+    return true;
+}
+
+}  // namespace vistrel

@@ -1,0 +1,326 @@
+#include "net/wsocket.h"
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vistrel {
+
+namespace {
+
+// Pieces handed to the kernel in one call (the Linux limit, UIO_MAXIOV).
+constexpr int kMaxIov = 1024;
+
+const TSendLimits kDefaultSendLimits{};
+
+}  // namespace
+
+TCustomWSocket::TCustomWSocket(EventLoop& loop) : loop_(loop) {}
+
+TCustomWSocket::~TCustomWSocket() {
+    destroying_ = true;
+    if (fd_ >= 0) ReleaseSocket(true);
+}
+
+const TSendLimits& TCustomWSocket::SendLimits() const { return kDefaultSendLimits; }
+
+// ---------------------------------------------------------------- errors
+
+void TCustomWSocket::RaiseSocketError(int error, std::string_view step) {
+    last_error_ = error;
+    std::string message = SocketErrorMessage(error, step);
+    if (error == kWsaEConnReset || error == kWsaENotConn) {
+        // The socket is of no further use. It is released here; the
+        // disconnect is still reported once, so a listed connection is never
+        // left behind without its notice.
+        if (fd_ >= 0) {
+            ReleaseSocket(false);
+            FinishClose();
+        } else if (state_ != wsClosed) {
+            state_ = wsClosed;
+        }
+    }
+    throw ESocketException(message, error);
+}
+
+void TCustomWSocket::HandleBgException(const std::exception& e) {
+    bool canClose = true;
+    if (OnBgException) {
+        try {
+            OnBgException(*this, e, canClose);
+        } catch (...) {
+            // A failing error handler must not take the loop down with it.
+        }
+    }
+    if (canClose) {
+        try {
+            Abort();
+        } catch (...) {
+        }
+    }
+}
+
+// ---------------------------------------------------------------- descriptor
+
+void TCustomWSocket::AttachSocket(int fd, std::string_view step) {
+    fd_ = fd;
+    read_paused_ = false;
+    int err = loop_.Watch(fd, WantedInterest(), [this](uint32_t events) { OnEvents(events); });
+    if (err != 0) RaiseErrno(err, step);
+}
+
+uint32_t TCustomWSocket::WantedInterest() const {
+    uint32_t interest = EventLoop::kPeerClosed;
+    if (!read_paused_) interest |= EventLoop::kReadable;
+    if (!queue_.Empty()) interest |= EventLoop::kWritable;
+    return interest;
+}
+
+void TCustomWSocket::UpdateInterest() {
+    if (fd_ < 0 || !loop_.IsWatched(fd_)) return;
+    // A failed change keeps the old interest: at worst one more wake-up.
+    (void)loop_.Modify(fd_, WantedInterest());
+}
+
+void TCustomWSocket::PauseReading(bool paused) {
+    if (read_paused_ == paused) return;
+    read_paused_ = paused;
+    UpdateInterest();
+}
+
+int TCustomWSocket::ReleaseSocket(bool shutdownFirst) {
+    int fd = fd_;
+    if (fd < 0) return 0;
+    loop_.Unwatch(fd);
+    fd_ = -1;
+    read_paused_ = false;
+    if (shutdownFirst) shutdown(fd, SHUT_WR);  // fails harmlessly on a reset connection
+    if (close(fd) != 0 && errno != EINTR) return SocketErrorFromErrno(errno);
+    return 0;
+}
+
+void TCustomWSocket::FinishClose() {
+    state_ = wsClosed;
+    queue_.Clear();
+    over_soft_since_ = EventLoop::Clock::time_point::max();
+    if (!destroying_ && !disconnect_reported_) {
+        disconnect_reported_ = true;
+        TriggerSessionClosed();
+    }
+}
+
+void TCustomWSocket::Close() {
+    if (fd_ < 0) {
+        if (state_ != wsClosed) state_ = wsClosed;
+        return;
+    }
+    if (state_ == wsClosed) return;
+    int err = ReleaseSocket(true);
+    // The descriptor is gone whatever close said, so the close is completed
+    // (and reported) before a failure is raised.
+    FinishClose();
+    if (err != 0 && err != kWsaNotInitialised) RaiseSocketError(err, "Disconnect (closesocket)");
+}
+
+void TCustomWSocket::Abort() {
+    queue_.Clear();
+    if (fd_ >= 0) {
+        if (state_ == wsConnected) {
+            // An orderly close instead of the reset a close would give.
+            linger off{0, 0};
+            setsockopt(fd_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+        }
+        ReleaseSocket(false);
+    }
+    FinishClose();
+}
+
+void TCustomWSocket::CloseGone() {
+    const bool report = !disconnect_reported_ && !destroying_;
+    disconnect_reported_ = true;
+    if (fd_ >= 0) ReleaseSocket(true);
+    FinishClose();
+    if (report) TriggerSessionClosed();
+}
+
+// ---------------------------------------------------------------- dispatch
+
+void TCustomWSocket::OnEvents(uint32_t events) {
+    Guarded([&] { Dispatch(events); });
+}
+
+void TCustomWSocket::Dispatch(uint32_t events) {
+    // Notifications still queued for a released socket are ignored.
+    if (fd_ < 0 || state_ != wsConnected) return;
+    const bool peerClosed = events & (EventLoop::kPeerClosed | EventLoop::kHangup | EventLoop::kError);
+
+    if (events & (EventLoop::kReadable | EventLoop::kPeerClosed | EventLoop::kHangup | EventLoop::kError)) {
+        if (!read_paused_) {
+            int err = 0;
+            int count = ReadableCount(err);
+            if (err == 0 && count > 0) {
+                LoopEnd end = ReceivingLoop(0);
+                if (fd_ < 0 || state_ != wsConnected) return;
+                if (end == LoopEnd::Bounded) return;  // the rest (and any close) next step
+                if (end == LoopEnd::Stalled) PauseReading(true);
+            }
+        }
+        if (peerClosed) {
+            PeerClosed();
+            return;
+        }
+    }
+    if (events & EventLoop::kWritable) {
+        TryToSend();
+        if (state_ == wsConnected) CheckSendLimits(loop_.Now());
+    }
+}
+
+int TCustomWSocket::ReadableCount(int& err) const {
+    err = 0;
+    if (fd_ < 0) {
+        err = kWsaENotSock;
+        return 0;
+    }
+    int count = 0;
+    if (ioctl(fd_, FIONREAD, &count) != 0) {
+        err = SocketErrorFromErrno(errno);
+        return 0;
+    }
+    return count;
+}
+
+TCustomWSocket::LoopEnd TCustomWSocket::ReceivingLoop(uint16_t error) {
+    for (int round = 1;; ++round) {
+        received_ = false;
+        try {
+            if (!TriggerDataAvailable(error)) return LoopEnd::Drained;
+        } catch (...) {
+            // The data handler's errors go nowhere; the connection stays as
+            // the handler left it. A handler that failed before taking its
+            // input must not make the level-triggered loop spin.
+            if (fd_ < 0 || state_ != wsConnected) return LoopEnd::Closed;
+            int err = 0;
+            if (!received_ && ReadableCount(err) > 0 && err == 0) return LoopEnd::Stalled;
+            return LoopEnd::Dropped;
+        }
+        if (fd_ < 0 || state_ != wsConnected) return LoopEnd::Closed;
+        int err = 0;
+        int count = ReadableCount(err);
+        if (err != 0 || count == 0) return LoopEnd::Drained;
+        if (!received_) return LoopEnd::Stalled;  // the handler takes nothing
+        if (round >= kMaxRounds) return LoopEnd::Bounded;
+    }
+}
+
+bool TCustomWSocket::TriggerDataAvailable(uint16_t /*error*/) {
+    char sink[1024];
+    ssize_t n = recv(fd_, sink, sizeof sink, 0);
+    if (n < 0) return false;
+    NoteReceived();
+    return true;
+}
+
+void TCustomWSocket::PeerClosed() {
+    LoopEnd end = ReceivingLoop(0);
+    if (fd_ < 0 || state_ != wsConnected) return;  // the handler closed it
+    if (end == LoopEnd::Bounded) return;           // more input first; the close is seen again
+    if (!disconnect_reported_) {
+        disconnect_reported_ = true;
+        TriggerSessionClosed();
+    }
+    if (state_ != wsClosed) Close();
+}
+
+// ---------------------------------------------------------------- data
+
+std::string TCustomWSocket::ReceiveAll() {
+    std::string result;
+    int err = 0;
+    int count = ReadableCount(err);
+    if (err != 0) RaiseSocketError(err, "ioctlSocket");
+    if (count < 1) return result;
+    result.resize(static_cast<size_t>(count));
+    ssize_t n = recv(fd_, result.data(), result.size(), 0);
+    if (n <= 0) return {};
+    result.resize(static_cast<size_t>(n));
+    NoteReceived();
+    // Taking input is what re-arms a reader that had stalled.
+    if (read_paused_) PauseReading(false);
+    return result;
+}
+
+int32_t TCustomWSocket::Send(std::string_view data) {
+    if (state_ != wsConnected) RaiseSocketError(kWsaENotConn, "Send");
+    queue_.Append(data);
+    TryToSend();
+    if (state_ == wsConnected) CheckSendLimits(loop_.Now());
+    return static_cast<int32_t>(data.size());
+}
+
+void TCustomWSocket::TryToSend() {
+    if (fd_ < 0) return;
+    iovec iov[kMaxIov];
+    while (!queue_.Empty()) {
+        int pieces = queue_.Gather(iov, kMaxIov);
+        size_t offered = 0;
+        for (int i = 0; i < pieces; ++i) offered += iov[i].iov_len;
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(pieces);
+        // MSG_NOSIGNAL: a write to a reset connection must not end the process.
+        ssize_t sent = sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent == 0) break;
+        if (sent < 0) {
+            int err = errno;
+            if (err == EINTR) continue;
+            int error = SocketErrorFromErrno(err);
+            if (error == kWsaEWouldBlock) break;
+            if (IsConnectionGone(error)) {
+                CloseGone();
+                return;
+            }
+            UpdateInterest();
+            RaiseSocketError(error, "TryToSend failed");
+        }
+        queue_.Consume(static_cast<size_t>(sent));
+        if (static_cast<size_t>(sent) < offered) break;  // the kernel is full: wait
+    }
+    if (queue_.Pending() <= SendLimits().SoftBytes) over_soft_since_ = EventLoop::Clock::time_point::max();
+    UpdateInterest();
+}
+
+bool TCustomWSocket::CheckSendLimits(EventLoop::Clock::time_point now) {
+    if (state_ != wsConnected) return false;
+    const TSendLimits& limits = SendLimits();
+    const size_t pending = queue_.Pending();
+    std::string reason;
+    if (pending > limits.HardBytes) {
+        reason = "unsent output of " + std::to_string(pending) + " bytes exceeds " +
+                 std::to_string(limits.HardBytes) + " bytes";
+    } else if (pending > limits.SoftBytes) {
+        if (over_soft_since_ == EventLoop::Clock::time_point::max()) {
+            over_soft_since_ = now;
+            return false;
+        }
+        if (now - over_soft_since_ < limits.SoftDuration) return false;
+        reason = "unsent output stayed above " + std::to_string(limits.SoftBytes) + " bytes for " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits.SoftDuration).count()) +
+                 " s (" + std::to_string(pending) + " bytes queued)";
+    } else {
+        over_soft_since_ = EventLoop::Clock::time_point::max();
+        return false;
+    }
+    try {
+        TriggerSendOverflow(reason);
+    } catch (...) {
+        CloseGone();
+        throw;
+    }
+    CloseGone();
+    return true;
+}
+
+}  // namespace vistrel

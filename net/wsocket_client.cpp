@@ -1,0 +1,56 @@
+#include "net/wsocket_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "net/wsocket_server.h"
+
+namespace vistrel {
+
+TWSocketClient::TWSocketClient(EventLoop& loop) : TCustomWSocket(loop) {}
+
+TWSocketClient::~TWSocketClient() = default;
+
+void TWSocketClient::Adopt(int fd, const sockaddr_in& peer) {
+    AttachSocket(fd, "WSAAsyncSelect");
+    // Closing must reset the connection at once and drop unsent output.
+    linger lin{1, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin) != 0) RaiseErrno(errno, "setsockopt(SO_LINGER)");
+    SetState(wsConnected);
+    if (peer.sin_family != AF_INET) RaiseSocketError(kWsaEInval, "GetPeerName");
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    peer_addr_ = text;
+    peer_port_ = std::to_string(ntohs(peer.sin_port));
+}
+
+void TWSocketClient::SendBanner() {
+    if (Banner.empty()) return;
+    std::string line = Banner;
+    line += "\r\n";
+    Send(line);
+}
+
+bool TWSocketClient::TriggerDataAvailable(uint16_t error) {
+    if (!OnDataAvailable) return TCustomWSocket::TriggerDataAvailable(error);
+    OnDataAvailable(*this, error);
+    return true;
+}
+
+void TWSocketClient::TriggerSessionClosed() {
+    if (server_) server_->PostClientClosed(this);
+}
+
+void TWSocketClient::TriggerSendOverflow(const std::string& reason) {
+    if (OnSendOverflow) OnSendOverflow(*this, reason);
+}
+
+const TSendLimits& TWSocketClient::SendLimits() const {
+    return server_ ? server_->ClientSendLimits : TCustomWSocket::SendLimits();
+}
+
+}  // namespace vistrel

@@ -1,0 +1,330 @@
+#include "net/wsocket_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+namespace vistrel {
+
+namespace {
+
+// How long accepting pauses when descriptors run out and none can be freed.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+
+bool StartsWithDigit(const std::string& s) {
+    return !s.empty() && std::isdigit(static_cast<unsigned char>(s[0]));
+}
+
+}  // namespace
+
+TWSocketServer::TWSocketServer(EventLoop& loop) : TCustomWSocket(loop) {}
+
+TWSocketServer::~TWSocketServer() {
+    destroying_ = true;
+    alive_.reset();  // notices still queued for this server are dropped
+    if (resume_timer_ != 0) Loop().CancelTimer(resume_timer_);
+    while (!clients_.empty()) {
+        std::unique_ptr<TWSocketClient> client = std::move(clients_.back());
+        clients_.pop_back();
+        client->destroying_ = true;  // no disconnect event at the end
+        client.reset();
+    }
+    if (spare_fd_ >= 0) close(spare_fd_);
+}
+
+// ---------------------------------------------------------------- settings
+
+void TWSocketServer::SetProto(const std::string& value) {
+    if (value == proto_) return;
+    if (State() != wsClosed) throw ESocketException("Cannot change Proto if not closed");
+    proto_ = value;
+    proto_resolved_ = false;
+}
+
+void TWSocketServer::SetAddr(const std::string& value) {
+    if (value == addr_) return;
+    if (State() != wsClosed) throw ESocketException("Cannot change Addr if not closed");
+    addr_ = value;
+    addr_resolved_ = false;
+}
+
+void TWSocketServer::SetPort(const std::string& value) {
+    if (value == port_) return;
+    if (State() != wsClosed) throw ESocketException("Cannot change Port if not closed");
+    port_ = value;
+    port_resolved_ = false;
+}
+
+TWSocketClient* TWSocketServer::Client(int index) const {
+    if (index < 0 || index >= ClientCount()) return nullptr;
+    return clients_[static_cast<size_t>(index)].get();
+}
+
+uint16_t TWSocketServer::LocalPort() const {
+    if (Handle() < 0) return 0;
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getsockname(Handle(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+// ---------------------------------------------------------------- listening
+
+void TWSocketServer::ResolveBinding(sockaddr_in& sa) {
+    if (!proto_resolved_) {
+        if (StartsWithDigit(proto_)) {
+            proto_number_ = std::atoi(proto_.c_str());
+        } else {
+            protoent entry{};
+            protoent* found = nullptr;
+            char buf[1024];
+            if (getprotobyname_r(proto_.c_str(), &entry, buf, sizeof buf, &found) == 0 && found) {
+                proto_number_ = found->p_proto;
+            } else if (proto_ == "tcp") {
+                proto_number_ = IPPROTO_TCP;  // a system without a protocol database
+            } else {
+                throw ESocketException("listen: Cannot convert protocol '" + proto_ + "'");
+            }
+        }
+        proto_resolved_ = true;
+    }
+    if (!port_resolved_) {
+        if (StartsWithDigit(port_) || (!port_.empty() && port_[0] == ' ')) {
+            size_t i = port_.find_first_not_of(' ');
+            long value = 0;
+            for (; i < port_.size() && std::isdigit(static_cast<unsigned char>(port_[i])); ++i) {
+                value = value * 10 + (port_[i] - '0');
+                if (value > 65535) throw ESocketException("listen: Port number out of range '" + port_ + "'");
+            }
+            port_number_ = htons(static_cast<uint16_t>(value));
+        } else {
+            servent entry{};
+            servent* found = nullptr;
+            char buf[1024];
+            const char* proto = StartsWithDigit(proto_) ? nullptr : proto_.c_str();
+            if (getservbyname_r(port_.c_str(), proto, &entry, buf, sizeof buf, &found) != 0 || !found)
+                throw ESocketException("listen: Cannot convert port '" + port_ + "'");
+            port_number_ = static_cast<uint16_t>(found->s_port);
+        }
+        port_resolved_ = true;
+    }
+    if (!addr_resolved_) {
+        in_addr a{};
+        if (inet_aton(addr_.c_str(), &a) != 0) {
+            addr_number_ = a.s_addr;
+        } else {
+            addrinfo hints{};
+            hints.ai_family = AF_INET;
+            addrinfo* res = nullptr;
+            int rc = getaddrinfo(addr_.c_str(), nullptr, &hints, &res);
+            if (rc != 0 || !res)
+                throw ESocketException("listen: Cannot convert host address '" + addr_ + "'");
+            addr_number_ = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+            freeaddrinfo(res);
+        }
+        addr_resolved_ = true;
+    }
+    sa = sockaddr_in{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = port_number_;
+    sa.sin_addr.s_addr = addr_number_;
+}
+
+void TWSocketServer::Listen() {
+    if (port_.empty()) RaiseSocketError(kWsaEInval, "listen: port not assigned");
+    if (proto_.empty()) RaiseSocketError(kWsaEInval, "listen: protocol not assigned");
+    if (addr_.empty()) RaiseSocketError(kWsaEInval, "listen: address not assigned");
+    if (State() != wsClosed || Handle() >= 0) RaiseSocketError(kWsaEInval, "listen: socket already open");
+
+    sockaddr_in sa{};
+    ResolveBinding(sa);
+    DiscardSendQueue();
+
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
+    if (fd < 0) RaiseErrno(errno, "socket");
+    // A restart must not be refused because of the previous run's
+    // connections in TIME_WAIT; a port another process listens on still is.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        int err = errno;
+        close(fd);
+        RaiseErrno(err, "Bind");
+    }
+    SetState(wsBound);
+    if (listen(fd, kBacklog) != 0) {
+        int err = errno;
+        close(fd);
+        SetState(wsClosed);
+        RaiseErrno(err, "Listen");
+    }
+    SetState(wsListening);
+    try {
+        AttachSocket(fd, "WSAASyncSelect");
+    } catch (...) {
+        ReleaseSocket(false);
+        SetState(wsClosed);
+        throw;
+    }
+    if (spare_fd_ < 0) spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    exhaustion_reported_ = false;
+}
+
+uint32_t TWSocketServer::WantedInterest() const {
+    return ReadingPaused() ? 0 : EventLoop::kReadable;
+}
+
+// ---------------------------------------------------------------- accepting
+
+void TWSocketServer::Dispatch(uint32_t /*events*/) {
+    // Bounded, so a flood of connections cannot starve the established ones.
+    for (int i = 0; i < kAcceptsPerEvent; ++i) {
+        if (Handle() < 0 || State() != wsListening) return;
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        int fd = accept4(Handle(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            int err = errno;
+            switch (err) {
+                case EAGAIN:
+                    return;
+                case EINTR:
+                case ECONNABORTED:  // gone before we took it: nothing to report
+                case EPROTO:
+                    continue;
+                case EMFILE:
+                case ENFILE:
+                case ENOBUFS:
+                case ENOMEM:
+                    HandleAcceptFailure(err);
+                    return;
+                default:
+                    Guarded([&] { RaiseErrno(err, "Accept"); });
+                    return;
+            }
+        }
+        exhaustion_reported_ = false;
+        Guarded([&] { AcceptOne(fd, peer); });
+    }
+}
+
+void TWSocketServer::RemoveClient(TWSocketClient* client) {
+    auto it = std::find_if(clients_.begin(), clients_.end(),
+                           [client](const std::unique_ptr<TWSocketClient>& c) { return c.get() == client; });
+    if (it == clients_.end()) return;
+    std::unique_ptr<TWSocketClient> doomed = std::move(*it);
+    clients_.erase(it);
+    doomed->destroying_ = true;
+}
+
+void TWSocketServer::AcceptOne(int fd, const sockaddr_in& peer) {
+    TWSocketClient* client = nullptr;
+    try {
+        std::unique_ptr<TWSocketClient> made =
+            ClientFactory ? ClientFactory() : std::make_unique<TWSocketClient>(Loop());
+        if (!made) throw ESocketException("Accept: the client factory made no connection object");
+        client = made.get();
+        clients_.push_back(std::move(made));
+        if (OnClientCreate) OnClientCreate(*this, *client);
+        client->Banner = Banner;
+        client->server_ = this;
+        // A connection that fails while being taken over is dropped without
+        // a disconnect: its connect event never ran.
+        client->disconnect_reported_ = true;
+        client->Adopt(fd, peer);
+        fd = -1;
+        client->disconnect_reported_ = false;
+    } catch (...) {
+        if (fd >= 0 && (!client || client->Handle() != fd)) close(fd);
+        if (client) RemoveClient(client);
+        throw;
+    }
+
+    if (OnClientConnect) OnClientConnect(*this, *client, 0);
+    // Closed by the handler: no banner, no limit check.
+    if (clients_.empty() || clients_.back().get() != client || client->State() != wsConnected) return;
+    if (MaxClients > 0 && ClientCount() > MaxClients) {
+        client->Banner = BannerToBusy;
+        client->SendBanner();
+        client->Close();
+        return;
+    }
+    client->SendBanner();
+}
+
+bool TWSocketServer::HandleAcceptFailure(int err) {
+    // Out of descriptors: the pending connection would make every later
+    // wake-up fail the same way. Free the spare descriptor, take the
+    // connection and drop it at once, then take the spare back.
+    bool shed = false;
+    if (spare_fd_ >= 0) {
+        close(spare_fd_);
+        spare_fd_ = -1;
+        int fd = accept4(Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            shed = true;
+        }
+        spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    if (spare_fd_ < 0) PauseAccepting();
+    ReportAcceptExhaustion(err);
+    return shed;
+}
+
+void TWSocketServer::PauseAccepting() {
+    if (resume_timer_ != 0) return;
+    PauseReading(true);
+    resume_timer_ = Loop().AddTimer(kAcceptPause, [this] {
+        resume_timer_ = 0;
+        if (spare_fd_ < 0) spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        PauseReading(false);
+    });
+}
+
+void TWSocketServer::ReportAcceptExhaustion(int err) {
+    // Once per shortage, not once per wake-up; the server keeps listening
+    // whatever the handler says.
+    if (exhaustion_reported_) return;
+    exhaustion_reported_ = true;
+    if (!OnBgException) return;
+    ESocketException e(SocketErrorMessage(SocketErrorFromErrno(err), "Accept"), SocketErrorFromErrno(err));
+    bool canClose = false;
+    try {
+        OnBgException(*this, e, canClose);
+    } catch (...) {
+    }
+}
+
+// ---------------------------------------------------------------- closed notices
+
+void TWSocketServer::PostClientClosed(TWSocketClient* client) {
+    std::weak_ptr<char> alive = alive_;
+    Loop().Post([this, alive, client] {
+        if (alive.expired()) return;
+        DeliverClientClosed(client);
+    });
+}
+
+void TWSocketServer::DeliverClientClosed(TWSocketClient* client) {
+    auto listed = [&] {
+        return std::any_of(clients_.begin(), clients_.end(),
+                           [client](const std::unique_ptr<TWSocketClient>& c) { return c.get() == client; });
+    };
+    if (!listed()) return;
+    Guarded([&] {
+        if (OnClientDisconnect) OnClientDisconnect(*this, *client, 0);
+    });
+    // Destroyed whether or not the handler failed.
+    RemoveClient(client);
+}
+
+}  // namespace vistrel
