@@ -112,8 +112,13 @@ private:
 // before it. The root key ("") is listed only once something was put in it.
 class TRegistryData {
 public:
+    // Bounds that keep a hostile file from costing more than a small multiple
+    // of its size; settings keys are short and shallow.
+    static constexpr std::size_t kMaxKeyPathLength = 512;
+    static constexpr std::size_t kMaxKeyDepth = 32;
+
     // Throws ERegistryException for a path the file could not hold (an empty
-    // part, a line break).
+    // part, a line break) or beyond the bounds above.
     static void CheckKeyPath(std::string_view path);
     // Throws ERegistryException for a value name holding a line break.
     static void CheckValueName(std::string_view name);

@@ -1,0 +1,238 @@
+#include "console/settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "tests/unit/settings_temp_dir.h"
+
+namespace vistrel {
+namespace {
+
+using testing::ModeOf;
+using testing::ReadFileText;
+using testing::TTempDir;
+using testing::WriteFileText;
+
+const char kSetup[] = "Vistrel Server\\Setup";
+
+std::string File(const std::string& body) { return std::string(kRegistryFileHeader) + "\n\n" + body; }
+
+// Setup fields whose viewer-limit changes are recorded.
+struct TWatchedFields {
+    TWatchedFields() {
+        fields.MaxClientsSpin.OnChange = [this](int value) { limits.push_back(value); };
+    }
+    TSetupFields fields;
+    std::vector<int> limits;
+};
+
+void ExpectMessage(const std::function<void()>& action, const std::string& message) {
+    try {
+        action();
+        ADD_FAILURE() << "no error, expected: " << message;
+    } catch (const ERegistryException& e) {
+        EXPECT_EQ(std::string(e.what()), message);
+        EXPECT_EQ(DescribeException(e), "ERegistryException: " + message);
+    }
+}
+
+TEST(Settings, AFreshAccountStartsEmptyAndSavesPrivately) {
+    TTempDir dir;
+    std::string path = dir / "home/.config/vistrel/registry.reg";
+    TRegistryStore store(path);
+    TWatchedFields w;
+    LoadSettings(store, w.fields);
+    EXPECT_EQ(w.fields.FilmDemoPasswordEdit, "");
+    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "0");
+    EXPECT_TRUE(w.limits.empty());  // "0" stays "0": no change event
+    EXPECT_TRUE(TRegistryStore(path).KeyExists("Vistrel Server"));
+
+    w.fields.FilmDemoPasswordEdit = "film";
+    w.fields.RemoteAdminPasswordEdit = "admin";
+    w.fields.WatchDemoPasswordEdit = "watch";
+    w.fields.ForwardServerIPEdit = "10.0.0.1";
+    w.fields.MaxClientsSpin.SetValue(12);
+    SaveSettings(store, w.fields);
+    EXPECT_EQ(ModeOf(dir / "home/.config/vistrel"), 0700u);
+    EXPECT_EQ(ModeOf(path), 0600u);
+    EXPECT_EQ(ReadFileText(path), File("[HKEY_CURRENT_USER\\Vistrel Server]\n\n"
+                                       "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n"
+                                       "\"FilmDemoPasswordEdit\"=\"film\"\n"
+                                       "\"RemoteAdminPasswordEdit\"=\"admin\"\n"
+                                       "\"WatchDemoPasswordEdit\"=\"watch\"\n"
+                                       "\"MaxClientsSpin\"=dword:0000000c\n"));
+
+    TRegistryStore next(path);
+    TWatchedFields again;
+    LoadSettings(next, again.fields);
+    EXPECT_EQ(again.fields.FilmDemoPasswordEdit, "film");
+    EXPECT_EQ(again.fields.RemoteAdminPasswordEdit, "admin");
+    EXPECT_EQ(again.fields.WatchDemoPasswordEdit, "watch");
+    EXPECT_EQ(again.fields.ForwardServerIPEdit, "");
+    EXPECT_EQ(again.limits, std::vector<int>{12});
+}
+
+TEST(Settings, ALimitWrittenAsTextStaysText) {
+    TTempDir dir;
+    std::string path = dir / "registry.reg";
+    WriteFileText(path, File("[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n\"MaxClientsSpin\"=\"25\"\n"));
+    TRegistryStore store(path);
+    TWatchedFields w;
+    LoadSettings(store, w.fields);
+    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "25");
+    EXPECT_EQ(w.limits, std::vector<int>{25});
+    SaveSettings(store, w.fields);
+    EXPECT_EQ(TRegistryStore(path).ReadValue(kSetup, "MaxClientsSpin"), TRegValue::Text("25"));
+    w.fields.MaxClientsSpin.SetValue(30);
+    SaveSettings(store, w.fields);
+    EXPECT_EQ(TRegistryStore(path).ReadValue(kSetup, "MaxClientsSpin"), TRegValue::Text("30"));
+
+    // Expandable text keeps its type too; text that is no number reads as 0.
+    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::ExpandText(" 7 "));
+    LoadSettings(store, w.fields);
+    EXPECT_EQ(w.fields.MaxClientsSpin.Value(), 7);
+    SaveSettings(store, w.fields);
+    EXPECT_EQ(TRegistryStore(path).ReadValue(kSetup, "MaxClientsSpin"), TRegValue::ExpandText("7"));
+    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Text("lots"));
+    LoadSettings(store, w.fields);
+    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "0");
+}
+
+TEST(Settings, AStoredLimitIsBroughtIntoRange) {
+    TTempDir dir;
+    TRegistryStore store(dir / "registry.reg");
+    TWatchedFields w;
+    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Dword(100000));
+    LoadSettings(store, w.fields);
+    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "99999");
+    EXPECT_EQ(w.limits, std::vector<int>{99999});
+
+    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Dword(0xFFFFFFFF));  // -1
+    LoadSettings(store, w.fields);
+    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "0");
+    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Text("123456789012"));
+    LoadSettings(store, w.fields);
+    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "99999");
+}
+
+TEST(Settings, PasswordsStoredAsExpandableTextAreRead) {
+    TTempDir dir;
+    TRegistryStore store(dir / "registry.reg");
+    store.WriteValue(kSetup, "FilmDemoPasswordEdit", TRegValue::ExpandText("%pw%"));
+    TSetupFields fields;
+    LoadSettings(store, fields);
+    EXPECT_EQ(fields.FilmDemoPasswordEdit, "%pw%");
+    SaveSettings(store, fields);  // written back as plain text
+    EXPECT_EQ(store.ReadValue(kSetup, "FilmDemoPasswordEdit"), TRegValue::Text("%pw%"));
+}
+
+TEST(Settings, AValueOfTheWrongTypeStopsTheLoadWhereItIs) {
+    TTempDir dir;
+    TRegistryStore store(dir / "registry.reg");
+    store.WriteValue(kSetup, "FilmDemoPasswordEdit", TRegValue::Text("film"));
+    store.WriteValue(kSetup, "RemoteAdminPasswordEdit", TRegValue::Dword(5));
+    store.WriteValue(kSetup, "WatchDemoPasswordEdit", TRegValue::Text("watch"));
+    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Dword(9));
+    TWatchedFields w;
+    w.fields.RemoteAdminPasswordEdit = "old admin";
+    w.fields.WatchDemoPasswordEdit = "old watch";
+    ExpectMessage([&] { LoadSettings(store, w.fields); }, "Invalid data type for 'RemoteAdminPasswordEdit'");
+    EXPECT_EQ(w.fields.FilmDemoPasswordEdit, "film");
+    EXPECT_EQ(w.fields.RemoteAdminPasswordEdit, "old admin");
+    EXPECT_EQ(w.fields.WatchDemoPasswordEdit, "old watch");
+    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "0");
+    EXPECT_TRUE(w.limits.empty());
+
+    store.WriteValue(kSetup, "RemoteAdminPasswordEdit", TRegValue::Text("admin"));
+    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Binary("\x09\0\0\0"));
+    ExpectMessage([&] { LoadSettings(store, w.fields); }, "Invalid data type for 'MaxClientsSpin'");
+    EXPECT_EQ(w.fields.WatchDemoPasswordEdit, "watch");
+    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue{REG_DWORD, "\x09\0"});  // a short integer
+    ExpectMessage([&] { LoadSettings(store, w.fields); }, "Invalid data type for 'MaxClientsSpin'");
+}
+
+TEST(Settings, AFailedWriteKeepsWhatWasWrittenBefore) {
+    TTempDir dir;
+    std::string path = dir / "registry.reg";
+    TRegistryStore store(path);
+    TSetupFields fields;
+    fields.FilmDemoPasswordEdit = "new film";
+    // More than the store will ever write: the second value cannot be set.
+    fields.RemoteAdminPasswordEdit = std::string(2 << 20, 'x');
+    fields.WatchDemoPasswordEdit = "new watch";
+    try {
+        SaveSettings(store, fields);
+        ADD_FAILURE() << "the save went through";
+    } catch (const ERegistryException& e) {
+        EXPECT_STREQ(e.what(), "Failed to set data for 'RemoteAdminPasswordEdit'");
+        EXPECT_FALSE(e.Detail().empty());
+    }
+    TRegistryStore reopened(path);
+    EXPECT_EQ(reopened.ReadValue(kSetup, "FilmDemoPasswordEdit"), TRegValue::Text("new film"));
+    EXPECT_FALSE(reopened.ReadValue(kSetup, "RemoteAdminPasswordEdit").has_value());
+    EXPECT_FALSE(reopened.ReadValue(kSetup, "WatchDemoPasswordEdit").has_value());
+}
+
+TEST(Settings, AFolderThatCannotBeCreatedFailsTheSave) {
+    TTempDir dir;
+    WriteFileText(dir / "config", "a file where the folder should be");
+    TRegistryStore store(dir / "config/vistrel/registry.reg");
+    TSetupFields fields;
+    LoadSettings(store, fields);  // reads nothing, reports nothing
+    ExpectMessage([&] { SaveSettings(store, fields); }, "Failed to create key Vistrel Server");
+}
+
+TEST(Settings, AReadOnlyFolderFailsTheSave) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
+    TTempDir dir;
+    std::string folder = dir / "vistrel";
+    std::string path = folder + "/registry.reg";
+    TRegistryStore store(path);
+    TSetupFields fields;
+    fields.FilmDemoPasswordEdit = "first";
+    SaveSettings(store, fields);
+    std::string before = ReadFileText(path);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    fields.FilmDemoPasswordEdit = "second";
+    ExpectMessage([&] { SaveSettings(store, fields); }, "Failed to set data for 'FilmDemoPasswordEdit'");
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    EXPECT_EQ(ReadFileText(path), before);
+}
+
+TEST(Settings, AMalformedFileIsReadAsDefaultsAndLeftAlone) {
+    TTempDir dir;
+    std::string path = dir / "registry.reg";
+    const std::string broken = File("[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n\"FilmDemoPasswordEdit\"=\"pw\n");
+    WriteFileText(path, broken);
+    TRegistryStore store(path);
+    TSetupFields fields;
+    LoadSettings(store, fields);
+    EXPECT_EQ(fields.FilmDemoPasswordEdit, "");
+    fields.FilmDemoPasswordEdit = "new";
+    ExpectMessage([&] { SaveSettings(store, fields); }, "Failed to create key Vistrel Server");
+    EXPECT_EQ(ReadFileText(path), broken);
+}
+
+TEST(Settings, OtherKeysSurviveASave) {
+    TTempDir dir;
+    std::string path = dir / "registry.reg";
+    WriteFileText(path, File("[HKEY_CURRENT_USER\\Vistrel\\Common]\n"
+                             "\"GamesListBox\"=\"50,200,70,70,95,50,115\"\n\n"
+                             "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n"
+                             "\"Unknown\"=hex:01\n"));
+    TRegistryStore store(path);
+    TSetupFields fields;
+    LoadSettings(store, fields);
+    fields.FilmDemoPasswordEdit = "pw";
+    SaveSettings(store, fields);
+    TRegistryStore reopened(path);
+    EXPECT_EQ(reopened.ReadValue("Vistrel\\Common", "GamesListBox"), TRegValue::Text("50,200,70,70,95,50,115"));
+    EXPECT_EQ(reopened.ReadValue(kSetup, "Unknown"), TRegValue::Binary("\x01"));
+    EXPECT_EQ(reopened.ReadValue(kSetup, "FilmDemoPasswordEdit"), TRegValue::Text("pw"));
+}
+
+}  // namespace
+}  // namespace vistrel
