@@ -39,10 +39,9 @@ std::string_view ColumnText(std::string_view line, size_t column) noexcept {
 
 std::string ReplaceColumn(std::string_view line, size_t column, std::string_view text) {
     std::string result(line);
-    size_t count = ColumnCount(result);
-    if (count < column + 1) result.append(column + 1 - count, kColumnDelimiter);
+    // Once the line ends with a delimiter, each one appended adds a column.
+    while (ColumnCount(result) < column + 1) result += kColumnDelimiter;
     size_t begin = 0, end = 0;
-    // Appending one delimiter adds exactly one column, so column now exists.
     ColumnBounds(result, column, begin, end);
     result.replace(begin, end - begin, text);
     return result;
@@ -62,14 +61,22 @@ void TListListeners::Notify(ListChange::Kind kind, int32_t index) {
     const ListChange change{kind, index};
     // By index over the count at entry: listeners may subscribe others while
     // being told, and those hear of the next change only.
+    // A listener may also change the list again (a nested notice); entries
+    // are only erased once the outermost notice is done.
     const size_t count = listeners_.size();
-    for (size_t i = 0; i < count && i < listeners_.size(); ++i) {
-        if (listeners_[i].second) {
-            ListListener call = listeners_[i].second;  // survives its own unsubscribe
-            call(change);
+    ++depth_;
+    try {
+        for (size_t i = 0; i < count && i < listeners_.size(); ++i) {
+            if (listeners_[i].second) {
+                ListListener call = listeners_[i].second;  // survives its own unsubscribe
+                call(change);
+            }
         }
+    } catch (...) {
+        --depth_;
+        throw;
     }
-    std::erase_if(listeners_, [](const auto& entry) { return !entry.second; });
+    if (--depth_ == 0) std::erase_if(listeners_, [](const auto& entry) { return !entry.second; });
 }
 
 const std::string& TRowList::Line(int32_t i) const {

@@ -48,6 +48,7 @@ public:
 private:
     std::vector<std::pair<int, ListListener>> listeners_;
     int next_handle_ = 1;
+    int depth_ = 0;
 };
 
 // Rows in the order they were appended; never sorted.

@@ -1,0 +1,112 @@
+#include "core/game_list.h"
+
+#include <gtest/gtest.h>
+
+namespace vistrel {
+namespace {
+
+// Links are only compared, never followed: any distinct addresses do.
+TWSocketClient* Conn(int n) { return reinterpret_cast<TWSocketClient*>(static_cast<uintptr_t>(0x1000 * n)); }
+
+TEST(TPacketList, StoreOpensGapsReplacesAndKeepsTags) {
+    TPacketList demo;
+    demo.StorePacketAt(3, "three", 6);
+    ASSERT_EQ(demo.Count(), 4);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(demo.Data(i), "");
+        EXPECT_EQ(demo.Tag(i), 6);
+    }
+    EXPECT_EQ(demo.Data(3), "three");
+    demo.StorePacketAt(4, "four", 10);  // at the count: exactly one entry
+    EXPECT_EQ(demo.Count(), 5);
+    EXPECT_EQ(demo.Tag(4), 10);
+    demo.StorePacketAt(1, "one", 10);  // fills a gap; the tag stays as opened
+    demo.StorePacketAt(1, "uno", 6);   // replaces
+    EXPECT_EQ(demo.Count(), 5);
+    EXPECT_EQ(demo.Data(1), "uno");
+    EXPECT_EQ(demo.Tag(1), 6);
+    demo.StorePacketAt(0, std::string("\0x\0", 3), 6);  // binary-safe
+    EXPECT_EQ(demo.Data(0), std::string("\0x\0", 3));
+
+    demo.Append("tail", 10);
+    demo.SetData(5, "TAIL");
+    demo.Delete(0);
+    EXPECT_EQ(demo.Count(), 5);
+    EXPECT_EQ(demo.Data(0), "uno");
+    EXPECT_EQ(demo.Data(4), "TAIL");
+}
+
+TEST(TPacketList, BadLocationsFailBeforeAnythingIsStored) {
+    TPacketList demo;
+    demo.StorePacketAt(0, "zero", 6);
+    try {
+        demo.StorePacketAt(-1, "x", 6);
+        ADD_FAILURE() << "no error";
+    } catch (const EListError& e) {
+        EXPECT_EQ(DescribeException(e), "EListError: List index out of bounds (-1)");
+    }
+    // Up to 65,536 gaps are opened; one more is refused.
+    EXPECT_THROW(demo.StorePacketAt(1 + kMaxGapsPerStore + 1, "x", 6), ELocationTooFar);
+    EXPECT_THROW(demo.StorePacketAt(INT32_MAX, "x", 6), ELocationTooFar);
+    EXPECT_EQ(demo.Count(), 1);
+    try {
+        demo.StorePacketAt(INT32_MAX, "x", 6);
+    } catch (const ELocationTooFar& e) {
+        EXPECT_EQ(e.ClassName(), "ELocationTooFar");
+    }
+    demo.StorePacketAt(1 + kMaxGapsPerStore, "far", 6);
+    EXPECT_EQ(demo.Count(), kMaxGapsPerStore + 2);
+    EXPECT_EQ(demo.Data(kMaxGapsPerStore + 1), "far");
+
+    EXPECT_THROW(demo.Data(-1), EListError);
+    EXPECT_THROW(demo.Tag(demo.Count()), EListError);
+    EXPECT_THROW(demo.SetData(demo.Count(), "x"), EListError);
+    EXPECT_THROW(demo.Delete(-3), EListError);
+}
+
+TEST(TGameList, AddLookupDelete) {
+    TGameList games;
+    TActiveGameList& first = games.Add(Conn(1));
+    first.SetIdentifier(1);
+    EXPECT_EQ(first.Sender(), Conn(1));
+    EXPECT_EQ(first.Count(), 0);
+    EXPECT_EQ(first.GameType(), 0);
+    EXPECT_EQ(first.Name(), "");
+    EXPECT_EQ(first.Viewers(), 0);
+    games.Add(Conn(2)).SetIdentifier(2);
+    games.Add(Conn(2)).SetIdentifier(3);  // the first match wins
+
+    EXPECT_EQ(games.Count(), 3);
+    EXPECT_EQ(games.IndexOfSender(Conn(2)), 1);
+    EXPECT_EQ(games.IndexOfSender(Conn(9)), -1);
+    EXPECT_EQ(games.IndexOfId(3), 2);
+    EXPECT_EQ(games.IndexOfId(0), -1);
+    EXPECT_EQ(games.FindById(2), &games.At(1));
+    EXPECT_EQ(games.FindById(7), nullptr);
+
+    // An orphaned game is not found as the game of "no connection".
+    games.At(0).SetSender(nullptr);
+    EXPECT_EQ(games.IndexOfSender(nullptr), -1);
+    EXPECT_EQ(games.FindBySender(Conn(1)), nullptr);
+
+    games.At(1).StorePacketAt(2, "packet", 6);
+    games.Delete(1);
+    EXPECT_EQ(games.Count(), 2);
+    EXPECT_EQ(games.At(1).Identifier(), 3);
+    EXPECT_EQ(games.IndexOfId(2), -1);
+    EXPECT_THROW(games.At(2), EListError);
+    EXPECT_THROW(games.Delete(-1), EListError);
+}
+
+TEST(TActiveGameList, NameAndModKeptAsTheirSlotsHoldThem) {
+    TActiveGameList game(nullptr);
+    game.SetName(std::string(33, 'n'));
+    game.SetMod(std::string(17, 'm'));
+    EXPECT_EQ(game.Name(), std::string(32, 'n'));
+    EXPECT_EQ(game.Mod(), std::string(16, 'm'));
+    game.SetName("Final");
+    EXPECT_EQ(game.Name(), "Final");
+}
+
+}  // namespace
+}  // namespace vistrel
