@@ -1,0 +1,143 @@
+// The daemon as a process: greeting on both ports, a second copy on the same
+// ports exits 1 naming the "Bind" step, SIGTERM ends it with status 0.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A port nobody listens on right now (bound once, then released).
+int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+struct Daemon {
+    pid_t pid = -1;
+    int out = -1;  // the daemon's stdout and stderr together
+
+    Daemon(int senderPort, int viewerPort, const std::string& registry) {
+        int pipeFds[2];
+        EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+        std::vector<std::string> args = {VISTRELD_PATH,  "--address",     "127.0.0.1",
+                                         "--sender-port", std::to_string(senderPort),
+                                         "--viewer-port", std::to_string(viewerPort),
+                                         "--registry",    registry};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid, VISTRELD_PATH, &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(pipeFds[1]);
+        out = pipeFds[0];
+    }
+    ~Daemon() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0) close(out);
+    }
+    // Waits (bounded) for the process to end; returns its exit status or -1.
+    int Wait(std::chrono::milliseconds limit) {
+        auto until = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < until) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+    std::string Output() {
+        std::string text;
+        char buf[4096];
+        while (true) {
+            pollfd p{out, POLLIN, 0};
+            if (poll(&p, 1, 200) <= 0) break;
+            ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0) break;
+            text.append(buf, static_cast<size_t>(n));
+        }
+        return text;
+    }
+};
+
+// Connects (retrying while the daemon starts) and reads the 19-byte greeting.
+std::string Greeting(int port) {
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < until) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            std::string got;
+            char buf[64];
+            while (got.size() < 19) {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 2000) <= 0) break;
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n <= 0) break;
+                got.append(buf, static_cast<size_t>(n));
+            }
+            close(fd);
+            return got;
+        }
+        close(fd);
+        std::this_thread::sleep_for(20ms);
+    }
+    return "no connection";
+}
+
+TEST(VistreldProcess, GreetsOnBothPortsRefusesASecondCopyAndStopsOnSigterm) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-process-test.reg";
+    unlink(registry.c_str());
+    int senderPort = FreePort();
+    int viewerPort = FreePort();
+
+    Daemon first(senderPort, viewerPort, registry);
+    EXPECT_EQ(Greeting(senderPort), "Welcome to TcpSrv\r\n");
+    EXPECT_EQ(Greeting(viewerPort), "Welcome to TcpSrv\r\n");
+
+    Daemon second(senderPort, viewerPort, registry);
+    EXPECT_EQ(second.Wait(10s), 1);
+    EXPECT_NE(second.Output().find("Error 10048 in function Bind"), std::string::npos);
+
+    ASSERT_EQ(kill(first.pid, SIGTERM), 0);
+    EXPECT_EQ(first.Wait(10s), 0);
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+// The relay frame on its own: the log, the background-error lines, start-up
+// and its failure, the viewer limit following the spin field.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/main_form.h"
+#include "net/socket_error.h"
+
+namespace vistrel {
+namespace {
+
+class RecordingFrontEnd : public TFrontEnd {
+public:
+    void ShowIntroPage() override { calls.push_back("intro"); }
+    void ExpandOptionTree() override { calls.push_back("expand"); }
+    void ReportError(const std::exception& e) override { errors.push_back(e.what()); }
+    std::vector<std::string> calls;
+    std::vector<std::string> errors;
+};
+
+TListenSettings Loopback() { return TListenSettings{"127.0.0.1", "0", "0"}; }
+
+struct FrameFixture : ::testing::Test {
+    EventLoop loop;
+    RecordingFrontEnd front;
+    TMainForm form{loop, front, nullptr, Loopback()};
+
+    std::string LastLogText() const {
+        const auto& log = form.Console.Log();
+        return log.Count() ? log.Line(log.Count() - 1).substr(20) : std::string();
+    }
+};
+
+TEST(LogFormat, TimestampIsYearMonthDayThenTimeAndOneBlank) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::tm when{};
+    when.tm_year = 2003 - 1900;
+    when.tm_mon = 2;
+    when.tm_mday = 2;
+    when.tm_hour = 9;
+    when.tm_min = 5;
+    EXPECT_EQ(FormatLogTimestamp(timegm(&when)), "2003/03/02 09:05:00 ");
+}
+
+TEST(LogFormat, ControlCharactersAreWrittenEscaped) {
+    EXPECT_EQ(EscapeControlCharacters("a\r\nb\tc\x7f"), "a\\x0D\\x0Ab\\x09c\\x7F");
+    // 8-bit text passes unchanged: it is Latin-1, converted only where shown.
+    EXPECT_EQ(EscapeControlCharacters("J\xF6rg;x"), "J\xF6rg;x");
+}
+
+TEST_F(FrameFixture, ServerLogKeepsOrdinaryLinesInOrderAndDropsDebugLines) {
+    form.ServerLog(false, "first");
+    form.ServerLog(true, "debug only");
+    form.ServerLog(false, "second\nforged line");
+    ASSERT_EQ(form.Console.Log().Count(), 2);
+    EXPECT_EQ(form.Console.Log().Line(0).substr(20), "first");
+    EXPECT_EQ(form.Console.Log().Line(1).substr(20), "second\\x0Aforged line");
+
+    std::vector<std::string> shown;
+    form.OnDebugLine = [&](const std::string& line) { shown.push_back(line); };
+    bool built = false;
+    form.ServerLogDebug([&] {
+        built = true;
+        return std::string("Sent Viewer [x] ACKNAK Packet");
+    });
+    EXPECT_TRUE(built);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].substr(20), "Sent Viewer [x] ACKNAK Packet");
+    EXPECT_EQ(form.Console.Log().Count(), 2) << "debug lines are never kept";
+
+    form.OnDebugLine = nullptr;
+    built = false;
+    form.ServerLogDebug([&] {
+        built = true;
+        return std::string();
+    });
+    EXPECT_FALSE(built) << "a debug line nobody sees is never built";
+}
+
+TEST_F(FrameFixture, BackgroundErrorHandlersLogTheirLineAndDecideOnClosing) {
+    ESocketException error(SocketErrorMessage(10054, "TryToSend failed"), 10054);
+    const std::string described = "ESocketException: " + std::string(error.what());
+    bool canClose = false;
+
+    form.SenderBgException(form.DemoSenders, error, canClose);
+    EXPECT_EQ(LastLogText(), EscapeControlCharacters("Cammer exception occured: " + described));
+    EXPECT_TRUE(canClose);
+
+    canClose = false;
+    form.ViewerBgException(form.DemoViewers, error, canClose);
+    EXPECT_EQ(LastLogText(), EscapeControlCharacters("Viewer exception occured: " + described));
+    EXPECT_TRUE(canClose);
+
+    canClose = true;
+    form.DemoSendersBgException(form.DemoSenders, std::runtime_error("boom"), canClose);
+    EXPECT_EQ(LastLogText(), "Sender Server exception occured: Exception: boom");
+    EXPECT_FALSE(canClose);
+
+    canClose = true;
+    form.DemoViewersBgException(form.DemoViewers, std::bad_alloc(), canClose);
+    EXPECT_EQ(LastLogText().rfind("Viewer Server exception occured: EOutOfMemory: ", 0), 0u);
+    EXPECT_FALSE(canClose);
+}
+
+TEST_F(FrameFixture, StartUpOpensBothServersThenExpandsTheTreeAndStartsTheTimer) {
+    ASSERT_TRUE(form.FormCreate());
+    EXPECT_EQ(front.calls, (std::vector<std::string>{"intro", "expand"}));
+    EXPECT_TRUE(front.errors.empty());
+    EXPECT_EQ(form.DemoSenders.State(), wsListening);
+    EXPECT_EQ(form.DemoViewers.State(), wsListening);
+    EXPECT_NE(form.DemoSenders.LocalPort(), 0);
+    EXPECT_TRUE(form.DistrubuteDemo.Enabled());
+    EXPECT_EQ(form.DistrubuteDemo.Interval(), 500u);
+    ASSERT_NE(form.Games, nullptr);
+    EXPECT_EQ(form.Games->Count(), 0);
+    EXPECT_EQ(form.GameIdCounter, 0);
+
+    // A tick leaves the timer armed for the next one.
+    form.DistrubuteDemo.Fire();
+    EXPECT_TRUE(form.DistrubuteDemo.Enabled());
+
+    form.FormDestroy();
+    EXPECT_EQ(form.Games, nullptr);
+}
+
+TEST_F(FrameFixture, ATakenSenderPortStopsStartUpBeforeTheViewersListen) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
+
+    form.Listen.SenderPort = std::to_string(ntohs(addr.sin_port));
+    EXPECT_FALSE(form.FormCreate());
+    ASSERT_EQ(front.errors.size(), 1u);
+    EXPECT_EQ(front.errors[0], "Error 10048 in function Bind\r\nAddress already in use");
+    EXPECT_EQ(front.calls, (std::vector<std::string>{"intro"}));
+    EXPECT_EQ(form.DemoSenders.State(), wsClosed);
+    EXPECT_EQ(form.DemoViewers.State(), wsClosed);
+    EXPECT_FALSE(form.DistrubuteDemo.Enabled());
+    close(blocker);
+}
+
+TEST_F(FrameFixture, TheViewerLimitFollowsTheSpinField) {
+    form.Setup.MaxClientsSpin.SetValue(25);
+    EXPECT_EQ(form.DemoViewers.MaxClients, 25);
+    form.Setup.MaxClientsSpin.SetValue(250000);
+    EXPECT_EQ(form.DemoViewers.MaxClients, 99999);
+    form.Setup.MaxClientsSpin.SetText("");
+    EXPECT_EQ(form.DemoViewers.MaxClients, 0);
+    EXPECT_EQ(form.DemoSenders.MaxClients, 0) << "senders are never limited";
+}
+
+}  // namespace
+}  // namespace vistrel
