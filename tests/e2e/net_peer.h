@@ -1,0 +1,88 @@
+// A plain TCP client for the connection-layer tests: connects to 127.0.0.1,
+// then reads without blocking so the test can step the server's loop.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+namespace vistrel::testing {
+
+class Peer {
+public:
+    explicit Peer(uint16_t port, int rcvbuf = 0) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvbuf > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // Loopback connects complete from the backlog, before any accept.
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    }
+    ~Peer() { Close(); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    bool Connected() const { return connected_; }
+    uint16_t LocalPort() const {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+        return ntohs(sa.sin_port);
+    }
+
+    // Writes what the kernel takes now; returns the count.
+    size_t Send(std::string_view data) {
+        size_t done = 0;
+        while (done < data.size()) {
+            ssize_t n = send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    }
+    // Reads what is there; notes the end of the stream.
+    const std::string& Pump() {
+        char buf[65536];
+        for (;;) {
+            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n > 0) {
+                got_.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EINTR)) ended_ = true;
+            return got_;
+        }
+    }
+    bool Ended() {
+        Pump();
+        return ended_;
+    }
+    const std::string& Got() const { return got_; }
+    // Closes with a reset instead of a FIN.
+    void Reset() {
+        linger l{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        Close();
+    }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    bool ended_ = false;
+    std::string got_;
+};
+
+}  // namespace vistrel::testing

@@ -1,0 +1,347 @@
+// The listening server and its connections over real loopback sockets.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/event_loop.h"
+#include "net/wsocket_server.h"
+#include "tests/e2e/net_peer.h"
+
+namespace vistrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Peer;
+
+const std::string kGreeting = "Welcome to TcpSrv\r\n";
+
+class NetServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server.SetAddr("127.0.0.1");
+        server.SetPort("0");
+        server.OnClientConnect = [this](TWSocketServer&, TWSocketClient& c, uint16_t error) {
+            EXPECT_EQ(error, 0);
+            events.push_back("connect");
+            if (onConnect) onConnect(c);
+        };
+        server.OnClientDisconnect = [this](TWSocketServer&, TWSocketClient& c, uint16_t error) {
+            EXPECT_EQ(error, 0);
+            EXPECT_EQ(c.State(), wsClosed);
+            events.push_back("disconnect");
+            if (onDisconnect) onDisconnect(c);
+        };
+        server.OnBgException = [this](TCustomWSocket&, const std::exception& e, bool& canClose) {
+            bg.push_back(e.what());
+            canClose = false;  // a listener keeps listening
+        };
+        server.Listen();
+        port = server.LocalPort();
+        ASSERT_NE(port, 0);
+    }
+
+    bool Step(const std::function<bool()>& pred) { return loop.RunUntil(pred, 5s); }
+    int Count(const std::string& what) const { return static_cast<int>(std::count(events.begin(), events.end(), what)); }
+    bool Greeted(Peer& p) { return p.Pump().size() >= kGreeting.size(); }
+    // Feeds a peer's bytes to the server while stepping its loop.
+    bool SendAll(Peer& p, const std::string& data) {
+        size_t off = 0;
+        return Step([&] {
+            off += p.Send(std::string_view(data).substr(off));
+            return off == data.size();
+        });
+    }
+
+    EventLoop loop;
+    TWSocketServer server{loop};
+    uint16_t port = 0;
+    std::vector<std::string> events;
+    std::vector<std::string> bg;
+    std::function<void(TWSocketClient&)> onConnect;
+    std::function<void(TWSocketClient&)> onDisconnect;
+};
+
+TEST_F(NetServerTest, GreetsWithTheBannerAndKeepsThePeerAddress) {
+    EXPECT_EQ(server.State(), wsListening);
+    Peer p(port);
+    ASSERT_TRUE(Step([&] { return Greeted(p); }));
+    EXPECT_EQ(p.Got(), kGreeting);  // exactly 19 bytes
+    ASSERT_EQ(server.ClientCount(), 1);
+    TWSocketClient* c = server.Client(0);
+    EXPECT_EQ(c->State(), wsConnected);
+    EXPECT_EQ(c->Server(), &server);
+    EXPECT_EQ(c->PeerAddr(), "127.0.0.1");
+    EXPECT_EQ(c->PeerPort(), std::to_string(p.LocalPort()));
+    EXPECT_EQ(server.Client(1), nullptr);
+    EXPECT_EQ(server.Client(-1), nullptr);
+
+    std::string addrAtDisconnect;
+    onDisconnect = [&](TWSocketClient& c) {
+        addrAtDisconnect = c.PeerAddr();
+        EXPECT_EQ(server.ClientCount(), 1);  // still listed during the event
+    };
+    p.Close();
+    ASSERT_TRUE(Step([&] { return server.ClientCount() == 0; }));
+    EXPECT_EQ(addrAtDisconnect, "127.0.0.1");
+    EXPECT_EQ(Count("disconnect"), 1);
+}
+
+TEST_F(NetServerTest, MaxClientsRefusesAndCountsClosedButUnreported) {
+    server.MaxClients = 2;
+    Peer a(port), b(port);
+    ASSERT_TRUE(Step([&] { return Greeted(a) && Greeted(b); }));
+
+    Peer c(port);
+    ASSERT_TRUE(Step([&] { return c.Ended(); }));
+    EXPECT_EQ(c.Got(), "Sorry, too many clients\r\n");
+    ASSERT_TRUE(Step([&] { return server.ClientCount() == 2; }));
+    EXPECT_EQ(events, (std::vector<std::string>{"connect", "connect", "connect", "disconnect"}));
+
+    // A connection closed in this dispatch is still listed, so it still counts.
+    onConnect = [&](TWSocketClient&) { server.Client(0)->Close(); };
+    Peer d(port);
+    ASSERT_TRUE(Step([&] { return d.Ended(); }));
+    EXPECT_EQ(d.Got(), "Sorry, too many clients\r\n");
+    ASSERT_TRUE(Step([&] { return server.ClientCount() == 1; }));
+    EXPECT_TRUE(a.Ended());
+
+    onConnect = nullptr;
+    Peer e(port);
+    ASSERT_TRUE(Step([&] { return Greeted(e); }));
+    EXPECT_EQ(e.Got(), kGreeting);
+    EXPECT_EQ(server.ClientCount(), 2);
+    EXPECT_TRUE(bg.empty());
+}
+
+TEST_F(NetServerTest, CloseTwiceReportsOnceAndSendAfterwardsRaises) {
+    Peer p(port);
+    ASSERT_TRUE(Step([&] { return Greeted(p); }));
+    TWSocketClient* c = server.Client(0);
+    c->Close();
+    c->Close();
+    EXPECT_EQ(c->State(), wsClosed);
+    EXPECT_EQ(Count("disconnect"), 0);  // reported in a later dispatch
+    try {
+        c->Send("late");
+        ADD_FAILURE() << "Send on a closed connection must raise";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Error 10057 in function Send\r\nSocket is not connected");
+        EXPECT_EQ(e.ErrorCode(), 10057);
+    }
+    EXPECT_EQ(c->BufferedBytes(), 0u);
+    ASSERT_TRUE(Step([&] { return server.ClientCount() == 0; }));
+    for (int i = 0; i < 5; ++i) loop.RunOnce(0);
+    EXPECT_EQ(Count("disconnect"), 1);
+    EXPECT_TRUE(Step([&] { return p.Ended(); }));
+}
+
+TEST_F(NetServerTest, DataBeforeAPeerCloseIsAllDeliveredFirst) {
+    std::string received;
+    size_t atDisconnect = 0;
+    onConnect = [&](TWSocketClient& c) {
+        c.OnDataAvailable = [&](TWSocketClient& s, uint16_t) { received += s.ReceiveAll(); };
+    };
+    onDisconnect = [&](TWSocketClient&) { atDisconnect = received.size(); };
+    std::string payload(300000, '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 31 + i / 977);
+    Peer p(port);
+    ASSERT_TRUE(SendAll(p, payload));
+    // Unread input would turn the close into a reset, which drops data.
+    ASSERT_TRUE(Step([&] { return Greeted(p); }));
+    p.Close();
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == 1; }));
+    EXPECT_EQ(atDisconnect, payload.size());
+    EXPECT_TRUE(received == payload);
+}
+
+TEST_F(NetServerTest, ThrowingDataHandlerLeavesTheConnectionOpen) {
+    std::string received;
+    int calls = 0;
+    onConnect = [&](TWSocketClient& c) {
+        c.OnDataAvailable = [&](TWSocketClient& s, uint16_t) {
+            ++calls;
+            received += s.ReceiveAll();
+            throw std::runtime_error("bad packet");
+        };
+    };
+    Peer p(port);
+    p.Send("one");
+    ASSERT_TRUE(Step([&] { return received == "one"; }));
+    p.Send("two");
+    ASSERT_TRUE(Step([&] { return received == "onetwo"; }));
+    EXPECT_GE(calls, 2);
+    EXPECT_EQ(server.Client(0)->State(), wsConnected);
+    EXPECT_TRUE(bg.empty());  // dropped, not reported
+    EXPECT_EQ(Count("disconnect"), 0);
+}
+
+TEST_F(NetServerTest, TakenPortFailsInBindAndSettingsAreLockedWhileListening) {
+    TWSocketServer second(loop);
+    second.SetAddr("127.0.0.1");
+    second.SetPort(std::to_string(port));
+    try {
+        second.Listen();
+        ADD_FAILURE() << "a taken port must not be bound twice";
+    } catch (const ESocketException& e) {
+        EXPECT_EQ(e.ErrorCode(), 10048);
+        EXPECT_STREQ(e.what(), "Error 10048 in function Bind\r\nAddress already in use");
+    }
+    EXPECT_EQ(second.State(), wsClosed);
+    second.SetPort("0");  // allowed again, and a retry works
+    second.Listen();
+    EXPECT_EQ(second.State(), wsListening);
+
+    auto misuse = [](auto fn) -> std::string {
+        try {
+            fn();
+        } catch (const ESocketException& e) {
+            return e.what();
+        }
+        return "no error";
+    };
+    EXPECT_EQ(misuse([&] { server.SetPort("1234"); }), "Cannot change Port if not closed");
+    EXPECT_EQ(misuse([&] { server.SetAddr("0.0.0.0"); }), "Cannot change Addr if not closed");
+    EXPECT_EQ(misuse([&] { server.SetProto("udp"); }), "Cannot change Proto if not closed");
+    EXPECT_EQ(misuse([&] { server.SetAddr("127.0.0.1"); }), "no error");  // unchanged value
+    EXPECT_EQ(server.Port(), "0");
+
+    TWSocketServer unset(loop);
+    EXPECT_EQ(misuse([&] { unset.Listen(); }), "Error 10022 in function listen: port not assigned\r\nInvalid argument");
+}
+
+TEST_F(NetServerTest, FailingConnectHandlerGoesToTheServerAndSkipsTheBanner) {
+    onConnect = [&](TWSocketClient&) { throw std::runtime_error("connect failed"); };
+    Peer p(port);
+    ASSERT_TRUE(Step([&] { return bg.size() == 1; }));
+    EXPECT_EQ(bg[0], "connect failed");
+    EXPECT_EQ(server.State(), wsListening);
+    ASSERT_EQ(server.ClientCount(), 1);
+    TWSocketClient* c = server.Client(0);
+    EXPECT_EQ(c->State(), wsConnected);
+    c->Send("hello");
+    ASSERT_TRUE(Step([&] { return p.Pump().size() >= 5; }));
+    EXPECT_EQ(p.Got(), "hello");  // no banner went before it
+}
+
+TEST_F(NetServerTest, SlowReaderNeverBlocksAndItsBacklogIsBounded) {
+    server.ClientSendLimits = TSendLimits{256 * 1024, 30s, 2 * 1024 * 1024};
+    auto now = EventLoop::Clock::now();
+    loop.SetClock([&] { return now; });
+    std::vector<std::string> overflows;
+    onConnect = [&](TWSocketClient& c) {
+        c.OnSendOverflow = [&](TWSocketClient&, const std::string& reason) { overflows.push_back(reason); };
+        c.OnDataAvailable = [](TWSocketClient& s, uint16_t) { s.Send(s.ReceiveAll()); };  // echo
+    };
+    Peer slow(port, 4096), fast(port), hog(port, 4096);
+    ASSERT_TRUE(Step([&] { return Greeted(slow) && Greeted(fast) && Greeted(hog); }));
+    TWSocketClient* s = server.Client(0);
+    TWSocketClient* h = server.Client(2);
+
+    const std::string block(64 * 1024, 'b');
+    // The kernel takes a few megabytes first; after that the queue grows.
+    for (int i = 0; i < 400 && s->BufferedBytes() <= 256u * 1024; ++i) EXPECT_EQ(s->Send(block), 65536);
+    EXPECT_GT(s->BufferedBytes(), 256u * 1024);
+    EXPECT_EQ(s->State(), wsConnected);
+
+    fast.Send("ping");  // the others are still served
+    ASSERT_TRUE(Step([&] { return fast.Pump() == kGreeting + "ping"; }));
+
+    now += 31s;  // above the soft bound for too long
+    s->Send("x");
+    EXPECT_EQ(s->State(), wsClosed);
+    ASSERT_EQ(overflows.size(), 1u);
+    EXPECT_NE(overflows[0].find("above 262144 bytes for 30 s"), std::string::npos) << overflows[0];
+
+    for (int i = 0; i < 200 && h->State() == wsConnected; ++i) h->Send(block);  // past the hard bound
+    EXPECT_EQ(h->State(), wsClosed);
+    ASSERT_EQ(overflows.size(), 2u);
+    EXPECT_NE(overflows[1].find("exceeds 2097152 bytes"), std::string::npos) << overflows[1];
+
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == 2; }));
+    EXPECT_EQ(server.ClientCount(), 1);
+    EXPECT_EQ(server.Client(0)->State(), wsConnected);
+    EXPECT_TRUE(bg.empty());
+}
+
+TEST_F(NetServerTest, HandlerMayCloseEveryConnectionWhileWalkingTheList) {
+    int dataEvents = 0;
+    std::vector<int> countsDuringWalk;
+    onConnect = [&](TWSocketClient& c) {
+        c.OnDataAvailable = [&](TWSocketClient& self, uint16_t) {
+            ++dataEvents;
+            self.ReceiveAll();
+            for (int i = 0; i < server.ClientCount(); ++i) {
+                server.Client(i)->Close();  // itself included
+                countsDuringWalk.push_back(server.ClientCount());
+            }
+        };
+    };
+    Peer a(port), b(port), c(port);
+    ASSERT_TRUE(Step([&] { return Greeted(a) && Greeted(b) && Greeted(c); }));
+    b.Send(std::string(5000, 'k'));
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == 3; }));
+    EXPECT_EQ(countsDuringWalk, (std::vector<int>{3, 3, 3}));
+    EXPECT_EQ(dataEvents, 1);  // nothing after its own close
+    EXPECT_EQ(server.ClientCount(), 0);
+    EXPECT_TRUE(bg.empty());
+}
+
+TEST_F(NetServerTest, SendToAResetPeerClosesQuietly) {
+    Peer p(port);
+    ASSERT_TRUE(Step([&] { return Greeted(p); }));
+    TWSocketClient* c = server.Client(0);
+    p.Reset();
+    // Whether the first write meets the reset or a later one does, no signal
+    // ends the process and Send reports the full length.
+    for (int i = 0; i < 3 && c->State() == wsConnected; ++i) EXPECT_EQ(c->Send("data"), 4);
+    ASSERT_TRUE(Step([&] { return server.ClientCount() == 0; }));
+    EXPECT_EQ(Count("disconnect"), 1);
+    EXPECT_TRUE(bg.empty());
+}
+
+TEST_F(NetServerTest, DestroyingAServerDropsItsClientsWithoutEvents) {
+    auto other = std::make_unique<TWSocketServer>(loop);
+    other->SetAddr("127.0.0.1");
+    other->SetPort("0");
+    int disconnects = 0;
+    other->OnClientDisconnect = [&](TWSocketServer&, TWSocketClient&, uint16_t) { ++disconnects; };
+    other->Listen();
+    Peer a(other->LocalPort()), b(other->LocalPort());
+    ASSERT_TRUE(Step([&] { return Greeted(a) && Greeted(b); }));
+    other->Client(0)->Close();  // its notice is queued when the server goes
+    other.reset();
+    for (int i = 0; i < 5; ++i) loop.RunOnce(0);
+    EXPECT_EQ(disconnects, 0);
+    EXPECT_TRUE(Step([&] { return a.Ended() && b.Ended(); }));
+}
+
+TEST_F(NetServerTest, RunningOutOfDescriptorsKeepsListeningAndReportsOnce) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    Peer a(port), b(port), c(port);
+    // The lowest free descriptor number: with the limit there nothing new opens.
+    int probe = dup(0);
+    ASSERT_GE(probe, 0);
+    close(probe);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(probe);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+
+    bool shed = Step([&] { return a.Ended() && b.Ended() && c.Ended(); });
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(shed);
+    ASSERT_EQ(bg.size(), 1u);
+    EXPECT_EQ(bg[0], "Error 10024 in function Accept\r\nToo many open files");
+    EXPECT_EQ(server.State(), wsListening);
+    EXPECT_EQ(server.ClientCount(), 0);
+
+    Peer d(port);
+    ASSERT_TRUE(Step([&] { return Greeted(d); }));
+    EXPECT_EQ(d.Got(), kGreeting);
+}
+
+}  // namespace
+}  // namespace vistrel

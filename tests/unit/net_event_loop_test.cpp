@@ -1,0 +1,136 @@
+// Event loop ordering, re-entry, deadlines and the periodic timer.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "net/event_loop.h"
+#include "net/timer.h"
+
+namespace vistrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Pipe {
+    int r = -1, w = -1;
+    Pipe() {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        r = fds[0];
+        w = fds[1];
+    }
+    ~Pipe() {
+        if (r >= 0) close(r);
+        if (w >= 0) close(w);
+    }
+    void Fill() { EXPECT_EQ(write(w, "x", 1), 1); }
+};
+
+TEST(EventLoopTest, NoticesRunAfterTheDispatchThatPostedThemInOrder) {
+    EventLoop loop;
+    Pipe a, b;
+    std::vector<std::string> seen;
+    ASSERT_EQ(loop.Watch(a.r, EventLoop::kReadable, [&](uint32_t) {
+        seen.push_back("a");
+        loop.Post([&] {
+            seen.push_back("n1");
+            loop.Post([&] { seen.push_back("n3"); });  // a notice's notice: next step
+        });
+        loop.Post([&] { seen.push_back("n2"); });
+        char c;
+        EXPECT_EQ(read(a.r, &c, 1), 1);
+    }), 0);
+    ASSERT_EQ(loop.Watch(b.r, EventLoop::kReadable, [&](uint32_t) {
+        seen.push_back("b");
+        char c;
+        EXPECT_EQ(read(b.r, &c, 1), 1);
+    }), 0);
+    a.Fill();
+    b.Fill();
+    EXPECT_TRUE(loop.RunOnce(1000));
+    // Both readiness events of the batch, then the notices, FIFO.
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[2], "n1");
+    EXPECT_EQ(seen[3], "n2");
+    EXPECT_EQ(loop.NextTimeout(), 0);  // n3 is pending
+    // The backend descriptor is readable so an embedding toolkit comes back.
+    EXPECT_TRUE(loop.RunUntil([&] { return seen.size() == 5; }, 1s));
+    EXPECT_EQ(seen.back(), "n3");
+    EXPECT_EQ(loop.NextTimeout(), -1);
+}
+
+TEST(EventLoopTest, UnwatchedDescriptorGetsNoStaleEventAndStepsDoNotNest) {
+    EventLoop loop;
+    Pipe a, b;
+    int calls = 0;
+    bool nested = true;
+    auto handler = [&](uint32_t) {
+        ++calls;
+        nested = loop.RunOnce(0);  // re-entry is refused
+        loop.Unwatch(a.r);
+        loop.Unwatch(b.r);
+    };
+    ASSERT_EQ(loop.Watch(a.r, EventLoop::kReadable, handler), 0);
+    ASSERT_EQ(loop.Watch(b.r, EventLoop::kReadable, handler), 0);
+    a.Fill();
+    b.Fill();
+    EXPECT_TRUE(loop.RunOnce(1000));
+    // Whichever ran first removed the other; its event of the same batch is dropped.
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(nested);
+    EXPECT_FALSE(loop.IsWatched(a.r));
+}
+
+TEST(EventLoopTest, DeadlinesFollowTheLoopClock) {
+    EventLoop loop;
+    auto now = EventLoop::Clock::now();
+    loop.SetClock([&] { return now; });
+    int fired = 0;
+    loop.AddTimer(100ms, [&] { ++fired; });
+    auto cancelled = loop.AddTimer(50ms, [&] { fired += 100; });
+    loop.CancelTimer(cancelled);
+    EXPECT_EQ(loop.NextTimeout(), 100);
+    loop.RunOnce(0);
+    EXPECT_EQ(fired, 0);
+    now += 100ms;
+    EXPECT_EQ(loop.NextTimeout(), 0);
+    loop.RunOnce(0);
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(loop.NextTimeout(), -1);
+}
+
+TEST(TTimerTest, TicksWhileEnabledAndFiresOnDemand) {
+    EventLoop loop;
+    TTimer timer(loop, 5);
+    int ticks = 0;
+    timer.OnTimer = [&] { ++ticks; };
+    timer.Fire();  // runs now, enabled or not
+    EXPECT_EQ(ticks, 1);
+    EXPECT_FALSE(timer.Enabled());
+    EXPECT_EQ(loop.NextTimeout(), -1);
+
+    timer.SetEnabled(true);
+    EXPECT_TRUE(loop.RunUntil([&] { return ticks >= 3; }, 2s));
+    // A handler that disables its timer stops it.
+    timer.OnTimer = [&] {
+        ++ticks;
+        timer.SetEnabled(false);
+    };
+    int before = ticks;
+    EXPECT_TRUE(loop.RunUntil([&] { return ticks == before + 1; }, 2s));
+    EXPECT_EQ(loop.NextTimeout(), -1);
+
+    // An exception from a tick is reported, the loop goes on.
+    std::string reported;
+    loop.OnUnhandledException = [&](const std::exception& e) { reported = e.what(); };
+    timer.OnTimer = [] { throw std::runtime_error("tick failed"); };
+    timer.SetEnabled(true);
+    EXPECT_TRUE(loop.RunUntil([&] { return !reported.empty(); }, 2s));
+    EXPECT_EQ(reported, "tick failed");
+    EXPECT_TRUE(timer.Enabled());
+}
+
+}  // namespace
+}  // namespace vistrel
