@@ -1,5 +1,8 @@
 // TDemoSender: one sender (camera) connection, made by DemoSenders for every
-// accepted connection and owned by it.
+// accepted connection and owned by it; destroyed right after its disconnect
+// handler. Holds what the relay knows of the connection: the game opened for
+// it, the bytes not yet parsed and the name it logged in with. The handlers
+// that read and change these fields are members of TMainForm (senders.cpp).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +15,17 @@ namespace vistrel {
 class TDemoSender : public TWSocketClient {
 public:
     using TWSocketClient::TWSocketClient;
+
+    // Identifier of the game opened for this connection.
+    int32_t GameId = 0;
+    // Bytes received and not yet consumed; packets are parsed from its front.
+    std::string ReceiveBuffer;
+    // The name from the last accepted GAMEINFO; empty before.
+    std::string UserName;
+    // A GAMEINFO with the right filming password has been accepted.
+    bool LoggedIn = false;
+    // The line about packets refused before the login has been written.
+    bool RefusalLogged = false;
 };
 
 }  // namespace vistrel

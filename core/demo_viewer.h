@@ -1,5 +1,8 @@
 // TDemoViewer: one viewer connection, made by DemoViewers for every accepted
-// connection and owned by it.
+// connection and owned by it; destroyed right after its disconnect handler.
+// Holds the viewer's name, the game it watches, its place in that game's
+// demo and its place in connection order. The handlers are members of
+// TMainForm (viewers.cpp, distribution.cpp).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +15,18 @@ namespace vistrel {
 class TDemoViewer : public TWSocketClient {
 public:
     using TWSocketClient::TWSocketClient;
+
+    // Bytes received and not yet consumed.
+    std::string ReceiveBuffer;
+    // From USERINFO; empty before.
+    std::string UserName;
+    // The game watched; 0 means none (no game has identifier 0).
+    int32_t GameId = 0;
+    // Index of the next stored packet of the watched game to send.
+    int32_t Position = 0;
+    // Given at connect from a rising counter, so it orders viewers as the
+    // server's client list does.
+    uint64_t Seq = 0;
 };
 
 }  // namespace vistrel

@@ -130,6 +130,48 @@ public:
     void HaltTransfer1Click(const std::vector<int32_t>& selectedRows);
     void DeleteGame1Click(const std::vector<int32_t>& selectedRows);
     void KickUser1Click(const std::vector<int32_t>& selectedRows);
+
+    // Data available on one connection: take everything readable, then handle
+    // the packets at the front of its receive buffer.
+    void DemoSenderDataAvailable(TDemoSender& sender);
+    void DemoViewerDataAvailable(TDemoViewer& viewer);
+
+    // The sending operations. Each sends only to connections in wsConnected;
+    // a refused Send raises to the caller.
+    void SendToSender(TDemoSender& sender, std::string_view packet);
+    void SendToViewer(TDemoViewer& viewer, std::string_view packet);
+    // To the game's viewers in connection order, then to its sender.
+    void SendToGame(int32_t gameId, std::string_view packet);
+    // GAMEINFODETAILED of the game to every viewer connection.
+    void BroadcastGameInfo(const TActiveGameList& game);
+    // The viewer leaves the game it watches (as LEAVEGAME does, without the
+    // acknowledgement): count, notices, position back to 0, game info sent.
+    void LeaveWatchedGame(TDemoViewer& viewer);
+
+    // The viewers watching each game, every list in connection order (by
+    // TDemoViewer::Seq), so that sending to a game or distributing its demo
+    // costs in proportion to its own viewers. A viewer is listed under a game
+    // from its join to its leave or disconnect; Delete Game drops the game's
+    // list. Holds links, never ownership.
+    class TGameViewers {
+    public:
+        using List = std::vector<TDemoViewer*>;
+        // Adding a viewer already listed changes nothing.
+        void Add(int32_t gameId, TDemoViewer& viewer);
+        void Remove(int32_t gameId, const TDemoViewer& viewer);
+        void Drop(int32_t gameId);
+        // The game's viewers (an empty list for a game nobody watches).
+        const List& Of(int32_t gameId) const;
+        size_t GameCount() const noexcept { return games_.size(); }
+
+    private:
+        // Sorted by game identifier.
+        std::vector<std::pair<int32_t, List>> games_;
+    };
+    TGameViewers GameViewers;
+    uint64_t ViewerSeqCounter = 0;  // last sequence number given to a viewer
+    // Unconsumed input above which a connection is closed (core/relay_limits.h).
+    size_t MaxUnhandledInput = size_t{16 << 20} + size_t{64 << 10};
     // END relay handlers
 
 private:
