@@ -1,0 +1,66 @@
+// Arbitrary receive buffers through every field reader and writer, column
+// edits with names taken from them, and stores at arbitrary locations into a
+// small demo. Only defined answers (values or our own errors) are allowed.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "console/console_lists.h"
+#include "core/game_list.h"
+#include "core/protocol.h"
+
+using namespace vistrel;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view buf(reinterpret_cast<const char*>(data), size);
+
+    (void)PacketLabel(PacketTypeOf(buf));
+    (void)GameLabel(GameInfoTypeOf(buf));
+    (void)PacketLengthOf(buf);
+    (void)PacketCheckOf(buf);
+    (void)WaitForGameIdOf(buf);
+    const std::string_view payload = DemoPayloadOf(buf);
+    if (payload.size() > buf.size()) std::abort();
+    for (TextSlot slot : {Slot::GameInfoMod, Slot::GameInfoUserName, Slot::GameInfoPassword,
+                          Slot::GameInfoGameName, Slot::SendTextName, Slot::SendTextLine, Slot::UserInfoName}) {
+        if (ReadTextSlot(buf, slot).size() > slot.width) std::abort();
+    }
+
+    // Stamping a name into a received SENDTEXT-sized (or shorter) buffer.
+    std::string copy(buf);
+    const std::string name = UserInfoNameOf(buf);
+    try {
+        SetSendTextName(copy, name);
+        if (ReadTextSlot(copy, Slot::SendTextName) != CutToSlot(name, Slot::SendTextName.width)) std::abort();
+    } catch (const EProtocolError&) {
+        if (copy != buf) std::abort();  // refused writes change nothing
+    }
+
+    // Names from the wire go into list columns.
+    TConsoleLists lists;
+    lists.AddGameRow(1, nullptr, GameInfoUserNameOf(buf));
+    lists.SetGameColumns(1, GameInfoGameNameOf(buf), GameLabel(GameInfoTypeOf(buf)), GameInfoModOf(buf), "", "3",
+                         GameInfoUserNameOf(buf));
+    if (lists.IndexOfGameRow(1) != 0) std::abort();
+
+    // Up to 4 stores (each may open 65,536 gaps): 4 bytes location, 1 byte tag choice, then a short packet.
+    TPacketList demo;
+    size_t pos = 0;
+    for (int n = 0; n < 4 && pos + 5 <= size; ++n) {
+        const int32_t location = ReadInt32(buf, pos);
+        const int32_t tag = (data[pos + 4] & 1) ? kTagDemoRestart : kTagDemoPacket;
+        const std::string_view packet = buf.substr(pos, 16);
+        const int32_t before = demo.Count();
+        try {
+            demo.StorePacketAt(location, packet, tag);
+            if (demo.Data(location) != packet) std::abort();
+        } catch (const EListError&) {
+            if (location >= 0 || demo.Count() != before) std::abort();
+        } catch (const ELocationTooFar&) {
+            if (demo.Count() != before) std::abort();
+        }
+        pos += 5 + (data[pos + 4] >> 4);
+    }
+    return 0;
+}
