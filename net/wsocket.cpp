@@ -158,8 +158,10 @@ void TCustomWSocket::Dispatch(uint32_t events) {
 
     if (events & (EventLoop::kReadable | EventLoop::kPeerClosed | EventLoop::kHangup | EventLoop::kError)) {
         if (!read_paused_) {
+            // Plain readability goes straight to the handler (ReceiveAll
+            // counts the bytes anyway); a close first checks for input.
             int err = 0;
-            int count = ReadableCount(err);
+            int count = peerClosed ? ReadableCount(err) : 1;
             if (err == 0 && count > 0) {
                 LoopEnd end = ReceivingLoop(0);
                 if (fd_ < 0 || state_ != wsConnected) return;
