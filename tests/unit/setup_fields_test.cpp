@@ -97,14 +97,5 @@ TEST(SpinField, ParseDecimalInt) {
     EXPECT_EQ(v, INT_MAX);
 }
 
-TEST(SetupFields, StartEmpty) {
-    TSetupFields fields;
-    EXPECT_EQ(fields.FilmDemoPasswordEdit, "");
-    EXPECT_EQ(fields.RemoteAdminPasswordEdit, "");
-    EXPECT_EQ(fields.WatchDemoPasswordEdit, "");
-    EXPECT_EQ(fields.ForwardServerIPEdit, "");
-    EXPECT_EQ(fields.MaxClientsSpin.Text(), "0");
-}
-
 }  // namespace
 }  // namespace vistrel
