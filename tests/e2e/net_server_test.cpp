@@ -319,6 +319,10 @@ TEST_F(NetServerTest, DestroyingAServerDropsItsClientsWithoutEvents) {
 }
 
 TEST_F(NetServerTest, RunningOutOfDescriptorsKeepsListeningAndReportsOnce) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' own checks open pipes, which fail at the limit.
+    GTEST_SKIP() << "needs free descriptors under the sanitizers";
+#endif
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     Peer a(port), b(port), c(port);
