@@ -163,12 +163,12 @@ int main(int argc, char** argv) {
     signal(SIGINT, OnStop);
     signal(SIGPIPE, SIG_IGN);
 
-    static const char* const kNames[] = {"Friday Night Frags", "Edge Cup Final", "q3dm17 Practice",
-                                         "Duel Ladder #42", "Late Night CTF"};
-    static const char* const kMods[] = {"baseq2", "osp", "ctf", "cpma", "lithium"};
-    static const char* const kCams[] = {"CamOne", "Spectre", "TVcam", "Hawk", "Relay7"};
-    static const char* const kViewers[] = {"Ranger", "Visor", "Sarge", "Major", "Doom", "Keel", "Slash",
-                                           "Orbb", "Anarki", "Klesk"};
+    static const char* const kNames[] = {"Friday Night Finals", "Harbour Cup", "Evening Practice",
+                                         "Ladder Match 42", "Late Night Capture"};
+    static const char* const kMods[] = {"base", "arena", "ctf", "duel", "teamplay"};
+    static const char* const kCams[] = {"CamOne", "Lens", "Relay7", "Skyview", "Tripod"};
+    static const char* const kViewers[] = {"alice", "bruno", "chiara", "dmitri", "emeka",
+                                           "fatima", "goran", "hana", "ines", "jonas"};
 
     std::vector<int> fds;
     for (int g = 0; g < options.games; ++g) {

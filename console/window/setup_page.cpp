@@ -52,7 +52,11 @@ QLineEdit* TSetupPage::AddTextField(const char* name, const QString& label, bool
     edit->setObjectName(QString::fromLatin1(name));
     caption->setObjectName(QString::fromLatin1(name) + QStringLiteral("Label"));
     edit->setMaxLength(std::numeric_limits<int>::max());  // no length limit of our own
-    if (masked) edit->setEchoMode(QLineEdit::Password);
+    if (masked) {
+        edit->setEchoMode(QLineEdit::Password);
+        // One "*" per character, whatever the style would draw.
+        edit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+    }
     edit->setText(FromLatin1(value));
     // Only the operator's edits go into the model: showing a stored value
     // never writes it back.
