@@ -94,8 +94,9 @@ struct Daemon {
     }
 };
 
-// Connects (retrying while the daemon starts) and reads the 19-byte greeting.
-std::string Greeting(int port) {
+// Connects (retrying while the daemon starts) and reads the 19-byte greeting
+// (or the 25-byte refusal); keepOpen, if given, receives the open socket.
+std::string Greeting(int port, int* keepOpen = nullptr) {
     auto until = std::chrono::steady_clock::now() + 5s;
     while (std::chrono::steady_clock::now() < until) {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -106,14 +107,17 @@ std::string Greeting(int port) {
         if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
             std::string got;
             char buf[64];
-            while (got.size() < 19) {
+            while (got.size() < 19 || (got.rfind("Sorry", 0) == 0 && got.size() < 25)) {
                 pollfd p{fd, POLLIN, 0};
                 if (poll(&p, 1, 2000) <= 0) break;
                 ssize_t n = read(fd, buf, sizeof buf);
                 if (n <= 0) break;
                 got.append(buf, static_cast<size_t>(n));
             }
-            close(fd);
+            if (keepOpen)
+                *keepOpen = fd;
+            else
+                close(fd);
             return got;
         }
         close(fd);
@@ -138,6 +142,50 @@ TEST(VistreldProcess, GreetsOnBothPortsRefusesASecondCopyAndStopsOnSigterm) {
 
     ASSERT_EQ(kill(first.pid, SIGTERM), 0);
     EXPECT_EQ(first.Wait(10s), 0);
+}
+
+TEST(VistreldProcess, StartsWithTheViewerLimitOfItsSettingsFile) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-limit-test.reg";
+    {
+        FILE* f = fopen(registry.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
+              "\"MaxClientsSpin\"=\"1\"\r\n",
+              f);
+        fclose(f);
+    }
+    int senderPort = FreePort();
+    int viewerPort = FreePort();
+    Daemon daemon(senderPort, viewerPort, registry);
+
+    int firstViewer = -1;
+    EXPECT_EQ(Greeting(viewerPort, &firstViewer), "Welcome to TcpSrv\r\n");
+    EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");
+    if (firstViewer >= 0) close(firstViewer);
+
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(daemon.Wait(10s), 0);
+}
+
+TEST(VistreldProcess, ReportsAValueOfTheWrongTypeAndServesAllTheSame) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-type-test.reg";
+    {
+        FILE* f = fopen(registry.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
+              "\"FilmDemoPasswordEdit\"=dword:00000001\r\n",
+              f);
+        fclose(f);
+    }
+    int senderPort = FreePort();
+    int viewerPort = FreePort();
+    Daemon daemon(senderPort, viewerPort, registry);
+    EXPECT_EQ(Greeting(senderPort), "Welcome to TcpSrv\r\n");
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(daemon.Wait(10s), 0);
+    EXPECT_NE(daemon.Output().find("Invalid data type for 'FilmDemoPasswordEdit'"), std::string::npos);
 }
 
 }  // namespace
