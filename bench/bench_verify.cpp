@@ -36,7 +36,7 @@ void BM_VerifyDemoPayload(benchmark::State& state) {
         benchmark::DoNotOptimize(outcome);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
-    state.counters["ratio"] = static_cast<double>(p.data.size()) / static_cast<double>(p.compressed.size());
+    state.counters["compression"] = static_cast<double>(p.data.size()) / static_cast<double>(p.compressed.size());
 }
 
 void BM_RawInflateCrc32(benchmark::State& state) {
