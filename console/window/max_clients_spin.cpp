@@ -65,9 +65,13 @@ QAbstractSpinBox::StepEnabled TMaxClientsSpin::stepEnabled() const {
 
 void TMaxClientsSpin::keyPressEvent(QKeyEvent* event) {
     const QString text = event->text();
-    // Keys without text (arrows, Page Up/Down, Home, ...) go to the spin box.
-    // Ctrl shortcuts (copy, paste, undo) arrive as control characters and are
-    // editing keys too.
+    // Keys without text (arrows, Page Up/Down, Home, ...) go to the spin box,
+    // and so do Ctrl shortcuts (copy, paste, undo, select all): they are
+    // editing keys, whatever text the platform attaches to them.
+    if (event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)) {
+        QAbstractSpinBox::keyPressEvent(event);
+        return;
+    }
     if (text.size() == 1) {
         const QChar ch = text.at(0);
         const bool accepted = ch.unicode() < 0x80 && TSpinField::AcceptsKey(static_cast<char>(ch.unicode()));
