@@ -12,7 +12,7 @@ if(TARGET vistrel_window)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
       TIMEOUT 180
-      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/window/lsan.supp")
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
   endfunction()
 
   vistrel_add_window_test(window_pages_test ${CMAKE_CURRENT_LIST_DIR}/window/pages_test.cpp)

@@ -98,12 +98,20 @@ TMainWindow::TMainWindow(EventLoop& loop, TWindowOptions options, QWidget* paren
 }
 
 TMainWindow::~TMainWindow() {
-    // The views follow lists the frame owns: let go of them before it goes.
-    form_->Console.Log().Listeners().Unsubscribe(log_subscription_);
-    GamesListBox->Model().Detach();
-    UserListListbox->Model().Detach();
     bridge_->Suspend();
+    form_->Console.Log().Listeners().Unsubscribe(log_subscription_);
     form_->Setup.MaxClientsSpin.OnChange = nullptr;
+    // Every view of the frame's data goes before the frame does: the pages
+    // read the setup fields and the lists up to their last event (closing
+    // the window moves the focus, and the spin field clamps on focus loss).
+    delete Splitter;
+    Splitter = nullptr;
+    OptionTree = nullptr;
+    InfoPageControl = nullptr;
+    IntroSheet = GameListSheet = UserListSheet = ServerLogSheet = nullptr;
+    SetupSheet = nullptr;
+    GamesListBox = UserListListbox = nullptr;
+    ServerLogMemo = nullptr;
     form_.reset();
 }
 
