@@ -118,6 +118,16 @@ int main(int argc, char** argv) {
     // A write to a reset connection must never end the process.
     signal(SIGPIPE, SIG_IGN);
 
+    // Answered before Qt starts, so that they work without a display.
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "--version") {
+            Options ignored;
+            char* single[] = {argv[0], argv[i], nullptr};
+            return ParseOptions(2, single, ignored).value_or(0);
+        }
+    }
+
     QApplication app(argc, argv);  // takes Qt's own options out of argv
     // Hidden to the tray, the program has no window open and must go on.
     QApplication::setQuitOnLastWindowClosed(false);

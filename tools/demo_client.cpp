@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,18 +44,23 @@ struct Options {
     int seconds = 30;
 };
 
+// Retries a refused connection for a few seconds: the relay may still be
+// starting.
 int Connect(const Options& options, int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, options.address.c_str(), &sa.sin_addr) != 1 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (inet_pton(AF_INET, options.address.c_str(), &sa.sin_addr) != 1) return -1;
+    for (int attempt = 0; attempt < 50 && !g_stop; ++attempt) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return fd;
+        const int err = errno;
         close(fd);
-        return -1;
+        if (err != ECONNREFUSED) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    return fd;
+    return -1;
 }
 
 bool SendAll(int fd, const std::string& bytes) {

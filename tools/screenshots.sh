@@ -77,9 +77,10 @@ DISPLAY=":$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" \
   --screenshots "$work/shots" --screenshot-delay 3000 >"$work/server.log" 2>&1 &
 server_pid=$!
 
-# The relay listens once its window is up.
+# The window is up once its single-instance socket exists; the demo client
+# retries its first connection until the relay listens.
 for _ in $(seq 100); do
-  port_free "$viewer_port" || break
+  [ -e "$work/runtime/vistrel-server.socket" ] && break
   sleep 0.1
 done
 "$client_bin" --address 127.0.0.1 --sender-port "$sender_port" --viewer-port "$viewer_port" \
