@@ -227,8 +227,8 @@ QWidget* TMainWindow::BuildLogSheet() {
     layout->addWidget(ServerLogMemo);
 
     TLogLines& log = form_->Console.Log();
-    for (const std::string& line : log.Lines()) ServerLogMemo->appendPlainText(FromLatin1(line));
     log_subscription_ = log.Listeners().Subscribe([this](const ListChange& change) { OnLogChange(change); });
+    FlushLogView();
     return sheet;
 }
 
@@ -376,10 +376,25 @@ QTreeWidgetItem* TMainWindow::NodeOfPage(int pageCode) const {
 }
 
 void TMainWindow::OnLogChange(const ListChange& change) {
-    if (change.kind != ListChange::Kind::LineAppended) return;
+    if (change.kind != ListChange::Kind::LineAppended || log_flush_pending_) return;
+    // Lines written in one burst (a flood of connections) are drawn together
+    // once the relay's handlers have returned: one append per burst instead
+    // of a relayout of the view per line.
+    log_flush_pending_ = true;
+    QTimer::singleShot(0, this, &TMainWindow::FlushLogView);
+}
+
+void TMainWindow::FlushLogView() {
+    log_flush_pending_ = false;
+    if (!form_ || !ServerLogMemo) return;
     const TLogLines& log = form_->Console.Log();
-    if (change.index < 0 || change.index >= log.Count()) return;
-    ServerLogMemo->appendPlainText(FromLatin1(log.Line(change.index)));
+    if (log_shown_ >= log.Count()) return;
+    QString text;
+    for (; log_shown_ < log.Count(); ++log_shown_) {
+        if (!text.isEmpty()) text += QLatin1Char('\n');
+        text += FromLatin1(log.Line(log_shown_));
+    }
+    ServerLogMemo->appendPlainText(text);
 }
 
 // --- Commands ----------------------------------------------------------------------

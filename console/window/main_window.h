@@ -145,6 +145,7 @@ private:
     void BuildTray();
     void ShowPage(int pageCode);
     void OnLogChange(const ListChange& change);
+    void FlushLogView();
     template <typename Command>
     void RunCommand(Command&& command);
     void ShowPendingErrors();
@@ -153,6 +154,8 @@ private:
     std::unique_ptr<TMainForm> form_;
     TLoopBridge* bridge_ = nullptr;
     int log_subscription_ = 0;
+    int32_t log_shown_ = 0;  // log lines drawn in the view so far
+    bool log_flush_pending_ = false;
     bool started_ = false;
     bool shut_down_ = false;
 
