@@ -104,7 +104,7 @@ TMainWindow::~TMainWindow() {
     // Every view of the frame's data goes before the frame does: the pages
     // read the setup fields and the lists up to their last event (closing
     // the window moves the focus, and the spin field clamps on focus loss).
-    delete Splitter;
+    std::unique_ptr<QWidget>(takeCentralWidget()).reset();
     Splitter = nullptr;
     OptionTree = nullptr;
     InfoPageControl = nullptr;

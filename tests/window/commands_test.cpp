@@ -148,21 +148,6 @@ private slots:
         QCOMPARE(w.GamesListBox->model()->rowCount(), 1);
         QVERIFY(h.errors.isEmpty());
     }
-
-    void gameRowShowsTheRelaysColumns() {
-        TWindowHarness h;
-        TMainWindow& w = h.W();
-        QVERIFY(w.Start());
-        auto sender = Sender(h, "Final");
-        QVERIFY(Ready(*sender, 1));
-        auto viewer = Viewer(h, "alice", 1);
-        QVERIFY(Ready(*viewer, 2));
-        QAbstractItemModel* model = w.GamesListBox->model();
-        QTRY_COMPARE(model->index(0, 5).data().toString(), QStringLiteral("1"));
-        const QStringList expected = {"1", "Final", "Quake 3", "ctf", "0", "1", "cam-Final"};
-        for (int column = 0; column < expected.size(); ++column)
-            QCOMPARE(model->index(0, column).data().toString(), expected.at(column));
-    }
 };
 
 QTEST_MAIN(TestWindowCommands)

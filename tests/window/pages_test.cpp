@@ -96,8 +96,16 @@ private slots:
         QCOMPARE(h.StoredText("Vistrel Server\\Setup", "FilmDemoPasswordEdit"), std::string("secret"));
         QCOMPARE(h.Stored("Vistrel Server\\Setup", "MaxClientsSpin")->AsDword(), std::optional<uint32_t>(0));
 
+        // Leaving any other node writes nothing.
+        h.Form().Setup.FilmDemoPasswordEdit = "unsaved";
+        Select(w, TMainWindow::GamesPage);
+        Select(w, TMainWindow::IntroPage);
+        QCOMPARE(h.StoredText("Vistrel Server\\Setup", "FilmDemoPasswordEdit"), std::string("secret"));
+
         // Edits while Setup is still selected are not kept by a shutdown.
         Select(w, TMainWindow::SetupPage);
+        QCOMPARE(h.StoredText("Vistrel Server\\Setup", "FilmDemoPasswordEdit"), std::string("secret"));
+        w.SetupSheet->Refresh();
         QTest::keyClicks(edit, "2");
         Select(w, TMainWindow::SetupPage);  // selecting the same node changes nothing
         w.Shutdown1Click();
