@@ -1,0 +1,635 @@
+// relay_load [viewers] [packets-per-game] [join-sizes]: the relay under a
+// full house. Ten senders upload ~1.4 KB demo packets into ten games and
+// many viewers on loopback watch them (viewer i watches game i % 10 + 1).
+// Each figure is reported next to what it can be compared with in the same
+// run:
+//   - one distribution tick, wall and CPU time, next to a bare loop that
+//     writes the same packets to the same sockets;
+//   - the time from a DEMOPACKET's arrival to its ACKNAK while the
+//     distribution timer runs at its real pace;
+//   - user-space memory per idle viewer connection (mallinfo2 deltas);
+//   - the cost of viewers joining one game one after another, for a few
+//     sizes (default 1000,2000): every join sends the game's description to
+//     every viewer, so it grows with the square of the viewers.
+// The 10,000 watching viewers of the tick run are attached to their games
+// directly (the state a WAITFORGAME leaves: game id, per-game list, count),
+// because joining them over the wire would cost the square measured in the
+// join runs. The viewers live in a forked child that reads and drops
+// everything, so each side has its own descriptor limit and no queue just
+// grows. Bounded: every wait has a deadline and an alarm ends a stuck run.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/demo_sender.h"
+#include "core/demo_viewer.h"
+#include "core/main_form.h"
+#include "core/protocol.h"
+
+using namespace vistrel;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kGames = 10;
+constexpr size_t kGreetingSize = 19;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "relay_load: %s (%s)\n", what, std::strerror(errno));
+    std::_Exit(1);
+}
+
+void RaiseDescriptorLimit() {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+int ConnectLoopback(uint16_t port, bool blocking) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (fd < 0) Fail("socket");
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS) Fail("connect");
+    return fd;
+}
+
+std::string Packet(int32_t type, size_t size) {
+    std::string p(size, '\0');
+    WriteInt32(p, PacketOffset::Type, type);
+    WriteInt32(p, PacketOffset::Length, static_cast<int32_t>(size));
+    return p;
+}
+
+// A DEMOPACKET of about 1.4 KB whose payload passes the check.
+std::string DemoPacket(int32_t location, std::mt19937& rng) {
+    std::string content(1380, '\0');
+    for (char& c : content) c = static_cast<char>(rng());
+    uLongf size = compressBound(static_cast<uLong>(content.size()));
+    std::string payload(size, '\0');
+    compress(reinterpret_cast<Bytef*>(payload.data()), &size, reinterpret_cast<const Bytef*>(content.data()),
+             static_cast<uLong>(content.size()));
+    payload.resize(size);
+    std::string p = Packet(PacketType::DEMOPACKET, 16 + payload.size());
+    WriteInt32(p, PacketOffset::Check,
+               static_cast<int32_t>(crc32(0, reinterpret_cast<const Bytef*>(content.data()),
+                                          static_cast<uInt>(content.size()))));
+    WriteInt32(p, PacketOffset::Location, location);
+    p.replace(16, payload.size(), payload);
+    return p;
+}
+
+// ------------------------------------------------------------ viewer child
+// Commands on a pipe; every command is answered with an int64.
+//   'P' port: the viewer port to connect to from now on.
+//   'C' n:    connect n viewers; each sends USERINFO after its greeting.
+//             Answered once all are greeted.
+//   'J' n g:  the same, each sending WAITFORGAME g right after its USERINFO.
+//   'X':      close every viewer.
+//   'B':      the bytes received so far.
+//   'Q':      quit.
+struct Command {
+    char op;
+    int32_t arg;
+    int32_t arg2;
+};
+
+class ViewerChild {
+public:
+    ViewerChild(int commands, int replies) : cmd_(commands), reply_(replies) {}
+
+    [[noreturn]] void Run() {
+        RaiseDescriptorLimit();
+        ep_ = epoll_create1(EPOLL_CLOEXEC);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = cmd_;
+        epoll_ctl(ep_, EPOLL_CTL_ADD, cmd_, &ev);
+        std::vector<epoll_event> events(1024);
+        for (;;) {
+            int n = epoll_wait(ep_, events.data(), static_cast<int>(events.size()), 100);
+            for (int i = 0; i < n; ++i) {
+                if (events[static_cast<size_t>(i)].data.fd == cmd_) {
+                    if (!HandleCommand()) std::_Exit(0);
+                } else {
+                    Drain(events[static_cast<size_t>(i)].data.fd);
+                }
+            }
+        }
+    }
+
+private:
+    void Reply(int64_t value) {
+        if (write(reply_, &value, sizeof value) != sizeof value) std::_Exit(1);
+    }
+
+    void Drain(int fd) {
+        char buf[65536];
+        for (;;) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) return;
+            received_ += n;
+        }
+    }
+
+    bool HandleCommand() {
+        Command c{};
+        if (read(cmd_, &c, sizeof c) != sizeof c) return false;
+        switch (c.op) {
+            case 'P': port_ = static_cast<uint16_t>(c.arg); Reply(0); break;
+            case 'C': Connect(c.arg, 0); break;
+            case 'J': Connect(c.arg, c.arg2); break;
+            case 'X':
+                for (int fd : fds_) {
+                    linger l{1, 0};
+                    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                    close(fd);
+                }
+                fds_.clear();
+                Reply(0);
+                break;
+            case 'B': Reply(received_); break;
+            default: return false;
+        }
+        return true;
+    }
+
+    // Viewer packets are small and the server reads them at once: a
+    // blocking write of a few bytes never waits long.
+    void SendAll(int fd, const std::string& data) {
+        size_t done = 0;
+        while (done < data.size()) {
+            ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else if (errno == EAGAIN) {
+                Drain(fd);
+                pollfd p{fd, POLLOUT, 0};
+                poll(&p, 1, 10);
+            } else {
+                return;
+            }
+        }
+    }
+
+    // The listener's backlog is 5: keep at most 4 connections waiting for
+    // their greeting, so no connect is ever dropped and retried.
+    void Connect(int32_t count, int32_t joinGame) {
+        struct Pending {
+            int fd;
+            size_t got;
+        };
+        std::vector<Pending> pending;
+        int32_t started = 0;
+        while (started < count || !pending.empty()) {
+            while (started < count && pending.size() < 4) {
+                pending.push_back({ConnectLoopback(port_, true), 0});
+                ++started;
+            }
+            for (size_t i = 0; i < pending.size();) {
+                char buf[kGreetingSize];
+                pollfd p{pending[i].fd, POLLIN, 0};
+                poll(&p, 1, i == 0 ? 5 : 0);
+                ssize_t n = (p.revents & POLLIN)
+                                ? recv(pending[i].fd, buf, kGreetingSize - pending[i].got, MSG_DONTWAIT)
+                                : -1;
+                if (n > 0) pending[i].got += static_cast<size_t>(n);
+                if (pending[i].got < kGreetingSize) {
+                    ++i;
+                    continue;
+                }
+                const int fd = pending[i].fd;
+                fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+                std::string name = std::to_string(fds_.size());
+                name.insert(name.begin(), 'v');
+                // 288 bytes: a USERINFO takes up to that much of what follows it.
+                std::string out = Packet(PacketType::USERINFO, PacketSize::USERINFO_CONSUMED);
+                WriteTextSlot(out, Slot::UserInfoName, name);
+                if (joinGame != 0) {
+                    std::string join = Packet(PacketType::WAITFORGAME, 16);
+                    WriteInt32(join, PacketOffset::GameId, joinGame);
+                    out += join;
+                }
+                SendAll(fd, out);
+                epoll_event ev{};
+                ev.events = EPOLLIN | EPOLLET;
+                ev.data.fd = fd;
+                epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev);
+                fds_.push_back(fd);
+                Drain(fd);
+                pending.erase(pending.begin() + static_cast<long>(i));
+            }
+        }
+        Reply(static_cast<int64_t>(fds_.size()));
+    }
+
+    uint16_t port_ = 0;
+    int cmd_;
+    int reply_;
+    int ep_ = -1;
+    std::vector<int> fds_;
+    int64_t received_ = 0;
+};
+
+// ------------------------------------------------------------ server side
+
+class QuietFrontEnd : public TFrontEnd {
+public:
+    void ReportError(const std::exception& e) override {
+        std::fprintf(stderr, "relay_load: reported: %s\n", DescribeException(e).c_str());
+    }
+};
+
+class Bench {
+public:
+    Bench(int viewers, int packets, std::vector<int> joinSizes)
+        : viewers_(viewers), packets_(packets), join_sizes_(std::move(joinSizes)) {}
+
+    int Run() {
+        StartChild();
+        for (int n : join_sizes_) JoinOneGame(n);
+        if (!Open()) return 1;
+        Upload();
+        ConnectViewers();
+        AttachViewers();
+        Ticks();
+        AckLatency();
+        Stop();
+        return 0;
+    }
+
+private:
+    bool Open() {
+        form_ = std::make_unique<TMainForm>(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
+        if (!form_->FormCreate()) return false;
+        form_->DistrubuteDemo.SetEnabled(false);
+        Ask('P', form_->DemoViewers.LocalPort());
+        return true;
+    }
+
+    // Closes every viewer and drops the frame without running the viewers'
+    // disconnects (each would tell every remaining viewer: the square again).
+    void Close() {
+        Command c{'X', 0, 0};
+        int64_t reply = 0;
+        if (write(cmd_, &c, sizeof c) != sizeof c || read(reply_, &reply, sizeof reply) != sizeof reply)
+            Fail("viewer process");
+        for (int fd : sender_fds_) close(fd);
+        sender_fds_.clear();
+        outbox_.clear();
+        form_.reset();
+    }
+
+    // Steps the loop until pred holds; gives up after limit.
+    bool Until(const std::function<bool()>& pred, std::chrono::seconds limit) {
+        auto deadline = Clock::now() + limit;
+        while (!pred()) {
+            if (Clock::now() > deadline) return false;
+            loop_.RunOnce(1);
+            FlushSenders();
+        }
+        return true;
+    }
+
+    int64_t Ask(char op, int32_t arg, int32_t arg2 = 0) {
+        Command c{op, arg, arg2};
+        if (write(cmd_, &c, sizeof c) != sizeof c) Fail("command");
+        int64_t value = 0;
+        bool got = Until(
+            [&] {
+                pollfd p{reply_, POLLIN, 0};
+                if (poll(&p, 1, 0) <= 0) return false;
+                return read(reply_, &value, sizeof value) == sizeof value;
+            },
+            std::chrono::seconds(900));
+        if (!got) Fail("no reply from the viewer process");
+        return value;
+    }
+
+    bool QueuesEmpty() const {
+        for (int32_t i = 0; i < form_->DemoViewers.ClientCount(); ++i)
+            if (!form_->DemoViewers.Client(i)->AllSent()) return false;
+        return true;
+    }
+
+    // Waits until the server has nothing queued and the viewers have read all.
+    int64_t SettleBytes() {
+        int64_t last = -1;
+        for (;;) {
+            Until([&] { return QueuesEmpty(); }, std::chrono::seconds(900));
+            int64_t now = Ask('B', 0);
+            if (now == last) return now;
+            last = now;
+            loop_.RunOnce(20);
+        }
+    }
+
+    int32_t Watching() const {
+        int32_t sum = 0;
+        for (int32_t g = 0; g < form_->Games->Count(); ++g) sum += form_->Games->At(g).Viewers();
+        return sum;
+    }
+
+    void FlushSenders() {
+        for (size_t i = 0; i < sender_fds_.size(); ++i) {
+            std::string& out = outbox_[i];
+            while (!out.empty()) {
+                ssize_t n = send(sender_fds_[i], out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n <= 0) break;
+                out.erase(0, static_cast<size_t>(n));
+            }
+            char buf[65536];
+            while (recv(sender_fds_[i], buf, sizeof buf, MSG_DONTWAIT) > 0) {
+            }
+        }
+    }
+
+    void ConnectSenders(int count) {
+        const uint16_t port = form_->DemoSenders.LocalPort();
+        for (int g = 0; g < count; ++g) {
+            // One at a time: a connect beyond the backlog of 5 would be
+            // dropped and retried a second later.
+            sender_fds_.push_back(ConnectLoopback(port, false));
+            outbox_.emplace_back();
+            if (!Until([&] { return form_->Games->Count() == g + 1; }, std::chrono::seconds(10))) Fail("sender");
+        }
+    }
+
+    void Upload() {
+        std::mt19937 rng(42);
+        ConnectSenders(kGames);
+        size_t bytes = 0;
+        for (int g = 0; g < kGames; ++g) {
+            std::string out = Packet(PacketType::GAMEINFO, 100);
+            WriteTextSlot(out, Slot::GameInfoUserName, std::string("cam").append(std::to_string(g)));
+            WriteTextSlot(out, Slot::GameInfoGameName, std::string("game ").append(std::to_string(g)));
+            for (int32_t p = 0; p < packets_; ++p) out += DemoPacket(p, rng);
+            bytes += out.size();
+            outbox_[static_cast<size_t>(g)] = std::move(out);
+        }
+        auto start = Clock::now();
+        bool done = Until(
+            [&] {
+                for (int32_t g = 0; g < kGames; ++g)
+                    if (form_->Games->At(g).Count() < packets_) return false;
+                return true;
+            },
+            std::chrono::seconds(120));
+        if (!done) Fail("upload did not finish");
+        std::printf("upload: %d games x %d packets, %.1f MB verified and stored in %.0f ms\n", kGames, packets_,
+                    static_cast<double>(bytes) / 1e6, Ms(Clock::now() - start));
+    }
+
+    void StartChild() {
+        int c[2], r[2];
+        if (pipe(c) != 0 || pipe(r) != 0) Fail("pipe");
+        child_ = fork();
+        if (child_ < 0) Fail("fork");
+        if (child_ == 0) {
+            close(c[1]);
+            close(r[0]);
+            ViewerChild(c[0], r[1]).Run();
+        }
+        close(c[0]);
+        close(r[1]);
+        cmd_ = c[1];
+        reply_ = r[0];
+    }
+
+    // n viewers arrive one after another, each naming itself and joining
+    // game 1 at once. Every join sends: to the joiner its ACKNAK and one
+    // USERENTERED per viewer already there, to everyone in the game the
+    // notice and USERENTERED, and to every viewer the game's description.
+    void JoinOneGame(int n) {
+        if (!Open()) Fail("listen");
+        ConnectSenders(1);
+        const int64_t before = Ask('B', 0);
+        auto start = Clock::now();
+        Ask('J', n, 1);
+        Until([&] { return Watching() == n; }, std::chrono::seconds(900));
+        const double handled = Ms(Clock::now() - start);
+        const int64_t bytes = SettleBytes() - before;
+        std::printf("joins, %d viewers into one game one after another: %.0f ms, %.1f MB sent to viewers "
+                    "(%.0f bytes per join, %.2f us per join and viewer present)\n",
+                    n, handled, static_cast<double>(bytes) / 1e6, static_cast<double>(bytes) / n,
+                    handled * 1e3 / (static_cast<double>(n) * n / 2));
+        Close();
+    }
+
+    void ConnectViewers() {
+        malloc_trim(0);
+        const size_t before = mallinfo2().uordblks;
+        auto start = Clock::now();
+        const int64_t connected = Ask('C', viewers_);
+        Until([&] { return form_->Console.Users().Count() == viewers_; }, std::chrono::seconds(60));
+        SettleBytes();
+        const double elapsed = Ms(Clock::now() - start);
+        const size_t after = mallinfo2().uordblks;
+        std::printf("viewers: %lld connected and named (game list received) in %.0f ms\n",
+                    static_cast<long long>(connected), elapsed);
+        std::printf("memory per idle viewer connection (named, queue empty): %.0f bytes\n",
+                    (static_cast<double>(after) - static_cast<double>(before)) / viewers_);
+    }
+
+    // The state a WAITFORGAME leaves behind, without its broadcasts.
+    void AttachViewers() {
+        const size_t before = mallinfo2().uordblks;
+        TWSocketServer& viewers = form_->DemoViewers;
+        for (int32_t i = 0; i < viewers.ClientCount(); ++i) {
+            auto* viewer = static_cast<TDemoViewer*>(viewers.Client(i));
+            TActiveGameList& game = form_->Games->At(i % kGames);
+            viewer->GameId = game.Identifier();
+            viewer->Position = 0;
+            form_->GameViewers.Add(game.Identifier(), *viewer);
+            game.SetViewers(game.Viewers() + 1);
+        }
+        const size_t after = mallinfo2().uordblks;
+        std::printf("memory per watching viewer in the per-game lists: %.1f bytes\n",
+                    (static_cast<double>(after) - static_cast<double>(before)) / viewers_);
+    }
+
+    // Writes, like one tick, the packet at each watching viewer's place to
+    // its socket, straight through send(2): what a tick cannot do with less.
+    void BareTick() {
+        for (int32_t g = 0; g < form_->Games->Count(); ++g) {
+            const TActiveGameList& game = form_->Games->At(g);
+            for (TDemoViewer* v : form_->GameViewers.Of(game.Identifier())) {
+                const std::string& data = game.Data(v->Position % game.Count());
+                size_t done = 0;
+                while (done < data.size()) {
+                    ssize_t n = send(v->Handle(), data.data() + done, data.size() - done, MSG_NOSIGNAL);
+                    if (n <= 0) break;
+                    done += static_cast<size_t>(n);
+                }
+            }
+        }
+    }
+
+    void Ticks() {
+        constexpr int kRounds = 9;
+        std::vector<double> relayWall, relayCpu, bareWall, bareCpu;
+        int64_t tickBytes = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            const int64_t before = SettleBytes();
+            auto t0 = Clock::now();
+            double c0 = ThreadCpuMs();
+            form_->DistrubuteDemo.Fire();
+            relayCpu.push_back(ThreadCpuMs() - c0);
+            relayWall.push_back(Ms(Clock::now() - t0));
+            tickBytes = SettleBytes() - before;
+            t0 = Clock::now();
+            c0 = ThreadCpuMs();
+            BareTick();
+            bareCpu.push_back(ThreadCpuMs() - c0);
+            bareWall.push_back(Ms(Clock::now() - t0));
+        }
+        form_->DistrubuteDemo.SetEnabled(false);
+        auto median = [](std::vector<double> v) {
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
+        };
+        std::printf("tick, %d watching viewers, %.1f MB per tick (median of %d):\n", viewers_,
+                    static_cast<double>(tickBytes) / 1e6, kRounds);
+        std::printf("  relay walk: wall %.2f ms, cpu %.2f ms\n", median(relayWall), median(relayCpu));
+        std::printf("  bare loop : wall %.2f ms, cpu %.2f ms\n", median(bareWall), median(bareCpu));
+        std::printf("  ratio     : wall %.2fx, cpu %.2fx\n", median(relayWall) / median(bareWall),
+                    median(relayCpu) / median(bareCpu));
+    }
+
+    // A probe sender in a thread of its own uploads one DEMOPACKET every
+    // 20 ms for ten seconds while the timer ticks at its real pace, so its
+    // packets also arrive while a tick is running; each ACKNAK is timed from
+    // the write.
+    void AckLatency() {
+        std::mt19937 rng(7);
+        std::vector<std::string> probes;
+        for (int32_t i = 0; i < 500; ++i) probes.push_back(DemoPacket(i, rng));
+        const uint16_t port = form_->DemoSenders.LocalPort();
+        std::vector<double> latencies;
+        std::atomic<bool> done{false};
+        std::thread probe([&] {
+            const int fd = ConnectLoopback(port, true);
+            timeval tv{2, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            char buf[64];
+            size_t got = 0;
+            while (got < kGreetingSize) {
+                ssize_t n = recv(fd, buf, kGreetingSize - got, 0);
+                if (n <= 0) break;
+                got += static_cast<size_t>(n);
+            }
+            auto next = Clock::now();
+            for (const std::string& p : probes) {
+                std::this_thread::sleep_until(next);
+                next += std::chrono::milliseconds(20);
+                const auto t0 = Clock::now();
+                if (send(fd, p.data(), p.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(p.size())) break;
+                size_t ack = 0;
+                while (ack < 16) {
+                    ssize_t n = recv(fd, buf, 16 - ack, 0);
+                    if (n <= 0) break;
+                    ack += static_cast<size_t>(n);
+                }
+                if (ack < 16) break;
+                latencies.push_back(Ms(Clock::now() - t0));
+            }
+            close(fd);
+            done = true;
+        });
+        form_->DistrubuteDemo.SetInterval(TMainForm::kDistributeIntervalMs);
+        form_->DistrubuteDemo.SetEnabled(true);
+        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        while (!done && Clock::now() < deadline) loop_.RunOnce(10);
+        probe.join();
+        form_->DistrubuteDemo.SetEnabled(false);
+        if (latencies.empty()) return;
+        std::sort(latencies.begin(), latencies.end());
+        auto at = [&](double q) { return latencies[static_cast<size_t>(q * static_cast<double>(latencies.size() - 1))]; };
+        std::printf("DEMOPACKET to ACKNAK under load (%zu packets, one per 20 ms, ticks every 500 ms): median %.2f ms, "
+                    "p90 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                    latencies.size(), at(0.5), at(0.9), at(0.99), latencies.back());
+    }
+
+    void Stop() {
+        form_.reset();
+        Command c{'Q', 0, 0};
+        (void)!write(cmd_, &c, sizeof c);
+        int status = 0;
+        waitpid(child_, &status, 0);
+        for (int fd : sender_fds_) close(fd);
+    }
+
+    int viewers_;
+    int32_t packets_;
+    std::vector<int> join_sizes_;
+    EventLoop loop_;
+    QuietFrontEnd front_;
+    std::unique_ptr<TMainForm> form_;
+    std::vector<int> sender_fds_;
+    std::vector<std::string> outbox_;
+    pid_t child_ = -1;
+    int cmd_ = -1;
+    int reply_ = -1;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int viewers = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const int packets = argc > 2 ? std::atoi(argv[2]) : 1000;
+    std::vector<int> joinSizes{1000, 2000};
+    if (argc > 3) {
+        joinSizes.clear();
+        std::string list = argv[3];
+        for (size_t at = 0; at < list.size();) {
+            size_t comma = list.find(',', at);
+            if (comma == std::string::npos) comma = list.size();
+            int n = std::atoi(list.substr(at, comma - at).c_str());
+            if (n > 0) joinSizes.push_back(n);
+            at = comma + 1;
+        }
+    }
+    if (viewers < 1 || packets < 1) {
+        std::fprintf(stderr, "usage: relay_load [viewers] [packets-per-game] [join-sizes, e.g. 1000,2000]\n");
+        return 2;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    RaiseDescriptorLimit();
+    alarm(3600);  // a backstop: every wait below has its own deadline
+    return Bench(viewers, packets, joinSizes).Run();
+}
