@@ -218,6 +218,7 @@ TEST_F(Sender, LargestPacketIsAcceptedAndLocationsTooFarClose) {
 }
 
 TEST_F(Sender, StalledInputIsBoundedAndClosed) {
+    ASSERT_EQ(Form().MaxUnhandledInput, kMaxUnhandledInput);
     RelayClient& s = ConnectSender();
     // An unknown type code stalls the parsing for good; what follows piles up.
     s.Send(Header(1, 12));
