@@ -1,8 +1,6 @@
 // vistreld: the relay without a window. Runs the same frame as the desktop
 // program on its own event loop; every log line goes to stdout as it is
 // written, errors the window would show in a message box go to stderr.
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/front_end_common.h"
 #include "console/registry.h"
 #include "core/main_form.h"
 #include "net/event_loop.h"
@@ -22,11 +21,8 @@ namespace {
 
 using namespace vistrel;
 
-constexpr std::string_view kVersion = "1.3";
-
 struct Options {
-    TListenSettings listen;
-    std::string registryPath;  // empty: the default place
+    TRelayCommandLine relay;
     bool debug = false;
 };
 
@@ -36,61 +32,36 @@ void PrintUsage(std::FILE* to) {
                  "Relays recorded games: camera programs upload on the sender port,\n"
                  "viewers watch on the viewer port.\n"
                  "\n"
-                 "  --address A        listen on this IPv4 address (default 0.0.0.0)\n"
-                 "  --sender-port N    port for senders (default 38963)\n"
-                 "  --viewer-port N    port for viewers (default 38962)\n"
-                 "  --registry FILE    settings file (default $VISTREL_REGISTRY, else\n"
-                 "                     $XDG_CONFIG_HOME/vistrel/registry.reg)\n"
+                 "%s"
                  "  --debug            also print the debug lines\n"
                  "  --help             show this text\n"
-                 "  --version          show the version\n");
-}
-
-bool IsPortNumber(const std::string& text) {
-    if (text.empty() || text.size() > 5) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    return std::stol(text) <= 65535;
+                 "  --version          show the version\n",
+                 kRelayOptionsUsage);
 }
 
 // Returns the exit status to end with, or nothing to go on.
 std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
-        auto value = [&](const char* name) -> std::optional<std::string> {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "vistreld: %s needs a value\n", name);
-                return std::nullopt;
-            }
-            return std::string(argv[++i]);
-        };
         if (arg == "--help") {
             PrintUsage(stdout);
             return 0;
         } else if (arg == "--version") {
-            std::printf("vistreld %.*s\n", static_cast<int>(kVersion.size()), kVersion.data());
+            std::printf("vistreld %s\n", kVistrelVersion);
             return 0;
         } else if (arg == "--debug") {
             options.debug = true;
-        } else if (arg == "--address" || arg == "--sender-port" || arg == "--viewer-port" ||
-                   arg == "--registry") {
-            auto v = value(argv[i]);
-            if (!v) return 2;
-            if (arg == "--address") {
-                options.listen.Addr = *v;
-            } else if (arg == "--registry") {
-                options.registryPath = *v;
-            } else {
-                if (!IsPortNumber(*v)) {
-                    std::fprintf(stderr, "vistreld: %s is not a port number\n", v->c_str());
-                    return 2;
-                }
-                (arg == "--sender-port" ? options.listen.SenderPort : options.listen.ViewerPort) = *v;
-            }
         } else {
-            std::fprintf(stderr, "vistreld: unknown option %s\n", argv[i]);
-            PrintUsage(stderr);
-            return 2;
+            switch (TakeRelayOption("vistreld", argc, argv, i, options.relay)) {
+                case TOptionResult::Taken:
+                    break;
+                case TOptionResult::Invalid:
+                    return 2;
+                case TOptionResult::NotMine:
+                    std::fprintf(stderr, "vistreld: unknown option %s\n", argv[i]);
+                    PrintUsage(stderr);
+                    return 2;
+            }
         }
     }
     return std::nullopt;
@@ -141,37 +112,22 @@ int main(int argc, char** argv) {
     Options options;
     if (auto status = ParseOptions(argc, argv, options)) return *status;
 
-    // A write to a reset connection must never end the process.
-    signal(SIGPIPE, SIG_IGN);
-
-    // SIGINT and SIGTERM arrive through a descriptor on the loop, so the
-    // relay stops between two events, never inside one.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    int signalFd = BlockStopSignals();
     if (signalFd < 0) {
         std::perror("vistreld: signalfd");
         return 1;
     }
 
-    std::unique_ptr<TRegistryStore> store;
-    try {
-        store = std::make_unique<TRegistryStore>(options.registryPath.empty() ? DefaultRegistryPath()
-                                                                               : options.registryPath);
-        if (!store->LoadError().empty())
-            std::fprintf(stderr, "vistreld: %s; running on the default settings\n", store->LoadError().c_str());
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "vistreld: %s; running on the default settings\n", OneLine(e.what()).c_str());
-    }
+    std::string storeError;
+    std::unique_ptr<TRegistryStore> store = OpenSettingsStore(options.relay.RegistryPath, storeError);
+    if (!storeError.empty())
+        std::fprintf(stderr, "vistreld: %s; running on the default settings\n", OneLine(storeError).c_str());
 
     EventLoop loop;
     StderrFrontEnd frontEnd;
     int status = 0;
     {
-        TMainForm form(loop, frontEnd, store.get(), options.listen);
+        TMainForm form(loop, frontEnd, store.get(), options.relay.Listen);
         TLogLines& log = form.Console.Log();
         log.Listeners().Subscribe([&log](const ListChange& change) {
             if (change.kind == ListChange::Kind::LineAppended) PrintLine(log.Line(change.index));
@@ -182,9 +138,7 @@ int main(int argc, char** argv) {
             status = 1;
         } else {
             (void)loop.Watch(signalFd, EventLoop::kReadable, [&loop, signalFd](uint32_t) {
-                signalfd_siginfo info;
-                while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                }
+                DrainStopSignals(signalFd);
                 loop.Stop();
             });
             loop.Run();
