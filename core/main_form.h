@@ -22,6 +22,7 @@
 #include "console/console_lists.h"
 #include "console/setup_fields.h"
 #include "core/game_list.h"
+#include "core/relay_limits.h"
 #include "net/event_loop.h"
 #include "net/timer.h"
 #include "net/wsocket_server.h"
@@ -171,7 +172,7 @@ public:
     TGameViewers GameViewers;
     uint64_t ViewerSeqCounter = 0;  // last sequence number given to a viewer
     // Unconsumed input above which a connection is closed (core/relay_limits.h).
-    size_t MaxUnhandledInput = size_t{16 << 20} + size_t{64 << 10};
+    size_t MaxUnhandledInput = kMaxUnhandledInput;
     // END relay handlers
 
 private:
