@@ -4,6 +4,7 @@
 // consumed), incomplete (nothing changed, wait for more bytes) or stop (the
 // connection was closed for a malformed packet; parsing it further is
 // pointless).
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -141,16 +142,35 @@ private:
 
     TActiveGameList* Game() { return form_.Games ? form_.Games->FindById(s_.GameId) : nullptr; }
 
-    Parsed DemoPacket(std::string_view buf, size_t& used) {
+    // What DEMOPACKET and DEMORESTART share before their own handling: a
+    // sound length, the whole packet buffered, and a sender allowed to store.
+    // Returns the packet, or nothing with `early` saying how parsing goes on
+    // (a packet refused before the login is consumed here).
+    std::optional<std::string_view> TakeDemoPacket(std::string_view buf, size_t& used, Parsed& early) {
         const int32_t length = PacketLengthOf(buf);
-        if (!LengthSound(buf, length)) return Parsed::Stop;
-        if (buf.size() < static_cast<size_t>(length)) return Parsed::Incomplete;
+        if (!LengthSound(buf, length)) {
+            early = Parsed::Stop;
+            return std::nullopt;
+        }
+        if (buf.size() < static_cast<size_t>(length)) {
+            early = Parsed::Incomplete;
+            return std::nullopt;
+        }
         const std::string_view packet = buf.substr(0, static_cast<size_t>(length));
         if (Refused()) {
             used = packet.size();
             Refuse();
-            return Parsed::Handled;
+            early = Parsed::Handled;
+            return std::nullopt;
         }
+        return packet;
+    }
+
+    Parsed DemoPacket(std::string_view buf, size_t& used) {
+        Parsed early = Parsed::Stop;
+        const std::optional<std::string_view> taken = TakeDemoPacket(buf, used, early);
+        if (!taken) return early;
+        const std::string_view packet = *taken;
         const int32_t location = PacketLocationOf(packet);
         TActiveGameList* game = Game();
         if (game && LocationTooFar(*game, location)) return Parsed::Stop;
@@ -177,15 +197,10 @@ private:
     }
 
     Parsed DemoRestart(std::string_view buf, size_t& used) {
-        const int32_t length = PacketLengthOf(buf);
-        if (!LengthSound(buf, length)) return Parsed::Stop;
-        if (buf.size() < static_cast<size_t>(length)) return Parsed::Incomplete;
-        const std::string_view packet = buf.substr(0, static_cast<size_t>(length));
-        if (Refused()) {
-            used = packet.size();
-            Refuse();
-            return Parsed::Handled;
-        }
+        Parsed early = Parsed::Stop;
+        const std::optional<std::string_view> taken = TakeDemoPacket(buf, used, early);
+        if (!taken) return early;
+        const std::string_view packet = *taken;
         const int32_t location = PacketLocationOf(packet);
         TActiveGameList* game = Game();
         // Checked before the acknowledgement, so a refused restart is never
