@@ -42,7 +42,7 @@ void TPacketList::Delete(int32_t i) {
 void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32_t tag) {
     if (location < 0) throw EListError(location);
     const int64_t count = Count();
-    if (static_cast<int64_t>(location) > count + kMaxGapsPerStore) throw ELocationTooFar(location, Count());
+    if (IsTooFar(location)) throw ELocationTooFar(location, Count());
     if (location >= count) {
         // Grow geometrically even through gap runs, so a sender that steps
         // its locations forward does not make every store reallocate.

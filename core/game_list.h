@@ -63,6 +63,10 @@ public:
     // location throws EListError, a location more than kMaxGapsPerStore past
     // Count() throws ELocationTooFar; both before anything changes.
     void StorePacketAt(int32_t location, std::string_view packet, int32_t tag);
+    // Whether storing at location would open more than kMaxGapsPerStore gaps.
+    bool IsTooFar(int32_t location) const noexcept {
+        return static_cast<int64_t>(location) > static_cast<int64_t>(Count()) + kMaxGapsPerStore;
+    }
 
 private:
     const TPacketState& Entry(int32_t i) const;

@@ -129,7 +129,7 @@ private:
 
     // A location that would open too many gaps: closed, nothing stored.
     bool LocationTooFar(const TActiveGameList& game, int32_t location) {
-        if (static_cast<int64_t>(location) <= static_cast<int64_t>(game.Count()) + kMaxGapsPerStore) return false;
+        if (!game.IsTooFar(location)) return false;
         CloseForLocation(location);
         return true;
     }
@@ -181,13 +181,9 @@ private:
         if (outcome == VerifyOutcome::Verified) {
             ack = 0;
             if (game) {
-                try {
-                    // A negative location raises EListError: the sender stalls.
-                    game->StorePacketAt(location, packet, kTagDemoPacket);
-                } catch (const ELocationTooFar&) {
-                    CloseForLocation(location);
-                    return Parsed::Stop;
-                }
+                // Too far was refused above; a negative location raises
+                // EListError here and the sender stalls.
+                game->StorePacketAt(location, packet, kTagDemoPacket);
                 form_.ServerLogDebug([&] { return "Adding Demo at location " + std::to_string(location); });
             }
         }
@@ -209,12 +205,7 @@ private:
         form_.SendToSender(s_, BuildAckNak(0));
         if (game) {
             form_.ServerLogDebug([&] { return "Adding Restart at location " + std::to_string(location); });
-            try {
-                game->StorePacketAt(location, packet, kTagDemoRestart);
-            } catch (const ELocationTooFar&) {
-                CloseForLocation(location);
-                return Parsed::Stop;
-            }
+            game->StorePacketAt(location, packet, kTagDemoRestart);
         }
         used = packet.size();
         return Parsed::Handled;
