@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "console/registry.h"
+#include "settings/registry.h"
 
 namespace vistrel {
 

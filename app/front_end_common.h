@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "core/main_form.h"
+#include "relay/main_form.h"
 
 namespace vistrel {
 

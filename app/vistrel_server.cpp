@@ -16,10 +16,10 @@
 #include <string_view>
 
 #include "app/front_end_common.h"
-#include "console/registry.h"
-#include "console/window/main_window.h"
-#include "console/window/page_screenshots.h"
-#include "console/window/single_instance.h"
+#include "settings/registry.h"
+#include "window/main_window.h"
+#include "window/page_screenshots.h"
+#include "window/single_instance.h"
 #include "net/event_loop.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "app/front_end_common.h"
-#include "console/registry.h"
-#include "core/main_form.h"
+#include "settings/registry.h"
+#include "relay/main_form.h"
 #include "net/event_loop.h"
 
 namespace {

@@ -43,9 +43,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/demo_sender.h"
-#include "core/demo_viewer.h"
-#include "core/main_form.h"
+#include "relay/demo_sender.h"
+#include "relay/demo_viewer.h"
+#include "relay/main_form.h"
 #include "core/protocol.h"
 
 using namespace vistrel;

@@ -17,9 +17,9 @@
 #include <memory>
 #include <string>
 
-#include "console/window/list_view.h"
-#include "console/window/loop_bridge.h"
-#include "console/window/main_window.h"
+#include "window/list_view.h"
+#include "window/loop_bridge.h"
+#include "window/main_window.h"
 #include "net/event_loop.h"
 
 namespace {

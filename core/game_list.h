@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/exception.h"
+#include "base/exception.h"
 
 namespace vistrel {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/exception.h"
+#include "base/exception.h"
 
 namespace vistrel {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/exception.h"
+#include "base/exception.h"
 
 namespace vistrel {
 

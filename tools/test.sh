@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-60}
 
+echo "== layer order of the includes"
+tools/check-layers.sh
+
 echo "== normal build"
 cmake --preset default
 cmake --build --preset default -j "$jobs"

@@ -25,7 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "core/game_list.h"
-#include "core/main_form.h"
+#include "relay/main_form.h"
 #include "core/protocol.h"
 #include "net/event_loop.h"
 

@@ -2,7 +2,7 @@
 // chat, the bounds on malformed input and the refusal before login.
 #include <string>
 
-#include "core/relay_limits.h"
+#include "relay/relay_limits.h"
 #include "tests/e2e/relay_client.h"
 
 namespace vistrel::testing {

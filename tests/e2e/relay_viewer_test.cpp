@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/demo_viewer.h"
+#include "relay/demo_viewer.h"
 #include "tests/e2e/relay_client.h"
 
 namespace vistrel::testing {

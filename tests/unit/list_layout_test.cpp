@@ -1,4 +1,4 @@
-#include "console/list_layout.h"
+#include "settings/list_layout.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/main_form.h"
+#include "relay/main_form.h"
 #include "net/socket_error.h"
 
 namespace vistrel {

@@ -1,4 +1,4 @@
-#include "console/registry.h"
+#include "settings/registry.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // receives, and what becomes of the rows once the disconnects have run.
 #include <QTest>
 
-#include "console/window/list_view.h"
+#include "window/list_view.h"
 #include "window_harness.h"
 
 using namespace vistrel;

@@ -10,8 +10,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "console/window/list_view.h"
-#include "console/window/single_instance.h"
+#include "window/list_view.h"
+#include "window/single_instance.h"
 #include "window_harness.h"
 
 using namespace vistrel;

@@ -10,9 +10,9 @@
 #include <QTest>
 #include <QTreeWidget>
 
-#include "console/window/list_view.h"
-#include "console/window/max_clients_spin.h"
-#include "console/window/setup_page.h"
+#include "window/list_view.h"
+#include "window/max_clients_spin.h"
+#include "window/setup_page.h"
 #include "window_harness.h"
 
 using namespace vistrel;

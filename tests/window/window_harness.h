@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "console/registry.h"
-#include "console/window/main_window.h"
+#include "settings/registry.h"
+#include "window/main_window.h"
 #include "core/protocol.h"
 #include "net/event_loop.h"
 

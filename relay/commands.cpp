@@ -1,0 +1,73 @@
+// The operator's commands on the games list and the user list. Each takes
+// the indices of the selected rows, so the window and the tests run the same
+// code. Errors (a failing close or send) reach the caller, which reports them.
+#include <charconv>
+#include <vector>
+
+#include "relay/demo_viewer.h"
+#include "core/game_list.h"
+#include "relay/main_form.h"
+#include "core/protocol.h"
+
+namespace vistrel {
+
+namespace {
+
+// Row i of a list of `count` rows is selected; indices outside are ignored.
+std::vector<bool> Selection(const std::vector<int32_t>& rows, int32_t count) {
+    std::vector<bool> selected(static_cast<size_t>(count > 0 ? count : 0), false);
+    for (int32_t row : rows)
+        if (row >= 0 && row < count) selected[static_cast<size_t>(row)] = true;
+    return selected;
+}
+
+bool ParseGameId(std::string_view text, int32_t& id) {
+    const char* end = text.data() + text.size();
+    auto [at, ec] = std::from_chars(text.data(), end, id);
+    return ec == std::errc() && at == end;
+}
+
+}  // namespace
+
+void TMainForm::HaltTransfer1Click(const std::vector<int32_t>& selectedRows) {
+    TRowList& rows = Console.Games();
+    const std::vector<bool> selected = Selection(selectedRows, rows.Count());
+    // The game and its row stay; the sender's disconnect unlinks the row.
+    for (int32_t i = 0; i < rows.Count(); ++i)
+        if (selected[static_cast<size_t>(i)])
+            if (TWSocketClient* sender = rows.Link(i)) sender->Close();
+}
+
+void TMainForm::DeleteGame1Click(const std::vector<int32_t>& selectedRows) {
+    TRowList& rows = Console.Games();
+    const std::vector<bool> selected = Selection(selectedRows, rows.Count());
+    for (int32_t i = rows.Count() - 1; i >= 0; --i) {
+        if (!selected[static_cast<size_t>(i)]) continue;
+        int32_t id = 0;
+        if (!Games || !ParseGameId(rows.Column(i, 0), id)) continue;
+        const int32_t index = Games->IndexOfId(id);
+        if (index < 0) continue;
+        if (TWSocketClient* sender = rows.Link(i)) sender->Close();
+        // Its viewers are closed in connection order; their disconnects come
+        // later and find no game. A copy: the list is dropped below.
+        const TGameViewers::List watching = GameViewers.Of(id);
+        for (TDemoViewer* viewer : watching) viewer->Close();
+        const std::string removed = BuildGameRemoved(id);
+        for (int32_t v = 0; v < DemoViewers.ClientCount(); ++v)
+            SendToViewer(*static_cast<TDemoViewer*>(DemoViewers.Client(v)), removed);
+        GameViewers.Drop(id);
+        Games->Delete(index);
+        rows.Delete(i);
+    }
+}
+
+void TMainForm::KickUser1Click(const std::vector<int32_t>& selectedRows) {
+    TRowList& rows = Console.Users();
+    const std::vector<bool> selected = Selection(selectedRows, rows.Count());
+    // Nothing is sent first; the disconnect tells the game and drops the row.
+    for (int32_t i = rows.Count() - 1; i >= 0; --i)
+        if (selected[static_cast<size_t>(i)])
+            if (TWSocketClient* viewer = rows.Link(i)) viewer->Close();
+}
+
+}  // namespace vistrel

@@ -1,0 +1,36 @@
+// The distribution walk: on each tick every watching viewer is sent the next
+// stored packet of its game, exactly as it was stored. Games are walked in
+// registry order and, within a game, its watching viewers in connection
+// order, so the sends happen in the order of a walk over every pair of game
+// and viewer connection, at the cost of the watching viewers alone.
+#include "relay/demo_viewer.h"
+#include "core/game_list.h"
+#include "relay/main_form.h"
+
+namespace vistrel {
+
+void TMainForm::DistributeDemoWalk() {
+    if (!Games) return;
+    for (int32_t g = 0; g < Games->Count(); ++g) {
+        const TActiveGameList& game = Games->At(g);
+        const int32_t count = game.Count();
+        for (TDemoViewer* viewer : GameViewers.Of(game.Identifier())) {
+            int32_t position = viewer->Position;
+            if (position >= count) continue;  // caught up: wait for the next packet
+            if (game.Data(position).empty()) {
+                // A gap: while the sender may still fill it, the viewer waits
+                // there. Once the sender is gone nothing will, so the gaps
+                // are passed over and the next stored packet goes out.
+                if (game.Sender()) continue;
+                while (position < count && game.Data(position).empty()) ++position;
+                viewer->Position = position;
+                if (position >= count) continue;
+            }
+            // A send that raises ends the walk; this viewer keeps its place.
+            SendToViewer(*viewer, game.Data(position));
+            viewer->Position = position + 1;
+        }
+    }
+}
+
+}  // namespace vistrel

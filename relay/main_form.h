@@ -1,0 +1,190 @@
+// TMainForm: the relay frame. It owns the whole server for the length of the
+// run: both listening servers, the game registry, the identifier counter, the
+// DistrubuteDemo timer, the console lists (games, users, log lines) and the
+// setup fields. Every handler of the relay is a member, named after the
+// component and the event it serves, so the window program, the daemon and the
+// tests all drive the same code.
+//
+// One thread: everything runs from the EventLoop the front end drives. The
+// front end (TFrontEnd) is told to show the intro page, expand the tree and
+// report errors; the daemon answers on stderr, the window with Qt.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "console/console_lists.h"
+#include "console/setup_fields.h"
+#include "core/game_list.h"
+#include "relay/relay_limits.h"
+#include "net/event_loop.h"
+#include "net/timer.h"
+#include "net/wsocket_server.h"
+
+namespace vistrel {
+
+class TRegistryStore;
+class TDemoSender;
+class TDemoViewer;
+
+// What the frame needs from whichever program shows it.
+class TFrontEnd {
+public:
+    virtual ~TFrontEnd() = default;
+    virtual void ShowIntroPage() {}
+    virtual void ExpandOptionTree() {}
+    // The program's general error report, used for start-up, timer ticks and
+    // operator commands. The program goes on afterwards.
+    virtual void ReportError(const std::exception& e) = 0;
+};
+
+// Where the two servers listen. The defaults are the relay's public ports on
+// every IPv4 interface; tests listen on 127.0.0.1 and port "0".
+struct TListenSettings {
+    std::string Addr = "0.0.0.0";
+    std::string SenderPort = "38963";
+    std::string ViewerPort = "38962";
+};
+
+class TMainForm {
+public:
+    static constexpr uint32_t kDistributeIntervalMs = 500;
+
+    // store may be null: the settings are then neither loaded nor saved.
+    TMainForm(EventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* store,
+              TListenSettings listen = {});
+    ~TMainForm();
+    TMainForm(const TMainForm&) = delete;
+    TMainForm& operator=(const TMainForm&) = delete;
+
+    // Start-up: load the settings, show the intro page, create the registry,
+    // configure and open both servers (senders first), expand the tree and
+    // enable the timer. A failure to listen is reported through the front end
+    // and ends start-up there (returns false); a settings error is reported
+    // and start-up goes on.
+    bool FormCreate();
+    // Releases the game registry. Called by the destructor if not before.
+    void FormDestroy();
+    bool Serving() const noexcept { return serving_; }
+
+    // Appends "yyyy/mm/dd hh:mm:ss " + text to the log lines, unless debug is
+    // set: debug lines are never kept, only handed to OnDebugLine when debug
+    // output is on. Control characters in text are written escaped ("\x0A"),
+    // so a text from the network can never start a line of its own.
+    void ServerLog(bool debug, std::string_view text);
+    // Debug lines are built only when someone will see them:
+    //   ServerLogDebug([&] { return "Sent Viewer [" + name + "] ..."; });
+    template <typename MakeText>
+    void ServerLogDebug(MakeText&& makeText) {
+        if (OnDebugLine) ServerLog(true, makeText());
+    }
+    // Receives debug lines (already timestamped) when set; the daemon's
+    // --debug sets it.
+    std::function<void(const std::string& line)> OnDebugLine;
+
+    // The settings store (may be null) and the two settings operations.
+    TRegistryStore* Store() const noexcept { return store_; }
+    void LoadSettings();
+    void SaveSettings();
+
+    TFrontEnd& FrontEnd() const noexcept { return front_end_; }
+    EventLoop& Loop() const noexcept { return loop_; }
+
+    // --- Components ----------------------------------------------------------
+    TSetupFields Setup;      // FilmDemoPasswordEdit, MaxClientsSpin, ...
+    TConsoleLists Console;   // GamesListBox and UserListListbox rows, log lines
+    TWSocketServer DemoSenders;
+    TWSocketServer DemoViewers;
+    std::unique_ptr<TGameList> Games;  // the registry; null before start-up and after FormDestroy
+    int32_t GameIdCounter = 0;         // last identifier given to a game
+    TTimer DistrubuteDemo;
+    TListenSettings Listen;
+
+    // --- Background errors of the connection layer ---------------------------
+    void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
+    void DemoViewersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
+    void SenderBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
+    void ViewerBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
+
+    // Timer tick: the timer is off while the walk runs and re-armed after it,
+    // also when an error ends the walk (the error goes to the front end).
+    void DistrubuteDemoTimer();
+
+    // --- Relay handlers (senders.cpp, viewers.cpp, distribution.cpp, commands.cpp)
+    // BEGIN relay handlers
+    void DemoSendersClientConnect(TWSocketServer& sender, TWSocketClient& client, uint16_t error);
+    void DemoSendersClientDisconnect(TWSocketServer& sender, TWSocketClient& client, uint16_t error);
+    void DemoViewersClientConnect(TWSocketServer& sender, TWSocketClient& client, uint16_t error);
+    void DemoViewersClientDisconnect(TWSocketServer& sender, TWSocketClient& client, uint16_t error);
+
+    // One walk over the games and their watching viewers (the timer's body).
+    void DistributeDemoWalk();
+
+    // Operator commands on the selected rows (indices into the games list or
+    // the user list, any order). Errors reach the caller.
+    void HaltTransfer1Click(const std::vector<int32_t>& selectedRows);
+    void DeleteGame1Click(const std::vector<int32_t>& selectedRows);
+    void KickUser1Click(const std::vector<int32_t>& selectedRows);
+
+    // Data available on one connection: take everything readable, then handle
+    // the packets at the front of its receive buffer.
+    void DemoSenderDataAvailable(TDemoSender& sender);
+    void DemoViewerDataAvailable(TDemoViewer& viewer);
+
+    // The sending operations. Each sends only to connections in wsConnected;
+    // a refused Send raises to the caller.
+    void SendToSender(TDemoSender& sender, std::string_view packet);
+    void SendToViewer(TDemoViewer& viewer, std::string_view packet);
+    // To the game's viewers in connection order, then to its sender.
+    void SendToGame(int32_t gameId, std::string_view packet);
+    // GAMEINFODETAILED of the game to every viewer connection.
+    void BroadcastGameInfo(const TActiveGameList& game);
+    // The viewer leaves the game it watches (as LEAVEGAME does, without the
+    // acknowledgement): count, notices, position back to 0, game info sent.
+    void LeaveWatchedGame(TDemoViewer& viewer);
+
+    // The viewers watching each game, every list in connection order (by
+    // TDemoViewer::Seq), so that sending to a game or distributing its demo
+    // costs in proportion to its own viewers. A viewer is listed under a game
+    // from its join to its leave or disconnect; Delete Game drops the game's
+    // list. Holds links, never ownership.
+    class TGameViewers {
+    public:
+        using List = std::vector<TDemoViewer*>;
+        // Adding a viewer already listed changes nothing.
+        void Add(int32_t gameId, TDemoViewer& viewer);
+        void Remove(int32_t gameId, const TDemoViewer& viewer);
+        void Drop(int32_t gameId);
+        // The game's viewers (an empty list for a game nobody watches).
+        const List& Of(int32_t gameId) const;
+        size_t GameCount() const noexcept { return games_.size(); }
+
+    private:
+        // Sorted by game identifier.
+        std::vector<std::pair<int32_t, List>> games_;
+    };
+    TGameViewers GameViewers;
+    uint64_t ViewerSeqCounter = 0;  // last sequence number given to a viewer
+    // Unconsumed input above which a connection is closed (core/relay_limits.h).
+    size_t MaxUnhandledInput = kMaxUnhandledInput;
+    // END relay handlers
+
+private:
+    EventLoop& loop_;
+    TFrontEnd& front_end_;
+    TRegistryStore* store_;
+    bool serving_ = false;
+};
+
+// "yyyy/mm/dd hh:mm:ss " for the given local time.
+std::string FormatLogTimestamp(std::time_t when);
+// Control characters (and DEL) as "\xHH"; everything else unchanged.
+std::string EscapeControlCharacters(std::string_view text);
+
+}  // namespace vistrel

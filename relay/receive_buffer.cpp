@@ -1,0 +1,31 @@
+#include "relay/receive_buffer.h"
+
+#include <utility>
+
+#include "relay/main_form.h"
+#include "net/wsocket_client.h"
+
+namespace vistrel {
+
+void AppendReceived(std::string& buffer, std::string data) {
+    if (buffer.empty())
+        buffer = std::move(data);
+    else
+        buffer += data;
+}
+
+void FinishParse(TMainForm& form, TWSocketClient& conn, std::string& buffer, size_t consumed,
+                 std::string_view kind) {
+    if (consumed >= buffer.size()) {
+        // An idle connection keeps no receive memory.
+        std::string().swap(buffer);
+    } else if (consumed > 0) {
+        buffer.erase(0, consumed);
+    }
+    if (buffer.size() <= form.MaxUnhandledInput || conn.State() != wsConnected) return;
+    form.ServerLog(false, std::string(kind) + " " + conn.PeerAddr() + " left " + std::to_string(buffer.size()) +
+                              " bytes it sent unhandled; connection closed");
+    conn.Close();
+}
+
+}  // namespace vistrel

@@ -1,0 +1,91 @@
+#include "window/setup_page.h"
+
+#include <QGridLayout>
+#include <QVBoxLayout>
+
+#include <limits>
+
+namespace vistrel {
+
+namespace {
+
+QString FromLatin1(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+TSetupPage::TSetupPage(TSetupFields& fields, QWidget* parent) : QWidget(parent), fields_(fields) {
+    setObjectName(QStringLiteral("SetupSheet"));
+    auto* outer = new QVBoxLayout(this);
+    grid_ = new QGridLayout;
+    grid_->setHorizontalSpacing(12);
+    grid_->setVerticalSpacing(8);
+    grid_->setColumnMinimumWidth(1, 180);
+    outer->addLayout(grid_);
+    outer->addStretch(1);
+
+    RemoteAdminPasswordEdit = AddTextField("RemoteAdminPasswordEdit", QStringLiteral("Remote Admin Password :"),
+                                           true, false, fields_.RemoteAdminPasswordEdit);
+    FilmDemoPasswordEdit = AddTextField("FilmDemoPasswordEdit", QStringLiteral("Film Demo Password"), true, true,
+                                        fields_.FilmDemoPasswordEdit);
+    WatchDemoPasswordEdit = AddTextField("WatchDemoPasswordEdit", QStringLiteral("Watch Demo Password"), true,
+                                         false, fields_.WatchDemoPasswordEdit);
+
+    auto* spinLabel = new QLabel(QStringLiteral("Max Viewer Clients :"), this);
+    MaxClientsSpin = new TMaxClientsSpin(fields_.MaxClientsSpin, this);
+    MaxClientsSpin->setObjectName(QStringLiteral("MaxClientsSpin"));
+    spinLabel->setBuddy(MaxClientsSpin);
+    grid_->addWidget(spinLabel, next_row_, 0);
+    grid_->addWidget(MaxClientsSpin, next_row_, 1, Qt::AlignLeft);
+    ++next_row_;
+
+    ForwardServerIPEdit = AddTextField("ForwardServerIPEdit", QStringLiteral("Forward Server :"), false, false,
+                                       fields_.ForwardServerIPEdit);
+    grid_->setColumnStretch(2, 1);
+}
+
+QLineEdit* TSetupPage::AddTextField(const char* name, const QString& label, bool masked, bool shown,
+                                    std::string& value) {
+    auto* caption = new QLabel(label, this);
+    auto* edit = new QLineEdit(this);
+    edit->setObjectName(QString::fromLatin1(name));
+    caption->setObjectName(QString::fromLatin1(name) + QStringLiteral("Label"));
+    edit->setMaxLength(std::numeric_limits<int>::max());  // no length limit of our own
+    if (masked) {
+        edit->setEchoMode(QLineEdit::Password);
+        // One "*" per character, whatever the style would draw.
+        edit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+    }
+    edit->setText(FromLatin1(value));
+    // Only the operator's edits go into the model: showing a stored value
+    // never writes it back.
+    connect(edit, &QLineEdit::textEdited, this,
+            [&value](const QString& text) { value = text.toLatin1().toStdString(); });
+    caption->setBuddy(edit);
+    if (shown) {
+        grid_->addWidget(caption, next_row_, 0);
+        grid_->addWidget(edit, next_row_, 1);
+        ++next_row_;
+    } else {
+        // Kept for loading and saving; never shown and never edited.
+        caption->hide();
+        edit->hide();
+        edit->setEnabled(false);
+    }
+    return edit;
+}
+
+void TSetupPage::Refresh() {
+    const auto show = [](QLineEdit* edit, const std::string& value) {
+        const QString text = FromLatin1(value);
+        if (edit->text() != text) edit->setText(text);
+    };
+    show(RemoteAdminPasswordEdit, fields_.RemoteAdminPasswordEdit);
+    show(FilmDemoPasswordEdit, fields_.FilmDemoPasswordEdit);
+    show(WatchDemoPasswordEdit, fields_.WatchDemoPasswordEdit);
+    show(ForwardServerIPEdit, fields_.ForwardServerIPEdit);
+    MaxClientsSpin->SyncFromModel();
+}
+
+}  // namespace vistrel

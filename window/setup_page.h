@@ -1,0 +1,41 @@
+// TSetupPage: the setup sheet. Shows the filming password (masked) and the
+// viewer limit; the remote-admin and watch passwords and the forward server
+// field exist with their labels but are never shown. The fields are views of
+// the relay frame's TSetupFields: an edit goes into the model at once (as
+// 8-bit text), and Refresh() shows the model after the settings were loaded.
+// Owned by the main window (a Qt child).
+#pragma once
+
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QWidget>
+
+#include "console/setup_fields.h"
+#include "window/max_clients_spin.h"
+
+namespace vistrel {
+
+class TSetupPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit TSetupPage(TSetupFields& fields, QWidget* parent = nullptr);
+
+    // Shows every model value in its field.
+    void Refresh();
+
+    QLineEdit* RemoteAdminPasswordEdit;
+    QLineEdit* FilmDemoPasswordEdit;
+    QLineEdit* WatchDemoPasswordEdit;
+    TMaxClientsSpin* MaxClientsSpin;
+    QLineEdit* ForwardServerIPEdit;
+
+private:
+    QLineEdit* AddTextField(const char* name, const QString& label, bool masked, bool shown, std::string& value);
+
+    TSetupFields& fields_;
+    QGridLayout* grid_;
+    int next_row_ = 0;
+};
+
+}  // namespace vistrel
