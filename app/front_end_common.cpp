@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "settings/registry.h"
+#include "settings/registry_store.h"
 
 namespace vistrel {
 

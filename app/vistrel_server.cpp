@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "app/front_end_common.h"
-#include "settings/registry.h"
+#include "settings/registry_store.h"
 #include "window/main_window.h"
 #include "window/page_screenshots.h"
 #include "window/single_instance.h"
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     std::string storeError;
     std::unique_ptr<TRegistryStore> store = OpenSettingsStore(options.relay.RegistryPath, storeError);
 
-    EventLoop loop;
+    TEventLoop loop;
     TWindowOptions windowOptions;
     windowOptions.Listen = options.relay.Listen;
     windowOptions.Store = store.get();
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
     QObject::connect(&window, &TMainWindow::ShutDown, &app, &QCoreApplication::quit, Qt::QueuedConnection);
 
     if (signalFd >= 0) {
-        (void)loop.Watch(signalFd, EventLoop::kReadable, [&window, signalFd](uint32_t) {
+        (void)loop.Watch(signalFd, TEventLoop::kReadable, [&window, signalFd](uint32_t) {
             DrainStopSignals(signalFd);
             // Not from inside the loop's step: the shutdown releases the registry.
             QMetaObject::invokeMethod(&window, &TMainWindow::Shutdown1Click, Qt::QueuedConnection);

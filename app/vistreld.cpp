@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "app/front_end_common.h"
-#include "settings/registry.h"
+#include "settings/registry_store.h"
 #include "relay/main_form.h"
 #include "net/event_loop.h"
 
@@ -123,21 +123,21 @@ int main(int argc, char** argv) {
     if (!storeError.empty())
         std::fprintf(stderr, "vistreld: %s; running on the default settings\n", OneLine(storeError).c_str());
 
-    EventLoop loop;
+    TEventLoop loop;
     StderrFrontEnd frontEnd;
     int status = 0;
     {
         TMainForm form(loop, frontEnd, store.get(), options.relay.Listen);
         TLogLines& log = form.Console.Log();
-        log.Listeners().Subscribe([&log](const ListChange& change) {
-            if (change.kind == ListChange::Kind::LineAppended) PrintLine(log.Line(change.index));
+        log.Listeners().Subscribe([&log](const TListChange& change) {
+            if (change.Kind == TListChange::TKind::LineAppended) PrintLine(log.Line(change.Index));
         });
         if (options.debug) form.OnDebugLine = [](const std::string& line) { PrintLine(line); };
 
         if (!form.FormCreate()) {
             status = 1;
         } else {
-            (void)loop.Watch(signalFd, EventLoop::kReadable, [&loop, signalFd](uint32_t) {
+            (void)loop.Watch(signalFd, TEventLoop::kReadable, [&loop, signalFd](uint32_t) {
                 DrainStopSignals(signalFd);
                 loop.Stop();
             });

@@ -32,7 +32,7 @@ void BM_VerifyDemoPayload(benchmark::State& state) {
     const Payload& p = PayloadOf(static_cast<size_t>(state.range(0)));
     for (auto _ : state) {
         auto outcome = vistrel::VerifyDemoPayload(p.compressed, p.crc);
-        if (outcome != vistrel::VerifyOutcome::Verified) state.SkipWithError("not verified");
+        if (outcome != vistrel::TVerifyOutcome::Verified) state.SkipWithError("not verified");
         benchmark::DoNotOptimize(outcome);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));

@@ -234,7 +234,7 @@ int main(int argc, char** argv) {
     }
 
     // ---- the layer: one TWSocketServer.
-    EventLoop loop;
+    TEventLoop loop;
     TWSocketServer server(loop);
     server.SetAddr("127.0.0.1");
     server.SetPort("0");

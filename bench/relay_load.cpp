@@ -597,7 +597,7 @@ private:
     int viewers_;
     int32_t packets_;
     std::vector<int> join_sizes_;
-    EventLoop loop_;
+    TEventLoop loop_;
     QuietFrontEnd front_;
     std::unique_ptr<TMainForm> form_;
     std::vector<int> sender_fds_;

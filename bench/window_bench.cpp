@@ -29,12 +29,12 @@ using namespace vistrel;
 constexpr int kChain = 1000;
 
 // A chain of notices, each posting the next: one loop step per link.
-void PostChain(EventLoop& loop, int& left) {
+void PostChain(TEventLoop& loop, int& left) {
     if (--left > 0) loop.Post([&loop, &left] { PostChain(loop, left); });
 }
 
 void BM_LoopStepsDirect(benchmark::State& state) {
-    EventLoop loop;
+    TEventLoop loop;
     for (auto _ : state) {
         int left = kChain;
         loop.Post([&] { PostChain(loop, left); });
@@ -45,7 +45,7 @@ void BM_LoopStepsDirect(benchmark::State& state) {
 BENCHMARK(BM_LoopStepsDirect);
 
 void BM_LoopStepsThroughQt(benchmark::State& state) {
-    EventLoop loop;
+    TEventLoop loop;
     TLoopBridge bridge(loop);
     QEventLoop qtLoop;
     for (auto _ : state) {
@@ -67,7 +67,7 @@ struct Quiet : TFrontEnd {
 constexpr int kBurst = 100;
 
 void BM_LogBurstNoView(benchmark::State& state) {
-    EventLoop loop;
+    TEventLoop loop;
     Quiet front;
     TMainForm form(loop, front, nullptr);
     for (auto _ : state)
@@ -77,7 +77,7 @@ void BM_LogBurstNoView(benchmark::State& state) {
 BENCHMARK(BM_LogBurstNoView)->Iterations(400);
 
 void BM_LogBurstShownInWindow(benchmark::State& state) {
-    EventLoop loop;
+    TEventLoop loop;
     TWindowOptions options;
     options.TrayAvailable = false;
     TMainWindow window(loop, options);

@@ -57,8 +57,8 @@ void TListListeners::Unsubscribe(int handle) {
         if (entry.first == handle) entry.second = nullptr;  // erased after any running Notify
 }
 
-void TListListeners::Notify(ListChange::Kind kind, int32_t index) {
-    const ListChange change{kind, index};
+void TListListeners::Notify(TListChange::TKind kind, int32_t index) {
+    const TListChange change{kind, index};
     // By index over the count at entry: listeners may subscribe others while
     // being told, and those hear of the next change only.
     // A listener may also change the list again (a nested notice); entries
@@ -91,7 +91,7 @@ TWSocketClient* TRowList::Link(int32_t i) const {
 
 void TRowList::Append(std::string line, TWSocketClient* link) {
     rows_.push_back(Row{std::move(line), link});
-    listeners_.Notify(ListChange::Kind::RowAppended, Count() - 1);
+    listeners_.Notify(TListChange::TKind::RowAppended, Count() - 1);
 }
 
 void TRowList::SetColumn(int32_t i, size_t column, std::string_view text) {
@@ -101,19 +101,19 @@ void TRowList::SetColumn(int32_t i, size_t column, std::string_view text) {
 void TRowList::SetLine(int32_t i, std::string line) {
     Line(i);
     rows_[static_cast<size_t>(i)].line = std::move(line);
-    listeners_.Notify(ListChange::Kind::RowChanged, i);
+    listeners_.Notify(TListChange::TKind::RowChanged, i);
 }
 
 void TRowList::SetLink(int32_t i, TWSocketClient* link) {
     Line(i);
     rows_[static_cast<size_t>(i)].link = link;
-    listeners_.Notify(ListChange::Kind::RowChanged, i);
+    listeners_.Notify(TListChange::TKind::RowChanged, i);
 }
 
 void TRowList::Delete(int32_t i) {
     Line(i);
     rows_.erase(rows_.begin() + i);
-    listeners_.Notify(ListChange::Kind::RowRemoved, i);
+    listeners_.Notify(TListChange::TKind::RowRemoved, i);
 }
 
 int32_t TRowList::IndexOfLink(const TWSocketClient* conn) const noexcept {
@@ -130,7 +130,7 @@ const std::string& TLogLines::Line(int32_t i) const {
 
 void TLogLines::Append(std::string line) {
     lines_.push_back(std::move(line));
-    listeners_.Notify(ListChange::Kind::LineAppended, Count() - 1);
+    listeners_.Notify(TListChange::TKind::LineAppended, Count() - 1);
 }
 
 void TConsoleLists::AddGameRow(int32_t id, TWSocketClient* sender, const std::string& peerAddr) {

@@ -29,12 +29,12 @@ std::string_view ColumnText(std::string_view line, size_t column) noexcept;
 std::string ReplaceColumn(std::string_view line, size_t column, std::string_view text);
 
 // What changed in a list, for a view to redraw.
-struct ListChange {
-    enum class Kind { RowAppended, RowChanged, RowRemoved, LineAppended };
-    Kind kind;
-    int32_t index;  // the row or line concerned
+struct TListChange {
+    enum class TKind { RowAppended, RowChanged, RowRemoved, LineAppended };
+    TKind Kind;
+    int32_t Index;  // the row or line concerned
 };
-using ListListener = std::function<void(const ListChange&)>;
+using ListListener = std::function<void(const TListChange&)>;
 
 // Listeners of one list. A listener may subscribe or unsubscribe others (or
 // itself) while being told of a change.
@@ -43,7 +43,7 @@ public:
     // Returns a handle for Unsubscribe.
     int Subscribe(ListListener listener);
     void Unsubscribe(int handle);
-    void Notify(ListChange::Kind kind, int32_t index);
+    void Notify(TListChange::TKind kind, int32_t index);
 
 private:
     std::vector<std::pair<int, ListListener>> listeners_;

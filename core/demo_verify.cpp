@@ -14,7 +14,7 @@ TZLib& Engine() {
 
 }  // namespace
 
-VerifyOutcome VerifyDemoPayload(std::string_view payload, uint32_t check) {
+TVerifyOutcome VerifyDemoPayload(std::string_view payload, uint32_t check) {
     TZLib& zlib = Engine();
     zlib.Restart();
     zlib.SetInput(payload);
@@ -26,15 +26,15 @@ VerifyOutcome VerifyDemoPayload(std::string_view payload, uint32_t check) {
         throw;
     }
     zlib.ClearInput();
-    if (!finished) return VerifyOutcome::NotDecompressed;
-    return zlib.Crc() == check ? VerifyOutcome::Verified : VerifyOutcome::ChecksumMismatch;
+    if (!finished) return TVerifyOutcome::NotDecompressed;
+    return zlib.Crc() == check ? TVerifyOutcome::Verified : TVerifyOutcome::ChecksumMismatch;
 }
 
-std::string_view VerifyOutcomeName(VerifyOutcome outcome) noexcept {
+std::string_view VerifyOutcomeName(TVerifyOutcome outcome) noexcept {
     switch (outcome) {
-        case VerifyOutcome::Verified: return "Verified";
-        case VerifyOutcome::ChecksumMismatch: return "ChecksumMismatch";
-        case VerifyOutcome::NotDecompressed: return "NotDecompressed";
+        case TVerifyOutcome::Verified: return "Verified";
+        case TVerifyOutcome::ChecksumMismatch: return "ChecksumMismatch";
+        case TVerifyOutcome::NotDecompressed: return "NotDecompressed";
     }
     return "";
 }

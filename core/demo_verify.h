@@ -11,7 +11,7 @@
 
 namespace vistrel {
 
-enum class VerifyOutcome {
+enum class TVerifyOutcome {
     Verified,          // whole payload read and consumed, CRC-32 matches
     ChecksumMismatch,  // whole payload read and consumed, CRC-32 differs
     NotDecompressed,   // the run stopped before the whole payload was consumed
@@ -20,9 +20,9 @@ enum class VerifyOutcome {
 // payload: the packet's bytes from offset 16 up to its length field;
 // check: the unsigned int32 at offset 8. Throws EZLibException when the
 // engine reports an error (empty payload, invalid data, bad trailer, ...).
-VerifyOutcome VerifyDemoPayload(std::string_view payload, uint32_t check);
+TVerifyOutcome VerifyDemoPayload(std::string_view payload, uint32_t check);
 
 // Text for log and test output: "Verified", "ChecksumMismatch", "NotDecompressed".
-std::string_view VerifyOutcomeName(VerifyOutcome outcome) noexcept;
+std::string_view VerifyOutcomeName(TVerifyOutcome outcome) noexcept;
 
 }  // namespace vistrel

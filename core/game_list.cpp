@@ -55,9 +55,9 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
     entries_[static_cast<size_t>(location)].data = std::string(packet);
 }
 
-void TActiveGameList::SetName(std::string_view name) { name_ = std::string(CutToSlot(name, Slot::DetailedName.width)); }
+void TActiveGameList::SetName(std::string_view name) { name_ = std::string(CutToSlot(name, Slot::DetailedName.Width)); }
 
-void TActiveGameList::SetMod(std::string_view mod) { mod_ = std::string(CutToSlot(mod, Slot::DetailedMod.width)); }
+void TActiveGameList::SetMod(std::string_view mod) { mod_ = std::string(CutToSlot(mod, Slot::DetailedMod.Width)); }
 
 TActiveGameList& TGameList::At(int32_t i) {
     if (i < 0 || i >= Count()) throw EListError(i);

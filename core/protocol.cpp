@@ -63,9 +63,9 @@ void WriteInt32(std::string& buf, size_t offset, int32_t value) {
     for (size_t k = 0; k < 4; ++k) buf[offset + k] = static_cast<char>((u >> (8 * k)) & 0xFF);
 }
 
-std::string ReadTextSlot(std::string_view buf, TextSlot slot) {
-    if (slot.offset >= buf.size()) return {};
-    std::string_view field = buf.substr(slot.offset, slot.width);
+std::string ReadTextSlot(std::string_view buf, TTextSlot slot) {
+    if (slot.Offset >= buf.size()) return {};
+    std::string_view field = buf.substr(slot.Offset, slot.Width);
     size_t nul = field.find('\0');
     return std::string(nul == std::string_view::npos ? field : field.substr(0, nul));
 }
@@ -74,12 +74,12 @@ std::string_view CutToSlot(std::string_view text, size_t width) noexcept {
     return width == 0 ? std::string_view{} : text.substr(0, std::min(text.size(), width - 1));
 }
 
-void WriteTextSlot(std::string& buf, TextSlot slot, std::string_view text) {
-    RequireRoom(buf, slot.offset, slot.width);
-    if (slot.width == 0) return;
-    std::string_view cut = CutToSlot(text, slot.width);
-    std::memcpy(buf.data() + slot.offset, cut.data(), cut.size());
-    buf[slot.offset + cut.size()] = '\0';
+void WriteTextSlot(std::string& buf, TTextSlot slot, std::string_view text) {
+    RequireRoom(buf, slot.Offset, slot.Width);
+    if (slot.Width == 0) return;
+    std::string_view cut = CutToSlot(text, slot.Width);
+    std::memcpy(buf.data() + slot.Offset, cut.data(), cut.size());
+    buf[slot.Offset + cut.size()] = '\0';
 }
 
 std::string_view DemoPayloadOf(std::string_view buf) noexcept {

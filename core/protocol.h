@@ -84,22 +84,22 @@ inline constexpr size_t DetailedViewers = 56;
 }  // namespace PacketOffset
 
 // A fixed-width NUL-terminated 8-bit text field.
-struct TextSlot {
-    size_t offset;
-    size_t width;
+struct TTextSlot {
+    size_t Offset;
+    size_t Width;
 };
 
 namespace Slot {
-inline constexpr TextSlot GameInfoMod{16, 17};
-inline constexpr TextSlot GameInfoUserName{33, 17};
-inline constexpr TextSlot GameInfoPassword{50, 17};
-inline constexpr TextSlot GameInfoGameName{67, 33};
-inline constexpr TextSlot DetailedName{16, 33};
-inline constexpr TextSlot DetailedMod{60, 17};
-inline constexpr TextSlot SendTextName{12, 17};
-inline constexpr TextSlot SendTextLine{29, 259};
-inline constexpr TextSlot UserInfoName{12, 17};
-inline constexpr TextSlot UserNotice{12, 18};  // USERENTERED, USERLEFT
+inline constexpr TTextSlot GameInfoMod{16, 17};
+inline constexpr TTextSlot GameInfoUserName{33, 17};
+inline constexpr TTextSlot GameInfoPassword{50, 17};
+inline constexpr TTextSlot GameInfoGameName{67, 33};
+inline constexpr TTextSlot DetailedName{16, 33};
+inline constexpr TTextSlot DetailedMod{60, 17};
+inline constexpr TTextSlot SendTextName{12, 17};
+inline constexpr TTextSlot SendTextLine{29, 259};
+inline constexpr TTextSlot UserInfoName{12, 17};
+inline constexpr TTextSlot UserNotice{12, 18};  // USERENTERED, USERLEFT
 }  // namespace Slot
 
 // Tags of stored entries: opened for a DEMOPACKET / for a DEMORESTART.
@@ -125,9 +125,9 @@ uint32_t ReadUInt32(std::string_view buf, size_t offset) noexcept;
 void WriteInt32(std::string& buf, size_t offset, int32_t value);
 
 // Characters up to the first NUL, the slot's width or the buffer's end.
-std::string ReadTextSlot(std::string_view buf, TextSlot slot);
+std::string ReadTextSlot(std::string_view buf, TTextSlot slot);
 // At most width-1 characters, then a NUL; the slot's later bytes are left.
-void WriteTextSlot(std::string& buf, TextSlot slot, std::string_view text);
+void WriteTextSlot(std::string& buf, TTextSlot slot, std::string_view text);
 // The text as a slot of that width would hold it (at most width-1 chars).
 std::string_view CutToSlot(std::string_view text, size_t width) noexcept;
 

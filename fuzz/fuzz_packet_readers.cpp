@@ -22,9 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)WaitForGameIdOf(buf);
     const std::string_view payload = DemoPayloadOf(buf);
     if (payload.size() > buf.size()) std::abort();
-    for (TextSlot slot : {Slot::GameInfoMod, Slot::GameInfoUserName, Slot::GameInfoPassword,
+    for (TTextSlot slot : {Slot::GameInfoMod, Slot::GameInfoUserName, Slot::GameInfoPassword,
                           Slot::GameInfoGameName, Slot::SendTextName, Slot::SendTextLine, Slot::UserInfoName}) {
-        if (ReadTextSlot(buf, slot).size() > slot.width) std::abort();
+        if (ReadTextSlot(buf, slot).size() > slot.Width) std::abort();
     }
 
     // Stamping a name into a received SENDTEXT-sized (or shorter) buffer.
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string name = UserInfoNameOf(buf);
     try {
         SetSendTextName(copy, name);
-        if (ReadTextSlot(copy, Slot::SendTextName) != CutToSlot(name, Slot::SendTextName.width)) std::abort();
+        if (ReadTextSlot(copy, Slot::SendTextName) != CutToSlot(name, Slot::SendTextName.Width)) std::abort();
     } catch (const EProtocolError&) {
         if (copy != buf) std::abort();  // refused writes change nothing
     }

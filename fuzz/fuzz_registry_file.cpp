@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "settings/registry_format.h"
+#include "settings/registry_data.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -22,7 +22,7 @@ uint64_t Tag(int fd, uint32_t generation) {
 
 }  // namespace
 
-EventLoop::EventLoop() {
+TEventLoop::TEventLoop() {
     epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_fd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
     notice_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -42,12 +42,12 @@ EventLoop::EventLoop() {
     }
 }
 
-EventLoop::~EventLoop() {
+TEventLoop::~TEventLoop() {
     close(notice_fd_);
     close(epoll_fd_);
 }
 
-int EventLoop::Watch(int fd, uint32_t interest, Handler handler) {
+int TEventLoop::Watch(int fd, uint32_t interest, Handler handler) {
     if (fd < 0) return EBADF;
     if (static_cast<size_t>(fd) >= watches_.size()) watches_.resize(static_cast<size_t>(fd) + 1);
     Watch_& w = watches_[static_cast<size_t>(fd)];
@@ -68,7 +68,7 @@ int EventLoop::Watch(int fd, uint32_t interest, Handler handler) {
     return 0;
 }
 
-int EventLoop::Modify(int fd, uint32_t interest) {
+int TEventLoop::Modify(int fd, uint32_t interest) {
     if (!IsWatched(fd)) return EBADF;
     Watch_& w = watches_[static_cast<size_t>(fd)];
     if (w.interest == interest) return 0;
@@ -80,7 +80,7 @@ int EventLoop::Modify(int fd, uint32_t interest) {
     return 0;
 }
 
-void EventLoop::Unwatch(int fd) {
+void TEventLoop::Unwatch(int fd) {
     if (!IsWatched(fd)) return;
     Watch_& w = watches_[static_cast<size_t>(fd)];
     epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
@@ -89,38 +89,38 @@ void EventLoop::Unwatch(int fd) {
     w.handler = nullptr;  // the step runs a copy, so this may be the running one
 }
 
-bool EventLoop::IsWatched(int fd) const {
+bool TEventLoop::IsWatched(int fd) const {
     return fd >= 0 && static_cast<size_t>(fd) < watches_.size() &&
            watches_[static_cast<size_t>(fd)].generation != 0;
 }
 
-uint32_t EventLoop::Interest(int fd) const {
+uint32_t TEventLoop::Interest(int fd) const {
     return IsWatched(fd) ? watches_[static_cast<size_t>(fd)].interest : 0;
 }
 
-void EventLoop::Post(std::function<void()> notice) {
+void TEventLoop::Post(std::function<void()> notice) {
     notices_.push_back(std::move(notice));
     WakeForNotices();
 }
 
-void EventLoop::WakeForNotices() {
+void TEventLoop::WakeForNotices() {
     if (notice_signalled_) return;
     uint64_t one = 1;
     if (write(notice_fd_, &one, sizeof one) == sizeof one) notice_signalled_ = true;
 }
 
-EventLoop::TimerId EventLoop::AddTimer(Clock::time_point due, std::function<void()> callback) {
+TEventLoop::TimerId TEventLoop::AddTimer(Clock::time_point due, std::function<void()> callback) {
     TimerId id = next_timer_id_++;
     timers_.emplace(std::make_pair(due, id), std::move(callback));
     timer_due_.emplace(id, due);
     return id;
 }
 
-EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> callback) {
+TEventLoop::TimerId TEventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> callback) {
     return AddTimer(Now() + delay, std::move(callback));
 }
 
-void EventLoop::CancelTimer(TimerId id) {
+void TEventLoop::CancelTimer(TimerId id) {
     auto it = timer_due_.find(id);
     if (it == timer_due_.end()) return;
     auto t = timers_.find(std::make_pair(it->second, id));
@@ -132,7 +132,7 @@ void EventLoop::CancelTimer(TimerId id) {
     timer_due_.erase(it);
 }
 
-int EventLoop::NextTimeout() const {
+int TEventLoop::NextTimeout() const {
     if (!notices_.empty()) return 0;
     if (timers_.empty()) return -1;
     auto left = timers_.begin()->first.first - Now();
@@ -141,7 +141,7 @@ int EventLoop::NextTimeout() const {
     return static_cast<int>(std::min<long long>(ms, 24LL * 3600 * 1000));
 }
 
-void EventLoop::Deliver(const std::function<void()>& fn) {
+void TEventLoop::Deliver(const std::function<void()>& fn) {
     try {
         fn();
     } catch (const std::exception& e) {
@@ -158,7 +158,7 @@ void EventLoop::Deliver(const std::function<void()>& fn) {
     }
 }
 
-bool EventLoop::RunOnce(int timeoutMs) {
+bool TEventLoop::RunOnce(int timeoutMs) {
     if (running_) return false;
     running_ = true;
     struct Reset {
@@ -192,7 +192,7 @@ bool EventLoop::RunOnce(int timeoutMs) {
     return true;
 }
 
-void EventLoop::RunDueTimers() {
+void TEventLoop::RunDueTimers() {
     auto now = Now();
     // Only deadlines due at the start of the phase: a timer that re-arms
     // itself for "now" runs in the next step, so the phase is bounded.
@@ -212,7 +212,7 @@ void EventLoop::RunDueTimers() {
     }
 }
 
-void EventLoop::RunNotices() {
+void TEventLoop::RunNotices() {
     if (notice_signalled_) {
         uint64_t value;
         if (read(notice_fd_, &value, sizeof value) == sizeof value || errno == EAGAIN)
@@ -227,15 +227,15 @@ void EventLoop::RunNotices() {
     if (!notices_.empty()) WakeForNotices();
 }
 
-void EventLoop::Run() {
+void TEventLoop::Run() {
     stop_ = false;
     while (!stop_) RunOnce(-1);
     stop_ = false;
 }
 
-void EventLoop::Stop() { stop_ = true; }
+void TEventLoop::Stop() { stop_ = true; }
 
-bool EventLoop::RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+bool TEventLoop::RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
     auto deadline = Clock::now() + limit;
     while (!pred()) {
         if (running_) return false;  // nested: cannot step

@@ -28,7 +28,7 @@
 
 namespace vistrel {
 
-class EventLoop {
+class TEventLoop {
 public:
     using Clock = std::chrono::steady_clock;
     using Handler = std::function<void(uint32_t events)>;
@@ -42,10 +42,10 @@ public:
     static constexpr uint32_t kError = EPOLLERR;
     static constexpr uint32_t kHangup = EPOLLHUP;
 
-    EventLoop();
-    ~EventLoop();
-    EventLoop(const EventLoop&) = delete;
-    EventLoop& operator=(const EventLoop&) = delete;
+    TEventLoop();
+    ~TEventLoop();
+    TEventLoop(const TEventLoop&) = delete;
+    TEventLoop& operator=(const TEventLoop&) = delete;
 
     // Descriptor watching. Watch and Modify return 0 or the errno of the
     // failed epoll_ctl. Events of a descriptor that was unwatched (or watched

@@ -2,7 +2,7 @@
 
 namespace vistrel {
 
-TTimer::TTimer(EventLoop& loop, uint32_t intervalMs) : loop_(loop), interval_ms_(intervalMs) {}
+TTimer::TTimer(TEventLoop& loop, uint32_t intervalMs) : loop_(loop), interval_ms_(intervalMs) {}
 
 TTimer::~TTimer() { Disarm(); }
 

@@ -14,7 +14,7 @@ namespace vistrel {
 
 class TTimer {
 public:
-    explicit TTimer(EventLoop& loop, uint32_t intervalMs = 1000);
+    explicit TTimer(TEventLoop& loop, uint32_t intervalMs = 1000);
     ~TTimer();
     TTimer(const TTimer&) = delete;
     TTimer& operator=(const TTimer&) = delete;
@@ -34,10 +34,10 @@ private:
     void Disarm();
     void Tick();
 
-    EventLoop& loop_;
+    TEventLoop& loop_;
     uint32_t interval_ms_;
     bool enabled_ = false;
-    EventLoop::TimerId pending_ = 0;
+    TEventLoop::TimerId pending_ = 0;
 };
 
 }  // namespace vistrel

@@ -11,7 +11,7 @@
 
 namespace vistrel {
 
-TWSocketClient::TWSocketClient(EventLoop& loop) : TCustomWSocket(loop) {}
+TWSocketClient::TWSocketClient(TEventLoop& loop) : TCustomWSocket(loop) {}
 
 TWSocketClient::~TWSocketClient() = default;
 

@@ -11,7 +11,7 @@
 
 #include <netinet/in.h>
 
-#include "net/wsocket.h"
+#include "net/custom_wsocket.h"
 
 namespace vistrel {
 
@@ -22,7 +22,7 @@ public:
     using TDataAvailable = std::function<void(TWSocketClient& sender, uint16_t error)>;
     using TSendOverflowEvent = std::function<void(TWSocketClient& sender, const std::string& reason)>;
 
-    explicit TWSocketClient(EventLoop& loop);
+    explicit TWSocketClient(TEventLoop& loop);
     ~TWSocketClient() override;
 
     // Dotted address and decimal port, read once at the accept.

@@ -25,7 +25,7 @@ bool StartsWithDigit(const std::string& s) {
 
 }  // namespace
 
-TWSocketServer::TWSocketServer(EventLoop& loop) : TCustomWSocket(loop) {}
+TWSocketServer::TWSocketServer(TEventLoop& loop) : TCustomWSocket(loop) {}
 
 TWSocketServer::~TWSocketServer() {
     destroying_ = true;
@@ -179,7 +179,7 @@ void TWSocketServer::Listen() {
 }
 
 uint32_t TWSocketServer::WantedInterest() const {
-    return ReadingPaused() ? 0 : EventLoop::kReadable;
+    return ReadingPaused() ? 0 : TEventLoop::kReadable;
 }
 
 // ---------------------------------------------------------------- accepting

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "net/wsocket.h"
+#include "net/custom_wsocket.h"
 #include "net/wsocket_client.h"
 
 namespace vistrel {
@@ -27,7 +27,7 @@ public:
     static constexpr int kBacklog = 5;
     static constexpr int kAcceptsPerEvent = 64;
 
-    explicit TWSocketServer(EventLoop& loop);
+    explicit TWSocketServer(TEventLoop& loop);
     // Destroys the remaining connections, last to first, without disconnect events.
     ~TWSocketServer() override;
 
@@ -93,7 +93,7 @@ private:
     std::shared_ptr<char> alive_ = std::make_shared<char>(0);
     int spare_fd_ = -1;  // released when descriptors run out, to shed a connection
     bool exhaustion_reported_ = false;
-    EventLoop::TimerId resume_timer_ = 0;
+    TEventLoop::TimerId resume_timer_ = 0;
 };
 
 }  // namespace vistrel

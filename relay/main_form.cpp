@@ -2,14 +2,14 @@
 
 #include <utility>
 
-#include "settings/registry.h"
+#include "settings/registry_store.h"
 #include "settings/settings.h"
 #include "relay/demo_sender.h"
 #include "relay/demo_viewer.h"
 
 namespace vistrel {
 
-TMainForm::TMainForm(EventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* store, TListenSettings listen)
+TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* store, TListenSettings listen)
     : DemoSenders(loop),
       DemoViewers(loop),
       DistrubuteDemo(loop, kDistributeIntervalMs),

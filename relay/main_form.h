@@ -5,7 +5,7 @@
 // component and the event it serves, so the window program, the daemon and the
 // tests all drive the same code.
 //
-// One thread: everything runs from the EventLoop the front end drives. The
+// One thread: everything runs from the TEventLoop the front end drives. The
 // front end (TFrontEnd) is told to show the intro page, expand the tree and
 // report errors; the daemon answers on stderr, the window with Qt.
 #pragma once
@@ -57,7 +57,7 @@ public:
     static constexpr uint32_t kDistributeIntervalMs = 500;
 
     // store may be null: the settings are then neither loaded nor saved.
-    TMainForm(EventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* store,
+    TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* store,
               TListenSettings listen = {});
     ~TMainForm();
     TMainForm(const TMainForm&) = delete;
@@ -94,7 +94,7 @@ public:
     void SaveSettings();
 
     TFrontEnd& FrontEnd() const noexcept { return front_end_; }
-    EventLoop& Loop() const noexcept { return loop_; }
+    TEventLoop& Loop() const noexcept { return loop_; }
 
     // --- Components ----------------------------------------------------------
     TSetupFields Setup;      // FilmDemoPasswordEdit, MaxClientsSpin, ...
@@ -176,7 +176,7 @@ public:
     // END relay handlers
 
 private:
-    EventLoop& loop_;
+    TEventLoop& loop_;
     TFrontEnd& front_end_;
     TRegistryStore* store_;
     bool serving_ = false;

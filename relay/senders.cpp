@@ -176,9 +176,9 @@ private:
         if (game && LocationTooFar(*game, location)) return Parsed::Stop;
         // A payload the decompressor rejects raises here: the packet stays at
         // the front and is met again at every later data event.
-        VerifyOutcome outcome = VerifyDemoPayload(DemoPayloadOf(packet), PacketCheckOf(packet));
+        TVerifyOutcome outcome = VerifyDemoPayload(DemoPayloadOf(packet), PacketCheckOf(packet));
         int32_t ack = 1;
-        if (outcome == VerifyOutcome::Verified) {
+        if (outcome == TVerifyOutcome::Verified) {
             ack = 0;
             if (game) {
                 // Too far was refused above; a negative location raises

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "settings/registry.h"
+#include "settings/registry_store.h"
 
 namespace vistrel {
 

@@ -7,7 +7,7 @@
 
 #include <string_view>
 
-#include "settings/registry.h"
+#include "settings/registry_store.h"
 #include "console/setup_fields.h"
 
 namespace vistrel {

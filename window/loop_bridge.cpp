@@ -2,7 +2,7 @@
 
 namespace vistrel {
 
-TLoopBridge::TLoopBridge(EventLoop& loop, QObject* parent)
+TLoopBridge::TLoopBridge(TEventLoop& loop, QObject* parent)
     : QObject(parent), loop_(loop), notifier_(loop.BackendFd(), QSocketNotifier::Read) {
     deadline_.setSingleShot(true);
     deadline_.setTimerType(Qt::PreciseTimer);

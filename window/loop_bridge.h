@@ -1,4 +1,4 @@
-// TLoopBridge: runs the relay's EventLoop from inside Qt's event loop, on the
+// TLoopBridge: runs the relay's TEventLoop from inside Qt's event loop, on the
 // same thread. One QSocketNotifier watches the loop's epoll descriptor and one
 // single-shot QTimer waits for the loop's next deadline; both call Step(),
 // which runs what is ready without waiting and re-arms the timer.
@@ -21,10 +21,10 @@ namespace vistrel {
 class TLoopBridge : public QObject {
     Q_OBJECT
 public:
-    explicit TLoopBridge(EventLoop& loop, QObject* parent = nullptr);
+    explicit TLoopBridge(TEventLoop& loop, QObject* parent = nullptr);
     ~TLoopBridge() override;
 
-    EventLoop& Loop() const noexcept { return loop_; }
+    TEventLoop& Loop() const noexcept { return loop_; }
 
     // Runs one step of the relay loop (no waiting); false if a step is
     // already running further up the stack, so nothing was done.
@@ -38,7 +38,7 @@ public:
     quint64 Steps() const noexcept { return steps_; }
 
 private:
-    EventLoop& loop_;
+    TEventLoop& loop_;
     QSocketNotifier notifier_;
     QTimer deadline_;
     bool stepping_ = false;

@@ -23,7 +23,7 @@
 #include <utility>
 
 #include "settings/list_layout.h"
-#include "settings/registry.h"
+#include "settings/registry_store.h"
 #include "window/artwork.h"
 #include "window/list_view.h"
 #include "window/loop_bridge.h"
@@ -46,7 +46,7 @@ QString FromLatin1(std::string_view text) {
 
 }  // namespace
 
-TMainWindow::TMainWindow(EventLoop& loop, TWindowOptions options, QWidget* parent)
+TMainWindow::TMainWindow(TEventLoop& loop, TWindowOptions options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)) {
     if (!options_.ShowError) {
         options_.ShowError = [this](const QString& message, const QString& detail) {
@@ -227,7 +227,7 @@ QWidget* TMainWindow::BuildLogSheet() {
     layout->addWidget(ServerLogMemo);
 
     TLogLines& log = form_->Console.Log();
-    log_subscription_ = log.Listeners().Subscribe([this](const ListChange& change) { OnLogChange(change); });
+    log_subscription_ = log.Listeners().Subscribe([this](const TListChange& change) { OnLogChange(change); });
     FlushLogView();
     return sheet;
 }
@@ -375,8 +375,8 @@ QTreeWidgetItem* TMainWindow::NodeOfPage(int pageCode) const {
     return nullptr;
 }
 
-void TMainWindow::OnLogChange(const ListChange& change) {
-    if (change.kind != ListChange::Kind::LineAppended || log_flush_pending_) return;
+void TMainWindow::OnLogChange(const TListChange& change) {
+    if (change.Kind != TListChange::TKind::LineAppended || log_flush_pending_) return;
     // Lines written in one burst (a flood of connections) are drawn together
     // once the relay's handlers have returned: one append per burst instead
     // of a relayout of the view per line.

@@ -65,9 +65,9 @@ public:
     static constexpr int kTreeWidth = 153;
 
     // Page codes carried by the navigation tree's nodes.
-    enum PageCode { IntroPage = 0, GamesPage = 1, UsersPage = 2, LogPage = 3, SetupPage = 4 };
+    enum TPageCode { IntroPage = 0, GamesPage = 1, UsersPage = 2, LogPage = 3, SetupPage = 4 };
 
-    TMainWindow(EventLoop& loop, TWindowOptions options, QWidget* parent = nullptr);
+    TMainWindow(TEventLoop& loop, TWindowOptions options, QWidget* parent = nullptr);
     ~TMainWindow() override;
 
     // The first copy's start-up: the tray icon, then the frame's FormCreate.
@@ -144,7 +144,7 @@ private:
     void BuildMenus();
     void BuildTray();
     void ShowPage(int pageCode);
-    void OnLogChange(const ListChange& change);
+    void OnLogChange(const TListChange& change);
     void FlushLogView();
     template <typename Command>
     void RunCommand(Command&& command);

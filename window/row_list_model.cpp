@@ -6,7 +6,7 @@ namespace vistrel {
 
 TRowListModel::TRowListModel(TRowList& rows, QStringList titles, QObject* parent)
     : QAbstractTableModel(parent), rows_(&rows), row_count_(rows.Count()), titles_(std::move(titles)) {
-    subscription_ = rows.Listeners().Subscribe([this](const ListChange& change) { OnListChange(change); });
+    subscription_ = rows.Listeners().Subscribe([this](const TListChange& change) { OnListChange(change); });
 }
 
 TRowListModel::~TRowListModel() { Detach(); }
@@ -62,25 +62,25 @@ Qt::ItemFlags TRowListModel::flags(const QModelIndex& index) const {
     return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
 }
 
-void TRowListModel::OnListChange(const ListChange& change) {
-    const int i = change.index;
-    switch (change.kind) {
-    case ListChange::Kind::RowAppended:
+void TRowListModel::OnListChange(const TListChange& change) {
+    const int i = change.Index;
+    switch (change.Kind) {
+    case TListChange::TKind::RowAppended:
         beginInsertRows({}, row_count_, row_count_);
         ++row_count_;
         endInsertRows();
         break;
-    case ListChange::Kind::RowRemoved:
+    case TListChange::TKind::RowRemoved:
         if (i < 0 || i >= row_count_) break;
         beginRemoveRows({}, i, i);
         --row_count_;
         endRemoveRows();
         break;
-    case ListChange::Kind::RowChanged:
+    case TListChange::TKind::RowChanged:
         if (i < 0 || i >= row_count_ || titles_.isEmpty()) break;
         emit dataChanged(index(i, 0), index(i, static_cast<int>(titles_.size()) - 1), {Qt::DisplayRole});
         break;
-    case ListChange::Kind::LineAppended:
+    case TListChange::TKind::LineAppended:
         break;
     }
 }

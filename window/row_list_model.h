@@ -38,7 +38,7 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
-    void OnListChange(const ListChange& change);
+    void OnListChange(const TListChange& change);
 
     TRowList* rows_;
     int subscription_ = 0;

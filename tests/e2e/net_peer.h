@@ -14,9 +14,9 @@
 
 namespace vistrel::testing {
 
-class Peer {
+class TPeer {
 public:
-    explicit Peer(uint16_t port, int rcvbuf = 0) {
+    explicit TPeer(uint16_t port, int rcvbuf = 0) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (rcvbuf > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         sockaddr_in sa{};
@@ -27,9 +27,9 @@ public:
         connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
         fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
     }
-    ~Peer() { Close(); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
+    ~TPeer() { Close(); }
+    TPeer(const TPeer&) = delete;
+    TPeer& operator=(const TPeer&) = delete;
 
     bool Connected() const { return connected_; }
     uint16_t LocalPort() const {

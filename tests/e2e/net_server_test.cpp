@@ -14,7 +14,7 @@ namespace vistrel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Peer;
+using testing::TPeer;
 
 const std::string kGreeting = "Welcome to TcpSrv\r\n";
 
@@ -45,9 +45,9 @@ protected:
 
     bool Step(const std::function<bool()>& pred) { return loop.RunUntil(pred, 5s); }
     int Count(const std::string& what) const { return static_cast<int>(std::count(events.begin(), events.end(), what)); }
-    bool Greeted(Peer& p) { return p.Pump().size() >= kGreeting.size(); }
+    bool Greeted(TPeer& p) { return p.Pump().size() >= kGreeting.size(); }
     // Feeds a peer's bytes to the server while stepping its loop.
-    bool SendAll(Peer& p, const std::string& data) {
+    bool SendAll(TPeer& p, const std::string& data) {
         size_t off = 0;
         return Step([&] {
             off += p.Send(std::string_view(data).substr(off));
@@ -55,7 +55,7 @@ protected:
         });
     }
 
-    EventLoop loop;
+    TEventLoop loop;
     TWSocketServer server{loop};
     uint16_t port = 0;
     std::vector<std::string> events;
@@ -66,7 +66,7 @@ protected:
 
 TEST_F(NetServerTest, GreetsWithTheBannerAndKeepsThePeerAddress) {
     EXPECT_EQ(server.State(), wsListening);
-    Peer p(port);
+    TPeer p(port);
     ASSERT_TRUE(Step([&] { return Greeted(p); }));
     EXPECT_EQ(p.Got(), kGreeting);  // exactly 19 bytes
     ASSERT_EQ(server.ClientCount(), 1);
@@ -91,10 +91,10 @@ TEST_F(NetServerTest, GreetsWithTheBannerAndKeepsThePeerAddress) {
 
 TEST_F(NetServerTest, MaxClientsRefusesAndCountsClosedButUnreported) {
     server.MaxClients = 2;
-    Peer a(port), b(port);
+    TPeer a(port), b(port);
     ASSERT_TRUE(Step([&] { return Greeted(a) && Greeted(b); }));
 
-    Peer c(port);
+    TPeer c(port);
     ASSERT_TRUE(Step([&] { return c.Ended(); }));
     EXPECT_EQ(c.Got(), "Sorry, too many clients\r\n");
     ASSERT_TRUE(Step([&] { return server.ClientCount() == 2; }));
@@ -102,14 +102,14 @@ TEST_F(NetServerTest, MaxClientsRefusesAndCountsClosedButUnreported) {
 
     // A connection closed in this dispatch is still listed, so it still counts.
     onConnect = [&](TWSocketClient&) { server.Client(0)->Close(); };
-    Peer d(port);
+    TPeer d(port);
     ASSERT_TRUE(Step([&] { return d.Ended(); }));
     EXPECT_EQ(d.Got(), "Sorry, too many clients\r\n");
     ASSERT_TRUE(Step([&] { return server.ClientCount() == 1; }));
     EXPECT_TRUE(a.Ended());
 
     onConnect = nullptr;
-    Peer e(port);
+    TPeer e(port);
     ASSERT_TRUE(Step([&] { return Greeted(e); }));
     EXPECT_EQ(e.Got(), kGreeting);
     EXPECT_EQ(server.ClientCount(), 2);
@@ -117,7 +117,7 @@ TEST_F(NetServerTest, MaxClientsRefusesAndCountsClosedButUnreported) {
 }
 
 TEST_F(NetServerTest, CloseTwiceReportsOnceAndSendAfterwardsRaises) {
-    Peer p(port);
+    TPeer p(port);
     ASSERT_TRUE(Step([&] { return Greeted(p); }));
     TWSocketClient* c = server.Client(0);
     c->Close();
@@ -147,7 +147,7 @@ TEST_F(NetServerTest, DataBeforeAPeerCloseIsAllDeliveredFirst) {
     onDisconnect = [&](TWSocketClient&) { atDisconnect = received.size(); };
     std::string payload(300000, '\0');
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 31 + i / 977);
-    Peer p(port);
+    TPeer p(port);
     ASSERT_TRUE(SendAll(p, payload));
     // Unread input would turn the close into a reset, which drops data.
     ASSERT_TRUE(Step([&] { return Greeted(p); }));
@@ -167,7 +167,7 @@ TEST_F(NetServerTest, ThrowingDataHandlerLeavesTheConnectionOpen) {
             throw std::runtime_error("bad packet");
         };
     };
-    Peer p(port);
+    TPeer p(port);
     p.Send("one");
     ASSERT_TRUE(Step([&] { return received == "one"; }));
     p.Send("two");
@@ -214,7 +214,7 @@ TEST_F(NetServerTest, TakenPortFailsInBindAndSettingsAreLockedWhileListening) {
 
 TEST_F(NetServerTest, FailingConnectHandlerGoesToTheServerAndSkipsTheBanner) {
     onConnect = [&](TWSocketClient&) { throw std::runtime_error("connect failed"); };
-    Peer p(port);
+    TPeer p(port);
     ASSERT_TRUE(Step([&] { return bg.size() == 1; }));
     EXPECT_EQ(bg[0], "connect failed");
     EXPECT_EQ(server.State(), wsListening);
@@ -228,14 +228,14 @@ TEST_F(NetServerTest, FailingConnectHandlerGoesToTheServerAndSkipsTheBanner) {
 
 TEST_F(NetServerTest, SlowReaderNeverBlocksAndItsBacklogIsBounded) {
     server.ClientSendLimits = TSendLimits{256 * 1024, 30s, 2 * 1024 * 1024};
-    auto now = EventLoop::Clock::now();
+    auto now = TEventLoop::Clock::now();
     loop.SetClock([&] { return now; });
     std::vector<std::string> overflows;
     onConnect = [&](TWSocketClient& c) {
         c.OnSendOverflow = [&](TWSocketClient&, const std::string& reason) { overflows.push_back(reason); };
         c.OnDataAvailable = [](TWSocketClient& s, uint16_t) { s.Send(s.ReceiveAll()); };  // echo
     };
-    Peer slow(port, 4096), fast(port), hog(port, 4096);
+    TPeer slow(port, 4096), fast(port), hog(port, 4096);
     ASSERT_TRUE(Step([&] { return Greeted(slow) && Greeted(fast) && Greeted(hog); }));
     TWSocketClient* s = server.Client(0);
     TWSocketClient* h = server.Client(2);
@@ -279,7 +279,7 @@ TEST_F(NetServerTest, HandlerMayCloseEveryConnectionWhileWalkingTheList) {
             }
         };
     };
-    Peer a(port), b(port), c(port);
+    TPeer a(port), b(port), c(port);
     ASSERT_TRUE(Step([&] { return Greeted(a) && Greeted(b) && Greeted(c); }));
     b.Send(std::string(5000, 'k'));
     ASSERT_TRUE(Step([&] { return Count("disconnect") == 3; }));
@@ -290,7 +290,7 @@ TEST_F(NetServerTest, HandlerMayCloseEveryConnectionWhileWalkingTheList) {
 }
 
 TEST_F(NetServerTest, SendToAResetPeerClosesQuietly) {
-    Peer p(port);
+    TPeer p(port);
     ASSERT_TRUE(Step([&] { return Greeted(p); }));
     TWSocketClient* c = server.Client(0);
     p.Reset();
@@ -309,7 +309,7 @@ TEST_F(NetServerTest, DestroyingAServerDropsItsClientsWithoutEvents) {
     int disconnects = 0;
     other->OnClientDisconnect = [&](TWSocketServer&, TWSocketClient&, uint16_t) { ++disconnects; };
     other->Listen();
-    Peer a(other->LocalPort()), b(other->LocalPort());
+    TPeer a(other->LocalPort()), b(other->LocalPort());
     ASSERT_TRUE(Step([&] { return Greeted(a) && Greeted(b); }));
     other->Client(0)->Close();  // its notice is queued when the server goes
     other.reset();
@@ -325,7 +325,7 @@ TEST_F(NetServerTest, RunningOutOfDescriptorsKeepsListeningAndReportsOnce) {
 #endif
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    Peer a(port), b(port), c(port);
+    TPeer a(port), b(port), c(port);
     // The lowest free descriptor number: with the limit there nothing new opens.
     int probe = dup(0);
     ASSERT_GE(probe, 0);
@@ -342,7 +342,7 @@ TEST_F(NetServerTest, RunningOutOfDescriptorsKeepsListeningAndReportsOnce) {
     EXPECT_EQ(server.State(), wsListening);
     EXPECT_EQ(server.ClientCount(), 0);
 
-    Peer d(port);
+    TPeer d(port);
     ASSERT_TRUE(Step([&] { return Greeted(d); }));
     EXPECT_EQ(d.Got(), kGreeting);
 }

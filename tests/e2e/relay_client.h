@@ -150,9 +150,9 @@ inline std::string Describe(std::string_view p) {
 // A loopback client. Writes that the kernel does not take at once wait in an
 // outbox that Pump() flushes, so a test can upload megabytes while the
 // server runs on the same thread.
-class RelayClient {
+class TRelayClient {
 public:
-    explicit RelayClient(uint16_t port, int rcvbuf = 0) {
+    explicit TRelayClient(uint16_t port, int rcvbuf = 0) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         // Pieces the test writes go out at once, not held for an acknowledgement.
         int on = 1;
@@ -167,9 +167,9 @@ public:
         fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
         QuickAck();
     }
-    ~RelayClient() { Close(); }
-    RelayClient(const RelayClient&) = delete;
-    RelayClient& operator=(const RelayClient&) = delete;
+    ~TRelayClient() { Close(); }
+    TRelayClient(const TRelayClient&) = delete;
+    TRelayClient& operator=(const TRelayClient&) = delete;
 
     bool Connected() const { return connected_; }
 
@@ -251,7 +251,7 @@ private:
 
 // ------------------------------------------------------------------ fixture
 
-class RecordingFrontEnd : public TFrontEnd {
+class TRecordingFrontEnd : public TFrontEnd {
 public:
     void ReportError(const std::exception& e) override { errors.push_back(DescribeException(e)); }
     std::vector<std::string> errors;
@@ -275,34 +275,34 @@ protected:
     TMainForm& Form() { return *form_; }
 
     // A connected client that has read its greeting.
-    RelayClient& Connect(uint16_t port, int rcvbuf = 0) {
-        clients_.push_back(std::make_unique<RelayClient>(port, rcvbuf));
-        RelayClient& c = *clients_.back();
+    TRelayClient& Connect(uint16_t port, int rcvbuf = 0) {
+        clients_.push_back(std::make_unique<TRelayClient>(port, rcvbuf));
+        TRelayClient& c = *clients_.back();
         EXPECT_TRUE(c.Connected());
         EXPECT_TRUE(WaitFor([&] { return c.Unread().size() >= 19 || c.Ended(); }));
         greeting_ = c.Take(19);
         return c;
     }
-    RelayClient& ConnectSender() {
-        RelayClient& c = Connect(form_->DemoSenders.LocalPort());
+    TRelayClient& ConnectSender() {
+        TRelayClient& c = Connect(form_->DemoSenders.LocalPort());
         EXPECT_EQ(greeting_, "Welcome to TcpSrv\r\n");
         return c;
     }
-    RelayClient& ConnectViewer(int rcvbuf = 0) {
-        RelayClient& c = Connect(form_->DemoViewers.LocalPort(), rcvbuf);
+    TRelayClient& ConnectViewer(int rcvbuf = 0) {
+        TRelayClient& c = Connect(form_->DemoViewers.LocalPort(), rcvbuf);
         EXPECT_EQ(greeting_, "Welcome to TcpSrv\r\n");
         return c;
     }
     // A viewer that has named itself and read the game list.
-    RelayClient& NamedViewer(std::string_view name) {
-        RelayClient& c = ConnectViewer();
+    TRelayClient& NamedViewer(std::string_view name) {
+        TRelayClient& c = ConnectViewer();
         c.Send(UserInfo(name));
         EXPECT_EQ(AckValueOf(Next(c)), 0);
         for (int32_t i = 0; i < form_->Games->Count(); ++i) EXPECT_EQ(TypeOf(Next(c)), PacketType::GAMEINFODETAILED);
         return c;
     }
     // A sender logged in with the (empty) filming password; returns its game id.
-    int32_t LoggedInSender(RelayClient*& out, std::string_view user = "Cam", std::string_view password = "") {
+    int32_t LoggedInSender(TRelayClient*& out, std::string_view user = "Cam", std::string_view password = "") {
         out = &ConnectSender();
         const int32_t id = form_->GameIdCounter;
         out->Send(GameInfo(user, password));
@@ -330,7 +330,7 @@ protected:
         for (auto& c : clients_) c->Pump();
     }
     // The next whole packet the client receives ("" after the limit).
-    std::string Next(RelayClient& c) {
+    std::string Next(TRelayClient& c) {
         if (!WaitFor([&] { return c.HasPacket(); })) {
             ADD_FAILURE() << "no packet arrived (" << c.Unread().size() << " bytes unread)";
             return {};
@@ -338,7 +338,7 @@ protected:
         return c.TakePacket();
     }
     // Everything the client has been sent so far, described packet by packet.
-    std::vector<std::string> Drain(RelayClient& c) {
+    std::vector<std::string> Drain(TRelayClient& c) {
         Settle();
         std::vector<std::string> out;
         while (c.HasPacket()) out.push_back(Describe(c.TakePacket()));
@@ -360,10 +360,10 @@ protected:
     }
     const TActiveGameList* Game(int32_t id) const { return form_->Games->FindById(id); }
 
-    EventLoop loop_;
-    RecordingFrontEnd front_;
+    TEventLoop loop_;
+    TRecordingFrontEnd front_;
     std::unique_ptr<TMainForm> form_;
-    std::vector<std::unique_ptr<RelayClient>> clients_;
+    std::vector<std::unique_ptr<TRelayClient>> clients_;
     std::string greeting_;
 };
 

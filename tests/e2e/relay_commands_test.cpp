@@ -11,9 +11,9 @@ using Commands = RelayTest;
 using Packets = std::vector<std::string>;
 
 TEST_F(Commands, HaltTransferClosesTheSelectedLinkedSenders) {
-    RelayClient& s1 = ConnectSender();
-    RelayClient& s2 = ConnectSender();
-    RelayClient& s3 = ConnectSender();
+    TRelayClient& s1 = ConnectSender();
+    TRelayClient& s2 = ConnectSender();
+    TRelayClient& s3 = ConnectSender();
     s2.Close();
     Settle();
     ASSERT_EQ(Form().Console.Games().Link(1), nullptr);
@@ -32,18 +32,18 @@ TEST_F(Commands, HaltTransferClosesTheSelectedLinkedSenders) {
 }
 
 TEST_F(Commands, DeleteGameClosesItsPeopleAndTellsEveryoneElse) {
-    RelayClient& s1 = ConnectSender();
-    RelayClient& s2 = ConnectSender();
-    RelayClient& s3 = ConnectSender();
-    RelayClient& upper = NamedViewer("upper");  // watches game 1
-    RelayClient& middle = NamedViewer("middle");  // watches game 2
-    RelayClient& lower = NamedViewer("lower");  // watches game 3
-    RelayClient& idle = NamedViewer("idle");
+    TRelayClient& s1 = ConnectSender();
+    TRelayClient& s2 = ConnectSender();
+    TRelayClient& s3 = ConnectSender();
+    TRelayClient& upper = NamedViewer("upper");  // watches game 1
+    TRelayClient& middle = NamedViewer("middle");  // watches game 2
+    TRelayClient& lower = NamedViewer("lower");  // watches game 3
+    TRelayClient& idle = NamedViewer("idle");
     upper.Send(WaitForGame(1));
     middle.Send(WaitForGame(2));
     lower.Send(WaitForGame(3));
     Settle();
-    for (RelayClient* r : {&upper, &middle, &lower, &idle, &s1, &s2, &s3}) Drain(*r);
+    for (TRelayClient* r : {&upper, &middle, &lower, &idle, &s1, &s2, &s3}) Drain(*r);
 
     // Rows from the last to the first: game 3, then game 1.
     Form().DeleteGame1Click({0, 2});
@@ -75,15 +75,15 @@ TEST_F(Commands, DeleteGameClosesItsPeopleAndTellsEveryoneElse) {
 }
 
 TEST_F(Commands, KickUserClosesTheSelectedViewers) {
-    RelayClient& cam = ConnectSender();
-    RelayClient& x = NamedViewer("X");
-    RelayClient& y = NamedViewer("Y");
-    RelayClient& z = NamedViewer("Z");
+    TRelayClient& cam = ConnectSender();
+    TRelayClient& x = NamedViewer("X");
+    TRelayClient& y = NamedViewer("Y");
+    TRelayClient& z = NamedViewer("Z");
     x.Send(WaitForGame(1));
     Settle();
     y.Send(WaitForGame(1));
     Settle();
-    for (RelayClient* r : {&x, &y, &z, &cam}) Drain(*r);
+    for (TRelayClient* r : {&x, &y, &z, &cam}) Drain(*r);
 
     Form().KickUser1Click({2, 0});
     // Rows go with the disconnects, not before.

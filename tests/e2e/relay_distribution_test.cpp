@@ -12,14 +12,14 @@ using Distribution = RelayTest;
 using Packets = std::vector<std::string>;
 
 TEST_F(Distribution, OneStoredPacketPerTickExactlyAsStored) {
-    RelayClient* cam = nullptr;
+    TRelayClient* cam = nullptr;
     const int32_t id = LoggedInSender(cam);
     std::vector<std::string> sent;
     for (int32_t i = 0; i < 4; ++i) sent.push_back(Demo(i, "frame " + std::to_string(i)));
     sent.push_back(Restart(4, "restart body"));
     for (const std::string& p : sent) cam->Send(p);
     Settle();
-    RelayClient& v = NamedViewer("V");
+    TRelayClient& v = NamedViewer("V");
     v.Send(WaitForGame(id));
     Drain(v);
 
@@ -42,22 +42,22 @@ TEST_F(Distribution, OneStoredPacketPerTickExactlyAsStored) {
 }
 
 TEST_F(Distribution, EveryViewerKeepsItsOwnPlaceAndGamesAdvanceTogether) {
-    RelayClient& one = ConnectSender();
-    RelayClient& two = ConnectSender();
+    TRelayClient& one = ConnectSender();
+    TRelayClient& two = ConnectSender();
     for (int32_t i = 0; i < 3; ++i) {
         one.Send(Demo(i, "one"));
         two.Send(Demo(i, "two"));
     }
-    RelayClient& early = NamedViewer("early");
-    RelayClient& late = NamedViewer("late");
-    RelayClient& other = NamedViewer("other");
+    TRelayClient& early = NamedViewer("early");
+    TRelayClient& late = NamedViewer("late");
+    TRelayClient& other = NamedViewer("other");
     early.Send(WaitForGame(1));
     other.Send(WaitForGame(2));
     Settle();
     Tick();
     late.Send(WaitForGame(1));
     Settle();
-    for (RelayClient* r : {&early, &late, &other}) Drain(*r);
+    for (TRelayClient* r : {&early, &late, &other}) Drain(*r);
     Tick();
     EXPECT_EQ(Drain(early), Packets{"DEMOPACKET(1)"});
     EXPECT_EQ(Drain(late), Packets{"DEMOPACKET(0)"});
@@ -76,12 +76,12 @@ TEST_F(Distribution, EveryViewerKeepsItsOwnPlaceAndGamesAdvanceTogether) {
 }
 
 TEST_F(Distribution, GapsWaitForTheSenderAndArePassedOverOnceItIsGone) {
-    RelayClient& cam = ConnectSender();
-    RelayClient& busy = ConnectSender();
+    TRelayClient& cam = ConnectSender();
+    TRelayClient& busy = ConnectSender();
     cam.Send(Demo(0, "a") + Demo(3, "d"));
     busy.Send(Demo(0, "x") + Demo(1, "y"));
-    RelayClient& v = NamedViewer("V");
-    RelayClient& w = NamedViewer("W");
+    TRelayClient& v = NamedViewer("V");
+    TRelayClient& w = NamedViewer("W");
     v.Send(WaitForGame(1));
     w.Send(WaitForGame(2));
     Settle();
@@ -116,7 +116,7 @@ TEST_F(Distribution, GapsWaitForTheSenderAndArePassedOverOnceItIsGone) {
 }
 
 TEST_F(Distribution, GameWhoseSenderHasGoneIsStillServed) {
-    RelayClient* cam = nullptr;
+    TRelayClient* cam = nullptr;
     const int32_t id = LoggedInSender(cam);
     cam->Send(Demo(0, "first") + Demo(1, "second"));
     Settle();
@@ -124,7 +124,7 @@ TEST_F(Distribution, GameWhoseSenderHasGoneIsStillServed) {
     Settle();
     EXPECT_TRUE(Logged("Cammer disconnecting: 127.0.0.1"));
 
-    RelayClient& v = ConnectViewer();
+    TRelayClient& v = ConnectViewer();
     v.Send(UserInfo("late"));
     EXPECT_EQ(Drain(v), (Packets{"ACKNAK(0)", "GAMEINFODETAILED(1, 0 viewers)"}));
     v.Send(WaitForGame(id));

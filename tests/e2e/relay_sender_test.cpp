@@ -11,8 +11,8 @@ namespace {
 using Sender = RelayTest;
 
 TEST_F(Sender, ConnectOpensAGameAndGameInfoInPiecesLogsIn) {
-    RelayClient& viewer = NamedViewer("V");
-    RelayClient& s = ConnectSender();
+    TRelayClient& viewer = NamedViewer("V");
+    TRelayClient& s = ConnectSender();
     EXPECT_TRUE(Logged("Cammer connecting: 127.0.0.1"));
     ASSERT_EQ(Form().Games->Count(), 1);
     EXPECT_EQ(Form().Console.Games().Line(0), "1;;;;0;0;127.0.0.1;");
@@ -39,7 +39,7 @@ TEST_F(Sender, ConnectOpensAGameAndGameInfoInPiecesLogsIn) {
 }
 
 TEST_F(Sender, UploadIsVerifiedAcknowledgedAndStoredWhole) {
-    RelayClient* s = nullptr;
+    TRelayClient* s = nullptr;
     const int32_t id = LoggedInSender(s);
     const std::string good = Demo(0, "frame zero frame zero frame zero");
     std::string trailing = Demo(1, "second");
@@ -65,7 +65,7 @@ TEST_F(Sender, UploadIsVerifiedAcknowledgedAndStoredWhole) {
 }
 
 TEST_F(Sender, UndecompressablePayloadStallsTheConnection) {
-    RelayClient* s = nullptr;
+    TRelayClient* s = nullptr;
     const int32_t id = LoggedInSender(s);
     s->Send(RawDemo(0, "this is not a zlib stream", 0) + Demo(1, "never reached"));
     Settle();
@@ -75,7 +75,7 @@ TEST_F(Sender, UndecompressablePayloadStallsTheConnection) {
     EXPECT_FALSE(s->Ended());
 
     // A negative location fails before anything is stored: the same stall.
-    RelayClient* t = nullptr;
+    TRelayClient* t = nullptr;
     const int32_t other = LoggedInSender(t);
     t->Send(Demo(-1, "x"));
     t->Send(Demo(0, "y"));
@@ -85,11 +85,11 @@ TEST_F(Sender, UndecompressablePayloadStallsTheConnection) {
 }
 
 TEST_F(Sender, ChatGoesToTheGamesViewersAndBack) {
-    RelayClient* s = nullptr;
+    TRelayClient* s = nullptr;
     const int32_t id = LoggedInSender(s, "Cam");
-    RelayClient& watching = NamedViewer("W");
+    TRelayClient& watching = NamedViewer("W");
     watching.Send(WaitForGame(id));
-    RelayClient& idle = NamedViewer("I");
+    TRelayClient& idle = NamedViewer("I");
     Settle();
     Drain(watching);
     Drain(idle);
@@ -101,7 +101,7 @@ TEST_F(Sender, ChatGoesToTheGamesViewersAndBack) {
     EXPECT_EQ(Drain(idle), std::vector<std::string>{});
 
     // Before any GAMEINFO (no filming password) the name slot is empty.
-    RelayClient& anonymous = ConnectSender();
+    TRelayClient& anonymous = ConnectSender();
     anonymous.Send(SendText("who am I", "spoofed"));
     EXPECT_EQ(Drain(anonymous), (std::vector<std::string>{"ACKNAK(0)", "SENDTEXT(: who am I)"}));
 }
@@ -110,7 +110,7 @@ TEST_F(Sender, WrongPasswordClosesAndLaterPacketsOfTheReadDependOnThePassword) {
     // No filming password: a sender offering one fails the login, and a
     // DEMOPACKET behind it in the same read is still stored (storing never
     // waited for a login).
-    RelayClient& first = ConnectSender();
+    TRelayClient& first = ConnectSender();
     first.Send(GameInfo("Cam", "guess") + Demo(0, "kept"));
     EXPECT_TRUE(WaitFor([&] { return first.Ended(); }));
     Settle();
@@ -120,7 +120,7 @@ TEST_F(Sender, WrongPasswordClosesAndLaterPacketsOfTheReadDependOnThePassword) {
     // With a filming password, nothing from a sender that has not logged in
     // reaches its game.
     Form().Setup.FilmDemoPasswordEdit = "secret";
-    RelayClient& second = ConnectSender();
+    TRelayClient& second = ConnectSender();
     second.Send(GameInfo("Cam", "Secret") + Demo(0, "refused"));
     EXPECT_TRUE(WaitFor([&] { return second.Ended(); }));
     Settle();
@@ -135,8 +135,8 @@ TEST_F(Sender, WrongPasswordClosesAndLaterPacketsOfTheReadDependOnThePassword) {
 
 TEST_F(Sender, BeforeLoginWithAFilmingPasswordEverythingIsRefused) {
     Form().Setup.FilmDemoPasswordEdit = "secret";
-    RelayClient& viewer = NamedViewer("V");
-    RelayClient& s = ConnectSender();
+    TRelayClient& viewer = NamedViewer("V");
+    TRelayClient& s = ConnectSender();
     viewer.Send(WaitForGame(1));
     Settle();
     Drain(viewer);
@@ -155,7 +155,7 @@ TEST_F(Sender, BeforeLoginWithAFilmingPasswordEverythingIsRefused) {
     EXPECT_EQ(Drain(viewer), (std::vector<std::string>{"GAMEINFODETAILED(1, 1 viewers)", "SENDTEXT(Cam: hi)"}));
 
     // The length bounds come before the refusal.
-    RelayClient& t = ConnectSender();
+    TRelayClient& t = ConnectSender();
     std::string shortPacket = Header(PacketType::DEMOPACKET, 16);
     WriteInt32(shortPacket, PacketOffset::Length, 8);
     t.Send(shortPacket);
@@ -178,7 +178,7 @@ TEST_F(Sender, LengthFieldsOutsideTheBoundsClose) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        RelayClient& s = ConnectSender();
+        TRelayClient& s = ConnectSender();
         std::string p = Header(c.type, 16);
         WriteInt32(p, PacketOffset::Length, c.length);
         s.Send(p);
@@ -188,7 +188,7 @@ TEST_F(Sender, LengthFieldsOutsideTheBoundsClose) {
 }
 
 TEST_F(Sender, LargestPacketIsAcceptedAndLocationsTooFarClose) {
-    RelayClient* s = nullptr;
+    TRelayClient* s = nullptr;
     const int32_t id = LoggedInSender(s);
     const std::string largest = Restart(0, std::string(kMaxDemoPacketLength - 16, 'r'));
     s->Send(largest);
@@ -210,7 +210,7 @@ TEST_F(Sender, LargestPacketIsAcceptedAndLocationsTooFarClose) {
     EXPECT_TRUE(Logged("127.0.0.1 sent a packet for location " + std::to_string(count + kMaxGapsPerStore + 1) +
                        ", too far beyond the end of its demo; connection closed"));
 
-    RelayClient* t = nullptr;
+    TRelayClient* t = nullptr;
     const int32_t other = LoggedInSender(t);
     t->Send(Demo(kMaxGapsPerStore + 1, "too far"));
     EXPECT_TRUE(WaitFor([&] { return t->Ended(); }));
@@ -219,7 +219,7 @@ TEST_F(Sender, LargestPacketIsAcceptedAndLocationsTooFarClose) {
 
 TEST_F(Sender, StalledInputIsBoundedAndClosed) {
     ASSERT_EQ(Form().MaxUnhandledInput, kMaxUnhandledInput);
-    RelayClient& s = ConnectSender();
+    TRelayClient& s = ConnectSender();
     // An unknown type code stalls the parsing for good; what follows piles up.
     s.Send(Header(1, 12));
     const std::string chunk(1 << 20, 'z');
@@ -233,7 +233,7 @@ TEST_F(Sender, StalledInputIsBoundedAndClosed) {
 }
 
 TEST_F(Sender, NetworkTextNeverBreaksALogLine) {
-    RelayClient& s = ConnectSender();
+    TRelayClient& s = ConnectSender();
     s.Send(GameInfo("Cam\nFake line", "wrong"));
     EXPECT_TRUE(WaitFor([&] { return s.Ended(); }));
     EXPECT_TRUE(Logged("127.0.0.1 using Cam\\x0AFake line as name had invalid password for filming"));

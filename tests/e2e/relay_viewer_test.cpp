@@ -15,13 +15,13 @@ using Viewer = RelayTest;
 using Packets = std::vector<std::string>;
 
 TEST_F(Viewer, UserInfoNamesTheRowAndListsEveryGame) {
-    RelayClient& gone = ConnectSender();
-    RelayClient& cam = ConnectSender();
+    TRelayClient& gone = ConnectSender();
+    TRelayClient& cam = ConnectSender();
     gone.Close();
     Settle();
     ASSERT_EQ(Game(1)->Sender(), nullptr);
 
-    RelayClient& v = ConnectViewer();
+    TRelayClient& v = ConnectViewer();
     EXPECT_TRUE(Logged("Viewer connecting: 127.0.0.1"));
     EXPECT_EQ(Form().Console.Users().Line(0), "unknown;127.0.0.1;0");
     v.Send(UserInfo("Ann"));
@@ -44,11 +44,11 @@ TEST_F(Viewer, UserInfoNamesTheRowAndListsEveryGame) {
 }
 
 TEST_F(Viewer, JoiningTellsEveryoneInTheGameInOrder) {
-    RelayClient& s1 = ConnectSender();
-    RelayClient& s2 = ConnectSender();
-    RelayClient& s3 = ConnectSender();
-    RelayClient& idle = NamedViewer("Idle");
-    RelayClient& a = NamedViewer("A");
+    TRelayClient& s1 = ConnectSender();
+    TRelayClient& s2 = ConnectSender();
+    TRelayClient& s3 = ConnectSender();
+    TRelayClient& idle = NamedViewer("Idle");
+    TRelayClient& a = NamedViewer("A");
     a.Send(WaitForGame(3));
     EXPECT_EQ(Drain(a), (Packets{"ACKNAK(0)", "SENDTEXT(: A entered)", "USERENTERED(A)",
                                  "GAMEINFODETAILED(3, 1 viewers)"}));
@@ -57,7 +57,7 @@ TEST_F(Viewer, JoiningTellsEveryoneInTheGameInOrder) {
     Drain(idle);
     Drain(s3);
 
-    RelayClient& b = NamedViewer("B");
+    TRelayClient& b = NamedViewer("B");
     b.Send(WaitForGame(3));
     EXPECT_EQ(Drain(b), (Packets{"ACKNAK(0)", "SENDTEXT(: B entered)", "USERENTERED(B)", "USERENTERED(A)",
                                  "GAMEINFODETAILED(3, 2 viewers)"}));
@@ -75,16 +75,16 @@ TEST_F(Viewer, JoiningTellsEveryoneInTheGameInOrder) {
 }
 
 TEST_F(Viewer, ChatReachesTheSameGameOrTheViewersOfNoGame) {
-    RelayClient* cam = nullptr;
+    TRelayClient* cam = nullptr;
     const int32_t id = LoggedInSender(cam, "Cam");
-    RelayClient& a = NamedViewer("A");
-    RelayClient& b = NamedViewer("B");
-    RelayClient& c = NamedViewer("C");
-    RelayClient& d = NamedViewer("D");
+    TRelayClient& a = NamedViewer("A");
+    TRelayClient& b = NamedViewer("B");
+    TRelayClient& c = NamedViewer("C");
+    TRelayClient& d = NamedViewer("D");
     a.Send(WaitForGame(id));
     Settle();
     b.Send(WaitForGame(id));
-    for (RelayClient* r : {&a, &b, &c, &d, cam}) Drain(*r);
+    for (TRelayClient* r : {&a, &b, &c, &d, cam}) Drain(*r);
 
     a.Send(SendText("hi", "forged"));
     EXPECT_EQ(Drain(a), (Packets{"ACKNAK(0)", "SENDTEXT(A: hi)"}));
@@ -100,14 +100,14 @@ TEST_F(Viewer, ChatReachesTheSameGameOrTheViewersOfNoGame) {
 }
 
 TEST_F(Viewer, LeavingAndDisconnectingTellTheGame) {
-    RelayClient* cam = nullptr;
+    TRelayClient* cam = nullptr;
     const int32_t id = LoggedInSender(cam, "Cam");
-    RelayClient& a = NamedViewer("A");
-    RelayClient& b = NamedViewer("B");
+    TRelayClient& a = NamedViewer("A");
+    TRelayClient& b = NamedViewer("B");
     a.Send(WaitForGame(id));
     Settle();
     b.Send(WaitForGame(id));
-    for (RelayClient* r : {&a, &b, cam}) Drain(*r);
+    for (TRelayClient* r : {&a, &b, cam}) Drain(*r);
 
     b.Send(LeaveGame());
     EXPECT_EQ(Drain(b), (Packets{"ACKNAK(0)", "SENDTEXT(: B left)", "USERLEFT(B)", "GAMEINFODETAILED(1, 1 viewers)"}));
@@ -130,18 +130,18 @@ TEST_F(Viewer, LeavingAndDisconnectingTellTheGame) {
 }
 
 TEST_F(Viewer, JoiningAnotherGameLeavesTheWatchedOneFirst) {
-    RelayClient& s1 = ConnectSender();
-    RelayClient& s2 = ConnectSender();
+    TRelayClient& s1 = ConnectSender();
+    TRelayClient& s2 = ConnectSender();
     s1.Send(Demo(0, "one-0") + Demo(1, "one-1"));
     s2.Send(Demo(0, "two-0"));
-    RelayClient& a = NamedViewer("A");
-    RelayClient& b = NamedViewer("B");
+    TRelayClient& a = NamedViewer("A");
+    TRelayClient& b = NamedViewer("B");
     a.Send(WaitForGame(1));
     Settle();
     b.Send(WaitForGame(1));
     Settle();
     Tick();
-    for (RelayClient* r : {&a, &b, &s1, &s2}) Drain(*r);
+    for (TRelayClient* r : {&a, &b, &s1, &s2}) Drain(*r);
     ASSERT_EQ(Form().GameViewers.Of(1).size(), 2u);
 
     b.Send(WaitForGame(2));
@@ -171,7 +171,7 @@ TEST_F(Viewer, JoiningAnotherGameLeavesTheWatchedOneFirst) {
 
 TEST_F(Viewer, WaitForGameInTwoPiecesIsHandledOnce) {
     ConnectSender();
-    RelayClient& v = NamedViewer("V");
+    TRelayClient& v = NamedViewer("V");
     const std::string join = WaitForGame(1);
     v.Send(join.substr(0, 10));
     EXPECT_EQ(Drain(v), Packets{});
@@ -183,14 +183,14 @@ TEST_F(Viewer, WaitForGameInTwoPiecesIsHandledOnce) {
 TEST_F(Viewer, RefusedByTheLimitIsListedUntilItsDisconnect) {
     Form().Setup.MaxClientsSpin.SetValue(1);
     std::vector<std::string> changes;
-    Form().Console.Users().Listeners().Subscribe([&](const ListChange& change) {
-        changes.push_back(change.kind == ListChange::Kind::RowAppended  ? "added"
-                          : change.kind == ListChange::Kind::RowRemoved ? "removed"
+    Form().Console.Users().Listeners().Subscribe([&](const TListChange& change) {
+        changes.push_back(change.Kind == TListChange::TKind::RowAppended  ? "added"
+                          : change.Kind == TListChange::TKind::RowRemoved ? "removed"
                                                                         : "changed");
     });
     ConnectViewer();
-    clients_.push_back(std::make_unique<RelayClient>(Form().DemoViewers.LocalPort()));
-    RelayClient& refused = *clients_.back();
+    clients_.push_back(std::make_unique<TRelayClient>(Form().DemoViewers.LocalPort()));
+    TRelayClient& refused = *clients_.back();
     ASSERT_TRUE(WaitFor([&] { return refused.Ended(); }));
     EXPECT_EQ(refused.Unread(), "Sorry, too many clients\r\n");
     Settle();
@@ -205,15 +205,15 @@ TDemoViewer& ServerSide(TMainForm& form, int32_t index) {
 }
 
 TEST_F(Viewer, SlowReaderKeepsEverythingUntilItStaysTooLongAboveTheSoftLimit) {
-    auto offset = EventLoop::Clock::duration::zero();
-    loop_.SetClock([&] { return EventLoop::Clock::now() + offset; });
+    auto offset = TEventLoop::Clock::duration::zero();
+    loop_.SetClock([&] { return TEventLoop::Clock::now() + offset; });
     Form().DemoViewers.ClientSendLimits = TSendLimits{size_t{256} << 10, std::chrono::seconds(30), size_t{1} << 30};
-    RelayClient& cam = ConnectSender();
+    TRelayClient& cam = ConnectSender();
     const std::string body(1 << 20, 'b');
     for (int32_t i = 0; i < 40; ++i) cam.Send(Restart(i, body));
     ASSERT_TRUE(WaitFor([&] { return Game(1)->Count() == 40; }));
-    RelayClient& slow = NamedViewer("slow");
-    RelayClient& other = NamedViewer("other");
+    TRelayClient& slow = NamedViewer("slow");
+    TRelayClient& other = NamedViewer("other");
     slow.Send(WaitForGame(1));
     Settle();
     other.Send(WaitForGame(1));
@@ -259,11 +259,11 @@ TEST_F(Viewer, SlowReaderKeepsEverythingUntilItStaysTooLongAboveTheSoftLimit) {
 
 TEST_F(Viewer, OutputAboveTheHardLimitClosesAtOnce) {
     Form().DemoViewers.ClientSendLimits = TSendLimits{size_t{1} << 20, std::chrono::seconds(30), size_t{3} << 20};
-    RelayClient& cam = ConnectSender();
+    TRelayClient& cam = ConnectSender();
     const std::string body(1 << 20, 'h');
     for (int32_t i = 0; i < 40; ++i) cam.Send(Restart(i, body));
     ASSERT_TRUE(WaitFor([&] { return Game(1)->Count() == 40; }));
-    RelayClient& slow = NamedViewer("slow");
+    TRelayClient& slow = NamedViewer("slow");
     slow.Send(WaitForGame(1));
     Settle();
     slow.PauseReading(true);
@@ -276,7 +276,7 @@ TEST_F(Viewer, OutputAboveTheHardLimitClosesAtOnce) {
 
 TEST_F(Viewer, StalledInputIsClosedAboveTheBound) {
     Form().MaxUnhandledInput = 1000;
-    RelayClient& v = NamedViewer("V");
+    TRelayClient& v = NamedViewer("V");
     v.Send(Header(2, 12) + LeaveGame());
     EXPECT_EQ(Drain(v), Packets{});
     v.Send(std::string(900, 'x'));

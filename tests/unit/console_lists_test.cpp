@@ -86,10 +86,10 @@ TEST(TConsoleLists, ListenersHearEveryChange) {
     TConsoleLists lists;
     std::vector<std::string> heard;
     auto record = [&heard](const char* list) {
-        return [&heard, list](const ListChange& c) {
+        return [&heard, list](const TListChange& c) {
             static const char* kinds[] = {"append", "change", "remove", "line"};
-            heard.push_back(std::string(list) + " " + kinds[static_cast<int>(c.kind)] + " " +
-                            std::to_string(c.index));
+            heard.push_back(std::string(list) + " " + kinds[static_cast<int>(c.Kind)] + " " +
+                            std::to_string(c.Index));
         };
     };
     lists.Games().Listeners().Subscribe(record("games"));
@@ -116,13 +116,13 @@ TEST(TListListeners, MaySubscribeAndUnsubscribeWhileNotified) {
     TListListeners listeners;
     int calls = 0, late = 0;
     int self = 0;
-    self = listeners.Subscribe([&](const ListChange&) {
+    self = listeners.Subscribe([&](const TListChange&) {
         ++calls;
         listeners.Unsubscribe(self);
-        listeners.Subscribe([&](const ListChange&) { ++late; });
+        listeners.Subscribe([&](const TListChange&) { ++late; });
     });
-    listeners.Notify(ListChange::Kind::RowAppended, 0);
-    listeners.Notify(ListChange::Kind::RowAppended, 1);
+    listeners.Notify(TListChange::TKind::RowAppended, 0);
+    listeners.Notify(TListChange::TKind::RowAppended, 1);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(late, 1);  // added during the first notice, heard the second
 }

@@ -54,8 +54,8 @@ TEST(VerifyDemoPayload, EveryLevelSmallAndLargeOutputs) {
         for (int level = 0; level <= 9; ++level) {
             SCOPED_TRACE("size " + std::to_string(size) + " level " + std::to_string(level));
             const std::string payload = Deflate(data, level);
-            EXPECT_OUTCOME(VerifyOutcome::Verified, payload, Crc(data));
-            EXPECT_OUTCOME(VerifyOutcome::ChecksumMismatch, payload, Crc(data) ^ 1u);
+            EXPECT_OUTCOME(TVerifyOutcome::Verified, payload, Crc(data));
+            EXPECT_OUTCOME(TVerifyOutcome::ChecksumMismatch, payload, Crc(data) ^ 1u);
         }
     }
 }
@@ -63,9 +63,9 @@ TEST(VerifyDemoPayload, EveryLevelSmallAndLargeOutputs) {
 TEST(VerifyDemoPayload, EmptyAndHeaderOnlyPayloads) {
     ExpectError("", 0, "ZLib Buffer Fault");
     // Nothing decoded: the CRC of no output is 0.
-    EXPECT_OUTCOME(VerifyOutcome::Verified, std::string_view("\x78\x9c", 2), 0u);
-    EXPECT_OUTCOME(VerifyOutcome::ChecksumMismatch, std::string_view("\x78\x9c", 2), 1u);
-    EXPECT_OUTCOME(VerifyOutcome::Verified, std::string_view("\x78", 1), 0u);
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, std::string_view("\x78\x9c", 2), 0u);
+    EXPECT_OUTCOME(TVerifyOutcome::ChecksumMismatch, std::string_view("\x78\x9c", 2), 1u);
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, std::string_view("\x78", 1), 0u);
 }
 
 TEST(VerifyDemoPayload, TrailerMissingOrWrong) {
@@ -74,7 +74,7 @@ TEST(VerifyDemoPayload, TrailerMissingOrWrong) {
         const std::string payload = Deflate(data, 6);
         for (size_t cut = 1; cut <= 4; ++cut) {
             SCOPED_TRACE("cut " + std::to_string(cut));
-            EXPECT_OUTCOME(VerifyOutcome::Verified, std::string_view(payload).substr(0, payload.size() - cut),
+            EXPECT_OUTCOME(TVerifyOutcome::Verified, std::string_view(payload).substr(0, payload.size() - cut),
                            Crc(data));
         }
         std::string wrong = payload;
@@ -91,8 +91,8 @@ TEST(VerifyDemoPayload, StreamCutShortChecksWhatWasProduced) {
         const std::string_view prefix = std::string_view(payload).substr(0, keep);
         const std::string produced = InflateAll(prefix);
         ASSERT_LT(produced.size(), data.size());
-        EXPECT_OUTCOME(VerifyOutcome::Verified, prefix, Crc(produced));
-        EXPECT_OUTCOME(VerifyOutcome::ChecksumMismatch, prefix, Crc(data));
+        EXPECT_OUTCOME(TVerifyOutcome::Verified, prefix, Crc(produced));
+        EXPECT_OUTCOME(TVerifyOutcome::ChecksumMismatch, prefix, Crc(data));
     }
 }
 
@@ -100,12 +100,12 @@ TEST(VerifyDemoPayload, BytesAfterTheStreamEnd) {
     for (size_t size : {size_t{1000}, size_t{200000}}) {
         const std::string data = SemiCompressible(size, 9);
         const std::string payload = Deflate(data, size > 1000 ? 0 : 6);
-        EXPECT_OUTCOME(VerifyOutcome::NotDecompressed, payload + '\0', Crc(data));
-        EXPECT_OUTCOME(VerifyOutcome::NotDecompressed, payload + Deflate(data, 6), Crc(data));
+        EXPECT_OUTCOME(TVerifyOutcome::NotDecompressed, payload + '\0', Crc(data));
+        EXPECT_OUTCOME(TVerifyOutcome::NotDecompressed, payload + Deflate(data, 6), Crc(data));
     }
     // A payload longer than one piece whose stream ends in the first piece.
     const std::string data = SemiCompressible(500, 2);
-    EXPECT_OUTCOME(VerifyOutcome::NotDecompressed, Deflate(data, 6) + RandomBytes(70000), Crc(data));
+    EXPECT_OUTCOME(TVerifyOutcome::NotDecompressed, Deflate(data, 6) + RandomBytes(70000), Crc(data));
 }
 
 TEST(VerifyDemoPayload, InvalidHeadersAndBlocks) {
@@ -128,12 +128,12 @@ TEST(VerifyDemoPayload, PresetDictionaryHeaders) {
     // Ending at or before the end of the identifier: nothing produced.
     for (size_t keep : {size_t{2}, size_t{4}, size_t{6}}) {
         const std::string_view prefix = std::string_view(payload).substr(0, keep);
-        EXPECT_OUTCOME(VerifyOutcome::Verified, prefix, 0u);
-        EXPECT_OUTCOME(VerifyOutcome::ChecksumMismatch, prefix, Crc(data));
+        EXPECT_OUTCOME(TVerifyOutcome::Verified, prefix, 0u);
+        EXPECT_OUTCOME(TVerifyOutcome::ChecksumMismatch, prefix, Crc(data));
     }
     // Longer than one piece: the request comes before the last piece is read.
     const std::string big = RandomBytes(100000);
-    EXPECT_OUTCOME(VerifyOutcome::NotDecompressed, Deflate(big, 0, dict), Crc(big));
+    EXPECT_OUTCOME(TVerifyOutcome::NotDecompressed, Deflate(big, 0, dict), Crc(big));
 }
 
 TEST(VerifyDemoPayload, PieceBoundaries) {
@@ -141,19 +141,19 @@ TEST(VerifyDemoPayload, PieceBoundaries) {
     const std::string one = RandomBytes(kPiece - 2 - 5 - 4, 11);
     const std::string onePayload = StoredStream(one);
     ASSERT_EQ(onePayload.size(), kPiece);
-    EXPECT_OUTCOME(VerifyOutcome::Verified, onePayload, Crc(one));
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, onePayload, Crc(one));
     // Its end falls on the piece boundary while a further piece is unread.
-    EXPECT_OUTCOME(VerifyOutcome::NotDecompressed, onePayload + 'x', Crc(one));
+    EXPECT_OUTCOME(TVerifyOutcome::NotDecompressed, onePayload + 'x', Crc(one));
 
     const std::string two = RandomBytes(2 * kPiece - 2 - 10 - 4, 12);
     const std::string twoPayload = StoredStream(two);
     ASSERT_EQ(twoPayload.size(), 2 * kPiece);
-    EXPECT_OUTCOME(VerifyOutcome::Verified, twoPayload, Crc(two));
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, twoPayload, Crc(two));
 
     // Output of exactly one piece, and one byte more.
     for (size_t size : {kPiece, kPiece + 1}) {
         const std::string data = RandomBytes(size, 13);
-        EXPECT_OUTCOME(VerifyOutcome::Verified, StoredStream(data, 1000), Crc(data));
+        EXPECT_OUTCOME(TVerifyOutcome::Verified, StoredStream(data, 1000), Crc(data));
     }
 }
 
@@ -179,8 +179,8 @@ TEST(VerifyDemoPayload, RunEndsOnceInputIsConsumedEvenWithOutputPending) {
     ASSERT_NE(cut, 0u);
     const std::string_view prefix = std::string_view(payload).substr(0, cut);
     ASSERT_GT(InflateAll(prefix).size(), kPiece);
-    EXPECT_OUTCOME(VerifyOutcome::Verified, prefix, Crc(std::string_view(zeros).substr(0, kPiece)));
-    EXPECT_OUTCOME(VerifyOutcome::ChecksumMismatch, prefix, Crc(InflateAll(prefix)));
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, prefix, Crc(std::string_view(zeros).substr(0, kPiece)));
+    EXPECT_OUTCOME(TVerifyOutcome::ChecksumMismatch, prefix, Crc(InflateAll(prefix)));
 }
 
 TEST(VerifyDemoPayload, EachCallStartsAfresh) {
@@ -188,13 +188,13 @@ TEST(VerifyDemoPayload, EachCallStartsAfresh) {
     const std::string payload = Deflate(data, 6);
     // An error, an unfinished run and a mid-stream cut leave nothing behind.
     ExpectError(std::string("\x78\x01\x07", 3), 0, "ZLib Invalid Data");
-    EXPECT_OUTCOME(VerifyOutcome::Verified, payload, Crc(data));
-    EXPECT_OUTCOME(VerifyOutcome::NotDecompressed, payload + "zz", Crc(data));
-    EXPECT_OUTCOME(VerifyOutcome::Verified, std::string_view(payload).substr(0, 40),
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, payload, Crc(data));
+    EXPECT_OUTCOME(TVerifyOutcome::NotDecompressed, payload + "zz", Crc(data));
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, std::string_view(payload).substr(0, 40),
                    Crc(InflateAll(std::string_view(payload).substr(0, 40))));
-    EXPECT_OUTCOME(VerifyOutcome::Verified, payload, Crc(data));
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, payload, Crc(data));
     ExpectError("", 0, "ZLib Buffer Fault");
-    EXPECT_OUTCOME(VerifyOutcome::Verified, payload, Crc(data));
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, payload, Crc(data));
 }
 
 }  // namespace

@@ -15,12 +15,12 @@
 #include <gtest/gtest.h>
 
 #include "relay/main_form.h"
-#include "net/socket_error.h"
+#include "net/socket_exception.h"
 
 namespace vistrel {
 namespace {
 
-class RecordingFrontEnd : public TFrontEnd {
+class TRecordingFrontEnd : public TFrontEnd {
 public:
     void ShowIntroPage() override { calls.push_back("intro"); }
     void ExpandOptionTree() override { calls.push_back("expand"); }
@@ -32,8 +32,8 @@ public:
 TListenSettings Loopback() { return TListenSettings{"127.0.0.1", "0", "0"}; }
 
 struct FrameFixture : ::testing::Test {
-    EventLoop loop;
-    RecordingFrontEnd front;
+    TEventLoop loop;
+    TRecordingFrontEnd front;
     TMainForm form{loop, front, nullptr, Loopback()};
 
     std::string LastLogText() const {

@@ -29,10 +29,10 @@ struct Pipe {
 };
 
 TEST(EventLoopTest, NoticesRunAfterTheDispatchThatPostedThemInOrder) {
-    EventLoop loop;
+    TEventLoop loop;
     Pipe a, b;
     std::vector<std::string> seen;
-    ASSERT_EQ(loop.Watch(a.r, EventLoop::kReadable, [&](uint32_t) {
+    ASSERT_EQ(loop.Watch(a.r, TEventLoop::kReadable, [&](uint32_t) {
         seen.push_back("a");
         loop.Post([&] {
             seen.push_back("n1");
@@ -42,7 +42,7 @@ TEST(EventLoopTest, NoticesRunAfterTheDispatchThatPostedThemInOrder) {
         char c;
         EXPECT_EQ(read(a.r, &c, 1), 1);
     }), 0);
-    ASSERT_EQ(loop.Watch(b.r, EventLoop::kReadable, [&](uint32_t) {
+    ASSERT_EQ(loop.Watch(b.r, TEventLoop::kReadable, [&](uint32_t) {
         seen.push_back("b");
         char c;
         EXPECT_EQ(read(b.r, &c, 1), 1);
@@ -62,7 +62,7 @@ TEST(EventLoopTest, NoticesRunAfterTheDispatchThatPostedThemInOrder) {
 }
 
 TEST(EventLoopTest, UnwatchedDescriptorGetsNoStaleEventAndStepsDoNotNest) {
-    EventLoop loop;
+    TEventLoop loop;
     Pipe a, b;
     int calls = 0;
     bool nested = true;
@@ -72,8 +72,8 @@ TEST(EventLoopTest, UnwatchedDescriptorGetsNoStaleEventAndStepsDoNotNest) {
         loop.Unwatch(a.r);
         loop.Unwatch(b.r);
     };
-    ASSERT_EQ(loop.Watch(a.r, EventLoop::kReadable, handler), 0);
-    ASSERT_EQ(loop.Watch(b.r, EventLoop::kReadable, handler), 0);
+    ASSERT_EQ(loop.Watch(a.r, TEventLoop::kReadable, handler), 0);
+    ASSERT_EQ(loop.Watch(b.r, TEventLoop::kReadable, handler), 0);
     a.Fill();
     b.Fill();
     EXPECT_TRUE(loop.RunOnce(1000));
@@ -84,8 +84,8 @@ TEST(EventLoopTest, UnwatchedDescriptorGetsNoStaleEventAndStepsDoNotNest) {
 }
 
 TEST(EventLoopTest, DeadlinesFollowTheLoopClock) {
-    EventLoop loop;
-    auto now = EventLoop::Clock::now();
+    TEventLoop loop;
+    auto now = TEventLoop::Clock::now();
     loop.SetClock([&] { return now; });
     int fired = 0;
     loop.AddTimer(100ms, [&] { ++fired; });
@@ -102,7 +102,7 @@ TEST(EventLoopTest, DeadlinesFollowTheLoopClock) {
 }
 
 TEST(TTimerTest, TicksWhileEnabledAndFiresOnDemand) {
-    EventLoop loop;
+    TEventLoop loop;
     TTimer timer(loop, 5);
     int ticks = 0;
     timer.OnTimer = [&] { ++ticks; };

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <string>
 
-#include "net/send_buffer.h"
-#include "net/socket_error.h"
+#include "net/send_queue.h"
+#include "net/socket_exception.h"
 
 namespace vistrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "settings/registry.h"
+#include "settings/registry_store.h"
 
 #include <gtest/gtest.h>
 

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "settings/registry.h"
+#include "settings/registry_store.h"
 #include "window/main_window.h"
 #include "core/protocol.h"
 #include "net/event_loop.h"
@@ -90,7 +90,7 @@ public:
     }
 
     QTemporaryDir dir;
-    EventLoop loop;
+    TEventLoop loop;
     std::unique_ptr<TRegistryStore> store;
     std::unique_ptr<TMainWindow> window;
     QStringList errors;

@@ -1,4 +1,4 @@
-#include "settings/registry_format.h"
+#include "settings/registry_data.h"
 
 #include <cstdio>
 #include <utility>

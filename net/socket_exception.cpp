@@ -1,4 +1,4 @@
-#include "net/socket_error.h"
+#include "net/socket_exception.h"
 
 #include <cerrno>
 

@@ -1,4 +1,4 @@
-#include "net/wsocket.h"
+#include "net/custom_wsocket.h"
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -17,7 +17,7 @@ const TSendLimits kDefaultSendLimits{};
 
 }  // namespace
 
-TCustomWSocket::TCustomWSocket(EventLoop& loop) : loop_(loop) {}
+TCustomWSocket::TCustomWSocket(TEventLoop& loop) : loop_(loop) {}
 
 TCustomWSocket::~TCustomWSocket() {
     destroying_ = true;
@@ -72,9 +72,9 @@ void TCustomWSocket::AttachSocket(int fd, std::string_view step) {
 }
 
 uint32_t TCustomWSocket::WantedInterest() const {
-    uint32_t interest = EventLoop::kPeerClosed;
-    if (!read_paused_) interest |= EventLoop::kReadable;
-    if (!queue_.Empty()) interest |= EventLoop::kWritable;
+    uint32_t interest = TEventLoop::kPeerClosed;
+    if (!read_paused_) interest |= TEventLoop::kReadable;
+    if (!queue_.Empty()) interest |= TEventLoop::kWritable;
     return interest;
 }
 
@@ -104,7 +104,7 @@ int TCustomWSocket::ReleaseSocket(bool shutdownFirst) {
 void TCustomWSocket::FinishClose() {
     state_ = wsClosed;
     queue_.Clear();
-    over_soft_since_ = EventLoop::Clock::time_point::max();
+    over_soft_since_ = TEventLoop::Clock::time_point::max();
     if (!destroying_ && !disconnect_reported_) {
         disconnect_reported_ = true;
         TriggerSessionClosed();
@@ -154,19 +154,19 @@ void TCustomWSocket::OnEvents(uint32_t events) {
 void TCustomWSocket::Dispatch(uint32_t events) {
     // Notifications still queued for a released socket are ignored.
     if (fd_ < 0 || state_ != wsConnected) return;
-    const bool peerClosed = events & (EventLoop::kPeerClosed | EventLoop::kHangup | EventLoop::kError);
+    const bool peerClosed = events & (TEventLoop::kPeerClosed | TEventLoop::kHangup | TEventLoop::kError);
 
-    if (events & (EventLoop::kReadable | EventLoop::kPeerClosed | EventLoop::kHangup | EventLoop::kError)) {
+    if (events & (TEventLoop::kReadable | TEventLoop::kPeerClosed | TEventLoop::kHangup | TEventLoop::kError)) {
         if (!read_paused_) {
             // Plain readability goes straight to the handler (ReceiveAll
             // counts the bytes anyway); a close first checks for input.
             int err = 0;
             int count = peerClosed ? ReadableCount(err) : 1;
             if (err == 0 && count > 0) {
-                LoopEnd end = ReceivingLoop(0);
+                TLoopEnd end = ReceivingLoop(0);
                 if (fd_ < 0 || state_ != wsConnected) return;
-                if (end == LoopEnd::Bounded) return;  // the rest (and any close) next step
-                if (end == LoopEnd::Stalled) PauseReading(true);
+                if (end == TLoopEnd::Bounded) return;  // the rest (and any close) next step
+                if (end == TLoopEnd::Stalled) PauseReading(true);
             }
         }
         if (peerClosed) {
@@ -174,7 +174,7 @@ void TCustomWSocket::Dispatch(uint32_t events) {
             return;
         }
     }
-    if (events & EventLoop::kWritable) {
+    if (events & TEventLoop::kWritable) {
         TryToSend();
         if (state_ == wsConnected) CheckSendLimits(loop_.Now());
     }
@@ -194,26 +194,26 @@ int TCustomWSocket::ReadableCount(int& err) const {
     return count;
 }
 
-TCustomWSocket::LoopEnd TCustomWSocket::ReceivingLoop(uint16_t error) {
+TCustomWSocket::TLoopEnd TCustomWSocket::ReceivingLoop(uint16_t error) {
     for (int round = 1;; ++round) {
         received_ = false;
         try {
-            if (!TriggerDataAvailable(error)) return LoopEnd::Drained;
+            if (!TriggerDataAvailable(error)) return TLoopEnd::Drained;
         } catch (...) {
             // The data handler's errors go nowhere; the connection stays as
             // the handler left it. A handler that failed before taking its
             // input must not make the level-triggered loop spin.
-            if (fd_ < 0 || state_ != wsConnected) return LoopEnd::Closed;
+            if (fd_ < 0 || state_ != wsConnected) return TLoopEnd::Closed;
             int err = 0;
-            if (!received_ && ReadableCount(err) > 0 && err == 0) return LoopEnd::Stalled;
-            return LoopEnd::Dropped;
+            if (!received_ && ReadableCount(err) > 0 && err == 0) return TLoopEnd::Stalled;
+            return TLoopEnd::Dropped;
         }
-        if (fd_ < 0 || state_ != wsConnected) return LoopEnd::Closed;
+        if (fd_ < 0 || state_ != wsConnected) return TLoopEnd::Closed;
         int err = 0;
         int count = ReadableCount(err);
-        if (err != 0 || count == 0) return LoopEnd::Drained;
-        if (!received_) return LoopEnd::Stalled;  // the handler takes nothing
-        if (round >= kMaxRounds) return LoopEnd::Bounded;
+        if (err != 0 || count == 0) return TLoopEnd::Drained;
+        if (!received_) return TLoopEnd::Stalled;  // the handler takes nothing
+        if (round >= kMaxRounds) return TLoopEnd::Bounded;
     }
 }
 
@@ -226,9 +226,9 @@ bool TCustomWSocket::TriggerDataAvailable(uint16_t /*error*/) {
 }
 
 void TCustomWSocket::PeerClosed() {
-    LoopEnd end = ReceivingLoop(0);
+    TLoopEnd end = ReceivingLoop(0);
     if (fd_ < 0 || state_ != wsConnected) return;  // the handler closed it
-    if (end == LoopEnd::Bounded) return;           // more input first; the close is seen again
+    if (end == TLoopEnd::Bounded) return;           // more input first; the close is seen again
     if (!disconnect_reported_) {
         disconnect_reported_ = true;
         TriggerSessionClosed();
@@ -290,11 +290,11 @@ void TCustomWSocket::TryToSend() {
         queue_.Consume(static_cast<size_t>(sent));
         if (static_cast<size_t>(sent) < offered) break;  // the kernel is full: wait
     }
-    if (queue_.Pending() <= SendLimits().SoftBytes) over_soft_since_ = EventLoop::Clock::time_point::max();
+    if (queue_.Pending() <= SendLimits().SoftBytes) over_soft_since_ = TEventLoop::Clock::time_point::max();
     UpdateInterest();
 }
 
-bool TCustomWSocket::CheckSendLimits(EventLoop::Clock::time_point now) {
+bool TCustomWSocket::CheckSendLimits(TEventLoop::Clock::time_point now) {
     if (state_ != wsConnected) return false;
     const TSendLimits& limits = SendLimits();
     const size_t pending = queue_.Pending();
@@ -303,7 +303,7 @@ bool TCustomWSocket::CheckSendLimits(EventLoop::Clock::time_point now) {
         reason = "unsent output of " + std::to_string(pending) + " bytes exceeds " +
                  std::to_string(limits.HardBytes) + " bytes";
     } else if (pending > limits.SoftBytes) {
-        if (over_soft_since_ == EventLoop::Clock::time_point::max()) {
+        if (over_soft_since_ == TEventLoop::Clock::time_point::max()) {
             over_soft_since_ = now;
             return false;
         }
@@ -312,7 +312,7 @@ bool TCustomWSocket::CheckSendLimits(EventLoop::Clock::time_point now) {
                  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits.SoftDuration).count()) +
                  " s (" + std::to_string(pending) + " bytes queued)";
     } else {
-        over_soft_since_ = EventLoop::Clock::time_point::max();
+        over_soft_since_ = TEventLoop::Clock::time_point::max();
         return false;
     }
     try {

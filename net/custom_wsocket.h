@@ -17,8 +17,8 @@
 #include <string_view>
 
 #include "net/event_loop.h"
-#include "net/send_buffer.h"
-#include "net/socket_error.h"
+#include "net/send_queue.h"
+#include "net/socket_exception.h"
 
 namespace vistrel {
 
@@ -47,14 +47,14 @@ public:
     using TBgExceptionEvent =
         std::function<void(TCustomWSocket& sender, const std::exception& e, bool& canClose)>;
 
-    explicit TCustomWSocket(EventLoop& loop);
+    explicit TCustomWSocket(TEventLoop& loop);
     virtual ~TCustomWSocket();
     TCustomWSocket(const TCustomWSocket&) = delete;
     TCustomWSocket& operator=(const TCustomWSocket&) = delete;
 
     TSocketState State() const { return state_; }
     int Handle() const { return fd_; }  // -1 without a socket
-    EventLoop& Loop() const { return loop_; }
+    TEventLoop& Loop() const { return loop_; }
     int LastError() const { return last_error_; }
 
     // Queues data and writes at once what the kernel takes; returns
@@ -75,7 +75,7 @@ public:
 
     // Closes the connection if its queued output breaks the limits at `now`;
     // returns whether it did. Send and writability events call it.
-    bool CheckSendLimits(EventLoop::Clock::time_point now);
+    bool CheckSendLimits(TEventLoop::Clock::time_point now);
 
     TBgExceptionEvent OnBgException;
 
@@ -124,11 +124,11 @@ protected:
     void PauseReading(bool paused);
     bool ReadingPaused() const { return read_paused_; }
 
-    enum class LoopEnd { Drained, Closed, Bounded, Stalled, Dropped };
+    enum class TLoopEnd { Drained, Closed, Bounded, Stalled, Dropped };
     // The receiving loop: raises the data event while bytes remain, at most
     // kMaxRounds times per readiness event so one busy peer cannot starve the
     // others. Exceptions of the data handler end it and are dropped.
-    LoopEnd ReceivingLoop(uint16_t error);
+    TLoopEnd ReceivingLoop(uint16_t error);
     static constexpr int kMaxRounds = 16;
     // The peer closed: deliver what is left, report once, then close.
     void PeerClosed();
@@ -152,14 +152,14 @@ protected:
 private:
     void OnEvents(uint32_t events);
 
-    EventLoop& loop_;
+    TEventLoop& loop_;
     int fd_ = -1;
     TSocketState state_ = wsClosed;
     bool read_paused_ = false;
     bool received_ = false;
     int last_error_ = 0;
     TSendQueue queue_;
-    EventLoop::Clock::time_point over_soft_since_ = EventLoop::Clock::time_point::max();
+    TEventLoop::Clock::time_point over_soft_since_ = TEventLoop::Clock::time_point::max();
 };
 
 }  // namespace vistrel

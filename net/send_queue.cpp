@@ -1,4 +1,4 @@
-#include "net/send_buffer.h"
+#include "net/send_queue.h"
 
 #include <algorithm>
 #include <cstring>

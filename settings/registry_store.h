@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "settings/registry_format.h"
+#include "settings/registry_data.h"
 
 namespace vistrel {
 
