@@ -128,11 +128,11 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TMainForm form(loop, frontEnd, store.get(), options.relay.Listen);
-        TLogLines& log = form.Console.Log();
+        const TLogLines& log = form.Console().Log();
         log.Listeners().Subscribe([&log](const TListChange& change) {
             if (change.Kind == TListChange::TKind::LineAppended) PrintLine(log.Line(change.Index));
         });
-        if (options.debug) form.OnDebugLine = [](const std::string& line) { PrintLine(line); };
+        if (options.debug) form.SetDebugLineSink([](const std::string& line) { PrintLine(line); });
 
         if (!form.FormCreate()) {
             status = 1;

@@ -46,6 +46,7 @@
 #include "relay/demo_sender.h"
 #include "relay/demo_viewer.h"
 #include "relay/main_form.h"
+#include "testing/main_form_probe.h"
 #include "core/protocol.h"
 
 using namespace vistrel;
@@ -297,8 +298,8 @@ private:
     bool Open() {
         form_ = std::make_unique<TMainForm>(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
         if (!form_->FormCreate()) return false;
-        form_->DistrubuteDemo.SetEnabled(false);
-        Ask('P', form_->DemoViewers.LocalPort());
+        TMainFormProbe::DistrubuteDemo(*form_).SetEnabled(false);
+        Ask('P', TMainFormProbe::DemoViewers(*form_).LocalPort());
         return true;
     }
 
@@ -342,8 +343,8 @@ private:
     }
 
     bool QueuesEmpty() const {
-        for (int32_t i = 0; i < form_->DemoViewers.ClientCount(); ++i)
-            if (!form_->DemoViewers.Client(i)->AllSent()) return false;
+        for (int32_t i = 0; i < TMainFormProbe::DemoViewers(*form_).ClientCount(); ++i)
+            if (!TMainFormProbe::DemoViewers(*form_).Client(i)->AllSent()) return false;
         return true;
     }
 
@@ -361,7 +362,7 @@ private:
 
     int32_t Watching() const {
         int32_t sum = 0;
-        for (int32_t g = 0; g < form_->Games->Count(); ++g) sum += form_->Games->At(g).Viewers();
+        for (int32_t g = 0; g < TMainFormProbe::Games(*form_)->Count(); ++g) sum += TMainFormProbe::Games(*form_)->At(g).Viewers();
         return sum;
     }
 
@@ -380,13 +381,13 @@ private:
     }
 
     void ConnectSenders(int count) {
-        const uint16_t port = form_->DemoSenders.LocalPort();
+        const uint16_t port = TMainFormProbe::DemoSenders(*form_).LocalPort();
         for (int g = 0; g < count; ++g) {
             // One at a time: a connect beyond the backlog of 5 would be
             // dropped and retried a second later.
             sender_fds_.push_back(ConnectLoopback(port, false));
             outbox_.emplace_back();
-            if (!Until([&] { return form_->Games->Count() == g + 1; }, std::chrono::seconds(10))) Fail("sender");
+            if (!Until([&] { return TMainFormProbe::Games(*form_)->Count() == g + 1; }, std::chrono::seconds(10))) Fail("sender");
         }
     }
 
@@ -406,7 +407,7 @@ private:
         bool done = Until(
             [&] {
                 for (int32_t g = 0; g < kGames; ++g)
-                    if (form_->Games->At(g).Count() < packets_) return false;
+                    if (TMainFormProbe::Games(*form_)->At(g).Count() < packets_) return false;
                 return true;
             },
             std::chrono::seconds(120));
@@ -456,7 +457,7 @@ private:
         const size_t before = mallinfo2().uordblks;
         auto start = Clock::now();
         const int64_t connected = Ask('C', viewers_);
-        Until([&] { return form_->Console.Users().Count() == viewers_; }, std::chrono::seconds(60));
+        Until([&] { return form_->Console().Users().Count() == viewers_; }, std::chrono::seconds(60));
         SettleBytes();
         const double elapsed = Ms(Clock::now() - start);
         const size_t after = mallinfo2().uordblks;
@@ -469,13 +470,13 @@ private:
     // The state a WAITFORGAME leaves behind, without its broadcasts.
     void AttachViewers() {
         const size_t before = mallinfo2().uordblks;
-        TWSocketServer& viewers = form_->DemoViewers;
+        TWSocketServer& viewers = TMainFormProbe::DemoViewers(*form_);
         for (int32_t i = 0; i < viewers.ClientCount(); ++i) {
             auto* viewer = static_cast<TDemoViewer*>(viewers.Client(i));
-            TActiveGameList& game = form_->Games->At(i % kGames);
+            TActiveGameList& game = TMainFormProbe::Games(*form_)->At(i % kGames);
             viewer->GameId = game.Identifier();
             viewer->Position = 0;
-            form_->GameViewers.Add(game.Identifier(), *viewer);
+            TMainFormProbe::GameViewers(*form_).Add(game.Identifier(), *viewer);
             game.SetViewers(game.Viewers() + 1);
         }
         const size_t after = mallinfo2().uordblks;
@@ -486,9 +487,9 @@ private:
     // Writes, like one tick, the packet at each watching viewer's place to
     // its socket, straight through send(2): what a tick cannot do with less.
     void BareTick() {
-        for (int32_t g = 0; g < form_->Games->Count(); ++g) {
-            const TActiveGameList& game = form_->Games->At(g);
-            for (TDemoViewer* v : form_->GameViewers.Of(game.Identifier())) {
+        for (int32_t g = 0; g < TMainFormProbe::Games(*form_)->Count(); ++g) {
+            const TActiveGameList& game = TMainFormProbe::Games(*form_)->At(g);
+            for (TDemoViewer* v : TMainFormProbe::GameViewers(*form_).Of(game.Identifier())) {
                 const std::string& data = game.Data(v->Position % game.Count());
                 size_t done = 0;
                 while (done < data.size()) {
@@ -508,7 +509,7 @@ private:
             const int64_t before = SettleBytes();
             auto t0 = Clock::now();
             double c0 = ThreadCpuMs();
-            form_->DistrubuteDemo.Fire();
+            TMainFormProbe::DistrubuteDemo(*form_).Fire();
             relayCpu.push_back(ThreadCpuMs() - c0);
             relayWall.push_back(Ms(Clock::now() - t0));
             tickBytes = SettleBytes() - before;
@@ -518,7 +519,7 @@ private:
             bareCpu.push_back(ThreadCpuMs() - c0);
             bareWall.push_back(Ms(Clock::now() - t0));
         }
-        form_->DistrubuteDemo.SetEnabled(false);
+        TMainFormProbe::DistrubuteDemo(*form_).SetEnabled(false);
         auto median = [](std::vector<double> v) {
             std::sort(v.begin(), v.end());
             return v[v.size() / 2];
@@ -539,7 +540,7 @@ private:
         std::mt19937 rng(7);
         std::vector<std::string> probes;
         for (int32_t i = 0; i < 500; ++i) probes.push_back(DemoPacket(i, rng));
-        const uint16_t port = form_->DemoSenders.LocalPort();
+        const uint16_t port = TMainFormProbe::DemoSenders(*form_).LocalPort();
         std::vector<double> latencies;
         std::atomic<bool> done{false};
         std::thread probe([&] {
@@ -571,12 +572,12 @@ private:
             close(fd);
             done = true;
         });
-        form_->DistrubuteDemo.SetInterval(TMainForm::kDistributeIntervalMs);
-        form_->DistrubuteDemo.SetEnabled(true);
+        TMainFormProbe::DistrubuteDemo(*form_).SetInterval(TMainForm::kDistributeIntervalMs);
+        TMainFormProbe::DistrubuteDemo(*form_).SetEnabled(true);
         const auto deadline = Clock::now() + std::chrono::seconds(60);
         while (!done && Clock::now() < deadline) loop_.RunOnce(10);
         probe.join();
-        form_->DistrubuteDemo.SetEnabled(false);
+        TMainFormProbe::DistrubuteDemo(*form_).SetEnabled(false);
         if (latencies.empty()) return;
         std::sort(latencies.begin(), latencies.end());
         auto at = [&](double q) { return latencies[static_cast<size_t>(q * static_cast<double>(latencies.size() - 1))]; };

@@ -69,7 +69,9 @@ public:
     // First row linked to conn, or -1 (nullptr never matches).
     int32_t IndexOfLink(const TWSocketClient* conn) const noexcept;
 
-    TListListeners& Listeners() noexcept { return listeners_; }
+    // Subscribing to the notices does not change the rows, so a read-only
+    // view of the list may subscribe.
+    TListListeners& Listeners() const noexcept { return listeners_; }
 
 private:
     struct Row {
@@ -77,7 +79,7 @@ private:
         TWSocketClient* link;
     };
     std::vector<Row> rows_;
-    TListListeners listeners_;
+    mutable TListListeners listeners_;
 };
 
 // The server's log: ordered lines, only ever appended.
@@ -87,11 +89,12 @@ public:
     const std::string& Line(int32_t i) const;
     const std::vector<std::string>& Lines() const noexcept { return lines_; }
     void Append(std::string line);
-    TListListeners& Listeners() noexcept { return listeners_; }
+    // As for TRowList: a read-only view may subscribe.
+    TListListeners& Listeners() const noexcept { return listeners_; }
 
 private:
     std::vector<std::string> lines_;
-    TListListeners listeners_;
+    mutable TListListeners listeners_;
 };
 
 // Both lists and the log, with the row operations the relay core calls.

@@ -1,4 +1,5 @@
-// Arbitrary receive buffers through every field reader and writer, column
+// Arbitrary receive buffers through the framing of both ports, every field
+// reader and writer, column
 // edits with names taken from them, and stores at arbitrary locations into a
 // small demo. Only defined answers (values or our own errors) are allowed.
 #include <cstdint>
@@ -8,12 +9,22 @@
 
 #include "console/console_lists.h"
 #include "core/game_list.h"
+#include "core/packet_framing.h"
 #include "core/protocol.h"
 
 using namespace vistrel;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view buf(reinterpret_cast<const char*>(data), size);
+
+    // A whole packet lies within the buffer and holds at least a header; a
+    // malformed one always says why.
+    for (TPort port : {TPort::Sender, TPort::Viewer}) {
+        const TFrame frame = FramePacket(buf, port);
+        if (frame.Status == TFrameStatus::Complete && (frame.Size > size || frame.Size < PacketSize::Header))
+            std::abort();
+        if ((frame.Status == TFrameStatus::Malformed) != !frame.Reason.empty()) std::abort();
+    }
 
     (void)PacketLabel(PacketTypeOf(buf));
     (void)GameLabel(GameInfoTypeOf(buf));

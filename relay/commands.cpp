@@ -30,7 +30,7 @@ bool ParseGameId(std::string_view text, int32_t& id) {
 }  // namespace
 
 void TMainForm::HaltTransfer1Click(const std::vector<int32_t>& selectedRows) {
-    TRowList& rows = Console.Games();
+    TRowList& rows = console_.Games();
     const std::vector<bool> selected = Selection(selectedRows, rows.Count());
     // The game and its row stay; the sender's disconnect unlinks the row.
     for (int32_t i = 0; i < rows.Count(); ++i)
@@ -39,30 +39,30 @@ void TMainForm::HaltTransfer1Click(const std::vector<int32_t>& selectedRows) {
 }
 
 void TMainForm::DeleteGame1Click(const std::vector<int32_t>& selectedRows) {
-    TRowList& rows = Console.Games();
+    TRowList& rows = console_.Games();
     const std::vector<bool> selected = Selection(selectedRows, rows.Count());
     for (int32_t i = rows.Count() - 1; i >= 0; --i) {
         if (!selected[static_cast<size_t>(i)]) continue;
         int32_t id = 0;
-        if (!Games || !ParseGameId(rows.Column(i, 0), id)) continue;
-        const int32_t index = Games->IndexOfId(id);
+        if (!games_ || !ParseGameId(rows.Column(i, 0), id)) continue;
+        const int32_t index = games_->IndexOfId(id);
         if (index < 0) continue;
         if (TWSocketClient* sender = rows.Link(i)) sender->Close();
         // Its viewers are closed in connection order; their disconnects come
         // later and find no game. A copy: the list is dropped below.
-        const TGameViewers::List watching = GameViewers.Of(id);
+        const TGameViewers::List watching = game_viewers_.Of(id);
         for (TDemoViewer* viewer : watching) viewer->Close();
         const std::string removed = BuildGameRemoved(id);
-        for (int32_t v = 0; v < DemoViewers.ClientCount(); ++v)
-            SendToViewer(*static_cast<TDemoViewer*>(DemoViewers.Client(v)), removed);
-        GameViewers.Drop(id);
-        Games->Delete(index);
+        for (int32_t v = 0; v < demo_viewers_.ClientCount(); ++v)
+            SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
+        game_viewers_.Drop(id);
+        games_->Delete(index);
         rows.Delete(i);
     }
 }
 
 void TMainForm::KickUser1Click(const std::vector<int32_t>& selectedRows) {
-    TRowList& rows = Console.Users();
+    TRowList& rows = console_.Users();
     const std::vector<bool> selected = Selection(selectedRows, rows.Count());
     // Nothing is sent first; the disconnect tells the game and drops the row.
     for (int32_t i = rows.Count() - 1; i >= 0; --i)

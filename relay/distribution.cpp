@@ -10,11 +10,11 @@
 namespace vistrel {
 
 void TMainForm::DistributeDemoWalk() {
-    if (!Games) return;
-    for (int32_t g = 0; g < Games->Count(); ++g) {
-        const TActiveGameList& game = Games->At(g);
+    if (!games_) return;
+    for (int32_t g = 0; g < games_->Count(); ++g) {
+        const TActiveGameList& game = games_->At(g);
         const int32_t count = game.Count();
-        for (TDemoViewer* viewer : GameViewers.Of(game.Identifier())) {
+        for (TDemoViewer* viewer : game_viewers_.Of(game.Identifier())) {
             int32_t position = viewer->Position;
             if (position >= count) continue;  // caught up: wait for the next packet
             if (game.Data(position).empty()) {

@@ -10,39 +10,38 @@
 namespace vistrel {
 
 TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* store, TListenSettings listen)
-    : DemoSenders(loop),
-      DemoViewers(loop),
-      DistrubuteDemo(loop, kDistributeIntervalMs),
-      Listen(std::move(listen)),
-      loop_(loop),
+    : loop_(loop),
       front_end_(frontEnd),
-      store_(store) {
+      store_(store),
+      demo_senders_(loop),
+      demo_viewers_(loop),
+      distrubute_demo_(loop, kDistributeIntervalMs),
+      listen_(std::move(listen)) {
     // The viewer limit follows the spin field whenever its text changes.
-    Setup.MaxClientsSpin.OnChange = [this](int value) { DemoViewers.MaxClients = value; };
+    setup_.MaxClientsSpin.OnChange = [this](int value) { demo_viewers_.MaxClients = value; };
 
-    DemoSenders.OnClientConnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
+    demo_senders_.OnClientConnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
         DemoSendersClientConnect(s, c, e);
     };
-    DemoSenders.OnClientDisconnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
+    demo_senders_.OnClientDisconnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
         DemoSendersClientDisconnect(s, c, e);
     };
-    DemoSenders.OnBgException = [this](TCustomWSocket& s, const std::exception& e, bool& canClose) {
+    demo_senders_.OnBgException = [this](TCustomWSocket& s, const std::exception& e, bool& canClose) {
         DemoSendersBgException(s, e, canClose);
     };
-    DemoViewers.OnClientConnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
+    demo_viewers_.OnClientConnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
         DemoViewersClientConnect(s, c, e);
     };
-    DemoViewers.OnClientDisconnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
+    demo_viewers_.OnClientDisconnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
         DemoViewersClientDisconnect(s, c, e);
     };
-    DemoViewers.OnBgException = [this](TCustomWSocket& s, const std::exception& e, bool& canClose) {
+    demo_viewers_.OnBgException = [this](TCustomWSocket& s, const std::exception& e, bool& canClose) {
         DemoViewersBgException(s, e, canClose);
     };
-    DistrubuteDemo.OnTimer = [this] { DistrubuteDemoTimer(); };
+    distrubute_demo_.OnTimer = [this] { DistrubuteDemoTimer(); };
 }
 
 TMainForm::~TMainForm() {
-    DistrubuteDemo.SetEnabled(false);
     FormDestroy();
     // The servers (declared before the registry's owner goes) destroy their
     // remaining connections without disconnect events.
@@ -51,39 +50,40 @@ TMainForm::~TMainForm() {
 bool TMainForm::FormCreate() {
     LoadSettings();
     front_end_.ShowIntroPage();
-    GameIdCounter = 0;
-    Games = std::make_unique<TGameList>();
+    game_id_counter_ = 0;
+    games_ = std::make_unique<TGameList>();
     try {
-        DemoSenders.SetProto("tcp");
-        DemoSenders.SetAddr(Listen.Addr);
-        DemoSenders.SetPort(Listen.SenderPort);
-        DemoSenders.ClientFactory = [this] { return std::make_unique<TDemoSender>(loop_); };
-        DemoViewers.SetProto("tcp");
-        DemoViewers.SetAddr(Listen.Addr);
-        DemoViewers.SetPort(Listen.ViewerPort);
-        DemoViewers.ClientFactory = [this] { return std::make_unique<TDemoViewer>(loop_); };
-        DemoSenders.Listen();
-        DemoViewers.Listen();
+        demo_senders_.SetProto("tcp");
+        demo_senders_.SetAddr(listen_.Addr);
+        demo_senders_.SetPort(listen_.SenderPort);
+        demo_senders_.ClientFactory = [this] { return std::make_unique<TDemoSender>(loop_); };
+        demo_viewers_.SetProto("tcp");
+        demo_viewers_.SetAddr(listen_.Addr);
+        demo_viewers_.SetPort(listen_.ViewerPort);
+        demo_viewers_.ClientFactory = [this] { return std::make_unique<TDemoViewer>(loop_); };
+        demo_senders_.Listen();
+        demo_viewers_.Listen();
     } catch (const std::exception& e) {
         // Nothing retries: the window (or the daemon's exit) tells the operator.
         front_end_.ReportError(e);
         return false;
     }
     front_end_.ExpandOptionTree();
-    DistrubuteDemo.SetEnabled(true);
+    distrubute_demo_.SetEnabled(true);
     serving_ = true;
     return true;
 }
 
 void TMainForm::FormDestroy() {
+    distrubute_demo_.SetEnabled(false);
     serving_ = false;
-    Games.reset();
+    games_.reset();
 }
 
 void TMainForm::LoadSettings() {
     if (!store_) return;
     try {
-        ::vistrel::LoadSettings(*store_, Setup);
+        ::vistrel::LoadSettings(*store_, setup_);
     } catch (const std::exception& e) {
         // A value of the wrong type: the fields read before it are set, the
         // rest keep their defaults, and the relay starts all the same.
@@ -92,17 +92,17 @@ void TMainForm::LoadSettings() {
 }
 
 void TMainForm::SaveSettings() {
-    if (store_) ::vistrel::SaveSettings(*store_, Setup);
+    if (store_) ::vistrel::SaveSettings(*store_, setup_);
 }
 
 void TMainForm::ServerLog(bool debug, std::string_view text) {
     std::string line = FormatLogTimestamp(std::time(nullptr));
     line += EscapeControlCharacters(text);
     if (debug) {
-        if (OnDebugLine) OnDebugLine(line);
+        if (debug_line_sink_) debug_line_sink_(line);
         return;
     }
-    Console.Log().Append(std::move(line));
+    console_.Log().Append(std::move(line));
 }
 
 void TMainForm::DemoSendersBgException(TCustomWSocket&, const std::exception& e, bool& canClose) {
@@ -126,15 +126,15 @@ void TMainForm::ViewerBgException(TCustomWSocket&, const std::exception& e, bool
 }
 
 void TMainForm::DistrubuteDemoTimer() {
-    DistrubuteDemo.SetEnabled(false);
+    distrubute_demo_.SetEnabled(false);
     try {
         DistributeDemoWalk();
     } catch (const std::exception& e) {
-        DistrubuteDemo.SetEnabled(true);
+        distrubute_demo_.SetEnabled(true);
         front_end_.ReportError(e);
         return;
     }
-    DistrubuteDemo.SetEnabled(true);
+    distrubute_demo_.SetEnabled(true);
 }
 
 std::string FormatLogTimestamp(std::time_t when) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "console/console_lists.h"
@@ -63,31 +64,37 @@ public:
     TMainForm(const TMainForm&) = delete;
     TMainForm& operator=(const TMainForm&) = delete;
 
+    // --- Start-up and shut-down ---------------------------------------------
     // Start-up: load the settings, show the intro page, create the registry,
     // configure and open both servers (senders first), expand the tree and
     // enable the timer. A failure to listen is reported through the front end
     // and ends start-up there (returns false); a settings error is reported
     // and start-up goes on.
     bool FormCreate();
-    // Releases the game registry. Called by the destructor if not before.
+    // Stops the distribution timer and releases the game registry. Called by
+    // the destructor if not before.
     void FormDestroy();
     bool Serving() const noexcept { return serving_; }
 
+    // --- The log ----------------------------------------------------------------
     // Appends "yyyy/mm/dd hh:mm:ss " + text to the log lines, unless debug is
-    // set: debug lines are never kept, only handed to OnDebugLine when debug
-    // output is on. Control characters in text are written escaped ("\x0A"),
+    // set: debug lines are never kept, only handed to the debug line sink when
+    // one is set. Control characters in text are written escaped ("\x0A"),
     // so a text from the network can never start a line of its own.
     void ServerLog(bool debug, std::string_view text);
     // Debug lines are built only when someone will see them:
     //   ServerLogDebug([&] { return "Sent Viewer [" + name + "] ..."; });
     template <typename MakeText>
     void ServerLogDebug(MakeText&& makeText) {
-        if (OnDebugLine) ServerLog(true, makeText());
+        if (debug_line_sink_) ServerLog(true, makeText());
     }
-    // Receives debug lines (already timestamped) when set; the daemon's
-    // --debug sets it.
-    std::function<void(const std::string& line)> OnDebugLine;
+    // Receives debug lines (already timestamped); null turns them off. The
+    // daemon's --debug sets one.
+    void SetDebugLineSink(std::function<void(const std::string& line)> sink) {
+        debug_line_sink_ = std::move(sink);
+    }
 
+    // --- Settings -----------------------------------------------------------
     // The settings store (may be null) and the two settings operations.
     TRegistryStore* Store() const noexcept { return store_; }
     void LoadSettings();
@@ -96,15 +103,21 @@ public:
     TFrontEnd& FrontEnd() const noexcept { return front_end_; }
     TEventLoop& Loop() const noexcept { return loop_; }
 
-    // --- Components ----------------------------------------------------------
-    TSetupFields Setup;      // FilmDemoPasswordEdit, MaxClientsSpin, ...
-    TConsoleLists Console;   // GamesListBox and UserListListbox rows, log lines
-    TWSocketServer DemoSenders;
-    TWSocketServer DemoViewers;
-    std::unique_ptr<TGameList> Games;  // the registry; null before start-up and after FormDestroy
-    int32_t GameIdCounter = 0;         // last identifier given to a game
-    TTimer DistrubuteDemo;
-    TListenSettings Listen;
+    // --- Read-only views ----------------------------------------------------
+    // The games list, the user list and the log lines. Views subscribe to
+    // their change notices through the const lists.
+    const TConsoleLists& Console() const noexcept { return console_; }
+    // FilmDemoPasswordEdit, MaxClientsSpin, ...
+    const TSetupFields& Setup() const noexcept { return setup_; }
+    // The setup page edits the fields in place; a change to MaxClientsSpin
+    // takes effect on the viewer server at once.
+    TSetupFields& SetupForEditing() noexcept { return setup_; }
+    // The registry; null before start-up and after FormDestroy.
+    const TGameList* Games() const noexcept { return games_.get(); }
+    const TWSocketServer& DemoSenders() const noexcept { return demo_senders_; }
+    const TWSocketServer& DemoViewers() const noexcept { return demo_viewers_; }
+    const TTimer& DistrubuteDemo() const noexcept { return distrubute_demo_; }
+    const TListenSettings& Listen() const noexcept { return listen_; }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
@@ -117,7 +130,6 @@ public:
     void DistrubuteDemoTimer();
 
     // --- Relay handlers (senders.cpp, viewers.cpp, distribution.cpp, commands.cpp)
-    // BEGIN relay handlers
     void DemoSendersClientConnect(TWSocketServer& sender, TWSocketClient& client, uint16_t error);
     void DemoSendersClientDisconnect(TWSocketServer& sender, TWSocketClient& client, uint16_t error);
     void DemoViewersClientConnect(TWSocketServer& sender, TWSocketClient& client, uint16_t error);
@@ -169,16 +181,37 @@ public:
         // Sorted by game identifier.
         std::vector<std::pair<int32_t, List>> games_;
     };
-    TGameViewers GameViewers;
-    uint64_t ViewerSeqCounter = 0;  // last sequence number given to a viewer
-    // Unconsumed input above which a connection is closed (core/relay_limits.h).
-    size_t MaxUnhandledInput = kMaxUnhandledInput;
-    // END relay handlers
+    const TGameViewers& GameViewers() const noexcept { return game_viewers_; }
 
 private:
+    // Tests and load programs reach the parts below through this probe.
+    friend class TMainFormProbe;
+    // The parse loops of the two connection kinds (senders.cpp, viewers.cpp).
+    class TSenderParser;
+    class TViewerParser;
+
+    // Ends a parse pass on a connection's receive buffer: drops the consumed
+    // bytes and closes a connection that leaves more than max_unhandled_input_.
+    void FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind);
+    // Shows the game's viewer count in its games list row.
+    void ShowViewerCount(const TActiveGameList& game);
+
     TEventLoop& loop_;
     TFrontEnd& front_end_;
     TRegistryStore* store_;
+    TSetupFields setup_;
+    TConsoleLists console_;
+    TWSocketServer demo_senders_;
+    TWSocketServer demo_viewers_;
+    std::unique_ptr<TGameList> games_;
+    int32_t game_id_counter_ = 0;  // last identifier given to a game
+    TTimer distrubute_demo_;
+    TListenSettings listen_;
+    TGameViewers game_viewers_;
+    uint64_t viewer_seq_counter_ = 0;  // last sequence number given to a viewer
+    // Unconsumed input above which a connection is closed (relay/relay_limits.h).
+    size_t max_unhandled_input_ = kMaxUnhandledInput;
+    std::function<void(const std::string& line)> debug_line_sink_;
     bool serving_ = false;
 };
 

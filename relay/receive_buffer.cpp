@@ -14,16 +14,15 @@ void AppendReceived(std::string& buffer, std::string data) {
         buffer += data;
 }
 
-void FinishParse(TMainForm& form, TWSocketClient& conn, std::string& buffer, size_t consumed,
-                 std::string_view kind) {
+void TMainForm::FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind) {
     if (consumed >= buffer.size()) {
         // An idle connection keeps no receive memory.
         std::string().swap(buffer);
     } else if (consumed > 0) {
         buffer.erase(0, consumed);
     }
-    if (buffer.size() <= form.MaxUnhandledInput || conn.State() != wsConnected) return;
-    form.ServerLog(false, std::string(kind) + " " + conn.PeerAddr() + " left " + std::to_string(buffer.size()) +
+    if (buffer.size() <= max_unhandled_input_ || conn.State() != wsConnected) return;
+    ServerLog(false, std::string(kind) + " " + conn.PeerAddr() + " left " + std::to_string(buffer.size()) +
                               " bytes it sent unhandled; connection closed");
     conn.Close();
 }

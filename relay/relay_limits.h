@@ -6,11 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vistrel {
+#include "core/packet_framing.h"
 
-// The largest DEMOPACKET or DEMORESTART accepted, header included. A length
-// field outside 16 .. this value cannot frame a packet we would store.
-inline constexpr int32_t kMaxDemoPacketLength = int32_t{16} << 20;
+namespace vistrel {
 
 // Unconsumed input a connection may leave in its receive buffer: one packet
 // of the largest size still being received, plus what one read can add.

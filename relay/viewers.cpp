@@ -1,7 +1,6 @@
 // Viewer connections: the user-list row, the parse loop over ACKNAK,
 // WAITFORGAME, SENDTEXT, LEAVEGAME and USERINFO with the notices each sends,
 // the disconnect, and the sending operations towards viewers.
-#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "relay/demo_viewer.h"
 #include "core/game_list.h"
 #include "relay/main_form.h"
+#include "core/packet_framing.h"
 #include "core/protocol.h"
 #include "relay/receive_buffer.h"
 
@@ -23,122 +23,112 @@ void AnnounceLeave(TMainForm& form, TActiveGameList& game, const std::string& na
     form.SendToGame(game.Identifier(), BuildUserLeft(name));
 }
 
-void ShowViewerCount(TMainForm& form, const TActiveGameList& game) {
-    form.Console.SetGameColumns(game.Identifier(), {}, {}, {}, {}, std::to_string(game.Viewers()), {});
+}  // namespace
+
+void TMainForm::ShowViewerCount(const TActiveGameList& game) {
+    console_.SetGameColumns(game.Identifier(), {}, {}, {}, {}, std::to_string(game.Viewers()), {});
 }
 
-class ViewerParser {
+// Handles the packets at the front of one viewer's receive buffer, each one
+// whole (FramePacket has found where it ends).
+class TMainForm::TViewerParser {
 public:
-    ViewerParser(TMainForm& form, TDemoViewer& viewer) : form_(form), v_(viewer) {}
+    TViewerParser(TMainForm& form, TDemoViewer& viewer) : form_(form), v_(viewer) {}
 
     void Run(size_t& consumed) {
         for (;;) {
-            std::string_view buf = std::string_view(v_.ReceiveBuffer).substr(consumed);
-            if (buf.size() < PacketSize::Header) return;
-            const int32_t type = PacketTypeOf(buf);
+            const std::string_view buf = std::string_view(v_.ReceiveBuffer).substr(consumed);
+            // Nothing on this port is malformed by its size; an unknown type
+            // stays at the front for good.
+            const TFrame frame = FramePacket(buf, TPort::Viewer);
+            if (frame.Status != TFrameStatus::Complete) return;
+            const std::string_view packet = buf.substr(0, frame.Size);
+            const int32_t type = PacketTypeOf(packet);
             form_.ServerLogDebug([&] {
                 return "Viewer [" + v_.UserName + "] sent us " + std::string(PacketLabel(type)) + " Packet";
             });
-            size_t used = 0;
             switch (type) {
-                case PacketType::ACKNAK: used = Fixed(buf, PacketSize::ACKNAK); break;
-                case PacketType::WAITFORGAME: used = WaitForGame(buf); break;
-                case PacketType::SENDTEXT: used = SendText(buf); break;
-                case PacketType::LEAVEGAME: used = LeaveGame(buf); break;
-                case PacketType::USERINFO: used = UserInfo(buf); break;
-                default: return;  // unknown: stays at the front for good
+                case PacketType::ACKNAK: break;
+                case PacketType::WAITFORGAME: WaitForGame(packet); break;
+                case PacketType::SENDTEXT: SendText(packet); break;
+                case PacketType::LEAVEGAME: LeaveGame(); break;
+                case PacketType::USERINFO: UserInfo(packet); break;
             }
-            if (used == 0) return;  // incomplete
-            consumed += used;
+            consumed += frame.Size;
         }
     }
 
 private:
-    static size_t Fixed(std::string_view buf, size_t size) { return buf.size() < size ? 0 : size; }
+    TActiveGameList* FindGame(int32_t id) const { return form_.games_ ? form_.games_->FindById(id) : nullptr; }
 
-    TActiveGameList* FindGame(int32_t id) const { return form_.Games ? form_.Games->FindById(id) : nullptr; }
-
-    size_t WaitForGame(std::string_view buf) {
-        if (buf.size() < PacketSize::WAITFORGAME) return 0;
+    void WaitForGame(std::string_view packet) {
         form_.SendToViewer(v_, BuildAckNak(0));
-        if (TActiveGameList* game = FindGame(WaitForGameIdOf(buf))) {
+        if (TActiveGameList* game = FindGame(WaitForGameIdOf(packet))) {
             // A viewer watches one game: moving to another (or joining the
             // same one again) first leaves the one it watches, so that game's
             // count and its viewers stay right.
             if (v_.GameId != 0) form_.LeaveWatchedGame(v_);
             Join(*game);
         }
-        return PacketSize::WAITFORGAME;
     }
 
     void Join(TActiveGameList& game) {
         const int32_t id = game.Identifier();
         game.SetViewers(game.Viewers() + 1);
-        ShowViewerCount(form_, game);
+        form_.ShowViewerCount(game);
         v_.GameId = id;
-        form_.GameViewers.Add(id, v_);
+        form_.game_viewers_.Add(id, v_);
         form_.ServerLog(false, v_.PeerAddr() + " joined game " + std::to_string(id));
         form_.SendToGame(id, BuildNotice(v_.UserName + " entered"));
         form_.SendToGame(id, BuildUserEntered(v_.UserName));
-        for (TDemoViewer* other : form_.GameViewers.Of(id))
+        for (TDemoViewer* other : form_.game_viewers_.Of(id))
             if (other != &v_) form_.SendToViewer(v_, BuildUserEntered(other->UserName));
         form_.BroadcastGameInfo(game);
     }
 
-    size_t SendText(std::string_view buf) {
-        if (buf.size() < PacketSize::SENDTEXT) return 0;
+    void SendText(std::string_view packet) {
         form_.SendToViewer(v_, BuildAckNak(0));
-        std::string packet(buf.substr(0, PacketSize::SENDTEXT));
-        SetSendTextName(packet, v_.UserName);
+        std::string relayed(packet);
+        SetSendTextName(relayed, v_.UserName);
         if (v_.GameId == 0) {
             // Viewers watching no game chat among themselves.
-            TWSocketServer& viewers = form_.DemoViewers;
+            TWSocketServer& viewers = form_.demo_viewers_;
             for (int32_t i = 0; i < viewers.ClientCount(); ++i) {
                 auto* other = static_cast<TDemoViewer*>(viewers.Client(i));
-                if (other->GameId == 0) form_.SendToViewer(*other, packet);
+                if (other->GameId == 0) form_.SendToViewer(*other, relayed);
             }
         } else {
-            for (TDemoViewer* other : form_.GameViewers.Of(v_.GameId)) form_.SendToViewer(*other, packet);
+            for (TDemoViewer* other : form_.game_viewers_.Of(v_.GameId)) form_.SendToViewer(*other, relayed);
         }
         if (TActiveGameList* game = FindGame(v_.GameId); game && game->Sender())
-            form_.SendToSender(static_cast<TDemoSender&>(*game->Sender()), packet);
-        return PacketSize::SENDTEXT;
+            form_.SendToSender(static_cast<TDemoSender&>(*game->Sender()), relayed);
     }
 
-    size_t LeaveGame(std::string_view buf) {
-        if (buf.size() < PacketSize::LEAVEGAME) return 0;
+    void LeaveGame() {
         form_.SendToViewer(v_, BuildAckNak(0));
         form_.LeaveWatchedGame(v_);
-        return PacketSize::LEAVEGAME;
     }
 
-    // Acted on at 32 bytes; consumes the 288 bytes a viewer program may send
-    // for it, or the whole buffer if fewer are there.
-    size_t UserInfo(std::string_view buf) {
-        if (buf.size() < PacketSize::USERINFO) return 0;
+    // Acted on at 32 bytes: the name, then every game's description.
+    void UserInfo(std::string_view packet) {
         form_.SendToViewer(v_, BuildAckNak(0));
-        v_.UserName = UserInfoNameOf(buf);
-        form_.Console.SetViewerName(&v_, v_.UserName);
-        const size_t used = std::min(buf.size(), PacketSize::USERINFO_CONSUMED);
-        if (form_.Games) {
-            for (int32_t i = 0; i < form_.Games->Count(); ++i)
-                form_.SendToViewer(v_, BuildGameInfoDetailed(form_.Games->At(i)));
-        }
-        return used;
+        v_.UserName = UserInfoNameOf(packet);
+        form_.console_.SetViewerName(&v_, v_.UserName);
+        if (!form_.games_) return;
+        for (int32_t i = 0; i < form_.games_->Count(); ++i)
+            form_.SendToViewer(v_, BuildGameInfoDetailed(form_.games_->At(i)));
     }
 
     TMainForm& form_;
     TDemoViewer& v_;
 };
 
-}  // namespace
-
 void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& viewer = static_cast<TDemoViewer&>(client);
     ServerLog(false, "Viewer connecting: " + viewer.PeerAddr());
     viewer.GameId = 0;
     viewer.Position = 0;
-    viewer.Seq = ++ViewerSeqCounter;
+    viewer.Seq = ++viewer_seq_counter_;
     viewer.OnDataAvailable = [this](TWSocketClient& c, uint16_t) {
         DemoViewerDataAvailable(static_cast<TDemoViewer&>(c));
     };
@@ -148,31 +138,31 @@ void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client
     viewer.OnSendOverflow = [this](TWSocketClient& c, const std::string& reason) {
         ServerLog(false, "Viewer " + c.PeerAddr() + " is not reading: " + reason + "; connection closed");
     };
-    Console.AddViewerRow(&viewer, viewer.PeerAddr());
+    console_.AddViewerRow(&viewer, viewer.PeerAddr());
 }
 
 void TMainForm::DemoViewerDataAvailable(TDemoViewer& viewer) {
     AppendReceived(viewer.ReceiveBuffer, viewer.ReceiveAll());
     size_t consumed = 0;
     try {
-        ViewerParser(*this, viewer).Run(consumed);
+        TViewerParser(*this, viewer).Run(consumed);
     } catch (...) {
-        FinishParse(*this, viewer, viewer.ReceiveBuffer, consumed, "Viewer");
+        FinishParse(viewer, viewer.ReceiveBuffer, consumed, "Viewer");
         throw;
     }
-    FinishParse(*this, viewer, viewer.ReceiveBuffer, consumed, "Viewer");
+    FinishParse(viewer, viewer.ReceiveBuffer, consumed, "Viewer");
 }
 
 void TMainForm::LeaveWatchedGame(TDemoViewer& viewer) {
-    TActiveGameList* game = Games ? Games->FindById(viewer.GameId) : nullptr;
+    TActiveGameList* game = games_ ? games_->FindById(viewer.GameId) : nullptr;
     if (!game) return;
     const int32_t id = game->Identifier();
     game->SetViewers(game->Viewers() - 1);
-    ShowViewerCount(*this, *game);
+    ShowViewerCount(*game);
     ServerLog(false, viewer.PeerAddr() + " left game " + std::to_string(id));
     // The leaving viewer is still listed, so it hears its own leave too.
     AnnounceLeave(*this, *game, viewer.UserName);
-    GameViewers.Remove(id, viewer);
+    game_viewers_.Remove(id, viewer);
     viewer.GameId = 0;
     viewer.Position = 0;
     BroadcastGameInfo(*game);
@@ -183,19 +173,19 @@ void TMainForm::DemoViewersClientDisconnect(TWSocketServer&, TWSocketClient& cli
     ServerLog(false, "Viewer disconnecting: " + viewer.PeerAddr());
     // The object is destroyed after this handler, whatever happens below:
     // no list may keep it.
-    GameViewers.Remove(viewer.GameId, viewer);
+    game_viewers_.Remove(viewer.GameId, viewer);
     try {
-        if (TActiveGameList* game = Games ? Games->FindById(viewer.GameId) : nullptr) {
+        if (TActiveGameList* game = games_ ? games_->FindById(viewer.GameId) : nullptr) {
             game->SetViewers(game->Viewers() - 1);
-            ShowViewerCount(*this, *game);
+            ShowViewerCount(*game);
             AnnounceLeave(*this, *game, viewer.UserName);
             BroadcastGameInfo(*game);
         }
     } catch (...) {
-        Console.RemoveViewerRow(&viewer);
+        console_.RemoveViewerRow(&viewer);
         throw;
     }
-    Console.RemoveViewerRow(&viewer);
+    console_.RemoveViewerRow(&viewer);
 }
 
 void TMainForm::SendToViewer(TDemoViewer& viewer, std::string_view packet) {
@@ -207,15 +197,15 @@ void TMainForm::SendToViewer(TDemoViewer& viewer, std::string_view packet) {
 }
 
 void TMainForm::SendToGame(int32_t gameId, std::string_view packet) {
-    for (TDemoViewer* viewer : GameViewers.Of(gameId)) SendToViewer(*viewer, packet);
-    TActiveGameList* game = Games ? Games->FindById(gameId) : nullptr;
+    for (TDemoViewer* viewer : game_viewers_.Of(gameId)) SendToViewer(*viewer, packet);
+    TActiveGameList* game = games_ ? games_->FindById(gameId) : nullptr;
     if (game && game->Sender()) SendToSender(static_cast<TDemoSender&>(*game->Sender()), packet);
 }
 
 void TMainForm::BroadcastGameInfo(const TActiveGameList& game) {
     const std::string packet = BuildGameInfoDetailed(game);
-    for (int32_t i = 0; i < DemoViewers.ClientCount(); ++i)
-        SendToViewer(*static_cast<TDemoViewer*>(DemoViewers.Client(i)), packet);
+    for (int32_t i = 0; i < demo_viewers_.ClientCount(); ++i)
+        SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(i)), packet);
 }
 
 }  // namespace vistrel

@@ -20,7 +20,7 @@ QStringList TitlesOf(const THeaderSections& sections) {
 
 }  // namespace
 
-TListView::TListView(TRowList& rows, const THeaderSections& sections, QWidget* parent)
+TListView::TListView(const TRowList& rows, const THeaderSections& sections, QWidget* parent)
     : QTreeView(parent), model_(new TRowListModel(rows, TitlesOf(sections), this)) {
     setModel(model_);
     setRootIsDecorated(false);

@@ -23,7 +23,7 @@ namespace vistrel {
 class TListView : public QTreeView {
     Q_OBJECT
 public:
-    TListView(TRowList& rows, const THeaderSections& sections, QWidget* parent = nullptr);
+    TListView(const TRowList& rows, const THeaderSections& sections, QWidget* parent = nullptr);
 
     TRowListModel& Model() const noexcept { return *model_; }
 

@@ -88,8 +88,8 @@ TMainWindow::TMainWindow(TEventLoop& loop, TWindowOptions options, QWidget* pare
 
     // The viewer limit field: the frame turns each change into the viewer
     // server's client limit; the window also shows the new text.
-    auto applyLimit = std::move(form_->Setup.MaxClientsSpin.OnChange);
-    form_->Setup.MaxClientsSpin.OnChange = [this, applyLimit = std::move(applyLimit)](int value) {
+    auto applyLimit = std::move(form_->SetupForEditing().MaxClientsSpin.OnChange);
+    form_->SetupForEditing().MaxClientsSpin.OnChange = [this, applyLimit = std::move(applyLimit)](int value) {
         if (applyLimit) applyLimit(value);
         if (SetupSheet) SetupSheet->MaxClientsSpin->SyncFromModel();
     };
@@ -99,8 +99,8 @@ TMainWindow::TMainWindow(TEventLoop& loop, TWindowOptions options, QWidget* pare
 
 TMainWindow::~TMainWindow() {
     bridge_->Suspend();
-    form_->Console.Log().Listeners().Unsubscribe(log_subscription_);
-    form_->Setup.MaxClientsSpin.OnChange = nullptr;
+    form_->Console().Log().Listeners().Unsubscribe(log_subscription_);
+    form_->SetupForEditing().MaxClientsSpin.OnChange = nullptr;
     // Every view of the frame's data goes before the frame does: the pages
     // read the setup fields and the lists up to their last event (closing
     // the window moves the focus, and the spin field clamps on focus loss).
@@ -145,14 +145,14 @@ void TMainWindow::BuildPages() {
     InfoPageControl->setObjectName(QStringLiteral("InfoPageControl"));
 
     IntroSheet = BuildIntroSheet();
-    GamesListBox = new TListView(form_->Console.Games(), InitialGamesListSections());
+    GamesListBox = new TListView(form_->Console().Games(), InitialGamesListSections());
     GamesListBox->setObjectName(QStringLiteral("GamesListBox"));
     GameListSheet = BuildListSheet("GameListSheet", GamesListBox);
-    UserListListbox = new TListView(form_->Console.Users(), InitialUserListSections());
+    UserListListbox = new TListView(form_->Console().Users(), InitialUserListSections());
     UserListListbox->setObjectName(QStringLiteral("UserListListbox"));
     UserListSheet = BuildListSheet("UserListSheet", UserListListbox);
     ServerLogSheet = BuildLogSheet();
-    SetupSheet = new TSetupPage(form_->Setup);
+    SetupSheet = new TSetupPage(form_->SetupForEditing());
 
     // Stack index = page code.
     InfoPageControl->addWidget(IntroSheet);
@@ -226,7 +226,7 @@ QWidget* TMainWindow::BuildLogSheet() {
     ServerLogMemo->setUndoRedoEnabled(false);
     layout->addWidget(ServerLogMemo);
 
-    TLogLines& log = form_->Console.Log();
+    const TLogLines& log = form_->Console().Log();
     log_subscription_ = log.Listeners().Subscribe([this](const TListChange& change) { OnLogChange(change); });
     FlushLogView();
     return sheet;
@@ -284,7 +284,6 @@ void TMainWindow::Shutdown1Click() {
     shut_down_ = true;
     // Nothing of the relay runs any more: the registry goes next.
     bridge_->Suspend();
-    form_->DistrubuteDemo.SetEnabled(false);
     form_->FormDestroy();
     SaveLayouts();
     TrayIcon->hide();
@@ -387,7 +386,7 @@ void TMainWindow::OnLogChange(const TListChange& change) {
 void TMainWindow::FlushLogView() {
     log_flush_pending_ = false;
     if (!form_ || !ServerLogMemo) return;
-    const TLogLines& log = form_->Console.Log();
+    const TLogLines& log = form_->Console().Log();
     if (log_shown_ >= log.Count()) return;
     QString text;
     for (; log_shown_ < log.Count(); ++log_shown_) {

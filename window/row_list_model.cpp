@@ -4,7 +4,7 @@
 
 namespace vistrel {
 
-TRowListModel::TRowListModel(TRowList& rows, QStringList titles, QObject* parent)
+TRowListModel::TRowListModel(const TRowList& rows, QStringList titles, QObject* parent)
     : QAbstractTableModel(parent), rows_(&rows), row_count_(rows.Count()), titles_(std::move(titles)) {
     subscription_ = rows.Listeners().Subscribe([this](const TListChange& change) { OnListChange(change); });
 }

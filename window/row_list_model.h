@@ -20,7 +20,7 @@ namespace vistrel {
 class TRowListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    TRowListModel(TRowList& rows, QStringList titles, QObject* parent = nullptr);
+    TRowListModel(const TRowList& rows, QStringList titles, QObject* parent = nullptr);
     ~TRowListModel() override;
 
     // Stops following the list; the model then shows no rows.
@@ -40,7 +40,7 @@ public:
 private:
     void OnListChange(const TListChange& change);
 
-    TRowList* rows_;
+    const TRowList* rows_;
     int subscription_ = 0;
     int row_count_ = 0;
     QStringList titles_;

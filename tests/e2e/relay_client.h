@@ -26,6 +26,7 @@
 
 #include "core/game_list.h"
 #include "relay/main_form.h"
+#include "testing/main_form_probe.h"
 #include "core/protocol.h"
 #include "net/event_loop.h"
 
@@ -265,7 +266,7 @@ protected:
         form_ = std::make_unique<TMainForm>(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
         ASSERT_TRUE(form_->FormCreate());
         // Ticks come only from Tick(): a test never waits for the timer.
-        form_->DistrubuteDemo.SetInterval(3600 * 1000);
+        TMainFormProbe::DistrubuteDemo(*form_).SetInterval(3600 * 1000);
     }
     void TearDown() override {
         clients_.clear();
@@ -284,12 +285,12 @@ protected:
         return c;
     }
     TRelayClient& ConnectSender() {
-        TRelayClient& c = Connect(form_->DemoSenders.LocalPort());
+        TRelayClient& c = Connect(TMainFormProbe::DemoSenders(*form_).LocalPort());
         EXPECT_EQ(greeting_, "Welcome to TcpSrv\r\n");
         return c;
     }
     TRelayClient& ConnectViewer(int rcvbuf = 0) {
-        TRelayClient& c = Connect(form_->DemoViewers.LocalPort(), rcvbuf);
+        TRelayClient& c = Connect(TMainFormProbe::DemoViewers(*form_).LocalPort(), rcvbuf);
         EXPECT_EQ(greeting_, "Welcome to TcpSrv\r\n");
         return c;
     }
@@ -298,13 +299,13 @@ protected:
         TRelayClient& c = ConnectViewer();
         c.Send(UserInfo(name));
         EXPECT_EQ(AckValueOf(Next(c)), 0);
-        for (int32_t i = 0; i < form_->Games->Count(); ++i) EXPECT_EQ(TypeOf(Next(c)), PacketType::GAMEINFODETAILED);
+        for (int32_t i = 0; i < TMainFormProbe::Games(*form_)->Count(); ++i) EXPECT_EQ(TypeOf(Next(c)), PacketType::GAMEINFODETAILED);
         return c;
     }
     // A sender logged in with the (empty) filming password; returns its game id.
     int32_t LoggedInSender(TRelayClient*& out, std::string_view user = "Cam", std::string_view password = "") {
         out = &ConnectSender();
-        const int32_t id = form_->GameIdCounter;
+        const int32_t id = TMainFormProbe::GameIdCounter(*form_);
         out->Send(GameInfo(user, password));
         EXPECT_EQ(AckValueOf(Next(*out)), 0);
         Settle();
@@ -345,20 +346,20 @@ protected:
         return out;
     }
     void Tick() {
-        form_->DistrubuteDemo.Fire();
+        TMainFormProbe::DistrubuteDemo(*form_).Fire();
         Settle();
     }
     bool Logged(std::string_view text) const {
-        for (const std::string& line : form_->Console.Log().Lines())
+        for (const std::string& line : form_->Console().Log().Lines())
             if (line.size() >= 20 && std::string_view(line).substr(20) == text) return true;
         return false;
     }
     bool LoggedContaining(std::string_view text) const {
-        for (const std::string& line : form_->Console.Log().Lines())
+        for (const std::string& line : form_->Console().Log().Lines())
             if (line.find(text) != std::string::npos) return true;
         return false;
     }
-    const TActiveGameList* Game(int32_t id) const { return form_->Games->FindById(id); }
+    const TActiveGameList* Game(int32_t id) const { return TMainFormProbe::Games(*form_)->FindById(id); }
 
     TEventLoop loop_;
     TRecordingFrontEnd front_;

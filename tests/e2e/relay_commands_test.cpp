@@ -16,19 +16,19 @@ TEST_F(Commands, HaltTransferClosesTheSelectedLinkedSenders) {
     TRelayClient& s3 = ConnectSender();
     s2.Close();
     Settle();
-    ASSERT_EQ(Form().Console.Games().Link(1), nullptr);
+    ASSERT_EQ(Form().Console().Games().Link(1), nullptr);
 
     Form().HaltTransfer1Click({});
     Form().HaltTransfer1Click({1, 0, 7, -1});
     // Closed at once; the row keeps its link until the disconnect runs.
-    EXPECT_NE(Form().Console.Games().Link(0), nullptr);
+    EXPECT_NE(Form().Console().Games().Link(0), nullptr);
     EXPECT_TRUE(WaitFor([&] { return s1.Ended(); }));
     Settle();
-    EXPECT_EQ(Form().Console.Games().Link(0), nullptr);
+    EXPECT_EQ(Form().Console().Games().Link(0), nullptr);
     EXPECT_FALSE(s3.Ended());
-    EXPECT_NE(Form().Console.Games().Link(2), nullptr);
-    EXPECT_EQ(Form().Games->Count(), 3);
-    EXPECT_EQ(Form().Console.Games().Count(), 3);
+    EXPECT_NE(Form().Console().Games().Link(2), nullptr);
+    EXPECT_EQ(TMainFormProbe::Games(Form())->Count(), 3);
+    EXPECT_EQ(Form().Console().Games().Count(), 3);
 }
 
 TEST_F(Commands, DeleteGameClosesItsPeopleAndTellsEveryoneElse) {
@@ -59,17 +59,17 @@ TEST_F(Commands, DeleteGameClosesItsPeopleAndTellsEveryoneElse) {
     EXPECT_EQ(Drain(idle), (Packets{"GAMEREMOVED(3)", "GAMEREMOVED(1)"}));
     EXPECT_EQ(Drain(s2), Packets{});
 
-    ASSERT_EQ(Form().Games->Count(), 1);
-    EXPECT_EQ(Form().Games->At(0).Identifier(), 2);
-    ASSERT_EQ(Form().Console.Games().Count(), 1);
-    EXPECT_EQ(Form().Console.Games().Line(0), "2;;;;0;1;127.0.0.1;");
-    EXPECT_EQ(Form().Console.Users().Count(), 2);
-    EXPECT_TRUE(Form().GameViewers.Of(1).empty());
-    EXPECT_TRUE(Form().GameViewers.Of(3).empty());
+    ASSERT_EQ(TMainFormProbe::Games(Form())->Count(), 1);
+    EXPECT_EQ(TMainFormProbe::Games(Form())->At(0).Identifier(), 2);
+    ASSERT_EQ(Form().Console().Games().Count(), 1);
+    EXPECT_EQ(Form().Console().Games().Line(0), "2;;;;0;1;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Users().Count(), 2);
+    EXPECT_TRUE(TMainFormProbe::GameViewers(Form()).Of(1).empty());
+    EXPECT_TRUE(TMainFormProbe::GameViewers(Form()).Of(3).empty());
 
     // Identifiers are never reused, and the relay goes on.
     ConnectSender();
-    EXPECT_EQ(Form().GameIdCounter, 4);
+    EXPECT_EQ(TMainFormProbe::GameIdCounter(Form()), 4);
     Tick();
     EXPECT_TRUE(front_.errors.empty());
 }
@@ -87,15 +87,15 @@ TEST_F(Commands, KickUserClosesTheSelectedViewers) {
 
     Form().KickUser1Click({2, 0});
     // Rows go with the disconnects, not before.
-    EXPECT_EQ(Form().Console.Users().Count(), 3);
+    EXPECT_EQ(Form().Console().Users().Count(), 3);
     Settle();
     EXPECT_TRUE(x.Ended());
     EXPECT_TRUE(z.Ended());
     EXPECT_EQ(Drain(x), Packets{});
     EXPECT_EQ(Drain(y), (Packets{"SENDTEXT(: X left)", "USERLEFT(X)", "GAMEINFODETAILED(1, 1 viewers)"}));
     EXPECT_EQ(Drain(cam), (Packets{"SENDTEXT(: X left)", "USERLEFT(X)"}));
-    ASSERT_EQ(Form().Console.Users().Count(), 1);
-    EXPECT_EQ(Form().Console.Users().Line(0), "Y;127.0.0.1;0");
+    ASSERT_EQ(Form().Console().Users().Count(), 1);
+    EXPECT_EQ(Form().Console().Users().Line(0), "Y;127.0.0.1;0");
     EXPECT_EQ(Game(1)->Viewers(), 1);
 }
 

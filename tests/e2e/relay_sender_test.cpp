@@ -14,9 +14,9 @@ TEST_F(Sender, ConnectOpensAGameAndGameInfoInPiecesLogsIn) {
     TRelayClient& viewer = NamedViewer("V");
     TRelayClient& s = ConnectSender();
     EXPECT_TRUE(Logged("Cammer connecting: 127.0.0.1"));
-    ASSERT_EQ(Form().Games->Count(), 1);
-    EXPECT_EQ(Form().Console.Games().Line(0), "1;;;;0;0;127.0.0.1;");
-    EXPECT_NE(Form().Console.Games().Link(0), nullptr);
+    ASSERT_EQ(TMainFormProbe::Games(Form())->Count(), 1);
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;0;0;127.0.0.1;");
+    EXPECT_NE(Form().Console().Games().Link(0), nullptr);
 
     const std::string info = GameInfo("Cam", "", "Final", "ctf", 1);
     s.Send(info.substr(0, 40));
@@ -28,7 +28,7 @@ TEST_F(Sender, ConnectOpensAGameAndGameInfoInPiecesLogsIn) {
     EXPECT_EQ(Describe(Next(s)), "ACKNAK(0)");
     EXPECT_EQ(Drain(s), std::vector<std::string>{});
 
-    EXPECT_EQ(Form().Console.Games().Line(0), "1;Final;Quake 3;ctf;0;0;Cam;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;Final;Quake 3;ctf;0;0;Cam;");
     EXPECT_TRUE(Logged("127.0.0.1 camming a demo for Quake 3 ctf"));
     const TActiveGameList* game = Game(1);
     EXPECT_EQ(game->Name(), "Final");
@@ -119,7 +119,7 @@ TEST_F(Sender, WrongPasswordClosesAndLaterPacketsOfTheReadDependOnThePassword) {
 
     // With a filming password, nothing from a sender that has not logged in
     // reaches its game.
-    Form().Setup.FilmDemoPasswordEdit = "secret";
+    Form().SetupForEditing().FilmDemoPasswordEdit = "secret";
     TRelayClient& second = ConnectSender();
     second.Send(GameInfo("Cam", "Secret") + Demo(0, "refused"));
     EXPECT_TRUE(WaitFor([&] { return second.Ended(); }));
@@ -129,25 +129,25 @@ TEST_F(Sender, WrongPasswordClosesAndLaterPacketsOfTheReadDependOnThePassword) {
     // The disconnect orphans the game and unlinks its row; the game stays.
     EXPECT_TRUE(Logged("Cammer disconnecting: 127.0.0.1"));
     EXPECT_EQ(Game(2)->Sender(), nullptr);
-    EXPECT_EQ(Form().Console.Games().Link(1), nullptr);
-    EXPECT_EQ(Form().Console.Games().Line(1), "2;;;;0;0;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Link(1), nullptr);
+    EXPECT_EQ(Form().Console().Games().Line(1), "2;;;;0;0;127.0.0.1;");
 }
 
 TEST_F(Sender, BeforeLoginWithAFilmingPasswordEverythingIsRefused) {
-    Form().Setup.FilmDemoPasswordEdit = "secret";
+    Form().SetupForEditing().FilmDemoPasswordEdit = "secret";
     TRelayClient& viewer = NamedViewer("V");
     TRelayClient& s = ConnectSender();
     viewer.Send(WaitForGame(1));
     Settle();
     Drain(viewer);
     Drain(s);
-    const size_t linesBefore = Form().Console.Log().Lines().size();
+    const size_t linesBefore = Form().Console().Log().Lines().size();
 
     s.Send(SendText("spam") + Demo(0, "a") + Restart(1, "b"));
     EXPECT_EQ(Drain(s), (std::vector<std::string>{"ACKNAK(1)", "ACKNAK(1)", "ACKNAK(1)"}));
     EXPECT_EQ(Game(1)->Count(), 0);
     EXPECT_EQ(Drain(viewer), std::vector<std::string>{});
-    EXPECT_EQ(Form().Console.Log().Lines().size(), linesBefore + 1) << "one line per connection, not per packet";
+    EXPECT_EQ(Form().Console().Log().Lines().size(), linesBefore + 1) << "one line per connection, not per packet";
 
     s.Send(GameInfo("Cam", "secret") + Demo(0, "a") + SendText("hi"));
     EXPECT_EQ(Drain(s), (std::vector<std::string>{"ACKNAK(0)", "ACKNAK(0)", "ACKNAK(0)", "SENDTEXT(Cam: hi)"}));
@@ -218,7 +218,7 @@ TEST_F(Sender, LargestPacketIsAcceptedAndLocationsTooFarClose) {
 }
 
 TEST_F(Sender, StalledInputIsBoundedAndClosed) {
-    ASSERT_EQ(Form().MaxUnhandledInput, kMaxUnhandledInput);
+    ASSERT_EQ(TMainFormProbe::MaxUnhandledInput(Form()), kMaxUnhandledInput);
     TRelayClient& s = ConnectSender();
     // An unknown type code stalls the parsing for good; what follows piles up.
     s.Send(Header(1, 12));
@@ -237,7 +237,7 @@ TEST_F(Sender, NetworkTextNeverBreaksALogLine) {
     s.Send(GameInfo("Cam\nFake line", "wrong"));
     EXPECT_TRUE(WaitFor([&] { return s.Ended(); }));
     EXPECT_TRUE(Logged("127.0.0.1 using Cam\\x0AFake line as name had invalid password for filming"));
-    for (const std::string& line : Form().Console.Log().Lines()) EXPECT_EQ(line.find('\n'), std::string::npos);
+    for (const std::string& line : Form().Console().Log().Lines()) EXPECT_EQ(line.find('\n'), std::string::npos);
 }
 
 }  // namespace

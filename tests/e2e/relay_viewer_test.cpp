@@ -23,17 +23,17 @@ TEST_F(Viewer, UserInfoNamesTheRowAndListsEveryGame) {
 
     TRelayClient& v = ConnectViewer();
     EXPECT_TRUE(Logged("Viewer connecting: 127.0.0.1"));
-    EXPECT_EQ(Form().Console.Users().Line(0), "unknown;127.0.0.1;0");
+    EXPECT_EQ(Form().Console().Users().Line(0), "unknown;127.0.0.1;0");
     v.Send(UserInfo("Ann"));
     EXPECT_EQ(Drain(v), (Packets{"ACKNAK(0)", "GAMEINFODETAILED(1, 0 viewers)", "GAMEINFODETAILED(2, 0 viewers)"}));
-    EXPECT_EQ(Form().Console.Users().Line(0), "Ann;127.0.0.1;0");
+    EXPECT_EQ(Form().Console().Users().Line(0), "Ann;127.0.0.1;0");
 
     // A 288-byte USERINFO in one piece is consumed whole: the LEAVEGAME
     // behind it is the next packet.
     v.Send(UserInfo("Bob", 288) + LeaveGame());
     EXPECT_EQ(Drain(v), (Packets{"ACKNAK(0)", "GAMEINFODETAILED(1, 0 viewers)", "GAMEINFODETAILED(2, 0 viewers)",
                                  "ACKNAK(0)"}));
-    EXPECT_EQ(Form().Console.Users().Line(0), "Bob;127.0.0.1;0");
+    EXPECT_EQ(Form().Console().Users().Line(0), "Bob;127.0.0.1;0");
 
     // A shorter one takes the whole buffer with it.
     v.Send(UserInfo("Cid", 100));
@@ -53,7 +53,7 @@ TEST_F(Viewer, JoiningTellsEveryoneInTheGameInOrder) {
     EXPECT_EQ(Drain(a), (Packets{"ACKNAK(0)", "SENDTEXT(: A entered)", "USERENTERED(A)",
                                  "GAMEINFODETAILED(3, 1 viewers)"}));
     EXPECT_TRUE(Logged("127.0.0.1 joined game 3"));
-    EXPECT_EQ(Form().Console.Games().Line(2), "3;;;;0;1;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(2), "3;;;;0;1;127.0.0.1;");
     Drain(idle);
     Drain(s3);
 
@@ -65,7 +65,7 @@ TEST_F(Viewer, JoiningTellsEveryoneInTheGameInOrder) {
     EXPECT_EQ(Drain(s3), (Packets{"SENDTEXT(: B entered)", "USERENTERED(B)"}));
     EXPECT_EQ(Drain(idle), Packets{"GAMEINFODETAILED(3, 2 viewers)"});
     EXPECT_EQ(Drain(s1), Packets{});
-    EXPECT_EQ(Form().Console.Games().Line(2), "3;;;;0;2;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(2), "3;;;;0;2;127.0.0.1;");
 
     // An unknown game is acknowledged and nothing else.
     b.Send(WaitForGame(42));
@@ -114,7 +114,7 @@ TEST_F(Viewer, LeavingAndDisconnectingTellTheGame) {
     EXPECT_EQ(Drain(a), (Packets{"SENDTEXT(: B left)", "USERLEFT(B)", "GAMEINFODETAILED(1, 1 viewers)"}));
     EXPECT_EQ(Drain(*cam), (Packets{"SENDTEXT(: B left)", "USERLEFT(B)"}));
     EXPECT_TRUE(Logged("127.0.0.1 left game 1"));
-    EXPECT_EQ(Form().Console.Games().Line(0), "1;Final;Quake 3;ctf;0;1;Cam;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;Final;Quake 3;ctf;0;1;Cam;");
     b.Send(LeaveGame());
     EXPECT_EQ(Drain(b), Packets{"ACKNAK(0)"});
 
@@ -124,9 +124,9 @@ TEST_F(Viewer, LeavingAndDisconnectingTellTheGame) {
     EXPECT_EQ(Drain(*cam), (Packets{"SENDTEXT(: A left)", "USERLEFT(A)"}));
     EXPECT_EQ(Drain(b), Packets{"GAMEINFODETAILED(1, 0 viewers)"});
     EXPECT_EQ(Game(id)->Viewers(), 0);
-    EXPECT_EQ(Form().Console.Games().Line(0), "1;Final;Quake 3;ctf;0;0;Cam;");
-    ASSERT_EQ(Form().Console.Users().Count(), 1);
-    EXPECT_EQ(Form().Console.Users().Line(0), "B;127.0.0.1;0");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;Final;Quake 3;ctf;0;0;Cam;");
+    ASSERT_EQ(Form().Console().Users().Count(), 1);
+    EXPECT_EQ(Form().Console().Users().Line(0), "B;127.0.0.1;0");
 }
 
 TEST_F(Viewer, JoiningAnotherGameLeavesTheWatchedOneFirst) {
@@ -142,7 +142,7 @@ TEST_F(Viewer, JoiningAnotherGameLeavesTheWatchedOneFirst) {
     Settle();
     Tick();
     for (TRelayClient* r : {&a, &b, &s1, &s2}) Drain(*r);
-    ASSERT_EQ(Form().GameViewers.Of(1).size(), 2u);
+    ASSERT_EQ(TMainFormProbe::GameViewers(Form()).Of(1).size(), 2u);
 
     b.Send(WaitForGame(2));
     EXPECT_EQ(Drain(b), (Packets{"ACKNAK(0)", "SENDTEXT(: B left)", "USERLEFT(B)", "GAMEINFODETAILED(1, 1 viewers)",
@@ -152,8 +152,8 @@ TEST_F(Viewer, JoiningAnotherGameLeavesTheWatchedOneFirst) {
     EXPECT_EQ(Drain(s1), (Packets{"SENDTEXT(: B left)", "USERLEFT(B)"}));
     EXPECT_EQ(Game(1)->Viewers(), 1);
     EXPECT_EQ(Game(2)->Viewers(), 1);
-    EXPECT_EQ(Form().Console.Games().Line(0), "1;;;;0;1;127.0.0.1;");
-    EXPECT_EQ(Form().Console.Games().Line(1), "2;;;;0;1;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;0;1;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(1), "2;;;;0;1;127.0.0.1;");
 
     // The new game starts from its first packet; the old one goes on for A.
     Tick();
@@ -181,33 +181,33 @@ TEST_F(Viewer, WaitForGameInTwoPiecesIsHandledOnce) {
 }
 
 TEST_F(Viewer, RefusedByTheLimitIsListedUntilItsDisconnect) {
-    Form().Setup.MaxClientsSpin.SetValue(1);
+    Form().SetupForEditing().MaxClientsSpin.SetValue(1);
     std::vector<std::string> changes;
-    Form().Console.Users().Listeners().Subscribe([&](const TListChange& change) {
+    Form().Console().Users().Listeners().Subscribe([&](const TListChange& change) {
         changes.push_back(change.Kind == TListChange::TKind::RowAppended  ? "added"
                           : change.Kind == TListChange::TKind::RowRemoved ? "removed"
                                                                         : "changed");
     });
     ConnectViewer();
-    clients_.push_back(std::make_unique<TRelayClient>(Form().DemoViewers.LocalPort()));
+    clients_.push_back(std::make_unique<TRelayClient>(TMainFormProbe::DemoViewers(Form()).LocalPort()));
     TRelayClient& refused = *clients_.back();
     ASSERT_TRUE(WaitFor([&] { return refused.Ended(); }));
     EXPECT_EQ(refused.Unread(), "Sorry, too many clients\r\n");
     Settle();
     EXPECT_EQ(changes, (std::vector<std::string>{"added", "added", "removed"}));
-    EXPECT_EQ(Form().Console.Users().Count(), 1);
+    EXPECT_EQ(Form().Console().Users().Count(), 1);
     EXPECT_TRUE(Logged("Viewer disconnecting: 127.0.0.1"));
 }
 
 // The server side of the n-th viewer connection.
 TDemoViewer& ServerSide(TMainForm& form, int32_t index) {
-    return *static_cast<TDemoViewer*>(form.DemoViewers.Client(index));
+    return *static_cast<TDemoViewer*>(TMainFormProbe::DemoViewers(form).Client(index));
 }
 
 TEST_F(Viewer, SlowReaderKeepsEverythingUntilItStaysTooLongAboveTheSoftLimit) {
     auto offset = TEventLoop::Clock::duration::zero();
     loop_.SetClock([&] { return TEventLoop::Clock::now() + offset; });
-    Form().DemoViewers.ClientSendLimits = TSendLimits{size_t{256} << 10, std::chrono::seconds(30), size_t{1} << 30};
+    TMainFormProbe::DemoViewers(Form()).ClientSendLimits = TSendLimits{size_t{256} << 10, std::chrono::seconds(30), size_t{1} << 30};
     TRelayClient& cam = ConnectSender();
     const std::string body(1 << 20, 'b');
     for (int32_t i = 0; i < 40; ++i) cam.Send(Restart(i, body));
@@ -258,7 +258,7 @@ TEST_F(Viewer, SlowReaderKeepsEverythingUntilItStaysTooLongAboveTheSoftLimit) {
 }
 
 TEST_F(Viewer, OutputAboveTheHardLimitClosesAtOnce) {
-    Form().DemoViewers.ClientSendLimits = TSendLimits{size_t{1} << 20, std::chrono::seconds(30), size_t{3} << 20};
+    TMainFormProbe::DemoViewers(Form()).ClientSendLimits = TSendLimits{size_t{1} << 20, std::chrono::seconds(30), size_t{3} << 20};
     TRelayClient& cam = ConnectSender();
     const std::string body(1 << 20, 'h');
     for (int32_t i = 0; i < 40; ++i) cam.Send(Restart(i, body));
@@ -267,15 +267,15 @@ TEST_F(Viewer, OutputAboveTheHardLimitClosesAtOnce) {
     slow.Send(WaitForGame(1));
     Settle();
     slow.PauseReading(true);
-    for (int i = 0; i < 40 && Form().Console.Users().Count() == 1; ++i) Tick();
-    EXPECT_EQ(Form().Console.Users().Count(), 0);
+    for (int i = 0; i < 40 && Form().Console().Users().Count() == 1; ++i) Tick();
+    EXPECT_EQ(Form().Console().Users().Count(), 0);
     EXPECT_TRUE(LoggedContaining("Viewer 127.0.0.1 is not reading: unsent output of "));
     EXPECT_TRUE(LoggedContaining(" bytes exceeds 3145728 bytes; connection closed"));
     EXPECT_EQ(Game(1)->Viewers(), 0);
 }
 
 TEST_F(Viewer, StalledInputIsClosedAboveTheBound) {
-    Form().MaxUnhandledInput = 1000;
+    TMainFormProbe::SetMaxUnhandledInput(Form(), 1000);
     TRelayClient& v = NamedViewer("V");
     v.Send(Header(2, 12) + LeaveGame());
     EXPECT_EQ(Drain(v), Packets{});
@@ -286,7 +286,7 @@ TEST_F(Viewer, StalledInputIsClosedAboveTheBound) {
     EXPECT_TRUE(WaitFor([&] { return v.Ended(); }));
     EXPECT_TRUE(Logged("Viewer 127.0.0.1 left 1024 bytes it sent unhandled; connection closed"));
     Settle();
-    EXPECT_EQ(Form().Console.Users().Count(), 0);
+    EXPECT_EQ(Form().Console().Users().Count(), 0);
 }
 
 }  // namespace

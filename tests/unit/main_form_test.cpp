@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "relay/main_form.h"
+#include "testing/main_form_probe.h"
 #include "net/socket_exception.h"
 
 namespace vistrel {
@@ -37,7 +38,7 @@ struct FrameFixture : ::testing::Test {
     TMainForm form{loop, front, nullptr, Loopback()};
 
     std::string LastLogText() const {
-        const auto& log = form.Console.Log();
+        const auto& log = form.Console().Log();
         return log.Count() ? log.Line(log.Count() - 1).substr(20) : std::string();
     }
 };
@@ -64,12 +65,12 @@ TEST_F(FrameFixture, ServerLogKeepsOrdinaryLinesInOrderAndDropsDebugLines) {
     form.ServerLog(false, "first");
     form.ServerLog(true, "debug only");
     form.ServerLog(false, "second\nforged line");
-    ASSERT_EQ(form.Console.Log().Count(), 2);
-    EXPECT_EQ(form.Console.Log().Line(0).substr(20), "first");
-    EXPECT_EQ(form.Console.Log().Line(1).substr(20), "second\\x0Aforged line");
+    ASSERT_EQ(form.Console().Log().Count(), 2);
+    EXPECT_EQ(form.Console().Log().Line(0).substr(20), "first");
+    EXPECT_EQ(form.Console().Log().Line(1).substr(20), "second\\x0Aforged line");
 
     std::vector<std::string> shown;
-    form.OnDebugLine = [&](const std::string& line) { shown.push_back(line); };
+    form.SetDebugLineSink([&](const std::string& line) { shown.push_back(line); });
     bool built = false;
     form.ServerLogDebug([&] {
         built = true;
@@ -78,9 +79,9 @@ TEST_F(FrameFixture, ServerLogKeepsOrdinaryLinesInOrderAndDropsDebugLines) {
     EXPECT_TRUE(built);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].substr(20), "Sent Viewer [x] ACKNAK Packet");
-    EXPECT_EQ(form.Console.Log().Count(), 2) << "debug lines are never kept";
+    EXPECT_EQ(form.Console().Log().Count(), 2) << "debug lines are never kept";
 
-    form.OnDebugLine = nullptr;
+    form.SetDebugLineSink(nullptr);
     built = false;
     form.ServerLogDebug([&] {
         built = true;
@@ -94,22 +95,22 @@ TEST_F(FrameFixture, BackgroundErrorHandlersLogTheirLineAndDecideOnClosing) {
     const std::string described = "ESocketException: " + std::string(error.what());
     bool canClose = false;
 
-    form.SenderBgException(form.DemoSenders, error, canClose);
+    form.SenderBgException(TMainFormProbe::DemoSenders(form), error, canClose);
     EXPECT_EQ(LastLogText(), EscapeControlCharacters("Cammer exception occured: " + described));
     EXPECT_TRUE(canClose);
 
     canClose = false;
-    form.ViewerBgException(form.DemoViewers, error, canClose);
+    form.ViewerBgException(TMainFormProbe::DemoViewers(form), error, canClose);
     EXPECT_EQ(LastLogText(), EscapeControlCharacters("Viewer exception occured: " + described));
     EXPECT_TRUE(canClose);
 
     canClose = true;
-    form.DemoSendersBgException(form.DemoSenders, std::runtime_error("boom"), canClose);
+    form.DemoSendersBgException(TMainFormProbe::DemoSenders(form), std::runtime_error("boom"), canClose);
     EXPECT_EQ(LastLogText(), "Sender Server exception occured: Exception: boom");
     EXPECT_FALSE(canClose);
 
     canClose = true;
-    form.DemoViewersBgException(form.DemoViewers, std::bad_alloc(), canClose);
+    form.DemoViewersBgException(TMainFormProbe::DemoViewers(form), std::bad_alloc(), canClose);
     EXPECT_EQ(LastLogText().rfind("Viewer Server exception occured: EOutOfMemory: ", 0), 0u);
     EXPECT_FALSE(canClose);
 }
@@ -118,21 +119,21 @@ TEST_F(FrameFixture, StartUpOpensBothServersThenExpandsTheTreeAndStartsTheTimer)
     ASSERT_TRUE(form.FormCreate());
     EXPECT_EQ(front.calls, (std::vector<std::string>{"intro", "expand"}));
     EXPECT_TRUE(front.errors.empty());
-    EXPECT_EQ(form.DemoSenders.State(), wsListening);
-    EXPECT_EQ(form.DemoViewers.State(), wsListening);
-    EXPECT_NE(form.DemoSenders.LocalPort(), 0);
-    EXPECT_TRUE(form.DistrubuteDemo.Enabled());
-    EXPECT_EQ(form.DistrubuteDemo.Interval(), 500u);
-    ASSERT_NE(form.Games, nullptr);
-    EXPECT_EQ(form.Games->Count(), 0);
-    EXPECT_EQ(form.GameIdCounter, 0);
+    EXPECT_EQ(TMainFormProbe::DemoSenders(form).State(), wsListening);
+    EXPECT_EQ(TMainFormProbe::DemoViewers(form).State(), wsListening);
+    EXPECT_NE(TMainFormProbe::DemoSenders(form).LocalPort(), 0);
+    EXPECT_TRUE(TMainFormProbe::DistrubuteDemo(form).Enabled());
+    EXPECT_EQ(TMainFormProbe::DistrubuteDemo(form).Interval(), 500u);
+    ASSERT_NE(TMainFormProbe::Games(form), nullptr);
+    EXPECT_EQ(TMainFormProbe::Games(form)->Count(), 0);
+    EXPECT_EQ(TMainFormProbe::GameIdCounter(form), 0);
 
     // A tick leaves the timer armed for the next one.
-    form.DistrubuteDemo.Fire();
-    EXPECT_TRUE(form.DistrubuteDemo.Enabled());
+    TMainFormProbe::DistrubuteDemo(form).Fire();
+    EXPECT_TRUE(TMainFormProbe::DistrubuteDemo(form).Enabled());
 
     form.FormDestroy();
-    EXPECT_EQ(form.Games, nullptr);
+    EXPECT_EQ(TMainFormProbe::Games(form), nullptr);
 }
 
 TEST_F(FrameFixture, ATakenSenderPortStopsStartUpBeforeTheViewersListen) {
@@ -146,25 +147,25 @@ TEST_F(FrameFixture, ATakenSenderPortStopsStartUpBeforeTheViewersListen) {
     socklen_t len = sizeof addr;
     getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
 
-    form.Listen.SenderPort = std::to_string(ntohs(addr.sin_port));
+    TMainFormProbe::Listen(form).SenderPort = std::to_string(ntohs(addr.sin_port));
     EXPECT_FALSE(form.FormCreate());
     ASSERT_EQ(front.errors.size(), 1u);
     EXPECT_EQ(front.errors[0], "Error 10048 in function Bind\r\nAddress already in use");
     EXPECT_EQ(front.calls, (std::vector<std::string>{"intro"}));
-    EXPECT_EQ(form.DemoSenders.State(), wsClosed);
-    EXPECT_EQ(form.DemoViewers.State(), wsClosed);
-    EXPECT_FALSE(form.DistrubuteDemo.Enabled());
+    EXPECT_EQ(TMainFormProbe::DemoSenders(form).State(), wsClosed);
+    EXPECT_EQ(TMainFormProbe::DemoViewers(form).State(), wsClosed);
+    EXPECT_FALSE(TMainFormProbe::DistrubuteDemo(form).Enabled());
     close(blocker);
 }
 
 TEST_F(FrameFixture, TheViewerLimitFollowsTheSpinField) {
-    form.Setup.MaxClientsSpin.SetValue(25);
-    EXPECT_EQ(form.DemoViewers.MaxClients, 25);
-    form.Setup.MaxClientsSpin.SetValue(250000);
-    EXPECT_EQ(form.DemoViewers.MaxClients, 99999);
-    form.Setup.MaxClientsSpin.SetText("");
-    EXPECT_EQ(form.DemoViewers.MaxClients, 0);
-    EXPECT_EQ(form.DemoSenders.MaxClients, 0) << "senders are never limited";
+    form.SetupForEditing().MaxClientsSpin.SetValue(25);
+    EXPECT_EQ(TMainFormProbe::DemoViewers(form).MaxClients, 25);
+    form.SetupForEditing().MaxClientsSpin.SetValue(250000);
+    EXPECT_EQ(TMainFormProbe::DemoViewers(form).MaxClients, 99999);
+    form.SetupForEditing().MaxClientsSpin.SetText("");
+    EXPECT_EQ(TMainFormProbe::DemoViewers(form).MaxClients, 0);
+    EXPECT_EQ(TMainFormProbe::DemoSenders(form).MaxClients, 0) << "senders are never limited";
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ class TestWindowCommands : public QObject {
         }, kWaitMs);
     }
 
-    static int RowOfGame(TWindowHarness& h, int32_t id) { return h.Form().Console.IndexOfGameRow(id); }
+    static int RowOfGame(TWindowHarness& h, int32_t id) { return h.Form().Console().IndexOfGameRow(id); }
 
 private slots:
     void initTestCase() { signal(SIGPIPE, SIG_IGN); }
@@ -88,14 +88,14 @@ private slots:
         QVERIFY(Ready(*viewer, 2));
         QTRY_COMPARE(w.GamesListBox->model()->rowCount(), 2);
         const int row2 = RowOfGame(h, 2);
-        QVERIFY(h.Form().Console.Games().Link(row2) != nullptr);
+        QVERIFY(h.Form().Console().Games().Link(row2) != nullptr);
 
         w.GamesListBox->SelectRows({row2});
         w.HaltTransfer1->trigger();
         QVERIFY(s2->WaitClosed());
-        QTRY_VERIFY(h.Form().Console.Games().Link(row2) == nullptr);  // unlinked by the disconnect
+        QTRY_VERIFY(h.Form().Console().Games().Link(row2) == nullptr);  // unlinked by the disconnect
         QCOMPARE(w.GamesListBox->model()->rowCount(), 2);             // the game and its row stay
-        QVERIFY(h.Form().Games->Count() == 2);
+        QVERIFY(TMainFormProbe::Games(h.Form())->Count() == 2);
         QVERIFY(!s1->Closed());
         QVERIFY(!viewer->Closed());
 
@@ -142,7 +142,7 @@ private slots:
 
         QCOMPARE(w.GamesListBox->model()->rowCount(), 1);
         QCOMPARE(w.GamesListBox->model()->index(0, 0).data().toString(), QStringLiteral("3"));
-        QCOMPARE(h.Form().Games->Count(), 1);
+        QCOMPARE(TMainFormProbe::Games(h.Form())->Count(), 1);
         // The disconnects that follow change no row.
         QTRY_COMPARE(w.UserListListbox->model()->rowCount(), 1);
         QCOMPARE(w.GamesListBox->model()->rowCount(), 1);

@@ -65,7 +65,7 @@ private slots:
         QCOMPARE(shutDown.count(), 1);
         QVERIFY(w.isHidden());
         QVERIFY(!h.Form().Serving());
-        QVERIFY(!h.Form().Games);  // FormDestroy has run
+        QVERIFY(!TMainFormProbe::Games(h.Form()));  // FormDestroy has run
     }
 
     void withoutTrayTheWindowShowsAndCloseAsks() {

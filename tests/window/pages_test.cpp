@@ -89,7 +89,7 @@ private slots:
         QLineEdit* edit = w.SetupSheet->FilmDemoPasswordEdit;
         edit->clear();
         QTest::keyClicks(edit, "secret");
-        QCOMPARE(h.Form().Setup.FilmDemoPasswordEdit, std::string("secret"));  // the relay sees it at once
+        QCOMPARE(h.Form().SetupForEditing().FilmDemoPasswordEdit, std::string("secret"));  // the relay sees it at once
         QCOMPARE(h.StoredText("Vistrel Server\\Setup", "FilmDemoPasswordEdit"), std::string("old"));
 
         Select(w, TMainWindow::LogPage);  // leaving Setup saves
@@ -97,7 +97,7 @@ private slots:
         QCOMPARE(h.Stored("Vistrel Server\\Setup", "MaxClientsSpin")->AsDword(), std::optional<uint32_t>(0));
 
         // Leaving any other node writes nothing.
-        h.Form().Setup.FilmDemoPasswordEdit = "unsaved";
+        h.Form().SetupForEditing().FilmDemoPasswordEdit = "unsaved";
         Select(w, TMainWindow::GamesPage);
         Select(w, TMainWindow::IntroPage);
         QCOMPARE(h.StoredText("Vistrel Server\\Setup", "FilmDemoPasswordEdit"), std::string("secret"));
@@ -122,7 +122,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&w));
         Select(w, TMainWindow::SetupPage);
         TMaxClientsSpin* spin = w.SetupSheet->MaxClientsSpin;
-        int32_t& limit = h.Form().DemoViewers.MaxClients;
+        int32_t& limit = TMainFormProbe::DemoViewers(h.Form()).MaxClients;
         spin->setFocus();
         QCOMPARE(spin->Text(), QStringLiteral("0"));
 
@@ -174,7 +174,7 @@ private slots:
                                             "\"MaxClientsSpin\"=dword:00030d40\r\n"));  // 200000
         QVERIFY(h.W().Start());
         QCOMPARE(h.W().SetupSheet->MaxClientsSpin->Text(), QStringLiteral("99999"));
-        QCOMPARE(h.Form().DemoViewers.MaxClients, 99999);
+        QCOMPARE(TMainFormProbe::DemoViewers(h.Form()).MaxClients, 99999);
     }
 
     void viewerLimitRefusesTheViewerBeyondIt() {
@@ -232,7 +232,7 @@ private slots:
         TWindowHarness h;
         TMainWindow& w = h.W();
         QVERIFY(w.Start());
-        TConsoleLists& lists = h.Form().Console;
+        TConsoleLists& lists = TMainFormProbe::Console(h.Form());
         lists.AddViewerRow(nullptr, "10.0.0.9");
         lists.AddViewerRow(nullptr, "10.0.0.8");
         lists.Users().SetColumn(1, 0, "semi;colon\xE9");
@@ -260,7 +260,7 @@ private slots:
         QVERIFY(w.Start());
         w.show();
         Select(w, TMainWindow::UsersPage);
-        for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) h.Form().Console.AddViewerRow(nullptr, ip);
+        for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) TMainFormProbe::Console(h.Form()).AddViewerRow(nullptr, ip);
         TListView* list = w.UserListListbox;
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         list->SelectRows({0, 2});

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "settings/registry_store.h"
+#include "testing/main_form_probe.h"
 #include "window/main_window.h"
 #include "core/protocol.h"
 #include "net/event_loop.h"
@@ -70,8 +71,8 @@ public:
 
     TMainWindow& W() { return *window; }
     TMainForm& Form() { return window->Form(); }
-    int SenderPort() { return Form().DemoSenders.LocalPort(); }
-    int ViewerPort() { return Form().DemoViewers.LocalPort(); }
+    int SenderPort() { return TMainFormProbe::DemoSenders(Form()).LocalPort(); }
+    int ViewerPort() { return TMainFormProbe::DemoViewers(Form()).LocalPort(); }
 
     std::string RegistryPath() const { return dir.filePath(QStringLiteral("registry.reg")).toStdString(); }
     void WriteRegistry(const std::string& text) {

@@ -1,0 +1,29 @@
+// TMainFormProbe: what tests and load programs may reach inside a TMainForm
+// beyond its public views: the parts they drive directly (the distribution
+// timer, the listening servers, the registry, the per-game viewer lists) and
+// the bounds they lower. Never used by the two programs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "relay/main_form.h"
+
+namespace vistrel {
+
+class TMainFormProbe {
+public:
+    static TTimer& DistrubuteDemo(TMainForm& form) { return form.distrubute_demo_; }
+    static TWSocketServer& DemoSenders(TMainForm& form) { return form.demo_senders_; }
+    static TWSocketServer& DemoViewers(TMainForm& form) { return form.demo_viewers_; }
+    static TGameList* Games(TMainForm& form) { return form.games_.get(); }
+    static TMainForm::TGameViewers& GameViewers(TMainForm& form) { return form.game_viewers_; }
+    static TConsoleLists& Console(TMainForm& form) { return form.console_; }
+    static int32_t GameIdCounter(const TMainForm& form) { return form.game_id_counter_; }
+    // Where the servers listen; read at FormCreate.
+    static TListenSettings& Listen(TMainForm& form) { return form.listen_; }
+    static size_t MaxUnhandledInput(const TMainForm& form) { return form.max_unhandled_input_; }
+    static void SetMaxUnhandledInput(TMainForm& form, size_t bytes) { form.max_unhandled_input_ = bytes; }
+};
+
+}  // namespace vistrel
