@@ -109,7 +109,7 @@ private slots:
 
         h.Close();
         h.Open(true);
-        // The last entry is never applied: Sender keeps its defined width.
+        // The last entry is never applied: Sender keeps its built-in width.
         QCOMPARE(JoinListLayout(Find<TListView>(h.W(), "GamesListBox")->Sections()),
                  std::string("50,260,70,70,95,50,115"));
         QCOMPARE(JoinListLayout(Find<TListView>(h.W(), "UserListListbox")->Sections()), std::string("150,64,90"));

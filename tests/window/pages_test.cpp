@@ -29,7 +29,7 @@ class TestWindowPages : public QObject {
 private slots:
     void initTestCase() { signal(SIGPIPE, SIG_IGN); }
 
-    void windowIsBuiltAsDefined() {
+    void windowIsBuiltWithItsTreeMenusAndFields() {
         TWindowHarness h;
         TMainWindow& w = h.W();
         QCOMPARE(w.windowTitle(), QStringLiteral("Vistrel Server version 1.3"));
