@@ -33,6 +33,10 @@ namespace vistrel {
 
 namespace {
 
+constexpr int kInitialWidth = 804;
+constexpr int kInitialHeight = 484;
+constexpr int kTreeWidth = 153;
+
 constexpr int kPageCodeRole = Qt::UserRole;
 // A burst of identical errors (a tick failing every half second while a box
 // is open) must not pile up without end.
@@ -91,7 +95,7 @@ TMainWindow::TMainWindow(TEventLoop& loop, TWindowOptions options, QWidget* pare
     auto applyLimit = std::move(form_->SetupForEditing().MaxClientsSpin.OnChange);
     form_->SetupForEditing().MaxClientsSpin.OnChange = [this, applyLimit = std::move(applyLimit)](int value) {
         if (applyLimit) applyLimit(value);
-        if (SetupSheet) SetupSheet->MaxClientsSpin->SyncFromModel();
+        if (SetupSheet) SetupSheet->SyncMaxClientsSpin();
     };
 
     LoadLayouts();

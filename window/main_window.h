@@ -60,10 +60,6 @@ struct TWindowOptions {
 class TMainWindow : public QMainWindow, public TFrontEnd {
     Q_OBJECT
 public:
-    static constexpr int kInitialWidth = 804;
-    static constexpr int kInitialHeight = 484;
-    static constexpr int kTreeWidth = 153;
-
     // Page codes carried by the navigation tree's nodes.
     enum TPageCode { IntroPage = 0, GamesPage = 1, UsersPage = 2, LogPage = 3, SetupPage = 4 };
 
@@ -78,27 +74,6 @@ public:
 
     TMainForm& Form() const noexcept { return *form_; }
     TLoopBridge& Bridge() const noexcept { return *bridge_; }
-
-    // --- Components ----------------------------------------------------------
-    QSplitter* Splitter = nullptr;
-    QTreeWidget* OptionTree = nullptr;
-    QStackedWidget* InfoPageControl = nullptr;
-    QWidget* IntroSheet = nullptr;
-    QWidget* GameListSheet = nullptr;
-    QWidget* UserListSheet = nullptr;
-    QWidget* ServerLogSheet = nullptr;
-    TSetupPage* SetupSheet = nullptr;
-    TListView* GamesListBox = nullptr;
-    TListView* UserListListbox = nullptr;
-    QPlainTextEdit* ServerLogMemo = nullptr;
-    QMenu* GameListPopup = nullptr;
-    QAction* HaltTransfer1 = nullptr;
-    QAction* DeleteGame1 = nullptr;
-    QMenu* UserListPopup = nullptr;
-    QAction* KickUser1 = nullptr;
-    QMenu* TrayIconPopup = nullptr;
-    QAction* Shutdown1 = nullptr;
-    QSystemTrayIcon* TrayIcon = nullptr;
 
     // --- The frame's front end -------------------------------------------------
     void ShowIntroPage() override;
@@ -149,6 +124,31 @@ private:
     template <typename Command>
     void RunCommand(Command&& command);
     void ShowPendingErrors();
+
+    // --- Parts ---------------------------------------------------------------------
+    // Named after the parts, not in the snake_case of other private members:
+    // each part's Qt object name is its field name (the setup page's fields
+    // too: "FilmDemoPasswordEdit", "MaxClientsSpin", ...), and tests and the
+    // screenshot writer find the parts by those names with findChild().
+    QSplitter* Splitter = nullptr;
+    QTreeWidget* OptionTree = nullptr;
+    QStackedWidget* InfoPageControl = nullptr;
+    QWidget* IntroSheet = nullptr;
+    QWidget* GameListSheet = nullptr;
+    QWidget* UserListSheet = nullptr;
+    QWidget* ServerLogSheet = nullptr;
+    TSetupPage* SetupSheet = nullptr;
+    TListView* GamesListBox = nullptr;
+    TListView* UserListListbox = nullptr;
+    QPlainTextEdit* ServerLogMemo = nullptr;
+    QMenu* GameListPopup = nullptr;
+    QAction* HaltTransfer1 = nullptr;
+    QAction* DeleteGame1 = nullptr;
+    QMenu* UserListPopup = nullptr;
+    QAction* KickUser1 = nullptr;
+    QMenu* TrayIconPopup = nullptr;
+    QAction* Shutdown1 = nullptr;
+    QSystemTrayIcon* TrayIcon = nullptr;
 
     TWindowOptions options_;
     std::unique_ptr<TMainForm> form_;

@@ -30,6 +30,14 @@ void Settle() {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
 }
 
+// One of the window's parts, found by its object name (its field name).
+template <typename T>
+T* Part(TMainWindow& window, const char* name) {
+    T* part = window.findChild<T*>(QString::fromLatin1(name));
+    if (!part) std::fprintf(stderr, "vistrel-server: the window has no part named %s\n", name);
+    return part;
+}
+
 }  // namespace
 
 QStringList ScreenshotFileNames() {
@@ -44,14 +52,18 @@ bool WritePageScreenshots(TMainWindow& window, const QString& directory) {
         std::fprintf(stderr, "vistrel-server: cannot create %s\n", qPrintable(directory));
         return false;
     }
+    auto* tree = Part<QTreeWidget>(window, "OptionTree");
+    auto* games = Part<TListView>(window, "GamesListBox");
+    auto* users = Part<TListView>(window, "UserListListbox");
+    if (!tree || !games || !users) return false;
     window.ShowFromTray();
     // A selected row shows what the commands act on.
-    window.GamesListBox->SelectRows({0});
-    window.UserListListbox->SelectRows({1});
+    games->SelectRows({0});
+    users->SelectRows({1});
 
     bool ok = true;
     for (const Shot& shot : kShots) {
-        window.OptionTree->setCurrentItem(window.NodeOfPage(shot.page));
+        tree->setCurrentItem(window.NodeOfPage(shot.page));
         Settle();
         const QString path = dir.filePath(QString::fromLatin1(shot.file));
         if (!window.grab().save(path, "PNG")) {
@@ -59,7 +71,7 @@ bool WritePageScreenshots(TMainWindow& window, const QString& directory) {
             ok = false;
         }
     }
-    window.OptionTree->setCurrentItem(window.NodeOfPage(TMainWindow::IntroPage));
+    tree->setCurrentItem(window.NodeOfPage(TMainWindow::IntroPage));
     QFile done(dir.filePath(QStringLiteral("done")));
     if (done.open(QIODevice::WriteOnly)) done.write(ok ? "ok\n" : "failed\n");
     return ok;

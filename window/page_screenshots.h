@@ -1,4 +1,4 @@
-// Pictures of every page of the operator window, for the documentation:
+// Pictures of every page of the operator window (the PNG files in docs/):
 // shows the window, selects each tree node in turn, lets the page settle and
 // writes <dir>/<page>.png, then "<dir>/done". Used by vistrel-server's hidden
 // --screenshots option (tools/screenshots.sh). Selecting the nodes is what

@@ -85,7 +85,9 @@ void TSetupPage::Refresh() {
     show(FilmDemoPasswordEdit, fields_.FilmDemoPasswordEdit);
     show(WatchDemoPasswordEdit, fields_.WatchDemoPasswordEdit);
     show(ForwardServerIPEdit, fields_.ForwardServerIPEdit);
-    MaxClientsSpin->SyncFromModel();
+    SyncMaxClientsSpin();
 }
+
+void TSetupPage::SyncMaxClientsSpin() { MaxClientsSpin->SyncFromModel(); }
 
 }  // namespace vistrel

@@ -23,15 +23,21 @@ public:
 
     // Shows every model value in its field.
     void Refresh();
+    // Shows the viewer limit's model text in its field (after the model
+    // changed on its own).
+    void SyncMaxClientsSpin();
 
+private:
+    QLineEdit* AddTextField(const char* name, const QString& label, bool masked, bool shown, std::string& value);
+
+    // Named after the fields, not in the snake_case of other private
+    // members: each field's Qt object name is its field name (for the stored
+    // fields also the settings value's name); findChild() finds it by that.
     QLineEdit* RemoteAdminPasswordEdit;
     QLineEdit* FilmDemoPasswordEdit;
     QLineEdit* WatchDemoPasswordEdit;
     TMaxClientsSpin* MaxClientsSpin;
     QLineEdit* ForwardServerIPEdit;
-
-private:
-    QLineEdit* AddTextField(const char* name, const QString& label, bool masked, bool shown, std::string& value);
 
     TSetupFields& fields_;
     QGridLayout* grid_;

@@ -1,6 +1,7 @@
 // The operator's commands on selected rows, driven through the real window
 // with real sender and viewer connections on 127.0.0.1: what each client
 // receives, and what becomes of the rows once the disconnects have run.
+#include <QAction>
 #include <QTest>
 
 #include "window/list_view.h"
@@ -54,23 +55,25 @@ private slots:
         QVERIFY(Ready(*b, 1));
         auto c = Viewer(h, "chiara", 0);
         QVERIFY(Ready(*c, 1));
-        QTRY_COMPARE(w.UserListListbox->model()->rowCount(), 3);
-        QCOMPARE(w.UserListListbox->model()->index(1, 0).data().toString(), QStringLiteral("bruno"));
+        TListView* users = Find<TListView>(w, "UserListListbox");
+        QAction* kick = Find<QAction>(w, "KickUser1");
+        QTRY_COMPARE(users->model()->rowCount(), 3);
+        QCOMPARE(users->model()->index(1, 0).data().toString(), QStringLiteral("bruno"));
 
-        w.UserListListbox->SelectRows({0, 2});
+        users->SelectRows({0, 2});
         const size_t bHad = b->Received().size();
-        w.KickUser1->trigger();
+        kick->trigger();
         QVERIFY(a->WaitClosed());
         QVERIFY(c->WaitClosed());
-        QTRY_COMPARE(w.UserListListbox->model()->rowCount(), 1);
-        QCOMPARE(w.UserListListbox->model()->index(0, 0).data().toString(), QStringLiteral("bruno"));
+        QTRY_COMPARE(users->model()->rowCount(), 1);
+        QCOMPARE(users->model()->index(0, 0).data().toString(), QStringLiteral("bruno"));
         QVERIFY(!b->Closed());
         b->Pump();
         QCOMPARE(b->Received().size(), bHad);  // viewers watching no game hear nothing of it
 
         // No selection: nothing happens.
-        w.UserListListbox->SelectRows({});
-        w.KickUser1->trigger();
+        users->SelectRows({});
+        kick->trigger();
         QTest::qWait(50);
         QVERIFY(!b->Closed());
         QVERIFY(h.errors.isEmpty());
@@ -86,24 +89,26 @@ private slots:
         QVERIFY(Ready(*s2, 1));
         auto viewer = Viewer(h, "alice", 2);
         QVERIFY(Ready(*viewer, 2));
-        QTRY_COMPARE(w.GamesListBox->model()->rowCount(), 2);
+        TListView* games = Find<TListView>(w, "GamesListBox");
+        QAction* halt = Find<QAction>(w, "HaltTransfer1");
+        QTRY_COMPARE(games->model()->rowCount(), 2);
         const int row2 = RowOfGame(h, 2);
         QVERIFY(h.Form().Console().Games().Link(row2) != nullptr);
 
-        w.GamesListBox->SelectRows({row2});
-        w.HaltTransfer1->trigger();
+        games->SelectRows({row2});
+        halt->trigger();
         QVERIFY(s2->WaitClosed());
         QTRY_VERIFY(h.Form().Console().Games().Link(row2) == nullptr);  // unlinked by the disconnect
-        QCOMPARE(w.GamesListBox->model()->rowCount(), 2);             // the game and its row stay
+        QCOMPARE(games->model()->rowCount(), 2);  // the game and its row stay
         QVERIFY(TMainFormProbe::Games(h.Form())->Count() == 2);
         QVERIFY(!s1->Closed());
         QVERIFY(!viewer->Closed());
 
         // Halting a row whose sender has gone does nothing.
-        w.HaltTransfer1->trigger();
+        halt->trigger();
         QTest::qWait(50);
         QVERIFY(!s1->Closed());
-        QCOMPARE(w.GamesListBox->model()->rowCount(), 2);
+        QCOMPARE(games->model()->rowCount(), 2);
     }
 
     void deleteRemovesGamesAndTellsTheViewers() {
@@ -122,10 +127,12 @@ private slots:
         QVERIFY(Ready(*vB, 2));
         auto idle = Viewer(h, "idle", 0);
         QVERIFY(Ready(*idle, 1));
-        QTRY_COMPARE(w.GamesListBox->model()->rowCount(), 3);
+        TListView* games = Find<TListView>(w, "GamesListBox");
+        TListView* users = Find<TListView>(w, "UserListListbox");
+        QTRY_COMPARE(games->model()->rowCount(), 3);
 
-        w.GamesListBox->SelectRows({RowOfGame(h, 1), RowOfGame(h, 2)});
-        w.DeleteGame1->trigger();
+        games->SelectRows({RowOfGame(h, 1), RowOfGame(h, 2)});
+        Find<QAction>(w, "DeleteGame1")->trigger();
 
         // The lower row first: A's viewer and sender are closed, every other
         // viewer hears of A; then B's, and whoever is left hears of B.
@@ -140,12 +147,12 @@ private slots:
         QVERIFY(vA->RemovedGames().empty());
         QVERIFY(!sC->Closed());
 
-        QCOMPARE(w.GamesListBox->model()->rowCount(), 1);
-        QCOMPARE(w.GamesListBox->model()->index(0, 0).data().toString(), QStringLiteral("3"));
+        QCOMPARE(games->model()->rowCount(), 1);
+        QCOMPARE(games->model()->index(0, 0).data().toString(), QStringLiteral("3"));
         QCOMPARE(TMainFormProbe::Games(h.Form())->Count(), 1);
         // The disconnects that follow change no row.
-        QTRY_COMPARE(w.UserListListbox->model()->rowCount(), 1);
-        QCOMPARE(w.GamesListBox->model()->rowCount(), 1);
+        QTRY_COMPARE(users->model()->rowCount(), 1);
+        QCOMPARE(games->model()->rowCount(), 1);
         QVERIFY(h.errors.isEmpty());
     }
 };

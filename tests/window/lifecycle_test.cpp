@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <QAction>
 #include <QHeaderView>
 #include <QProcess>
 #include <QSignalSpy>
@@ -61,7 +62,7 @@ private slots:
         QVERIFY(!(w.windowState() & Qt::WindowMinimized));
         QCOMPARE(shutDown.count(), 0);
 
-        w.Shutdown1->trigger();
+        Find<QAction>(w, "Shutdown1")->trigger();
         QCOMPARE(shutDown.count(), 1);
         QVERIFY(w.isHidden());
         QVERIFY(!h.Form().Serving());
@@ -93,41 +94,45 @@ private slots:
 
     void columnWidthsSurviveARestart() {
         TWindowHarness h;
-        THeaderSections defaults = h.W().GamesListBox->Sections();
+        TListView* games = Find<TListView>(h.W(), "GamesListBox");
+        TListView* users = Find<TListView>(h.W(), "UserListListbox");
+        THeaderSections defaults = games->Sections();
         QCOMPARE(JoinListLayout(defaults), std::string("50,200,70,70,95,50,115"));
-        QCOMPARE(JoinListLayout(h.W().UserListListbox->Sections()), std::string("111,64,90"));
+        QCOMPARE(JoinListLayout(users->Sections()), std::string("111,64,90"));
         QVERIFY(h.W().Start());
-        h.W().GamesListBox->header()->resizeSection(1, 260);  // Name
-        h.W().GamesListBox->header()->resizeSection(6, 300);  // Sender, the last one
-        h.W().UserListListbox->header()->resizeSection(0, 150);
+        games->header()->resizeSection(1, 260);  // Name
+        games->header()->resizeSection(6, 300);  // Sender, the last one
+        users->header()->resizeSection(0, 150);
         h.W().Shutdown1Click();
         QCOMPARE(h.StoredText("Vistrel\\Common", "GamesListBox"), std::string("50,260,70,70,95,50,300"));
         QCOMPARE(h.StoredText("Vistrel\\Common", "UserListBox"), std::string("150,64,90"));
 
         h.Close();
         h.Open(true);
-        // The last entry is never applied: Sender keeps its defined width.
-        QCOMPARE(JoinListLayout(h.W().GamesListBox->Sections()), std::string("50,260,70,70,95,50,115"));
-        QCOMPARE(JoinListLayout(h.W().UserListListbox->Sections()), std::string("150,64,90"));
+        // The last entry is never applied: Sender keeps its built-in width.
+        QCOMPARE(JoinListLayout(Find<TListView>(h.W(), "GamesListBox")->Sections()),
+                 std::string("50,260,70,70,95,50,115"));
+        QCOMPARE(JoinListLayout(Find<TListView>(h.W(), "UserListListbox")->Sections()), std::string("150,64,90"));
     }
 
     void storedLayoutWithMoreEntriesAddsColumns() {
         TWindowHarness h(true, RegistryFile("[HKEY_CURRENT_USER\\Vistrel\\Common]\r\n"
                                             "\"GamesListBox\"=\"1,2,3,4,5,6,7,88,99\"\r\n"
                                             "\"UserListBox\"=\"12,x,3\"\r\n"));
-        THeaderSections games = h.W().GamesListBox->Sections();
+        TListView* list = Find<TListView>(h.W(), "GamesListBox");
+        THeaderSections games = list->Sections();
         QCOMPARE(games.size(), size_t(8));
         QCOMPARE(games[6], (THeaderSection{"Sender", 7}));
         QCOMPARE(games[7], (THeaderSection{"S. 8", 88}));
-        QCOMPARE(h.W().GamesListBox->model()->columnCount(), 8);
-        QCOMPARE(h.W().GamesListBox->model()->headerData(7, Qt::Horizontal).toString(), QStringLiteral("S. 8"));
+        QCOMPARE(list->model()->columnCount(), 8);
+        QCOMPARE(list->model()->headerData(7, Qt::Horizontal).toString(), QStringLiteral("S. 8"));
         // A text that is not a list of widths is ignored.
-        QCOMPARE(JoinListLayout(h.W().UserListListbox->Sections()), std::string("111,64,90"));
+        QCOMPARE(JoinListLayout(Find<TListView>(h.W(), "UserListListbox")->Sections()), std::string("111,64,90"));
     }
 
     void layoutsAreNotSavedWithoutShutdown() {
         TWindowHarness h;
-        h.W().GamesListBox->header()->resizeSection(0, 77);
+        Find<TListView>(h.W(), "GamesListBox")->header()->resizeSection(0, 77);
         h.Close();  // as a second instance ends
         QVERIFY(!h.Stored("Vistrel\\Common", "GamesListBox"));
         // The layout load created the key; no setting was read or written.

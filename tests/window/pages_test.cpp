@@ -1,6 +1,7 @@
 // The operator window's pages: the tree and what it shows, the settings saved
 // only when the selection leaves Setup, the viewer-limit field's rules, the
 // log view and the queued error reports.
+#include <QAction>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
@@ -21,19 +22,31 @@ using namespace vistrel::testing;
 class TestWindowPages : public QObject {
     Q_OBJECT
 
-    static void Select(TMainWindow& w, int page) { w.OptionTree->setCurrentItem(w.NodeOfPage(page)); }
+    static void Select(TMainWindow& w, int page) {
+        Find<QTreeWidget>(w, "OptionTree")->setCurrentItem(w.NodeOfPage(page));
+    }
 
 private slots:
     void initTestCase() { signal(SIGPIPE, SIG_IGN); }
 
-    void windowIsBuiltAsDefined() {
+    void windowIsBuiltWithItsTreeMenusAndFields() {
         TWindowHarness h;
         TMainWindow& w = h.W();
         QCOMPARE(w.windowTitle(), QStringLiteral("Vistrel Server version 1.3"));
         QCOMPARE(w.size(), QSize(804, 484));
 
-        QTreeWidgetItem* root = w.OptionTree->topLevelItem(0);
-        QCOMPARE(w.OptionTree->topLevelItemCount(), 1);
+        // Every part is found by its field name, and that name is its own.
+        for (const char* name :
+             {"Splitter", "OptionTree", "InfoPageControl", "IntroSheet", "GameListSheet", "UserListSheet",
+              "ServerLogSheet", "SetupSheet", "GamesListBox", "UserListListbox", "ServerLogMemo", "GameListPopup",
+              "HaltTransfer1", "DeleteGame1", "UserListPopup", "KickUser1", "TrayIconPopup", "Shutdown1", "TrayIcon",
+              "RemoteAdminPasswordEdit", "FilmDemoPasswordEdit", "WatchDemoPasswordEdit", "MaxClientsSpin",
+              "ForwardServerIPEdit"})
+            QVERIFY2(w.findChildren<QObject*>(QString::fromLatin1(name)).size() == 1, name);
+
+        QTreeWidget* tree = Find<QTreeWidget>(w, "OptionTree");
+        QTreeWidgetItem* root = tree->topLevelItem(0);
+        QCOMPARE(tree->topLevelItemCount(), 1);
         QCOMPARE(root->text(0), QStringLiteral("Vistrel"));
         const QStringList children = {"Games List", "User List", "Server Log", "Setup"};
         QCOMPARE(root->childCount(), 4);
@@ -41,17 +54,22 @@ private slots:
             QCOMPARE(root->child(i)->text(0), children.at(i));
             QCOMPARE(w.NodeOfPage(i + 1), root->child(i));
         }
-        QCOMPARE(w.GameListPopup->actions().at(0)->text(), QStringLiteral("&Halt Transfer"));
-        QCOMPARE(w.GameListPopup->actions().at(1)->text(), QStringLiteral("&Delete Game"));
-        QCOMPARE(w.UserListPopup->actions().at(0)->text(), QStringLiteral("Kick User(s)"));
-        QCOMPARE(w.TrayIconPopup->actions().at(0)->text(), QStringLiteral("Shutdown Vistrel"));
+        const auto* gameListPopup = Find<QMenu>(w, "GameListPopup");
+        QCOMPARE(gameListPopup->actions().at(0), Find<QAction>(w, "HaltTransfer1"));
+        QCOMPARE(gameListPopup->actions().at(0)->text(), QStringLiteral("&Halt Transfer"));
+        QCOMPARE(gameListPopup->actions().at(1), Find<QAction>(w, "DeleteGame1"));
+        QCOMPARE(gameListPopup->actions().at(1)->text(), QStringLiteral("&Delete Game"));
+        QCOMPARE(Find<QMenu>(w, "UserListPopup")->actions().at(0), Find<QAction>(w, "KickUser1"));
+        QCOMPARE(Find<QAction>(w, "KickUser1")->text(), QStringLiteral("Kick User(s)"));
+        QCOMPARE(Find<QMenu>(w, "TrayIconPopup")->actions().at(0), Find<QAction>(w, "Shutdown1"));
+        QCOMPARE(Find<QAction>(w, "Shutdown1")->text(), QStringLiteral("Shutdown Vistrel"));
 
         // Hidden fields exist for loading and saving but are never shown.
-        QVERIFY(w.SetupSheet->RemoteAdminPasswordEdit->isHidden());
-        QVERIFY(w.SetupSheet->WatchDemoPasswordEdit->isHidden());
-        QVERIFY(w.SetupSheet->ForwardServerIPEdit->isHidden());
-        QVERIFY(!w.SetupSheet->FilmDemoPasswordEdit->isHidden());
-        QCOMPARE(w.SetupSheet->FilmDemoPasswordEdit->echoMode(), QLineEdit::Password);
+        QVERIFY(Find<QLineEdit>(w, "RemoteAdminPasswordEdit")->isHidden());
+        QVERIFY(Find<QLineEdit>(w, "WatchDemoPasswordEdit")->isHidden());
+        QVERIFY(Find<QLineEdit>(w, "ForwardServerIPEdit")->isHidden());
+        QVERIFY(!Find<QLineEdit>(w, "FilmDemoPasswordEdit")->isHidden());
+        QCOMPARE(Find<QLineEdit>(w, "FilmDemoPasswordEdit")->echoMode(), QLineEdit::Password);
 
         // Nothing runs before Start(): the tree is collapsed and nothing listens.
         QVERIFY(!root->isExpanded());
@@ -63,17 +81,20 @@ private slots:
         QVERIFY(w.isHidden());  // only the tray icon
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QCOMPARE(w.OptionTree->width(), 153);
+        QCOMPARE(tree->width(), 153);
     }
 
     void treeSelectionShowsItsPage() {
         TWindowHarness h;
         TMainWindow& w = h.W();
         QVERIFY(w.Start());
-        const QWidget* pages[] = {w.IntroSheet, w.GameListSheet, w.UserListSheet, w.ServerLogSheet, w.SetupSheet};
+        const QWidget* pages[] = {Find<QWidget>(w, "IntroSheet"), Find<QWidget>(w, "GameListSheet"),
+                                  Find<QWidget>(w, "UserListSheet"), Find<QWidget>(w, "ServerLogSheet"),
+                                  Find<QWidget>(w, "SetupSheet")};
+        const auto* stack = Find<QStackedWidget>(w, "InfoPageControl");
         for (int page : {3, 1, 4, 2, 0, 4}) {
             Select(w, page);
-            QCOMPARE(w.InfoPageControl->currentWidget(), pages[page]);
+            QCOMPARE(stack->currentWidget(), pages[page]);
         }
     }
 
@@ -82,11 +103,11 @@ private slots:
                                             "\"FilmDemoPasswordEdit\"=\"old\"\r\n"));
         TMainWindow& w = h.W();
         QVERIFY(w.Start());
-        QCOMPARE(w.SetupSheet->FilmDemoPasswordEdit->text(), QStringLiteral("old"));
+        QLineEdit* edit = Find<QLineEdit>(w, "FilmDemoPasswordEdit");
+        QCOMPARE(edit->text(), QStringLiteral("old"));
 
         Select(w, TMainWindow::GamesPage);
         Select(w, TMainWindow::SetupPage);
-        QLineEdit* edit = w.SetupSheet->FilmDemoPasswordEdit;
         edit->clear();
         QTest::keyClicks(edit, "secret");
         QCOMPARE(h.Form().SetupForEditing().FilmDemoPasswordEdit, std::string("secret"));  // the relay sees it at once
@@ -105,7 +126,7 @@ private slots:
         // Edits while Setup is still selected are not kept by a shutdown.
         Select(w, TMainWindow::SetupPage);
         QCOMPARE(h.StoredText("Vistrel Server\\Setup", "FilmDemoPasswordEdit"), std::string("secret"));
-        w.SetupSheet->Refresh();
+        Find<TSetupPage>(w, "SetupSheet")->Refresh();
         QTest::keyClicks(edit, "2");
         Select(w, TMainWindow::SetupPage);  // selecting the same node changes nothing
         w.Shutdown1Click();
@@ -121,7 +142,7 @@ private slots:
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         Select(w, TMainWindow::SetupPage);
-        TMaxClientsSpin* spin = w.SetupSheet->MaxClientsSpin;
+        TMaxClientsSpin* spin = Find<TMaxClientsSpin>(w, "MaxClientsSpin");
         int32_t& limit = TMainFormProbe::DemoViewers(h.Form()).MaxClients;
         spin->setFocus();
         QCOMPARE(spin->Text(), QStringLiteral("0"));
@@ -135,7 +156,7 @@ private slots:
         QTest::keyClicks(spin, "3456");
         QCOMPARE(spin->Text(), QStringLiteral("0123456"));
         QCOMPARE(limit, 123456);
-        w.SetupSheet->FilmDemoPasswordEdit->setFocus();
+        Find<QLineEdit>(w, "FilmDemoPasswordEdit")->setFocus();
         QTRY_COMPARE(spin->Text(), QStringLiteral("99999"));
         QCOMPARE(limit, 99999);
 
@@ -164,7 +185,7 @@ private slots:
         QTest::keyClick(spin, Qt::Key_Home);
         QTest::keyClicks(spin, "-5");
         QCOMPARE(limit, -50);
-        w.OptionTree->setFocus();
+        Find<QTreeWidget>(w, "OptionTree")->setFocus();
         QTRY_COMPARE(spin->Text(), QStringLiteral("0"));
         QCOMPARE(limit, 0);
     }
@@ -173,7 +194,7 @@ private slots:
         TWindowHarness h(true, RegistryFile("[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
                                             "\"MaxClientsSpin\"=dword:00030d40\r\n"));  // 200000
         QVERIFY(h.W().Start());
-        QCOMPARE(h.W().SetupSheet->MaxClientsSpin->Text(), QStringLiteral("99999"));
+        QCOMPARE(Find<TMaxClientsSpin>(h.W(), "MaxClientsSpin")->Text(), QStringLiteral("99999"));
         QCOMPARE(TMainFormProbe::DemoViewers(h.Form()).MaxClients, 99999);
     }
 
@@ -185,8 +206,9 @@ private slots:
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         Select(w, TMainWindow::SetupPage);
-        w.SetupSheet->MaxClientsSpin->setFocus();
-        QTest::keyClick(w.SetupSheet->MaxClientsSpin, Qt::Key_Up);  // a limit of 1
+        TMaxClientsSpin* spin = Find<TMaxClientsSpin>(w, "MaxClientsSpin");
+        spin->setFocus();
+        QTest::keyClick(spin, Qt::Key_Up);  // a limit of 1
 
         TTestClient first(h.ViewerPort());
         QVERIFY(first.WaitBytes(19));
@@ -200,7 +222,7 @@ private slots:
     void logViewShowsEveryLineAsLatin1() {
         TWindowHarness h;
         QVERIFY(h.W().Start());
-        QPlainTextEdit* memo = h.W().ServerLogMemo;
+        QPlainTextEdit* memo = Find<QPlainTextEdit>(h.W(), "ServerLogMemo");
         h.Form().ServerLog(false, "first");
         QTRY_VERIFY(memo->toPlainText().endsWith(QStringLiteral("first")));
         // The operator may clear the view; later lines are still appended.
@@ -213,7 +235,7 @@ private slots:
         QCOMPARE(lines.size(), 2);
         QVERIFY(lines.at(0).endsWith(QString::fromUtf8("caf\u00e9 line")));
         QCOMPARE(lines.at(0).left(20).size(), 20);  // "yyyy/mm/dd hh:mm:ss "
-        QVERIFY(!h.W().ServerLogMemo->isReadOnly());
+        QVERIFY(!memo->isReadOnly());
     }
 
     void errorsAreShownAfterTheHandlerReturns() {
@@ -236,7 +258,8 @@ private slots:
         lists.AddViewerRow(nullptr, "10.0.0.9");
         lists.AddViewerRow(nullptr, "10.0.0.8");
         lists.Users().SetColumn(1, 0, "semi;colon\xE9");
-        QAbstractItemModel* model = w.UserListListbox->model();
+        TListView* list = Find<TListView>(w, "UserListListbox");
+        QAbstractItemModel* model = list->model();
         QCOMPARE(model->rowCount(), 2);
         QCOMPARE(model->columnCount(), 3);
         QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("unknown"));
@@ -245,13 +268,13 @@ private slots:
         QCOMPARE(model->index(1, 0).data().toString(), QStringLiteral("semi"));
         QCOMPARE(model->index(1, 1).data().toString(), QString::fromUtf8("colon\u00e9"));
         QCOMPARE(model->index(1, 2).data().toString(), QStringLiteral("10.0.0.8"));
-        QVERIFY(!w.UserListListbox->header()->sectionsClickable());
-        QCOMPARE(w.UserListListbox->selectionMode(), QAbstractItemView::ExtendedSelection);
+        QVERIFY(!list->header()->sectionsClickable());
+        QCOMPARE(list->selectionMode(), QAbstractItemView::ExtendedSelection);
 
-        w.UserListListbox->SelectRows({1});
+        list->SelectRows({1});
         lists.Users().Delete(0);
         QCOMPARE(model->rowCount(), 1);
-        QCOMPARE(w.UserListListbox->SelectedRows(), std::vector<int32_t>{0});
+        QCOMPARE(list->SelectedRows(), std::vector<int32_t>{0});
     }
 
     void rightClickKeepsTheSelection() {
@@ -261,7 +284,7 @@ private slots:
         w.show();
         Select(w, TMainWindow::UsersPage);
         for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) TMainFormProbe::Console(h.Form()).AddViewerRow(nullptr, ip);
-        TListView* list = w.UserListListbox;
+        TListView* list = Find<TListView>(w, "UserListListbox");
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         list->SelectRows({0, 2});
         const QPoint onRow1 = list->visualRect(list->model()->index(1, 0)).center();
@@ -269,8 +292,9 @@ private slots:
         QCOMPARE(list->SelectedRows(), (std::vector<int32_t>{0, 2}));
         QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, onRow1, list->viewport()->mapToGlobal(onRow1));
         QCoreApplication::sendEvent(list->viewport(), &menuEvent);
-        QTRY_VERIFY(w.UserListPopup->isVisible());
-        w.UserListPopup->close();
+        QMenu* popup = Find<QMenu>(w, "UserListPopup");
+        QTRY_VERIFY(popup->isVisible());
+        popup->close();
         QCOMPARE(list->SelectedRows(), (std::vector<int32_t>{0, 2}));
 
         // A plain click selects one row, Ctrl-click adds one.

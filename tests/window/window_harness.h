@@ -16,6 +16,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QObject>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -34,6 +35,16 @@
 namespace vistrel::testing {
 
 inline constexpr int kWaitMs = 5000;
+
+// One of the window's parts (a widget, a menu, an action), found by its object
+// name, which is its field name: Find<QTreeWidget>(w, "OptionTree"). A part
+// that is missing ends the test program, since every later step would use it.
+template <typename T>
+T* Find(const QObject& window, const char* name) {
+    T* part = window.findChild<T*>(QString::fromLatin1(name));
+    if (!part) qFatal("the window has no %s named %s", T::staticMetaObject.className(), name);
+    return part;
+}
 
 // Settings file contents, header included.
 inline std::string RegistryFile(const std::string& body) {
