@@ -118,6 +118,10 @@ public:
     const TWSocketServer& DemoViewers() const noexcept { return demo_viewers_; }
     const TTimer& DistrubuteDemo() const noexcept { return distrubute_demo_; }
     const TListenSettings& Listen() const noexcept { return listen_; }
+    const TMemoryBudget& MemoryBudget() const noexcept { return memory_budget_; }
+
+    // The front end sets the budget before FormCreate (the default: no limit).
+    void SetMemoryBudget(const TMemoryBudget& budget) { memory_budget_ = budget; }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
@@ -211,6 +215,7 @@ private:
     uint64_t viewer_seq_counter_ = 0;  // last sequence number given to a viewer
     // Unconsumed input above which a connection is closed (relay/relay_limits.h).
     size_t max_unhandled_input_ = kMaxUnhandledInput;
+    TMemoryBudget memory_budget_;
     std::function<void(const std::string& line)> debug_line_sink_;
     bool serving_ = false;
 };

@@ -16,4 +16,24 @@ namespace vistrel {
 // never get past would otherwise grow without end.
 inline constexpr size_t kMaxUnhandledInput = (size_t{16} << 20) + (size_t{64} << 10);
 
+// What the relay may hold in memory, set from the operator's --max-memory.
+// Stored is the stored demos plus the game records; ConnectionBuffers is the
+// sum of every connection's unconsumed input and unsent output. 0 means no
+// limit.
+struct TMemoryBudget {
+    size_t Stored = 0;
+    size_t ConnectionBuffers = 0;
+};
+
+// The connection buffers may take a quarter of the budget, but never less
+// than this, so a small budget still leaves room for many viewers.
+inline constexpr size_t kMinConnectionBufferBudget = size_t{64} << 20;
+
+// The budget for a --max-memory of maxMemory bytes (0: no limit on either).
+inline TMemoryBudget MemoryBudgetFor(size_t maxMemory) {
+    if (maxMemory == 0) return {};
+    const size_t quarter = maxMemory / 4;
+    return {maxMemory, quarter < kMinConnectionBufferBudget ? kMinConnectionBufferBudget : quarter};
+}
+
 }  // namespace vistrel
