@@ -17,18 +17,13 @@
 // join runs. The viewers live in a forked child that reads and drops
 // everything, so each side has its own descriptor limit and no queue just
 // grows. Bounded: every wait has a deadline and an alarm ends a stuck run.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <malloc.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,6 +33,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -48,14 +44,17 @@
 #include "relay/main_form.h"
 #include "testing/main_form_probe.h"
 #include "core/protocol.h"
+#include "testing/client_packets.h"
+#include "testing/recording_front_end.h"
+#include "testing/relay_client.h"
 
 using namespace vistrel;
+using namespace vistrel::testing;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr int kGames = 10;
-constexpr size_t kGreetingSize = 19;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -77,42 +76,22 @@ void RaiseDescriptorLimit() {
     setrlimit(RLIMIT_NOFILE, &lim);
 }
 
-int ConnectLoopback(uint16_t port, bool blocking) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
-    if (fd < 0) Fail("socket");
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS) Fail("connect");
-    return fd;
-}
-
-std::string Packet(int32_t type, size_t size) {
-    std::string p(size, '\0');
-    WriteInt32(p, PacketOffset::Type, type);
-    WriteInt32(p, PacketOffset::Length, static_cast<int32_t>(size));
-    return p;
+// A client of the relay on loopback (TCP_NODELAY, non-blocking); the run
+// ends if it cannot connect.
+std::unique_ptr<TRelayClient> ConnectLoopback(uint16_t port) {
+    auto client = std::make_unique<TRelayClient>(port);
+    if (!client->Connected()) {
+        errno = client->ConnectError();
+        Fail("connect");
+    }
+    return client;
 }
 
 // A DEMOPACKET of about 1.4 KB whose payload passes the check.
 std::string DemoPacket(int32_t location, std::mt19937& rng) {
     std::string content(1380, '\0');
     for (char& c : content) c = static_cast<char>(rng());
-    uLongf size = compressBound(static_cast<uLong>(content.size()));
-    std::string payload(size, '\0');
-    compress(reinterpret_cast<Bytef*>(payload.data()), &size, reinterpret_cast<const Bytef*>(content.data()),
-             static_cast<uLong>(content.size()));
-    payload.resize(size);
-    std::string p = Packet(PacketType::DEMOPACKET, 16 + payload.size());
-    WriteInt32(p, PacketOffset::Check,
-               static_cast<int32_t>(crc32(0, reinterpret_cast<const Bytef*>(content.data()),
-                                          static_cast<uInt>(content.size()))));
-    WriteInt32(p, PacketOffset::Location, location);
-    p.replace(16, payload.size(), payload);
-    return p;
+    return Demo(location, content);
 }
 
 // ------------------------------------------------------------ viewer child
@@ -139,16 +118,17 @@ public:
         ep_ = epoll_create1(EPOLL_CLOEXEC);
         epoll_event ev{};
         ev.events = EPOLLIN;
-        ev.data.fd = cmd_;
+        ev.data.u64 = kCommandEvent;
         epoll_ctl(ep_, EPOLL_CTL_ADD, cmd_, &ev);
         std::vector<epoll_event> events(1024);
         for (;;) {
             int n = epoll_wait(ep_, events.data(), static_cast<int>(events.size()), 100);
             for (int i = 0; i < n; ++i) {
-                if (events[static_cast<size_t>(i)].data.fd == cmd_) {
+                const uint64_t which = events[static_cast<size_t>(i)].data.u64;
+                if (which == kCommandEvent) {
                     if (!HandleCommand()) std::_Exit(0);
-                } else {
-                    Drain(events[static_cast<size_t>(i)].data.fd);
+                } else if (which < viewers_.size()) {
+                    Drain(*viewers_[which]);
                 }
             }
         }
@@ -159,13 +139,14 @@ private:
         if (write(reply_, &value, sizeof value) != sizeof value) std::_Exit(1);
     }
 
-    void Drain(int fd) {
-        char buf[65536];
-        for (;;) {
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) return;
-            received_ += n;
-        }
+    // The events of viewer i carry i; the command pipe's carry this.
+    static constexpr uint64_t kCommandEvent = ~uint64_t{0};
+
+    // Writes what waits in its outbox, and reads and counts what arrived.
+    void Drain(TRelayClient& viewer) {
+        const size_t before = viewer.Received();
+        viewer.Pump();
+        received_ += static_cast<int64_t>(viewer.Received() - before);
     }
 
     bool HandleCommand() {
@@ -176,12 +157,11 @@ private:
             case 'C': Connect(c.arg, 0); break;
             case 'J': Connect(c.arg, c.arg2); break;
             case 'X':
-                for (int fd : fds_) {
+                for (auto& viewer : viewers_) {
                     linger l{1, 0};
-                    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-                    close(fd);
+                    setsockopt(viewer->Handle(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
                 }
-                fds_.clear();
+                viewers_.clear();
                 Reply(0);
                 break;
             case 'B': Reply(received_); break;
@@ -190,91 +170,56 @@ private:
         return true;
     }
 
-    // Viewer packets are small and the server reads them at once: a
-    // blocking write of a few bytes never waits long.
-    void SendAll(int fd, const std::string& data) {
-        size_t done = 0;
-        while (done < data.size()) {
-            ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-            } else if (errno == EAGAIN) {
-                Drain(fd);
-                pollfd p{fd, POLLOUT, 0};
-                poll(&p, 1, 10);
-            } else {
-                return;
-            }
-        }
-    }
-
     // The listener's backlog is 5: keep at most 4 connections waiting for
     // their greeting, so no connect is ever dropped and retried.
     void Connect(int32_t count, int32_t joinGame) {
-        struct Pending {
-            int fd;
-            size_t got;
-        };
-        std::vector<Pending> pending;
+        std::vector<std::unique_ptr<TRelayClient>> pending;
         int32_t started = 0;
         while (started < count || !pending.empty()) {
             while (started < count && pending.size() < 4) {
-                pending.push_back({ConnectLoopback(port_, true), 0});
+                pending.push_back(ConnectLoopback(port_));
                 ++started;
             }
             for (size_t i = 0; i < pending.size();) {
-                char buf[kGreetingSize];
-                pollfd p{pending[i].fd, POLLIN, 0};
+                TRelayClient& viewer = *pending[i];
+                pollfd p{viewer.Handle(), POLLIN, 0};
                 poll(&p, 1, i == 0 ? 5 : 0);
-                ssize_t n = (p.revents & POLLIN)
-                                ? recv(pending[i].fd, buf, kGreetingSize - pending[i].got, MSG_DONTWAIT)
-                                : -1;
-                if (n > 0) pending[i].got += static_cast<size_t>(n);
-                if (pending[i].got < kGreetingSize) {
+                viewer.Pump();
+                if (viewer.Ended()) Fail("a viewer was closed before its greeting");
+                if (viewer.Unread().size() < kGreetingSize) {
                     ++i;
                     continue;
                 }
-                const int fd = pending[i].fd;
-                fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-                std::string name = std::to_string(fds_.size());
+                // From here on only the bytes are counted.
+                viewer.Take(kGreetingSize);
+                viewer.DiscardInput(true);
+                std::string name = std::to_string(viewers_.size());
                 name.insert(name.begin(), 'v');
                 // 288 bytes: a USERINFO takes up to that much of what follows it.
-                std::string out = Packet(PacketType::USERINFO, PacketSize::USERINFO_CONSUMED);
-                WriteTextSlot(out, Slot::UserInfoName, name);
-                if (joinGame != 0) {
-                    std::string join = Packet(PacketType::WAITFORGAME, 16);
-                    WriteInt32(join, PacketOffset::GameId, joinGame);
-                    out += join;
-                }
-                SendAll(fd, out);
+                std::string out = UserInfo(name, PacketSize::USERINFO_CONSUMED);
+                if (joinGame != 0) out += WaitForGame(joinGame);
+                viewer.Send(out);
                 epoll_event ev{};
-                ev.events = EPOLLIN | EPOLLET;
-                ev.data.fd = fd;
-                epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev);
-                fds_.push_back(fd);
-                Drain(fd);
+                ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+                ev.data.u64 = viewers_.size();
+                epoll_ctl(ep_, EPOLL_CTL_ADD, viewer.Handle(), &ev);
+                viewers_.push_back(std::move(pending[i]));
+                Drain(viewer);
                 pending.erase(pending.begin() + static_cast<long>(i));
             }
         }
-        Reply(static_cast<int64_t>(fds_.size()));
+        Reply(static_cast<int64_t>(viewers_.size()));
     }
 
     uint16_t port_ = 0;
     int cmd_;
     int reply_;
     int ep_ = -1;
-    std::vector<int> fds_;
+    std::vector<std::unique_ptr<TRelayClient>> viewers_;
     int64_t received_ = 0;
 };
 
 // ------------------------------------------------------------ server side
-
-class QuietFrontEnd : public TFrontEnd {
-public:
-    void ReportError(const std::exception& e) override {
-        std::fprintf(stderr, "relay_load: reported: %s\n", DescribeException(e).c_str());
-    }
-};
 
 class Bench {
 public:
@@ -310,9 +255,7 @@ private:
         int64_t reply = 0;
         if (write(cmd_, &c, sizeof c) != sizeof c || read(reply_, &reply, sizeof reply) != sizeof reply)
             Fail("viewer process");
-        for (int fd : sender_fds_) close(fd);
-        sender_fds_.clear();
-        outbox_.clear();
+        senders_.clear();
         form_.reset();
     }
 
@@ -367,17 +310,7 @@ private:
     }
 
     void FlushSenders() {
-        for (size_t i = 0; i < sender_fds_.size(); ++i) {
-            std::string& out = outbox_[i];
-            while (!out.empty()) {
-                ssize_t n = send(sender_fds_[i], out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (n <= 0) break;
-                out.erase(0, static_cast<size_t>(n));
-            }
-            char buf[65536];
-            while (recv(sender_fds_[i], buf, sizeof buf, MSG_DONTWAIT) > 0) {
-            }
-        }
+        for (auto& sender : senders_) sender->Pump();
     }
 
     void ConnectSenders(int count) {
@@ -385,8 +318,8 @@ private:
         for (int g = 0; g < count; ++g) {
             // One at a time: a connect beyond the backlog of 5 would be
             // dropped and retried a second later.
-            sender_fds_.push_back(ConnectLoopback(port, false));
-            outbox_.emplace_back();
+            senders_.push_back(ConnectLoopback(port));
+            senders_.back()->DiscardInput(true);
             if (!Until([&] { return TMainFormProbe::Games(*form_)->Count() == g + 1; }, std::chrono::seconds(10))) Fail("sender");
         }
     }
@@ -395,15 +328,15 @@ private:
         std::mt19937 rng(42);
         ConnectSenders(kGames);
         size_t bytes = 0;
+        std::vector<std::string> uploads;
         for (int g = 0; g < kGames; ++g) {
-            std::string out = Packet(PacketType::GAMEINFO, 100);
-            WriteTextSlot(out, Slot::GameInfoUserName, std::string("cam").append(std::to_string(g)));
-            WriteTextSlot(out, Slot::GameInfoGameName, std::string("game ").append(std::to_string(g)));
+            std::string out = GameInfo("cam" + std::to_string(g), "", "game " + std::to_string(g), "", 0);
             for (int32_t p = 0; p < packets_; ++p) out += DemoPacket(p, rng);
             bytes += out.size();
-            outbox_[static_cast<size_t>(g)] = std::move(out);
+            uploads.push_back(std::move(out));
         }
         auto start = Clock::now();
+        for (int g = 0; g < kGames; ++g) senders_[static_cast<size_t>(g)]->Send(uploads[static_cast<size_t>(g)]);
         bool done = Until(
             [&] {
                 for (int32_t g = 0; g < kGames; ++g)
@@ -544,32 +477,21 @@ private:
         std::vector<double> latencies;
         std::atomic<bool> done{false};
         std::thread probe([&] {
-            const int fd = ConnectLoopback(port, true);
-            timeval tv{2, 0};
-            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-            char buf[64];
-            size_t got = 0;
-            while (got < kGreetingSize) {
-                ssize_t n = recv(fd, buf, kGreetingSize - got, 0);
-                if (n <= 0) break;
-                got += static_cast<size_t>(n);
-            }
+            // This thread waits on its connection, at most 2 s each time.
+            constexpr std::chrono::seconds kWait{2};
+            const auto client = ConnectLoopback(port);
+            TRelayClient& c = *client;
+            c.WaitUntil([&] { return c.Unread().size() >= kGreetingSize; }, kWait);
+            c.Take(kGreetingSize);
             auto next = Clock::now();
             for (const std::string& p : probes) {
                 std::this_thread::sleep_until(next);
                 next += std::chrono::milliseconds(20);
                 const auto t0 = Clock::now();
-                if (send(fd, p.data(), p.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(p.size())) break;
-                size_t ack = 0;
-                while (ack < 16) {
-                    ssize_t n = recv(fd, buf, 16 - ack, 0);
-                    if (n <= 0) break;
-                    ack += static_cast<size_t>(n);
-                }
-                if (ack < 16) break;
+                if (!c.Send(p) || !c.WaitUntil([&] { return c.HasPacket(); }, kWait)) break;
+                c.TakePacket();
                 latencies.push_back(Ms(Clock::now() - t0));
             }
-            close(fd);
             done = true;
         });
         TMainFormProbe::DistrubuteDemo(*form_).SetInterval(TMainForm::kDistributeIntervalMs);
@@ -592,17 +514,17 @@ private:
         (void)!write(cmd_, &c, sizeof c);
         int status = 0;
         waitpid(child_, &status, 0);
-        for (int fd : sender_fds_) close(fd);
+        senders_.clear();
     }
 
     int viewers_;
     int32_t packets_;
     std::vector<int> join_sizes_;
     TEventLoop loop_;
-    QuietFrontEnd front_;
+    TRecordingFrontEnd front_{
+        [](const std::string& error) { std::fprintf(stderr, "relay_load: reported: %s\n", error.c_str()); }};
     std::unique_ptr<TMainForm> form_;
-    std::vector<int> sender_fds_;
-    std::vector<std::string> outbox_;
+    std::vector<std::unique_ptr<TRelayClient>> senders_;
     pid_t child_ = -1;
     int cmd_ = -1;
     int reply_ = -1;

@@ -89,8 +89,7 @@ std::string_view DemoPayloadOf(std::string_view buf) noexcept {
     return buf.substr(PacketSize::DemoHeader, end - PacketSize::DemoHeader);
 }
 
-// A zero-filled packet of the given type and size; the check field stays 0.
-static std::string NewPacket(int32_t type, size_t size) {
+std::string BuildPacket(int32_t type, size_t size) {
     std::string packet(size, '\0');
     WriteInt32(packet, PacketOffset::Type, type);
     WriteInt32(packet, PacketOffset::Length, static_cast<int32_t>(size));
@@ -98,13 +97,13 @@ static std::string NewPacket(int32_t type, size_t size) {
 }
 
 std::string BuildAckNak(int32_t value) {
-    std::string packet = NewPacket(PacketType::ACKNAK, PacketSize::ACKNAK);
+    std::string packet = BuildPacket(PacketType::ACKNAK, PacketSize::ACKNAK);
     WriteInt32(packet, PacketOffset::AckValue, value);
     return packet;
 }
 
 std::string BuildGameInfoDetailed(const TActiveGameList& game) {
-    std::string packet = NewPacket(PacketType::GAMEINFODETAILED, PacketSize::GAMEINFODETAILED);
+    std::string packet = BuildPacket(PacketType::GAMEINFODETAILED, PacketSize::GAMEINFODETAILED);
     WriteInt32(packet, PacketOffset::GameId, game.Identifier());
     WriteTextSlot(packet, Slot::DetailedName, game.Name());
     WriteInt32(packet, PacketOffset::DetailedType, game.GameType());
@@ -114,25 +113,25 @@ std::string BuildGameInfoDetailed(const TActiveGameList& game) {
 }
 
 std::string BuildGameRemoved(int32_t gameId) {
-    std::string packet = NewPacket(PacketType::GAMEREMOVED, PacketSize::GAMEREMOVED);
+    std::string packet = BuildPacket(PacketType::GAMEREMOVED, PacketSize::GAMEREMOVED);
     WriteInt32(packet, PacketOffset::GameId, gameId);
     return packet;
 }
 
 std::string BuildNotice(std::string_view text) {
-    std::string packet = NewPacket(PacketType::SENDTEXT, PacketSize::SENDTEXT);
+    std::string packet = BuildPacket(PacketType::SENDTEXT, PacketSize::SENDTEXT);
     WriteTextSlot(packet, Slot::SendTextLine, text.substr(0, std::min(text.size(), kNoticeMaxChars)));
     return packet;
 }
 
 std::string BuildUserEntered(std::string_view name) {
-    std::string packet = NewPacket(PacketType::USERENTERED, PacketSize::USERENTERED);
+    std::string packet = BuildPacket(PacketType::USERENTERED, PacketSize::USERENTERED);
     WriteTextSlot(packet, Slot::UserNotice, name);
     return packet;
 }
 
 std::string BuildUserLeft(std::string_view name) {
-    std::string packet = NewPacket(PacketType::USERLEFT, PacketSize::USERLEFT);
+    std::string packet = BuildPacket(PacketType::USERLEFT, PacketSize::USERLEFT);
     WriteTextSlot(packet, Slot::UserNotice, name);
     return packet;
 }

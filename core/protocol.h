@@ -156,6 +156,8 @@ inline void SetSendTextName(std::string& buf, std::string_view name) { WriteText
 
 // --- Builders: complete zero-filled packets, type and length set, check 0 --
 
+// Any type at any size: the length field says the size.
+std::string BuildPacket(int32_t type, size_t size);
 std::string BuildAckNak(int32_t value);
 std::string BuildGameInfoDetailed(const TActiveGameList& game);
 std::string BuildGameRemoved(int32_t gameId);

@@ -5,31 +5,31 @@
 // says something. Everything then stays connected, reading and discarding
 // what the relay sends, until --seconds have passed or SIGTERM/SIGINT.
 //
-// Talks only to the address it is given (127.0.0.1 by default). Blocking
-// writes of a few hundred bytes are fine for a tool; the reading is polled.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+// Talks only to the address it is given (127.0.0.1 by default). The
+// connections never block (testing/relay_client.h); one poll(2) waits for
+// all of them.
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "core/protocol.h"
+#include "testing/client_packets.h"
+#include "testing/relay_client.h"
 
 namespace {
 
 using namespace vistrel;
+using namespace vistrel::testing;
 
 volatile sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
@@ -45,85 +45,23 @@ struct Options {
 };
 
 // Retries a refused connection for a few seconds: the relay may still be
-// starting.
-int Connect(const Options& options, int port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, options.address.c_str(), &sa.sin_addr) != 1) return -1;
+// starting. Null when it cannot connect.
+std::unique_ptr<TRelayClient> Connect(const Options& options, int port) {
     for (int attempt = 0; attempt < 50 && !g_stop; ++attempt) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return -1;
-        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return fd;
-        const int err = errno;
-        close(fd);
-        if (err != ECONNREFUSED) return -1;
+        auto client = std::make_unique<TRelayClient>(static_cast<uint16_t>(port), 0, options.address);
+        if (client->Connected()) {
+            // Nothing it is sent is looked at.
+            client->DiscardInput(true);
+            return client;
+        }
+        if (client->ConnectError() != ECONNREFUSED) {
+            errno = client->ConnectError();
+            return nullptr;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    return -1;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string Packet(int32_t type, size_t size) {
-    std::string packet(size, '\0');
-    WriteInt32(packet, PacketOffset::Type, type);
-    WriteInt32(packet, PacketOffset::Length, static_cast<int32_t>(size));
-    return packet;
-}
-
-std::string GameInfo(int32_t gameType, std::string_view mod, std::string_view user, std::string_view password,
-                     std::string_view name) {
-    std::string packet = Packet(PacketType::GAMEINFO, PacketSize::GAMEINFO);
-    WriteInt32(packet, PacketOffset::GameType, gameType);
-    WriteTextSlot(packet, Slot::GameInfoMod, mod);
-    WriteTextSlot(packet, Slot::GameInfoUserName, user);
-    WriteTextSlot(packet, Slot::GameInfoPassword, password);
-    WriteTextSlot(packet, Slot::GameInfoGameName, name);
-    return packet;
-}
-
-// A demo packet whose payload is a zlib stream of `frame`, checked by the
-// CRC-32 of the uncompressed bytes.
-std::string DemoPacket(int32_t location, const std::string& frame) {
-    uLongf packedSize = compressBound(frame.size());
-    std::string packed(packedSize, '\0');
-    compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize, reinterpret_cast<const Bytef*>(frame.data()),
-              frame.size(), Z_BEST_SPEED);
-    packed.resize(packedSize);
-    std::string packet = Packet(PacketType::DEMOPACKET, PacketSize::DemoHeader + packed.size());
-    const uint32_t check = crc32(0L, reinterpret_cast<const Bytef*>(frame.data()), static_cast<uInt>(frame.size()));
-    WriteInt32(packet, PacketOffset::Check, static_cast<int32_t>(check));
-    WriteInt32(packet, PacketOffset::Location, location);
-    packet.replace(PacketOffset::Payload, packed.size(), packed);
-    return packet;
-}
-
-std::string UserInfo(std::string_view name) {
-    // The 288-byte form, arriving in one piece.
-    std::string packet = Packet(PacketType::USERINFO, PacketSize::USERINFO_CONSUMED);
-    WriteTextSlot(packet, Slot::UserInfoName, name);
-    return packet;
-}
-
-std::string WaitForGame(int32_t id) {
-    std::string packet = Packet(PacketType::WAITFORGAME, PacketSize::WAITFORGAME);
-    WriteInt32(packet, PacketOffset::GameId, id);
-    return packet;
-}
-
-std::string SendText(std::string_view line) {
-    std::string packet = Packet(PacketType::SENDTEXT, PacketSize::SENDTEXT);
-    WriteTextSlot(packet, Slot::SendTextLine, line);
-    return packet;
+    errno = ECONNREFUSED;
+    return nullptr;
 }
 
 bool ParseInt(const char* text, int max, int& out) {
@@ -176,51 +114,49 @@ int main(int argc, char** argv) {
     static const char* const kViewers[] = {"alice", "bruno", "chiara", "dmitri", "emeka",
                                            "fatima", "goran", "hana", "ines", "jonas"};
 
-    std::vector<int> fds;
+    std::vector<std::unique_ptr<TRelayClient>> clients;
     for (int g = 0; g < options.games; ++g) {
-        int fd = Connect(options, options.senderPort);
-        if (fd < 0) {
+        auto sender = Connect(options, options.senderPort);
+        if (!sender) {
             std::perror("vistrel-demo-client: sender connect");
             return 1;
         }
-        fds.push_back(fd);
-        bool ok = SendAll(fd, GameInfo(g % 2, kMods[g % 5], kCams[g % 5], options.password, kNames[g % 5]));
+        bool ok = sender->Send(GameInfo(kCams[g % 5], options.password, kNames[g % 5], kMods[g % 5], g % 2));
         for (int32_t location = 0; ok && location < 8 + 4 * g; ++location)
-            ok = SendAll(fd, DemoPacket(location, "frame " + std::to_string(location) + std::string(200, 'x')));
+            ok = sender->Send(Demo(location, "frame " + std::to_string(location) + std::string(200, 'x')));
         if (!ok) std::fprintf(stderr, "vistrel-demo-client: sender %d: send failed\n", g + 1);
+        clients.push_back(std::move(sender));
         // Games are numbered in the order their senders are accepted.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     for (int v = 0; v < options.viewers; ++v) {
-        int fd = Connect(options, options.viewerPort);
-        if (fd < 0) {
+        auto viewer = Connect(options, options.viewerPort);
+        if (!viewer) {
             std::perror("vistrel-demo-client: viewer connect");
             break;
         }
-        fds.push_back(fd);
         // The last viewer stays anonymous and watches nothing.
-        if (v + 1 == options.viewers && options.viewers > 2) continue;
-        std::string bytes = UserInfo(kViewers[v % 10]);
-        if (options.games > 0 && v % 4 != 3) bytes += WaitForGame(1 + v % options.games);
-        if (v == 1) bytes += SendText("glhf everyone");
-        SendAll(fd, bytes);
+        if (v + 1 < options.viewers || options.viewers <= 2) {
+            // The 288-byte form, arriving in one piece.
+            std::string bytes = UserInfo(kViewers[v % 10], PacketSize::USERINFO_CONSUMED);
+            if (options.games > 0 && v % 4 != 3) bytes += WaitForGame(1 + v % options.games);
+            if (v == 1) bytes += SendText("glhf everyone");
+            viewer->Send(bytes);
+        }
+        clients.push_back(std::move(viewer));
     }
 
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
     std::vector<pollfd> polls;
-    for (int fd : fds) polls.push_back({fd, POLLIN, 0});
-    char sink[65536];
     while (!g_stop && std::chrono::steady_clock::now() < end) {
-        if (poll(polls.data(), polls.size(), 200) < 0 && errno != EINTR) break;
-        for (auto& p : polls) {
-            if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            if (read(p.fd, sink, sizeof sink) <= 0) {
-                close(p.fd);
-                p.fd = -1;
-            }
+        polls.clear();
+        for (auto& c : clients) {
+            c->Pump();
+            if (c->Ended()) c->Close();
+            if (c->Handle() >= 0)
+                polls.push_back({c->Handle(), static_cast<short>(POLLIN | (c->OutboxEmpty() ? 0 : POLLOUT)), 0});
         }
+        if (poll(polls.data(), polls.size(), 200) < 0 && errno != EINTR) break;
     }
-    for (auto& p : polls)
-        if (p.fd >= 0) close(p.fd);
     return 0;
 }

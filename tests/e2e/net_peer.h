@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,20 +11,17 @@
 #include <string>
 #include <string_view>
 
+#include "testing/tcp_connect.h"
+
 namespace vistrel::testing {
 
 class TPeer {
 public:
     explicit TPeer(uint16_t port, int rcvbuf = 0) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (rcvbuf > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        // Loopback connects complete from the backlog, before any accept.
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+        TConnectOptions options;
+        options.ReceiveBuffer = rcvbuf;
+        fd_ = ConnectTcp(port, options);
+        connected_ = fd_ >= 0;
     }
     ~TPeer() { Close(); }
     TPeer(const TPeer&) = delete;

@@ -71,7 +71,7 @@ TEST_F(Commands, DeleteGameClosesItsPeopleAndTellsEveryoneElse) {
     ConnectSender();
     EXPECT_EQ(TMainFormProbe::GameIdCounter(Form()), 4);
     Tick();
-    EXPECT_TRUE(front_.errors.empty());
+    EXPECT_TRUE(front_.Errors.empty());
 }
 
 TEST_F(Commands, KickUserClosesTheSelectedViewers) {

@@ -38,7 +38,7 @@ TEST_F(Distribution, OneStoredPacketPerTickExactlyAsStored) {
     Settle();
     Tick();
     EXPECT_EQ(Drain(v), Packets{"DEMOPACKET(5)"});
-    EXPECT_TRUE(front_.errors.empty());
+    EXPECT_TRUE(front_.Errors.empty());
 }
 
 TEST_F(Distribution, EveryViewerKeepsItsOwnPlaceAndGamesAdvanceTogether) {
@@ -112,7 +112,7 @@ TEST_F(Distribution, GapsWaitForTheSenderAndArePassedOverOnceItIsGone) {
     EXPECT_EQ(Drain(v), Packets{"DEMOPACKET(3)"});
     Tick();
     EXPECT_EQ(Drain(v), Packets{});
-    EXPECT_TRUE(front_.errors.empty());
+    EXPECT_TRUE(front_.Errors.empty());
 }
 
 TEST_F(Distribution, GameWhoseSenderHasGoneIsStillServed) {

@@ -17,18 +17,12 @@
 #include "relay/main_form.h"
 #include "testing/main_form_probe.h"
 #include "net/socket_exception.h"
+#include "testing/recording_front_end.h"
 
 namespace vistrel {
 namespace {
 
-class TRecordingFrontEnd : public TFrontEnd {
-public:
-    void ShowIntroPage() override { calls.push_back("intro"); }
-    void ExpandOptionTree() override { calls.push_back("expand"); }
-    void ReportError(const std::exception& e) override { errors.push_back(e.what()); }
-    std::vector<std::string> calls;
-    std::vector<std::string> errors;
-};
+using testing::TRecordingFrontEnd;
 
 TListenSettings Loopback() { return TListenSettings{"127.0.0.1", "0", "0"}; }
 
@@ -117,8 +111,8 @@ TEST_F(FrameFixture, BackgroundErrorHandlersLogTheirLineAndDecideOnClosing) {
 
 TEST_F(FrameFixture, StartUpOpensBothServersThenExpandsTheTreeAndStartsTheTimer) {
     ASSERT_TRUE(form.FormCreate());
-    EXPECT_EQ(front.calls, (std::vector<std::string>{"intro", "expand"}));
-    EXPECT_TRUE(front.errors.empty());
+    EXPECT_EQ(front.Calls, (std::vector<std::string>{"intro", "expand"}));
+    EXPECT_TRUE(front.Errors.empty());
     EXPECT_EQ(TMainFormProbe::DemoSenders(form).State(), wsListening);
     EXPECT_EQ(TMainFormProbe::DemoViewers(form).State(), wsListening);
     EXPECT_NE(TMainFormProbe::DemoSenders(form).LocalPort(), 0);
@@ -149,9 +143,9 @@ TEST_F(FrameFixture, ATakenSenderPortStopsStartUpBeforeTheViewersListen) {
 
     TMainFormProbe::Listen(form).SenderPort = std::to_string(ntohs(addr.sin_port));
     EXPECT_FALSE(form.FormCreate());
-    ASSERT_EQ(front.errors.size(), 1u);
-    EXPECT_EQ(front.errors[0], "Error 10048 in function Bind\r\nAddress already in use");
-    EXPECT_EQ(front.calls, (std::vector<std::string>{"intro"}));
+    ASSERT_EQ(front.Errors.size(), 1u);
+    EXPECT_EQ(front.Errors[0], "ESocketException: Error 10048 in function Bind\r\nAddress already in use");
+    EXPECT_EQ(front.Calls, (std::vector<std::string>{"intro"}));
     EXPECT_EQ(TMainFormProbe::DemoSenders(form).State(), wsClosed);
     EXPECT_EQ(TMainFormProbe::DemoViewers(form).State(), wsClosed);
     EXPECT_FALSE(TMainFormProbe::DistrubuteDemo(form).Enabled());

@@ -1,40 +1,19 @@
 // Payload makers for the inflate tests: real zlib streams (any level, with a
-// preset dictionary), hand-built stored-block streams of exact sizes, and
-// the CRC-32 the check field would carry.
+// preset dictionary) and the CRC-32 the check field would carry
+// (testing/demo_payload.h), content that compresses well or not at all, and
+// hand-built stored-block streams of exact sizes.
 #pragma once
 
 #include <zlib.h>
 
 #include <cstdint>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "testing/demo_payload.h"
+
 namespace vistrel::testing {
-
-inline uint32_t Crc(std::string_view data) {
-    return static_cast<uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-}
-
-inline std::string Deflate(std::string_view data, int level, std::string_view dictionary = {}) {
-    z_stream s{};
-    if (deflateInit(&s, level) != Z_OK) throw std::runtime_error("deflateInit");
-    if (!dictionary.empty())
-        deflateSetDictionary(&s, reinterpret_cast<const Bytef*>(dictionary.data()),
-                             static_cast<uInt>(dictionary.size()));
-    std::string out(deflateBound(&s, data.size()) + 64, '\0');
-    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    s.avail_in = static_cast<uInt>(data.size());
-    s.next_out = reinterpret_cast<Bytef*>(out.data());
-    s.avail_out = static_cast<uInt>(out.size());
-    int rc = deflate(&s, Z_FINISH);
-    deflateEnd(&s);
-    if (rc != Z_STREAM_END) throw std::runtime_error("deflate");
-    out.resize(s.total_out);
-    return out;
-}
 
 // Text-like bytes that compress to roughly a third: words from a small
 // vocabulary with random numbers mixed in.

@@ -17,15 +17,15 @@ class TestWindowCommands : public QObject {
     // game; check with Ready().
     static std::unique_ptr<TTestClient> Sender(TWindowHarness& h, const std::string& name) {
         auto sender = std::make_unique<TTestClient>(h.SenderPort());
-        sender->Send(GameInfoPacket(name, "cam-" + name, ""));
+        sender->Send(GameInfo("cam-" + name, "", name));
         return sender;
     }
 
     // A named viewer, watching `game` unless it is 0; check with Ready().
     static std::unique_ptr<TTestClient> Viewer(TWindowHarness& h, const std::string& name, int32_t game) {
         auto viewer = std::make_unique<TTestClient>(h.ViewerPort());
-        std::string bytes = UserInfoPacket(name);
-        if (game) bytes += WaitForGamePacket(game);
+        std::string bytes = UserInfo(name, PacketSize::USERINFO_CONSUMED);
+        if (game) bytes += WaitForGame(game);
         viewer->Send(bytes);
         return viewer;
     }
@@ -35,7 +35,7 @@ class TestWindowCommands : public QObject {
         return QTest::qWaitFor([&] {
             client.Pump();
             size_t seen = 0;
-            for (const auto& p : client.Packets()) seen += p.type == PacketType::ACKNAK;
+            for (const auto& p : client.Packets()) seen += p.Type == PacketType::ACKNAK;
             return seen >= acks;
         }, kWaitMs);
     }
@@ -61,7 +61,7 @@ private slots:
         QCOMPARE(users->model()->index(1, 0).data().toString(), QStringLiteral("bruno"));
 
         users->SelectRows({0, 2});
-        const size_t bHad = b->Received().size();
+        const size_t bHad = b->Received();
         kick->trigger();
         QVERIFY(a->WaitClosed());
         QVERIFY(c->WaitClosed());
@@ -69,7 +69,7 @@ private slots:
         QCOMPARE(users->model()->index(0, 0).data().toString(), QStringLiteral("bruno"));
         QVERIFY(!b->Closed());
         b->Pump();
-        QCOMPARE(b->Received().size(), bHad);  // viewers watching no game hear nothing of it
+        QCOMPARE(b->Received(), bHad);  // viewers watching no game hear nothing of it
 
         // No selection: nothing happens.
         users->SelectRows({});

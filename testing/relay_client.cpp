@@ -1,0 +1,116 @@
+#include "testing/relay_client.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "testing/server_packets.h"
+#include "testing/tcp_connect.h"
+
+namespace vistrel::testing {
+
+namespace {
+
+// The relay leaves the small-write delay on: a small packet written while an
+// earlier one is unacknowledged waits for our acknowledgement. Acknowledging
+// at once (instead of the delayed acknowledgement) lets every packet of one
+// handler arrive within the same few loop steps. The kernel forgets the
+// setting, so it is renewed after every read.
+void QuickAck(int fd) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
+}  // namespace
+
+TRelayClient::TRelayClient(uint16_t port, int receiveBuffer, const std::string& address) {
+    TConnectOptions options;
+    options.Address = address;
+    options.ReceiveBuffer = receiveBuffer;
+    // Pieces a test writes go out at once, not held for an acknowledgement.
+    options.NoDelay = true;
+    fd_ = ConnectTcp(port, options);
+    connected_ = fd_ >= 0;
+    connect_error_ = connected_ ? 0 : errno;
+    if (connected_) QuickAck(fd_);
+}
+
+bool TRelayClient::Send(std::string_view data) {
+    outbox_ += data;
+    Flush();
+    return !failed_;
+}
+
+void TRelayClient::Flush() {
+    while (fd_ >= 0 && !outbox_.empty() && !failed_) {
+        const ssize_t n = send(fd_, outbox_.data(), outbox_.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            outbox_.erase(0, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) failed_ = true;
+            return;
+        }
+    }
+}
+
+void TRelayClient::Pump() {
+    Flush();
+    if (fd_ < 0 || paused_) return;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n > 0) {
+            if (!discard_) in_.append(buf, static_cast<size_t>(n));
+            received_ += static_cast<size_t>(n);
+            QuickAck(fd_);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) ended_ = true;
+        return;
+    }
+}
+
+bool TRelayClient::WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        Pump();
+        if (pred()) return true;
+        if (ended_ || fd_ < 0) return false;
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return false;
+        short events = outbox_.empty() ? 0 : POLLOUT;
+        if (!paused_) events |= POLLIN;
+        if (events == 0) {
+            // Nothing to wait for on the connection: only the time passes.
+            poll(nullptr, 0, static_cast<int>(left));
+            continue;
+        }
+        pollfd p{fd_, events, 0};
+        poll(&p, 1, static_cast<int>(left));
+    }
+}
+
+std::string TRelayClient::Take(size_t n) {
+    std::string out = in_.substr(0, n);
+    in_.erase(0, out.size());
+    return out;
+}
+
+bool TRelayClient::HasPacket() const { return ServerPacketSize(in_) > 0; }
+
+std::string TRelayClient::TakePacket() { return Take(ServerPacketSize(in_)); }
+
+void TRelayClient::Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace vistrel::testing
