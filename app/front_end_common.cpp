@@ -6,19 +6,16 @@
 
 #include <cstdio>
 #include <string_view>
+#include <vector>
 
 #include "settings/registry_store.h"
 
 namespace vistrel {
 
-const char* const kRelayOptionsUsage =
-    "  --address A        listen on this IPv4 address (default 0.0.0.0)\n"
-    "  --sender-port N    port for senders (default 38963)\n"
-    "  --viewer-port N    port for viewers (default 38962)\n"
-    "  --registry FILE    settings file (default $VISTREL_REGISTRY, else\n"
-    "                     $XDG_CONFIG_HOME/vistrel/registry.reg)\n";
-
 namespace {
+
+// The group of --help and --version, listed last.
+constexpr const char* kHelpGroup = "Help";
 
 bool IsPortNumber(std::string_view text) {
     if (text.empty() || text.size() > 5) return false;
@@ -30,28 +27,94 @@ bool IsPortNumber(std::string_view text) {
     return value <= 65535;
 }
 
+// --help: the usage line, the description, then every group of listed
+// options, the program's own after the shared ones and --help/--version
+// last; option names in a column 21 characters wide.
+class THelpFormatter : public CLI::Formatter {
+public:
+    THelpFormatter() { column_width(21); }
+
+    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode /*mode*/) const override {
+        std::vector<std::string> groups;
+        for (const std::string& group : app->get_groups())
+            if (!group.empty() && group != kUnlistedOptions && group != kHelpGroup) groups.push_back(group);
+        groups.push_back(kHelpGroup);
+
+        std::string text = "Usage: " + name + " [options]\n" + app->get_description() + "\n";
+        for (const std::string& group : groups) {
+            text += "\n" + group + ":\n";
+            for (const CLI::Option* option :
+                 app->get_options([&group](const CLI::Option* o) { return o->get_group() == group; }))
+                text += make_option(option, false);
+        }
+        return text;
+    }
+};
+
 }  // namespace
 
-TOptionResult TakeRelayOption(const char* program, int argc, char** argv, int& i, TRelayCommandLine& out) {
-    std::string_view arg = argv[i];
-    if (arg != "--address" && arg != "--sender-port" && arg != "--viewer-port" && arg != "--registry")
-        return TOptionResult::NotMine;
-    if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s: %s needs a value\n", program, argv[i]);
-        return TOptionResult::Invalid;
+CLI::Validator ValueCheck(const std::string& what, bool (*accepts)(std::string_view)) {
+    return CLI::Validator(
+        [what, accepts](std::string& value) { return accepts(value) ? std::string() : value + " is not " + what; },
+        std::string());
+}
+
+TCommandLine::TCommandLine(const std::string& program, const std::string& description, TRelayCommandLine& relay)
+    : program_(program), app_(description, program) {
+    app_.formatter(std::make_shared<THelpFormatter>());
+    // Unknown arguments are reported by Parse, or left for Qt.
+    app_.allow_extras();
+    app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app_.set_help_flag("--help", "show this text")->group(kHelpGroup);
+    app_.set_version_flag("--version", program + " " + kVistrelVersion, "show the version")->group(kHelpGroup);
+
+    const CLI::Validator port = ValueCheck("a port number", IsPortNumber);
+    app_.add_option("--address", relay.Listen.Addr, "listen on this IPv4 address (default 0.0.0.0)")
+        ->type_name("A")->group(kListeningOptions);
+    app_.add_option("--sender-port", relay.Listen.SenderPort, "port for senders (default 38963)")
+        ->type_name("N")->check(port)->group(kListeningOptions);
+    app_.add_option("--viewer-port", relay.Listen.ViewerPort, "port for viewers (default 38962)")
+        ->type_name("N")->check(port)->group(kListeningOptions);
+    app_.add_option("--registry", relay.RegistryPath,
+                    "settings file (default $VISTREL_REGISTRY, else\n$XDG_CONFIG_HOME/vistrel/registry.reg)")
+        ->type_name("FILE")->group(kSettingsOptions);
+}
+
+std::string TCommandLine::Help() const {
+    return app_.help();
+}
+
+std::optional<int> TCommandLine::Parse(int argc, char** argv, TUnknownArguments unknown) {
+    try {
+        app_.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(Help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        return 0;
+    } catch (const CLI::ArgumentMismatch& e) {
+        // An option takes the argument after it as its value whatever that
+        // looks like, so only the last argument can lack its value.
+        std::string last = argc > 1 ? argv[argc - 1] : "";
+        last = last.substr(0, last.find('='));
+        const CLI::Option* option = app_.get_option_no_throw(last);
+        if (option && option->get_type_size() != 0) return UsageError(last + " needs a value", false);
+        return UsageError(e.what(), false);
+    } catch (const CLI::ParseError& e) {
+        return UsageError(e.what(), false);
     }
-    std::string value = argv[++i];
-    if (arg == "--address") {
-        out.Listen.Addr = value;
-    } else if (arg == "--registry") {
-        out.RegistryPath = value;
-    } else if (!IsPortNumber(value)) {
-        std::fprintf(stderr, "%s: %s is not a port number\n", program, value.c_str());
-        return TOptionResult::Invalid;
-    } else {
-        (arg == "--sender-port" ? out.Listen.SenderPort : out.Listen.ViewerPort) = value;
+    if (unknown == TUnknownArguments::Reject) {
+        const std::vector<std::string> rest = app_.remaining();
+        if (!rest.empty()) return UsageError("unknown option " + rest.front(), true);
     }
-    return TOptionResult::Taken;
+    return std::nullopt;
+}
+
+int TCommandLine::UsageError(const std::string& message, bool withHelp) const {
+    std::fprintf(stderr, "%s: %s\n", program_.c_str(), message.c_str());
+    if (withHelp) std::fputs(Help().c_str(), stderr);
+    return 2;
 }
 
 std::unique_ptr<TRegistryStore> OpenSettingsStore(const std::string& path, std::string& error) {

@@ -1,11 +1,16 @@
 // What both front ends (vistreld and vistrel-server) do the same way before
-// and around the relay frame: the command-line options they share, opening
-// the settings store, and turning SIGINT/SIGTERM into a descriptor the event
-// loop can watch, so the relay stops between two events, never inside one.
+// and around the relay frame: the command line with the options they share,
+// opening the settings store, and turning SIGINT/SIGTERM into a descriptor
+// the event loop can watch, so the relay stops between two events, never
+// inside one.
 #pragma once
 
+#include <CLI/CLI.hpp>
+
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "relay/main_form.h"
 
@@ -20,15 +25,54 @@ struct TRelayCommandLine {
     std::string RegistryPath;  // empty: the default place
 };
 
-// The usage lines of the shared options, for each program's --help.
-extern const char* const kRelayOptionsUsage;
+// The groups --help lists the shared options under. A program's own options
+// go into one of these or a group of their own (listed after these, in the
+// order the groups first appear); --help and --version come last. Options in
+// kUnlistedOptions work but are not listed. (CLI11's own way of hiding, the
+// group "", would also drop the option's name from its error messages.)
+inline constexpr const char* kListeningOptions = "Listening";
+inline constexpr const char* kSettingsOptions = "Settings";
+inline constexpr const char* kUnlistedOptions = "Unlisted";
 
-enum class TOptionResult { Taken, NotMine, Invalid };
+// A check for an option's value: accepts(value), or the usage error
+// "<option>: <value> is not <what>".
+CLI::Validator ValueCheck(const std::string& what, bool (*accepts)(std::string_view));
 
-// Takes argv[i] (and its value, advancing i) when it is one of --address,
-// --sender-port, --viewer-port, --registry. Invalid: a message naming
-// `program` has been written to stderr.
-TOptionResult TakeRelayOption(const char* program, int argc, char** argv, int& i, TRelayCommandLine& out);
+// What Parse does with an argument that no option takes.
+enum class TUnknownArguments {
+    Reject,  // a usage error
+    Leave,   // left alone, for a later parse (vistrel-server: Qt's own options)
+};
+
+// One program's command line: --help, --version and the relay options both
+// programs share (--address, --sender-port, --viewer-port, --registry) are
+// there from the start; a program adds its own options to App(), one line
+// each, for example
+//     commandLine.App().add_flag("--debug", debug, "also print the debug lines")->group("Log");
+// An option given twice takes its last value.
+class TCommandLine {
+public:
+    // relay receives the values of the shared options and must outlive the
+    // command line.
+    TCommandLine(const std::string& program, const std::string& description, TRelayCommandLine& relay);
+
+    CLI::App& App() { return app_; }
+
+    // Parses argv. Returns the exit status to end with: 0 once --help or
+    // --version has been answered on stdout, 2 after a usage error (an
+    // unknown option, a missing or invalid value), reported on stderr with
+    // the option it concerns; nothing when the program goes on.
+    std::optional<int> Parse(int argc, char** argv, TUnknownArguments unknown = TUnknownArguments::Reject);
+
+    // The --help text.
+    std::string Help() const;
+
+private:
+    int UsageError(const std::string& message, bool withHelp) const;
+
+    std::string program_;
+    CLI::App app_;
+};
 
 // Opens the store at path, or at the default place when path is empty.
 // error receives why the file cannot be used (the relay then runs on the

@@ -28,65 +28,30 @@ using namespace vistrel;
 
 struct Options {
     TRelayCommandLine relay;
-    QString screenshotDir;  // hidden: write pictures of every page
+    std::string screenshotDir;  // hidden: write pictures of every page
     int screenshotDelayMs = 2000;
 };
 
-void PrintUsage(std::FILE* to) {
-    std::fprintf(to,
-                 "Usage: vistrel-server [options]\n"
-                 "Relays recorded games, with an operator window in the notification area.\n"
-                 "\n"
-                 "%s"
-                 "  --help             show this text\n"
-                 "  --version          show the version\n",
-                 kRelayOptionsUsage);
-}
-
-bool IsDelay(const std::string& text) {
+bool IsDelay(std::string_view text) {
     if (text.empty() || text.size() > 6) return false;
-    for (char c : text)
+    long value = 0;
+    for (char c : text) {
         if (c < '0' || c > '9') return false;
-    return std::stol(text) <= 600000;
+        value = value * 10 + (c - '0');
+    }
+    return value <= 600000;
 }
 
-std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--help") {
-            PrintUsage(stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("vistrel-server %s\n", kVistrelVersion);
-            return 0;
-        } else if (arg == "--screenshots" || arg == "--screenshot-delay") {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "vistrel-server: %s needs a value\n", argv[i]);
-                return 2;
-            }
-            std::string value = argv[++i];
-            if (arg == "--screenshots") {
-                options.screenshotDir = QString::fromLocal8Bit(value.c_str());
-            } else if (!IsDelay(value)) {
-                std::fprintf(stderr, "vistrel-server: %s is not a delay in milliseconds\n", value.c_str());
-                return 2;
-            } else {
-                options.screenshotDelayMs = std::stoi(value);
-            }
-        } else {
-            switch (TakeRelayOption("vistrel-server", argc, argv, i, options.relay)) {
-                case TOptionResult::Taken:
-                    break;
-                case TOptionResult::Invalid:
-                    return 2;
-                case TOptionResult::NotMine:
-                    std::fprintf(stderr, "vistrel-server: unknown option %s\n", argv[i]);
-                    PrintUsage(stderr);
-                    return 2;
-            }
-        }
-    }
-    return std::nullopt;
+// Returns the exit status to end with, or nothing to go on.
+std::optional<int> ParseOptions(int argc, char** argv, Options& options,
+                                TUnknownArguments unknown = TUnknownArguments::Reject) {
+    TCommandLine commandLine("vistrel-server",
+                             "Relays recorded games, with an operator window in the notification area.",
+                             options.relay);
+    commandLine.App().add_option("--screenshots", options.screenshotDir)->group(kUnlistedOptions);
+    commandLine.App().add_option("--screenshot-delay", options.screenshotDelayMs)
+        ->check(ValueCheck("a delay in milliseconds", IsDelay))->group(kUnlistedOptions);
+    return commandLine.Parse(argc, argv, unknown);
 }
 
 }  // namespace
@@ -96,14 +61,12 @@ int main(int argc, char** argv) {
     // descriptor read on the relay's loop.
     const int signalFd = BlockStopSignals();
 
-    // Answered before Qt starts, so that they work without a display.
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "--version") {
-            Options ignored;
-            char* single[] = {argv[0], argv[i], nullptr};
-            return ParseOptions(2, single, ignored).value_or(0);
-        }
+    // --help, --version and a bad value are answered before Qt starts, so
+    // that they work without a display. An argument no option takes may be
+    // one of Qt's own: that is judged once Qt has taken its options out.
+    {
+        Options early;
+        if (auto status = ParseOptions(argc, argv, early, TUnknownArguments::Leave)) return *status;
     }
 
     QApplication app(argc, argv);  // takes Qt's own options out of argv
@@ -148,9 +111,9 @@ int main(int argc, char** argv) {
             "The settings file cannot be used; running on the default settings.", storeError));
     window.Start();
 
-    if (!options.screenshotDir.isEmpty()) {
+    if (!options.screenshotDir.empty()) {
         QTimer::singleShot(options.screenshotDelayMs, &window, [&window, &options] {
-            WritePageScreenshots(window, options.screenshotDir);
+            WritePageScreenshots(window, QString::fromLocal8Bit(options.screenshotDir.c_str()));
         });
     }
 

@@ -26,45 +26,14 @@ struct Options {
     bool debug = false;
 };
 
-void PrintUsage(std::FILE* to) {
-    std::fprintf(to,
-                 "Usage: vistreld [options]\n"
-                 "Relays recorded games: camera programs upload on the sender port,\n"
-                 "viewers watch on the viewer port.\n"
-                 "\n"
-                 "%s"
-                 "  --debug            also print the debug lines\n"
-                 "  --help             show this text\n"
-                 "  --version          show the version\n",
-                 kRelayOptionsUsage);
-}
-
 // Returns the exit status to end with, or nothing to go on.
 std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--help") {
-            PrintUsage(stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("vistreld %s\n", kVistrelVersion);
-            return 0;
-        } else if (arg == "--debug") {
-            options.debug = true;
-        } else {
-            switch (TakeRelayOption("vistreld", argc, argv, i, options.relay)) {
-                case TOptionResult::Taken:
-                    break;
-                case TOptionResult::Invalid:
-                    return 2;
-                case TOptionResult::NotMine:
-                    std::fprintf(stderr, "vistreld: unknown option %s\n", argv[i]);
-                    PrintUsage(stderr);
-                    return 2;
-            }
-        }
-    }
-    return std::nullopt;
+    TCommandLine commandLine("vistreld",
+                             "Relays recorded games: camera programs upload on the sender port,\n"
+                             "viewers watch on the viewer port.",
+                             options.relay);
+    commandLine.App().add_flag("--debug", options.debug, "also print the debug lines")->group("Log");
+    return commandLine.Parse(argc, argv);
 }
 
 // Log texts are 8-bit (Latin-1) as they came from the network; the terminal
@@ -91,7 +60,8 @@ void PrintLine(std::string_view line) {
     std::fflush(stdout);
 }
 
-// Socket error messages carry a CR LF between the step and the description.
+// Socket error messages carry a CR LF between "Error N in function STEP"
+// and the error's description.
 std::string OneLine(std::string text) {
     for (auto pos = text.find("\r\n"); pos != std::string::npos; pos = text.find("\r\n", pos))
         text.replace(pos, 2, ": ");

@@ -33,7 +33,7 @@ std::string_view ZLibResultText(int code) noexcept {
 }
 
 // The engine and the output piece buffer, kept across runs so that a reused
-// component neither re-initialises zlib nor re-allocates its window.
+// TZLib neither re-initialises zlib nor re-allocates its window.
 struct TZLib::Engine {
     z_stream strm{};
     bool started = false;
@@ -106,8 +106,10 @@ void TZLib::Emit(const char* data, size_t size) {
     if (output_) output_->append(data, size);
 }
 
-// The run loop. Its stop rules decide the verification's outcomes, so they
-// are kept exactly as they are even where they look odd:
+// The run loop. Its stop rules decide which uploaded packets the relay
+// acknowledges and stores and which it refuses, so a sender must meet the
+// same rules from every version of the relay; that is why they stay as they
+// are, even those a plain inflate loop would not have:
 //  - the input is handed over in pieces of at most kPieceSize bytes, the next
 //    piece only once the engine has consumed the previous one; all-read turns
 //    true when the last piece is handed over (no empty read after it);

@@ -24,7 +24,8 @@ public:
     explicit EZLibException(std::string_view codeText);
 };
 
-// The component's own result code: Execute without an input.
+// A result code of our own, next to zlib's (which end at -6): Execute was
+// called without an input. Its text is "No Input Stream".
 inline constexpr int kZNoInputStream = -7;
 
 // Text of a zlib result code (2 .. -7); empty for Z_OK and unknown codes.
@@ -59,8 +60,9 @@ public:
     // the engine's memory. In zmNone: starts the engine.
     void Restart();
 
-    // Runs the engine over the whole input; see the .cpp for the loop. Returns
-    // Finished. Throws EZLibException for a negative result code.
+    // Runs the engine over the whole input (its stop rules are listed in
+    // zlib_stream.cpp). Returns Finished. Throws EZLibException for a
+    // negative result code.
     bool Execute(bool finish);
 
     uint32_t Crc() const noexcept { return crc_; }

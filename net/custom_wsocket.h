@@ -82,8 +82,9 @@ public:
 protected:
     // The readiness dispatch of the socket, run inside the guard.
     virtual void Dispatch(uint32_t events);
-    // Data is readable (the receiving loop's step 1). The base reads up to
-    // 1024 bytes and drops them; returns false when the loop must end.
+    // Data is readable: called once per round of the receiving loop. The
+    // base reads up to 1024 bytes and drops them; returns false when the loop
+    // must end.
     virtual bool TriggerDataAvailable(uint16_t error);
     // The socket became closed by Close, Abort, a vanished peer or a gone
     // connection, and the disconnect has to be reported.

@@ -68,7 +68,9 @@ private:
     friend class TWSocketClient;
     void PostClientClosed(TWSocketClient* client);
     void DeliverClientClosed(TWSocketClient* client);
-    // Accepting steps 2-10 for one connection taken off the listener.
+    // Takes over one connection accept4 returned: makes its object
+    // (ClientFactory), adopts the descriptor, raises OnClientConnect, then
+    // sends the banner, or the busy banner and a close beyond MaxClients.
     void AcceptOne(int fd, const struct sockaddr_in& peer);
     void RemoveClient(TWSocketClient* client);
     // Descriptors ran out: shed one pending connection, or pause accepting.

@@ -69,8 +69,8 @@ void LoadListLayout(TRegistryStore& store, std::string_view valueName, THeaderSe
     if (!value || !value->IsText() || value->Data.empty()) return;
     std::optional<std::vector<int>> widths = ParseWidths(value->Data);
     if (!widths) return;
-    // The last entry is never applied: the last column keeps the width of the
-    // window definition.
+    // The last entry is never applied: the last column keeps the width it
+    // starts with (InitialGamesListSections, InitialUserListSections).
     for (std::size_t i = 0; i + 1 < widths->size(); ++i) {
         if (i >= sections.size()) sections.push_back({"S. " + std::to_string(i + 1), 0});
         sections[i].Width = (*widths)[i];

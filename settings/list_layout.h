@@ -26,9 +26,9 @@ inline constexpr std::string_view kLayoutSubkey = "Common";
 inline constexpr std::string_view kGamesListLayoutValue = "GamesListBox";
 inline constexpr std::string_view kUserListLayoutValue = "UserListBox";
 
-// The sections of the window definition: games "ID" 50, "Name" 200, "Game" 70,
-// "Mod" 70, "Compressed Size" 95, "Users" 50, "Sender" 115; users "User Name"
-// 111, "User IP" 64, "Downloaded" 90.
+// The columns the two lists start with, before any stored layout: games "ID"
+// 50, "Name" 200, "Game" 70, "Mod" 70, "Compressed Size" 95, "Users" 50,
+// "Sender" 115; users "User Name" 111, "User IP" 64, "Downloaded" 90.
 THeaderSections InitialGamesListSections();
 THeaderSections InitialUserListSections();
 

@@ -19,8 +19,8 @@
 // ("Vistrel Server\Setup"). Key and value names compare without regard to
 // ASCII case, as in the registry, and keep the spelling they were created with.
 //
-// Used by TRegistryStore (console/registry.h) and the fuzz target; pure code,
-// no file access.
+// Used by TRegistryStore (settings/registry_store.h) and the fuzz target;
+// pure code, no file access.
 #pragma once
 
 #include <cstdint>

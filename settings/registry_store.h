@@ -1,5 +1,5 @@
 // TRegistryStore: the current user's settings, kept in one text file (see
-// console/registry_format.h for its format) in place of a system registry.
+// settings/registry_data.h for its format) in place of a system registry.
 // Both programs own one for their whole run: vistreld and the Qt window.
 //
 // Reads come from the contents loaded when the store was opened (refreshed by

@@ -1,5 +1,6 @@
 // The daemon as a process: greeting on both ports, a second copy on the same
-// ports exits 1 naming the "Bind" step, SIGTERM ends it with status 0.
+// ports exits 1 naming the "Bind" step, SIGTERM ends it with status 0; a
+// usage error ends it with status 2 before any port is opened.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -59,17 +60,18 @@ struct Daemon {
     pid_t pid = -1;
     int out = -1;  // the daemon's stdout and stderr together
 
-    Daemon(int senderPort, int viewerPort, const std::string& registry) {
+    Daemon(int senderPort, int viewerPort, const std::string& registry)
+        : Daemon({"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort), "--viewer-port",
+                  std::to_string(viewerPort), "--registry", registry}) {}
+    explicit Daemon(const std::vector<std::string>& options) {
         int pipeFds[2];
         EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-        std::vector<std::string> args = {VISTRELD_PATH,  "--address",     "127.0.0.1",
-                                         "--sender-port", std::to_string(senderPort),
-                                         "--viewer-port", std::to_string(viewerPort),
-                                         "--registry",    registry};
+        std::vector<std::string> args = {VISTRELD_PATH};
+        args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -207,6 +209,51 @@ TEST(VistreldProcess, ReportsAValueOfTheWrongTypeAndServesAllTheSame) {
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
     EXPECT_EQ(daemon.Wait(10s), 0);
     EXPECT_NE(daemon.Output().find("Invalid data type for 'FilmDemoPasswordEdit'"), std::string::npos);
+}
+
+TEST(VistreldProcess, AUsageErrorEndsWithStatus2AndNamesTheOption) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-usage-test.reg";
+    // Where the case without a --registry value would keep its settings.
+    setenv("VISTREL_REGISTRY", registry.c_str(), 1);
+    // Valid ports among the bad ones: were the error missed, the daemon would
+    // serve on these and not on the default ports.
+    const std::string senderPort = std::to_string(FreePort());
+    const std::string viewerPort = std::to_string(FreePort());
+    struct TCase {
+        std::vector<std::string> options;
+        std::string message;
+    };
+    const TCase cases[] = {
+        {{"--sender-port", "70000", "--viewer-port", viewerPort, "--registry", registry},
+         "vistreld: --sender-port: 70000 is not a port number"},
+        {{"--sender-port", senderPort, "--viewer-port", "port", "--registry", registry},
+         "vistreld: --viewer-port: port is not a port number"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--no-such-option"},
+         "vistreld: unknown option --no-such-option"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "stray"},
+         "vistreld: unknown option stray"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry"},
+         "vistreld: --registry needs a value"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.message);
+        Daemon daemon(c.options);
+        EXPECT_EQ(daemon.Wait(10s), 2);
+        EXPECT_NE(daemon.Output().find(c.message + "\n"), std::string::npos);
+    }
+}
+
+TEST(VistreldProcess, AnswersHelpAndVersionWithStatus0) {
+    Daemon help({"--help"});
+    EXPECT_EQ(help.Wait(10s), 0);
+    const std::string text = help.Output();
+    EXPECT_EQ(text.rfind("Usage: vistreld [options]\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\nListening:\n  --address A        listen on this IPv4 address"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n  --debug            also print the debug lines\n"), std::string::npos) << text;
+
+    Daemon version({"--version"});
+    EXPECT_EQ(version.Wait(10s), 0);
+    EXPECT_EQ(version.Output(), "vistreld 1.3\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A run of the window from start to end: hiding to the tray and coming back,
 // the no-tray fallback, the column widths kept across a restart (with the
-// stored text's quirks), and the single-instance rule with real processes.
+// stored text's quirks), the single-instance rule with real processes, and
+// the program's command line (without a display, and next to Qt's options).
 #include <sys/types.h>
 
 #include <signal.h>
@@ -197,6 +198,47 @@ private slots:
         QVERIFY(widths);
         QCOMPARE(widths->Data, std::string("50,200,70,70,95,50,115"));
         QVERIFY(written.KeyExists("Vistrel Server"));
+    }
+
+    void commandLineWorksWithoutADisplayAndLeavesQtItsOptions() {
+        QTemporaryDir runtime;
+        QProcessEnvironment noDisplay = ServerEnvironment(runtime.path());
+        noDisplay.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        noDisplay.remove(QStringLiteral("DISPLAY"));
+        noDisplay.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        auto run = [&noDisplay](const QStringList& arguments, QString& out, QString& err) {
+            QProcess program;
+            program.setProcessEnvironment(noDisplay);
+            program.start(QStringLiteral(VISTREL_SERVER_BIN), arguments);
+            if (!program.waitForFinished(20000)) return -1;
+            out = QString::fromLocal8Bit(program.readAllStandardOutput());
+            err = QString::fromLocal8Bit(program.readAllStandardError());
+            return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+        };
+        QString out, err;
+
+        // Answered before Qt would need a display.
+        QCOMPARE(run({QStringLiteral("--help")}, out, err), 0);
+        QVERIFY2(out.startsWith(QStringLiteral("Usage: vistrel-server [options]\n")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("\n  --registry FILE    settings file")), qPrintable(out));
+        QVERIFY2(!out.contains(QStringLiteral("--screenshot")), qPrintable(out));
+        QCOMPARE(run({QStringLiteral("--version")}, out, err), 0);
+        QCOMPARE(out, QStringLiteral("vistrel-server 1.3\n"));
+        QCOMPARE(run({QStringLiteral("--sender-port"), QStringLiteral("70000")}, out, err), 2);
+        QVERIFY2(err.contains(QStringLiteral("vistrel-server: --sender-port: 70000 is not a port number\n")),
+                 qPrintable(err));
+        QCOMPARE(run({QStringLiteral("--screenshot-delay"), QStringLiteral("soon")}, out, err), 2);
+        QVERIFY2(err.contains(QStringLiteral("--screenshot-delay: soon is not a delay in milliseconds\n")),
+                 qPrintable(err));
+
+        // Qt takes "-platform offscreen" (without it there is no display to
+        // start on); the option left over is the program's to refuse.
+        const std::string registry = runtime.filePath(QStringLiteral("usage.reg")).toStdString();
+        QCOMPARE(run(QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")} + ServerArguments(registry) +
+                         QStringList{QStringLiteral("--no-such-option")},
+                     out, err),
+                 2);
+        QVERIFY2(err.startsWith(QStringLiteral("vistrel-server: unknown option --no-such-option\n")), qPrintable(err));
     }
 };
 
