@@ -26,10 +26,10 @@ namespace {
 
 using namespace vistrel;
 
-struct Options {
-    TRelayCommandLine relay;
-    std::string screenshotDir;  // hidden: write pictures of every page
-    int screenshotDelayMs = 2000;
+struct TOptions {
+    TRelayCommandLine Relay;
+    std::string ScreenshotDir;  // hidden: write pictures of every page
+    int ScreenshotDelayMs = 2000;
 };
 
 bool IsDelay(std::string_view text) {
@@ -43,13 +43,13 @@ bool IsDelay(std::string_view text) {
 }
 
 // Returns the exit status to end with, or nothing to go on.
-std::optional<int> ParseOptions(int argc, char** argv, Options& options,
+std::optional<int> ParseOptions(int argc, char** argv, TOptions& options,
                                 TUnknownArguments unknown = TUnknownArguments::Reject) {
     TCommandLine commandLine("vistrel-server",
                              "Relays recorded games, with an operator window in the notification area.",
-                             options.relay);
-    commandLine.App().add_option("--screenshots", options.screenshotDir)->group(kUnlistedOptions);
-    commandLine.App().add_option("--screenshot-delay", options.screenshotDelayMs)
+                             options.Relay);
+    commandLine.App().add_option("--screenshots", options.ScreenshotDir)->group(kUnlistedOptions);
+    commandLine.App().add_option("--screenshot-delay", options.ScreenshotDelayMs)
         ->check(ValueCheck("a delay in milliseconds", IsDelay))->group(kUnlistedOptions);
     return commandLine.Parse(argc, argv, unknown);
 }
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     // that they work without a display. An argument no option takes may be
     // one of Qt's own: that is judged once Qt has taken its options out.
     {
-        Options early;
+        TOptions early;
         if (auto status = ParseOptions(argc, argv, early, TUnknownArguments::Leave)) return *status;
     }
 
@@ -75,15 +75,15 @@ int main(int argc, char** argv) {
     const QString programName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     QApplication::setApplicationName(programName);
 
-    Options options;
+    TOptions options;
     if (auto status = ParseOptions(argc, argv, options)) return *status;
 
     std::string storeError;
-    std::unique_ptr<TRegistryStore> store = OpenSettingsStore(options.relay.RegistryPath, storeError);
+    std::unique_ptr<TRegistryStore> store = OpenSettingsStore(options.Relay.RegistryPath, storeError);
 
     TEventLoop loop;
     TWindowOptions windowOptions;
-    windowOptions.Listen = options.relay.Listen;
+    windowOptions.Listen = options.Relay.Listen;
     windowOptions.Store = store.get();
     windowOptions.TrayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     TMainWindow window(loop, windowOptions);  // loads the list layouts
@@ -111,9 +111,9 @@ int main(int argc, char** argv) {
             "The settings file cannot be used; running on the default settings.", storeError));
     window.Start();
 
-    if (!options.screenshotDir.empty()) {
-        QTimer::singleShot(options.screenshotDelayMs, &window, [&window, &options] {
-            WritePageScreenshots(window, QString::fromLocal8Bit(options.screenshotDir.c_str()));
+    if (!options.ScreenshotDir.empty()) {
+        QTimer::singleShot(options.ScreenshotDelayMs, &window, [&window, &options] {
+            WritePageScreenshots(window, QString::fromLocal8Bit(options.ScreenshotDir.c_str()));
         });
     }
 

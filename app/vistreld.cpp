@@ -21,18 +21,18 @@ namespace {
 
 using namespace vistrel;
 
-struct Options {
-    TRelayCommandLine relay;
-    bool debug = false;
+struct TOptions {
+    TRelayCommandLine Relay;
+    bool Debug = false;
 };
 
 // Returns the exit status to end with, or nothing to go on.
-std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
+std::optional<int> ParseOptions(int argc, char** argv, TOptions& options) {
     TCommandLine commandLine("vistreld",
                              "Relays recorded games: camera programs upload on the sender port,\n"
                              "viewers watch on the viewer port.",
-                             options.relay);
-    commandLine.App().add_flag("--debug", options.debug, "also print the debug lines")->group("Log");
+                             options.Relay);
+    commandLine.App().add_flag("--debug", options.Debug, "also print the debug lines")->group("Log");
     return commandLine.Parse(argc, argv);
 }
 
@@ -68,7 +68,7 @@ std::string OneLine(std::string text) {
     return text;
 }
 
-class StderrFrontEnd : public TFrontEnd {
+class TStderrFrontEnd : public TFrontEnd {
 public:
     void ReportError(const std::exception& e) override {
         std::fprintf(stderr, "vistreld: %s\n", OneLine(e.what()).c_str());
@@ -79,7 +79,7 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
+    TOptions options;
     if (auto status = ParseOptions(argc, argv, options)) return *status;
 
     int signalFd = BlockStopSignals();
@@ -89,20 +89,20 @@ int main(int argc, char** argv) {
     }
 
     std::string storeError;
-    std::unique_ptr<TRegistryStore> store = OpenSettingsStore(options.relay.RegistryPath, storeError);
+    std::unique_ptr<TRegistryStore> store = OpenSettingsStore(options.Relay.RegistryPath, storeError);
     if (!storeError.empty())
         std::fprintf(stderr, "vistreld: %s; running on the default settings\n", OneLine(storeError).c_str());
 
     TEventLoop loop;
-    StderrFrontEnd frontEnd;
+    TStderrFrontEnd frontEnd;
     int status = 0;
     {
-        TMainForm form(loop, frontEnd, store.get(), options.relay.Listen);
+        TMainForm form(loop, frontEnd, store.get(), options.Relay.Listen);
         const TLogLines& log = form.Console().Log();
         log.Listeners().Subscribe([&log](const TListChange& change) {
             if (change.Kind == TListChange::TKind::LineAppended) PrintLine(log.Line(change.Index));
         });
-        if (options.debug) form.SetDebugLineSink([](const std::string& line) { PrintLine(line); });
+        if (options.Debug) form.SetDebugLineSink([](const std::string& line) { PrintLine(line); });
 
         if (!form.FormCreate()) {
             status = 1;
