@@ -51,6 +51,11 @@ public:
     }
 };
 
+bool IsHttpSetting(std::string_view text) {
+    THttpListen listen;
+    return text == "off" || ParseHttpListen(text, listen);
+}
+
 }  // namespace
 
 CLI::Validator ValueCheck(const std::string& what, bool (*accepts)(std::string_view)) {
@@ -78,6 +83,11 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
     app_.add_option("--registry", relay.RegistryPath,
                     "settings file (default $VISTREL_REGISTRY, else\n$XDG_CONFIG_HOME/vistrel/registry.reg)")
         ->type_name("FILE")->group(kSettingsOptions);
+    app_.add_option("--http", relay.Http,
+                    "serve the operator page, the JSON API and the metrics\non ADDR:PORT, or off (default 127.0.0.1:38964)")
+        ->type_name("ADDR:PORT")->check(ValueCheck("ADDR:PORT or off", IsHttpSetting))->group(kHttpOptions);
+    app_.add_flag("--http-public-read", relay.HttpPublicRead,
+                  "reads need no remote admin password on any address")->group(kHttpOptions);
 }
 
 std::string TCommandLine::Help() const {
@@ -115,6 +125,18 @@ int TCommandLine::UsageError(const std::string& message, bool withHelp) const {
     std::fprintf(stderr, "%s: %s\n", program_.c_str(), message.c_str());
     if (withHelp) std::fputs(Help().c_str(), stderr);
     return 2;
+}
+
+std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& relay) {
+    if (relay.Http == "off") return nullptr;
+    TWebOptions options;
+    if (!ParseHttpListen(relay.Http, options.Listen))
+        throw EHttpServerError("Cannot listen for HTTP on " + relay.Http + ": not ADDR:PORT");
+    options.PublicRead = relay.HttpPublicRead;
+    options.Version = kVistrelVersion;
+    auto web = std::make_unique<TWebApi>(form, std::move(options));
+    web->Start();
+    return web;
 }
 
 std::unique_ptr<TRegistryStore> OpenSettingsStore(const std::string& path, std::string& error) {

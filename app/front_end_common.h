@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "relay/main_form.h"
+#include "web/web_api.h"
 
 namespace vistrel {
 
@@ -23,6 +24,10 @@ inline constexpr const char* kVistrelVersion = "1.3";
 struct TRelayCommandLine {
     TListenSettings Listen;
     std::string RegistryPath;  // empty: the default place
+    // Where the HTTP side listens ("ADDR:PORT"), or "off".
+    std::string Http = "127.0.0.1:38964";
+    // Reads (status, lists, log, metrics) need no password on any address.
+    bool HttpPublicRead = false;
 };
 
 // The groups --help lists the shared options under. A program's own options
@@ -32,6 +37,7 @@ struct TRelayCommandLine {
 // group "", would also drop the option's name from its error messages.)
 inline constexpr const char* kListeningOptions = "Listening";
 inline constexpr const char* kSettingsOptions = "Settings";
+inline constexpr const char* kHttpOptions = "HTTP";
 inline constexpr const char* kUnlistedOptions = "Unlisted";
 
 // A check for an option's value: accepts(value), or the usage error
@@ -73,6 +79,11 @@ private:
     std::string program_;
     CLI::App app_;
 };
+
+// Starts the HTTP side (JSON API, metrics, operator page) for the frame as
+// the command line asks; null for --http off. Raises EHttpServerError when it
+// cannot listen.
+std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& relay);
 
 // Opens the store at path, or at the default place when path is empty.
 // error receives why the file cannot be used (the relay then runs on the

@@ -17,6 +17,7 @@
 
 #include "app/front_end_common.h"
 #include "settings/registry_store.h"
+#include "window/loop_bridge.h"
 #include "window/main_window.h"
 #include "window/page_screenshots.h"
 #include "window/single_instance.h"
@@ -109,7 +110,16 @@ int main(int argc, char** argv) {
     if (!storeError.empty())
         window.ReportError(ERegistryException(
             "The settings file cannot be used; running on the default settings.", storeError));
-    window.Start();
+    // The HTTP side serves the window's frame; without it the window goes on.
+    std::unique_ptr<TWebApi> web;
+    if (window.Start()) {
+        try {
+            web = StartWebApi(window.Form(), options.Relay);
+        } catch (const std::exception& e) {
+            window.ReportError(e);
+        }
+        window.Bridge().Rearm();
+    }
 
     if (!options.ScreenshotDir.empty()) {
         QTimer::singleShot(options.ScreenshotDelayMs, &window, [&window, &options] {
@@ -118,6 +128,7 @@ int main(int argc, char** argv) {
     }
 
     const int status = app.exec();
+    web.reset();
     if (signalFd >= 0) {
         loop.Unwatch(signalFd);
         close(signalFd);

@@ -104,9 +104,19 @@ int main(int argc, char** argv) {
         });
         if (options.Debug) form.SetDebugLineSink([](const std::string& line) { PrintLine(line); });
 
-        if (!form.FormCreate()) {
-            status = 1;
+        std::unique_ptr<TWebApi> web;
+        if (form.FormCreate()) {
+            try {
+                web = StartWebApi(form, options.Relay);
+            } catch (const std::exception& e) {
+                // As for the relay's own ports: a port that cannot be used ends the run.
+                frontEnd.ReportError(e);
+                status = 1;
+            }
         } else {
+            status = 1;
+        }
+        if (status == 0) {
             (void)loop.Watch(signalFd, TEventLoop::kReadable, [&loop, signalFd](uint32_t) {
                 DrainStopSignals(signalFd);
                 loop.Stop();
@@ -114,6 +124,7 @@ int main(int argc, char** argv) {
             loop.Run();
             loop.Unwatch(signalFd);
         }
+        web.reset();
     }  // FormDestroy, then the servers drop their connections
     close(signalFd);
     return status;

@@ -23,19 +23,27 @@ int32_t TPacketList::Tag(int32_t i) const { return Entry(i).tag; }
 
 const std::string& TPacketList::Data(int32_t i) const { return Entry(i).data; }
 
+void TPacketList::Replace(TPacketState& entry, std::string_view data) {
+    stored_count_ += (data.empty() ? 0 : 1) - (entry.data.empty() ? 0 : 1);
+    stored_bytes_ = stored_bytes_ - entry.data.size() + data.size();
+    // A fresh string sized to the packet: reusing the old one could keep a
+    // larger block alive than the packet needs.
+    entry.data = std::string(data);
+}
+
 void TPacketList::Append(std::string_view data, int32_t tag) {
-    entries_.push_back(TPacketState{std::string(data), tag});
+    entries_.push_back(TPacketState{std::string(), tag});
+    Replace(entries_.back(), data);
 }
 
 void TPacketList::SetData(int32_t i, std::string_view data) {
     Entry(i);
-    // A fresh string sized to the packet: reusing the old one could keep a
-    // larger block alive than the packet needs.
-    entries_[static_cast<size_t>(i)].data = std::string(data);
+    Replace(entries_[static_cast<size_t>(i)], data);
 }
 
 void TPacketList::Delete(int32_t i) {
     Entry(i);
+    Replace(entries_[static_cast<size_t>(i)], {});
     entries_.erase(entries_.begin() + i);
 }
 
@@ -49,10 +57,11 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
         size_t needed = static_cast<size_t>(location) + 1;
         if (needed > entries_.capacity()) entries_.reserve(std::max(needed, entries_.capacity() * 2));
         entries_.resize(static_cast<size_t>(location), TPacketState{std::string(), tag});
-        entries_.push_back(TPacketState{std::string(packet), tag});
+        entries_.push_back(TPacketState{std::string(), tag});
+        Replace(entries_.back(), packet);
         return;
     }
-    entries_[static_cast<size_t>(location)].data = std::string(packet);
+    Replace(entries_[static_cast<size_t>(location)], packet);
 }
 
 void TActiveGameList::SetName(std::string_view name) { name_ = std::string(CutToSlot(name, Slot::DetailedName.Width)); }

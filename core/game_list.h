@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/exception.h"
@@ -63,6 +64,11 @@ public:
     // location throws EListError, a location more than kMaxGapsPerStore past
     // Count() throws ELocationTooFar; both before anything changes.
     void StorePacketAt(int32_t location, std::string_view packet, int32_t tag);
+    // Entries holding a packet (gaps not counted), and the bytes of those
+    // packets; kept as the list changes.
+    int32_t StoredCount() const noexcept { return stored_count_; }
+    size_t StoredBytes() const noexcept { return stored_bytes_; }
+
     // Whether storing at location would open more than kMaxGapsPerStore gaps.
     bool IsTooFar(int32_t location) const noexcept {
         return static_cast<int64_t>(location) > static_cast<int64_t>(Count()) + kMaxGapsPerStore;
@@ -70,7 +76,11 @@ public:
 
 private:
     const TPacketState& Entry(int32_t i) const;
+    // Replaces entry i's data, keeping the totals.
+    void Replace(TPacketState& entry, std::string_view data);
     std::vector<TPacketState> entries_;
+    int32_t stored_count_ = 0;
+    size_t stored_bytes_ = 0;
 };
 
 // One game: its stored demo plus its description.
@@ -97,6 +107,10 @@ public:
     int32_t Viewers() const noexcept { return viewers_; }
     void SetViewers(int32_t viewers) noexcept { viewers_ = viewers; }
 
+    // The address the sender connected from; kept after it has gone.
+    const std::string& SenderAddr() const noexcept { return sender_addr_; }
+    void SetSenderAddr(std::string addr) { sender_addr_ = std::move(addr); }
+
 private:
     TWSocketClient* sender_ = nullptr;
     int32_t game_type_ = 0;
@@ -104,6 +118,7 @@ private:
     std::string mod_;
     int32_t identifier_ = 0;
     int32_t viewers_ = 0;
+    std::string sender_addr_;
 };
 
 // The registry: games in the order they were opened.

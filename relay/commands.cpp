@@ -35,7 +35,10 @@ void TMainForm::HaltTransfer1Click(const std::vector<int32_t>& selectedRows) {
     // The game and its row stay; the sender's disconnect unlinks the row.
     for (int32_t i = 0; i < rows.Count(); ++i)
         if (selected[static_cast<size_t>(i)])
-            if (TWSocketClient* sender = rows.Link(i)) sender->Close();
+            if (TWSocketClient* sender = rows.Link(i)) {
+                NoteCloseReason(*sender, TCloseReason::Kicked);
+                sender->Close();
+            }
 }
 
 void TMainForm::DeleteGame1Click(const std::vector<int32_t>& selectedRows) {
@@ -47,11 +50,17 @@ void TMainForm::DeleteGame1Click(const std::vector<int32_t>& selectedRows) {
         if (!games_ || !ParseGameId(rows.Column(i, 0), id)) continue;
         const int32_t index = games_->IndexOfId(id);
         if (index < 0) continue;
-        if (TWSocketClient* sender = rows.Link(i)) sender->Close();
+        if (TWSocketClient* sender = rows.Link(i)) {
+            NoteCloseReason(*sender, TCloseReason::Kicked);
+            sender->Close();
+        }
         // Its viewers are closed in connection order; their disconnects come
         // later and find no game. A copy: the list is dropped below.
         const TGameViewers::List watching = game_viewers_.Of(id);
-        for (TDemoViewer* viewer : watching) viewer->Close();
+        for (TDemoViewer* viewer : watching) {
+            viewer->CloseReason = TCloseReason::Kicked;
+            viewer->Close();
+        }
         const std::string removed = BuildGameRemoved(id);
         for (int32_t v = 0; v < demo_viewers_.ClientCount(); ++v)
             SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
@@ -67,7 +76,10 @@ void TMainForm::KickUser1Click(const std::vector<int32_t>& selectedRows) {
     // Nothing is sent first; the disconnect tells the game and drops the row.
     for (int32_t i = rows.Count() - 1; i >= 0; --i)
         if (selected[static_cast<size_t>(i)])
-            if (TWSocketClient* viewer = rows.Link(i)) viewer->Close();
+            if (TWSocketClient* viewer = rows.Link(i)) {
+                NoteCloseReason(*viewer, TCloseReason::Kicked);
+                viewer->Close();
+            }
 }
 
 }  // namespace vistrel

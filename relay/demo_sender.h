@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/wsocket_client.h"
+#include "relay/relay_metrics.h"
 
 namespace vistrel {
 
@@ -26,6 +27,8 @@ public:
     bool LoggedIn = false;
     // The line about packets refused before the login has been written.
     bool RefusalLogged = false;
+    // Why the relay closed it (Normal unless it did), counted at its disconnect.
+    TCloseReason CloseReason = TCloseReason::Normal;
 };
 
 }  // namespace vistrel

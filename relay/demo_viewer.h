@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/wsocket_client.h"
+#include "relay/relay_metrics.h"
 
 namespace vistrel {
 
@@ -27,6 +28,8 @@ public:
     // Given at connect from a rising counter, so it orders viewers as the
     // server's client list does.
     uint64_t Seq = 0;
+    // Why the relay closed it (Normal unless it did), counted at its disconnect.
+    TCloseReason CloseReason = TCloseReason::Normal;
 };
 
 }  // namespace vistrel

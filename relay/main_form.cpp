@@ -1,5 +1,6 @@
 #include "relay/main_form.h"
 
+#include <chrono>
 #include <utility>
 
 #include "settings/registry_store.h"
@@ -102,6 +103,7 @@ void TMainForm::ServerLog(bool debug, std::string_view text) {
         if (debug_line_sink_) debug_line_sink_(line);
         return;
     }
+    ++metrics_.LogLines;
     console_.Log().Append(std::move(line));
 }
 
@@ -127,14 +129,21 @@ void TMainForm::ViewerBgException(TCustomWSocket&, const std::exception& e, bool
 
 void TMainForm::DistrubuteDemoTimer() {
     distrubute_demo_.SetEnabled(false);
+    const auto walkStart = std::chrono::steady_clock::now();
     try {
         DistributeDemoWalk();
+        metrics_.TickDuration.Observe(std::chrono::steady_clock::now() - walkStart);
     } catch (const std::exception& e) {
         distrubute_demo_.SetEnabled(true);
         front_end_.ReportError(e);
         return;
     }
     distrubute_demo_.SetEnabled(true);
+}
+
+void TMainForm::NoteCloseReason(TWSocketClient& conn, TCloseReason reason) {
+    if (auto* sender = dynamic_cast<TDemoSender*>(&conn)) sender->CloseReason = reason;
+    if (auto* viewer = dynamic_cast<TDemoViewer*>(&conn)) viewer->CloseReason = reason;
 }
 
 std::string FormatLogTimestamp(std::time_t when) {

@@ -24,6 +24,7 @@
 #include "console/setup_fields.h"
 #include "core/game_list.h"
 #include "relay/relay_limits.h"
+#include "relay/relay_metrics.h"
 #include "net/event_loop.h"
 #include "net/timer.h"
 #include "net/wsocket_server.h"
@@ -119,6 +120,8 @@ public:
     const TTimer& DistrubuteDemo() const noexcept { return distrubute_demo_; }
     const TListenSettings& Listen() const noexcept { return listen_; }
     const TMemoryBudget& MemoryBudget() const noexcept { return memory_budget_; }
+    // Running counts of packets, connections, log lines and tick durations.
+    const TRelayMetrics& Metrics() const noexcept { return metrics_; }
 
     // The front end sets the budget before FormCreate (the default: no limit).
     void SetMemoryBudget(const TMemoryBudget& budget) { memory_budget_ = budget; }
@@ -199,6 +202,9 @@ private:
     void FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind);
     // Shows the game's viewer count in its games list row.
     void ShowViewerCount(const TActiveGameList& game);
+    // Records why a sender or viewer connection is being closed, for the
+    // count its disconnect adds to.
+    static void NoteCloseReason(TWSocketClient& conn, TCloseReason reason);
 
     TEventLoop& loop_;
     TFrontEnd& front_end_;
@@ -216,6 +222,7 @@ private:
     // Unconsumed input above which a connection is closed (relay/relay_limits.h).
     size_t max_unhandled_input_ = kMaxUnhandledInput;
     TMemoryBudget memory_budget_;
+    TRelayMetrics metrics_;
     std::function<void(const std::string& line)> debug_line_sink_;
     bool serving_ = false;
 };

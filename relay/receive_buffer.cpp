@@ -24,6 +24,7 @@ void TMainForm::FinishParse(TWSocketClient& conn, std::string& buffer, size_t co
     if (buffer.size() <= max_unhandled_input_ || conn.State() != wsConnected) return;
     ServerLog(false, std::string(kind) + " " + conn.PeerAddr() + " left " + std::to_string(buffer.size()) +
                               " bytes it sent unhandled; connection closed");
+    NoteCloseReason(conn, TCloseReason::BoundExceeded);
     conn.Close();
 }
 

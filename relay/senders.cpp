@@ -29,6 +29,7 @@ public:
             if (frame.Status == TFrameStatus::Malformed) {
                 // Nothing sound can be parsed behind it.
                 form_.ServerLog(false, s_.PeerAddr() + " " + frame.Reason + "; connection closed");
+                s_.CloseReason = TCloseReason::BoundExceeded;
                 s_.Close();
                 return;
             }
@@ -37,6 +38,7 @@ public:
             if (frame.Status != TFrameStatus::Complete) return;
             const std::string_view packet = buf.substr(0, frame.Size);
             const int32_t type = PacketTypeOf(packet);
+            form_.metrics_.Received(TConnectionKind::Sender, type);
             form_.ServerLogDebug([&] {
                 return "Sender [" + s_.UserName + "] sent us " + std::string(PacketLabel(type)) + " Packet";
             });
@@ -62,6 +64,7 @@ private:
             form_.ServerLog(false, s_.PeerAddr() + " using " + userName + " as name had invalid password for filming");
             // The disconnect follows later; whatever else this read holds is
             // still handled (and refused, if a filming password is set).
+            s_.CloseReason = TCloseReason::Refused;
             s_.Close();
             return;
         }
@@ -107,15 +110,31 @@ private:
         if (!game.IsTooFar(location)) return false;
         form_.ServerLog(false, s_.PeerAddr() + " sent a packet for location " + std::to_string(location) +
                                    ", too far beyond the end of its demo; connection closed");
+        s_.CloseReason = TCloseReason::BoundExceeded;
         s_.Close();
         return true;
     }
 
     TActiveGameList* Game() { return form_.games_ ? form_.games_->FindById(s_.GameId) : nullptr; }
 
+    // VerifyDemoPayload, counted by outcome.
+    TVerifyOutcome CheckPayload(std::string_view packet) {
+        try {
+            const TVerifyOutcome outcome = VerifyDemoPayload(DemoPayloadOf(packet), PacketCheckOf(packet));
+            form_.metrics_.Checked(outcome == TVerifyOutcome::Verified           ? TDemoCheck::Verified
+                                   : outcome == TVerifyOutcome::ChecksumMismatch ? TDemoCheck::ChecksumMismatch
+                                                                                 : TDemoCheck::NotDecompressed);
+            return outcome;
+        } catch (...) {
+            form_.metrics_.Checked(TDemoCheck::Undecodable);
+            throw;
+        }
+    }
+
     // Returns false when the sender was closed for the packet.
     bool DemoPacket(std::string_view packet) {
         if (Refused()) {
+            form_.metrics_.Checked(TDemoCheck::Refused);
             Refuse();
             return true;
         }
@@ -124,7 +143,7 @@ private:
         if (game && LocationTooFar(*game, location)) return false;
         // A payload the decompressor rejects raises here: the packet stays at
         // the front and is met again at every later data event.
-        const TVerifyOutcome outcome = VerifyDemoPayload(DemoPayloadOf(packet), PacketCheckOf(packet));
+        const TVerifyOutcome outcome = CheckPayload(packet);
         int32_t ack = 1;
         if (outcome == TVerifyOutcome::Verified) {
             ack = 0;
@@ -164,6 +183,7 @@ private:
 void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& sender = static_cast<TDemoSender&>(client);
     ServerLog(false, "Cammer connecting: " + sender.PeerAddr());
+    metrics_.Accepted(TConnectionKind::Sender);
     sender.OnDataAvailable = [this](TWSocketClient& c, uint16_t) {
         DemoSenderDataAvailable(static_cast<TDemoSender&>(c));
     };
@@ -172,11 +192,13 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
     };
     sender.OnSendOverflow = [this](TWSocketClient& c, const std::string& reason) {
         ServerLog(false, "Cammer " + c.PeerAddr() + " is not reading: " + reason + "; connection closed");
+        static_cast<TDemoSender&>(c).CloseReason = TCloseReason::SlowReader;
     };
     if (!games_) return;
     ++game_id_counter_;
     TActiveGameList& game = games_->Add(&sender);
     game.SetIdentifier(game_id_counter_);
+    game.SetSenderAddr(sender.PeerAddr());
     sender.GameId = game_id_counter_;
     console_.AddGameRow(game.Identifier(), &sender, sender.PeerAddr());
 }
@@ -198,6 +220,7 @@ void TMainForm::DemoSenderDataAvailable(TDemoSender& sender) {
 void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& sender = static_cast<TDemoSender&>(client);
     ServerLog(false, "Cammer disconnecting: " + sender.PeerAddr());
+    metrics_.Closed(TConnectionKind::Sender, sender.CloseReason);
     TActiveGameList* game = games_ ? games_->FindBySender(&sender) : nullptr;
     if (!game) return;
     // The links go first: the object is destroyed after this handler even if
@@ -213,6 +236,7 @@ void TMainForm::SendToSender(TDemoSender& sender, std::string_view packet) {
         return "Sent Sender [" + sender.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet))) + " Packet";
     });
     sender.Send(packet);
+    metrics_.Sent(TConnectionKind::Sender, packet.size());
 }
 
 }  // namespace vistrel

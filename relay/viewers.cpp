@@ -44,6 +44,7 @@ public:
             if (frame.Status != TFrameStatus::Complete) return;
             const std::string_view packet = buf.substr(0, frame.Size);
             const int32_t type = PacketTypeOf(packet);
+            form_.metrics_.Received(TConnectionKind::Viewer, type);
             form_.ServerLogDebug([&] {
                 return "Viewer [" + v_.UserName + "] sent us " + std::string(PacketLabel(type)) + " Packet";
             });
@@ -126,6 +127,10 @@ private:
 void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& viewer = static_cast<TDemoViewer&>(client);
     ServerLog(false, "Viewer connecting: " + viewer.PeerAddr());
+    metrics_.Accepted(TConnectionKind::Viewer);
+    // One viewer too many is sent the busy banner and closed by the server.
+    if (demo_viewers_.MaxClients > 0 && demo_viewers_.ClientCount() > demo_viewers_.MaxClients)
+        viewer.CloseReason = TCloseReason::Refused;
     viewer.GameId = 0;
     viewer.Position = 0;
     viewer.Seq = ++viewer_seq_counter_;
@@ -137,6 +142,7 @@ void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client
     };
     viewer.OnSendOverflow = [this](TWSocketClient& c, const std::string& reason) {
         ServerLog(false, "Viewer " + c.PeerAddr() + " is not reading: " + reason + "; connection closed");
+        static_cast<TDemoViewer&>(c).CloseReason = TCloseReason::SlowReader;
     };
     console_.AddViewerRow(&viewer, viewer.PeerAddr());
 }
@@ -171,6 +177,7 @@ void TMainForm::LeaveWatchedGame(TDemoViewer& viewer) {
 void TMainForm::DemoViewersClientDisconnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& viewer = static_cast<TDemoViewer&>(client);
     ServerLog(false, "Viewer disconnecting: " + viewer.PeerAddr());
+    metrics_.Closed(TConnectionKind::Viewer, viewer.CloseReason);
     // The object is destroyed after this handler, whatever happens below:
     // no list may keep it.
     game_viewers_.Remove(viewer.GameId, viewer);
@@ -194,6 +201,7 @@ void TMainForm::SendToViewer(TDemoViewer& viewer, std::string_view packet) {
         return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet))) + " Packet";
     });
     viewer.Send(packet);
+    metrics_.Sent(TConnectionKind::Viewer, packet.size());
 }
 
 void TMainForm::SendToGame(int32_t gameId, std::string_view packet) {

@@ -70,7 +70,8 @@ struct Daemon {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-        std::vector<std::string> args = {VISTRELD_PATH};
+        // Every daemon's HTTP side on a port of its own, so tests run side by side.
+        std::vector<std::string> args = {VISTRELD_PATH, "--http", "127.0.0.1:0"};
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());

@@ -31,7 +31,8 @@ QProcessEnvironment ServerEnvironment(const QString& runtimeDir) {
 QStringList ServerArguments(const std::string& registry) {
     return {QStringLiteral("--registry"), QString::fromStdString(registry), QStringLiteral("--address"),
             QStringLiteral("127.0.0.1"),  QStringLiteral("--sender-port"),   QStringLiteral("0"),
-            QStringLiteral("--viewer-port"), QStringLiteral("0")};
+            QStringLiteral("--viewer-port"), QStringLiteral("0"), QStringLiteral("--http"),
+            QStringLiteral("127.0.0.1:0")};
 }
 
 }  // namespace

@@ -1,0 +1,401 @@
+#include "web/http_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace vistrel {
+
+namespace {
+
+// Each connection's memory for its request head and its output; request
+// heads beyond it are refused by the library itself (431).
+constexpr size_t kConnectionMemory = size_t{32} << 10;
+// How much a stream is asked for at a time.
+constexpr size_t kStreamBlock = 4096;
+// The longest wait our loop is told to keep for the library.
+constexpr MHD_UNSIGNED_LONG_LONG kLongestWaitMs = 3600 * 1000;
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+bool ParseDecimal(std::string_view text, uint64_t limit, uint64_t& value) {
+    if (text.empty() || text.size() > 20) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        if (v > (limit - static_cast<uint64_t>(c - '0')) / 10) return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    value = v;
+    return true;
+}
+
+std::string ErrorJson(std::string_view message) {
+    // Our own texts only: nothing here needs escaping beyond quotes.
+    std::string text = "{\"error\":\"";
+    for (char c : message) {
+        if (c == '"' || c == '\\') text += '\\';
+        text += c;
+    }
+    text += "\"}\n";
+    return text;
+}
+
+}  // namespace
+
+bool ParseHttpListen(std::string_view text, THttpListen& out) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) return false;
+    const std::string addr(text.substr(0, colon));
+    in_addr parsed{};
+    if (addr.empty() || inet_pton(AF_INET, addr.c_str(), &parsed) != 1) return false;
+    uint64_t port = 0;
+    if (!ParseDecimal(text.substr(colon + 1), 65535, port)) return false;
+    out.Addr = addr;
+    out.Port = static_cast<uint16_t>(port);
+    return true;
+}
+
+bool IsLoopbackAddress(std::string_view addr) {
+    in_addr parsed{};
+    const std::string text(addr);
+    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+    return (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
+const std::string* THttpRequest::Header(std::string_view name) const {
+    for (const auto& [key, value] : Headers)
+        if (EqualsIgnoringCase(key, name)) return &value;
+    return nullptr;
+}
+
+const std::string* THttpRequest::QueryValue(std::string_view name) const {
+    for (const auto& [key, value] : Query)
+        if (key == name) return &value;
+    return nullptr;
+}
+
+// What the server keeps per TCP connection: whether it is one of those
+// served, and its peer's address.
+struct THttpServer::TConnectionState {
+    bool Admitted = false;
+    std::string PeerAddr;
+};
+
+// What the server keeps per request while its body arrives.
+struct THttpServer::TRequestState {
+    THttpRequest Request;
+    size_t HeaderBytes = 0;
+};
+
+// A response stream and the connection it is sent on.
+struct THttpServer::TStreamEntry {
+    THttpServer* Server = nullptr;
+    MHD_Connection* Connection = nullptr;
+    std::unique_ptr<THttpStream> Stream;
+    bool Suspended = false;
+    bool Ending = false;
+};
+
+struct THttpServerCallbacks {
+    static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                             const char* /*version*/, const char* uploadData, size_t* uploadDataSize,
+                             void** reqCls) {
+        auto* server = static_cast<THttpServer*>(cls);
+        return server->Access(connection, url, method, uploadData, uploadDataSize, reqCls) ? MHD_YES : MHD_NO;
+    }
+
+    static void Completed(void* /*cls*/, MHD_Connection* /*connection*/, void** reqCls,
+                          MHD_RequestTerminationCode /*toe*/) {
+        delete static_cast<THttpServer::TRequestState*>(*reqCls);
+        *reqCls = nullptr;
+    }
+
+    static void Notice(void* cls, MHD_Connection* connection, void** socketContext,
+                       MHD_ConnectionNotificationCode toe) {
+        auto* server = static_cast<THttpServer*>(cls);
+        if (toe == MHD_CONNECTION_NOTIFY_STARTED) {
+            auto* state = new THttpServer::TConnectionState;
+            ++server->connections_;
+            state->Admitted = server->admitted_ < server->limits_.MaxConnections;
+            if (state->Admitted) ++server->admitted_;
+            const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            if (info && info->client_addr && info->client_addr->sa_family == AF_INET) {
+                char text[INET_ADDRSTRLEN] = {};
+                const auto* in = reinterpret_cast<const sockaddr_in*>(info->client_addr);
+                if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) state->PeerAddr = text;
+            }
+            *socketContext = state;
+            return;
+        }
+        auto* state = static_cast<THttpServer::TConnectionState*>(*socketContext);
+        if (server->connections_ > 0) --server->connections_;
+        if (state) {
+            if (state->Admitted && server->admitted_ > 0) --server->admitted_;
+            delete state;
+            *socketContext = nullptr;
+        }
+    }
+
+    static ssize_t Read(void* cls, uint64_t /*pos*/, char* buf, size_t max) {
+        auto* entry = static_cast<THttpServer::TStreamEntry*>(cls);
+        if (entry->Ending) return MHD_CONTENT_READER_END_OF_STREAM;
+        std::ptrdiff_t n = THttpStream::kEnd;
+        try {
+            n = entry->Stream->Read(buf, max);
+        } catch (...) {
+            return MHD_CONTENT_READER_END_WITH_ERROR;
+        }
+        if (n > 0) return static_cast<ssize_t>(std::min<size_t>(static_cast<size_t>(n), max));
+        if (n < 0) return MHD_CONTENT_READER_END_OF_STREAM;
+        // Nothing now: the connection is parked until WakeStreams, so the
+        // library does not ask again at every round.
+        MHD_suspend_connection(entry->Connection);
+        entry->Suspended = true;
+        return 0;
+    }
+
+    static void Free(void* cls) {
+        auto* entry = static_cast<THttpServer::TStreamEntry*>(cls);
+        std::erase(entry->Server->streams_, entry);
+        delete entry;
+    }
+
+    static void Log(void* cls, const char* format, va_list args) {
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, args);
+        std::string& last = static_cast<THttpServer*>(cls)->last_error_;
+        last = text;
+        while (!last.empty() && (last.back() == '\n' || last.back() == '\r' || last.back() == '.')) last.pop_back();
+    }
+
+    static MHD_Result CountHeader(void* cls, MHD_ValueKind /*kind*/, const char* key, size_t keySize,
+                                  const char* value, size_t valueSize) {
+        auto* state = static_cast<THttpServer::TRequestState*>(cls);
+        state->HeaderBytes += keySize + valueSize + 4;  // ": " and CR LF
+        state->Request.Headers.emplace_back(std::string(key, keySize),
+                                            value ? std::string(value, valueSize) : std::string());
+        return MHD_YES;
+    }
+
+    static MHD_Result AddArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, size_t keySize,
+                                  const char* value, size_t valueSize) {
+        auto* state = static_cast<THttpServer::TRequestState*>(cls);
+        state->Request.Query.emplace_back(std::string(key, keySize),
+                                          value ? std::string(value, valueSize) : std::string());
+        return MHD_YES;
+    }
+};
+
+THttpServer::THttpServer(TEventLoop& loop, THandler handler, THttpLimits limits)
+    : loop_(loop), handler_(std::move(handler)), limits_(limits) {}
+
+THttpServer::~THttpServer() { Stop(); }
+
+void THttpServer::Start(const THttpListen& listen) {
+    if (daemon_) throw EHttpServerError("The HTTP server is already running");
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(listen.Port);
+    if (inet_pton(AF_INET, listen.Addr.c_str(), &sa.sin_addr) != 1)
+        throw EHttpServerError("Cannot listen for HTTP on " + listen.Addr + ": not an IPv4 address");
+    last_error_.clear();
+    // External events with epoll: no thread of the library's own. Suspending
+    // lets a stream with nothing to send cost nothing while it waits.
+    daemon_ = MHD_start_daemon(
+        MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
+        &THttpServerCallbacks::Access, this,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&sa),
+        // The connections past MaxConnections are taken only to be told 503.
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(limits_.MaxConnections * 2),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.ConnectionTimeoutS),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+        MHD_OPTION_LISTEN_BACKLOG_SIZE, 64u,
+        MHD_OPTION_NOTIFY_CONNECTION, &THttpServerCallbacks::Notice, this,
+        MHD_OPTION_NOTIFY_COMPLETED, &THttpServerCallbacks::Completed, this,
+        MHD_OPTION_EXTERNAL_LOGGER, &THttpServerCallbacks::Log, this,
+        MHD_OPTION_END);
+    const std::string where = listen.Addr + ":" + std::to_string(listen.Port);
+    if (!daemon_)
+        throw EHttpServerError("Cannot listen for HTTP on " + where +
+                               (last_error_.empty() ? std::string() : ": " + last_error_));
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
+    epoll_fd_ = info ? info->epoll_fd : -1;
+    const int err = epoll_fd_ < 0 ? EBADF : loop_.Watch(epoll_fd_, TEventLoop::kReadable, [this](uint32_t) { RunNow(); });
+    if (err != 0) {
+        MHD_stop_daemon(daemon_);
+        daemon_ = nullptr;
+        epoll_fd_ = -1;
+        throw EHttpServerError("Cannot serve HTTP on " + where + ": " + std::strerror(err));
+    }
+    Rearm();
+}
+
+void THttpServer::Stop() {
+    if (!daemon_) return;
+    // Every parked connection is woken to end: the library must not be
+    // stopped with a connection suspended.
+    for (TStreamEntry* entry : streams_) {
+        entry->Ending = true;
+        if (entry->Suspended) {
+            entry->Suspended = false;
+            MHD_resume_connection(entry->Connection);
+        }
+    }
+    loop_.Unwatch(epoll_fd_);
+    if (deadline_ != 0) loop_.CancelTimer(deadline_);
+    if (soon_ != 0) loop_.CancelTimer(soon_);
+    deadline_ = soon_ = 0;
+    MHD_Daemon* daemon = daemon_;
+    daemon_ = nullptr;
+    MHD_stop_daemon(daemon);
+    epoll_fd_ = -1;
+}
+
+uint16_t THttpServer::LocalPort() const {
+    if (!daemon_) return 0;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+    return info ? info->port : 0;
+}
+
+void THttpServer::RunNow() {
+    if (!daemon_ || in_run_) return;
+    in_run_ = true;
+    MHD_run(daemon_);
+    in_run_ = false;
+    if (daemon_) Rearm();
+}
+
+void THttpServer::Rearm() {
+    if (deadline_ != 0) {
+        loop_.CancelTimer(deadline_);
+        deadline_ = 0;
+    }
+    MHD_UNSIGNED_LONG_LONG wait = 0;
+    if (MHD_get_timeout(daemon_, &wait) != MHD_YES) return;
+    const auto delay = std::chrono::milliseconds(std::min(wait, kLongestWaitMs));
+    deadline_ = loop_.AddTimer(delay, [this] {
+        deadline_ = 0;
+        RunNow();
+    });
+}
+
+void THttpServer::ScheduleRun() {
+    if (soon_ != 0 || !daemon_) return;
+    soon_ = loop_.AddTimer(std::chrono::milliseconds(0), [this] {
+        soon_ = 0;
+        RunNow();
+    });
+}
+
+void THttpServer::WakeStreams() {
+    bool woken = false;
+    for (TStreamEntry* entry : streams_) {
+        if (!entry->Suspended) continue;
+        entry->Suspended = false;
+        MHD_resume_connection(entry->Connection);
+        woken = true;
+    }
+    if (woken) ScheduleRun();
+}
+
+bool THttpServer::Access(MHD_Connection* connection, const char* url, const char* method, const char* uploadData,
+                         size_t* uploadDataSize, void** reqCls) {
+    auto* state = static_cast<TRequestState*>(*reqCls);
+    if (!state) {
+        // The request head is complete: check it against the bounds before
+        // any body is read.
+        state = new TRequestState;
+        *reqCls = state;
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        const auto* conn = info ? static_cast<const TConnectionState*>(info->socket_context) : nullptr;
+        state->Request.Method = method ? method : "";
+        state->Request.Path = url ? url : "";
+        if (conn) state->Request.PeerAddr = conn->PeerAddr;
+        if (!conn || !conn->Admitted) return Refuse(connection, 503, "too many HTTP connections");
+        state->HeaderBytes = state->Request.Method.size() + state->Request.Path.size() + 12;
+        MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &THttpServerCallbacks::CountHeader, state);
+        if (state->HeaderBytes > limits_.MaxHeaderBytes) return Refuse(connection, 431, "request header too large");
+        if (const std::string* length = state->Request.Header("Content-Length")) {
+            uint64_t bytes = 0;
+            if (!ParseDecimal(*length, UINT64_MAX, bytes)) return Refuse(connection, 400, "bad Content-Length");
+            if (bytes > limits_.MaxBodyBytes) return Refuse(connection, 413, "request body too large");
+        }
+        MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &THttpServerCallbacks::AddArgument, state);
+        return true;
+    }
+    if (*uploadDataSize > 0) {
+        // A chunked body has no announced size: it is dropped with its
+        // connection once it passes the bound.
+        if (state->Request.Body.size() + *uploadDataSize > limits_.MaxBodyBytes) {
+            ++refusals_;
+            return false;
+        }
+        state->Request.Body.append(uploadData, *uploadDataSize);
+        *uploadDataSize = 0;
+        return true;
+    }
+    ++requests_;
+    THttpResponse response;
+    try {
+        response = handler_(state->Request);
+    } catch (const std::exception& e) {
+        response = THttpResponse{};
+        response.Status = 500;
+        response.Body = ErrorJson("internal error");
+    }
+    return Queue(connection, std::move(response));
+}
+
+bool THttpServer::Refuse(MHD_Connection* connection, int status, std::string_view message) {
+    ++refusals_;
+    THttpResponse response;
+    response.Status = status;
+    response.Body = ErrorJson(message);
+    return Queue(connection, std::move(response), true);
+}
+
+bool THttpServer::Queue(MHD_Connection* connection, THttpResponse response, bool closeAfter) {
+    MHD_Response* made = nullptr;
+    if (response.Stream) {
+        auto* entry = new TStreamEntry;
+        entry->Server = this;
+        entry->Connection = connection;
+        entry->Stream = std::move(response.Stream);
+        made = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, &THttpServerCallbacks::Read, entry,
+                                                 &THttpServerCallbacks::Free);
+        if (!made) {
+            delete entry;
+            return false;
+        }
+        streams_.push_back(entry);
+    } else {
+        made = MHD_create_response_from_buffer(response.Body.size(), response.Body.data(), MHD_RESPMEM_MUST_COPY);
+        if (!made) return false;
+    }
+    if (!response.ContentType.empty())
+        MHD_add_response_header(made, MHD_HTTP_HEADER_CONTENT_TYPE, response.ContentType.c_str());
+    MHD_add_response_header(made, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(made, "X-Content-Type-Options", "nosniff");
+    for (const auto& [name, value] : response.Headers) MHD_add_response_header(made, name.c_str(), value.c_str());
+    if (closeAfter) MHD_add_response_header(made, MHD_HTTP_HEADER_CONNECTION, "close");
+    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(response.Status), made);
+    MHD_destroy_response(made);
+    return queued == MHD_YES;
+}
+
+}  // namespace vistrel

@@ -1,0 +1,165 @@
+// THttpServer: an HTTP/1.1 server on the relay's own event loop, with no
+// thread of its own. The protocol work is libmicrohttpd's, run in its
+// external-event mode: its epoll descriptor is watched by our TEventLoop, and
+// the deadline it asks for (its connection timeouts) is one of our loop's
+// deadlines; every readiness or deadline runs one non-blocking MHD_run.
+//
+// The server bounds what a stranger can make it hold: request headers
+// (MaxHeaderBytes, else 431), request bodies (MaxBodyBytes, else 413, or the
+// connection is dropped when a chunked body grows past it), concurrent
+// connections (MaxConnections are served; the next ones are answered 503 and
+// closed; beyond twice as many, connections are closed at once), and idle
+// connections (closed after ConnectionTimeoutS seconds without progress).
+//
+// Answers are made by one handler for every request. A response either
+// carries its whole body or a stream (THttpStream) that produces the body
+// while it is being sent: a stream that has nothing to give parks its
+// connection (suspended, costing nothing) until WakeStreams().
+//
+// Owned by TWebApi; must not outlive its loop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/exception.h"
+#include "net/event_loop.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace vistrel {
+
+// Starting the server failed (the address cannot be used, the port is taken).
+class EHttpServerError : public Exception {
+public:
+    explicit EHttpServerError(const std::string& message) : Exception("EHttpServerError", message) {}
+};
+
+// Where the server listens: an IPv4 address and a port (0: any free port).
+struct THttpListen {
+    std::string Addr = "127.0.0.1";
+    uint16_t Port = 38964;
+};
+inline constexpr uint16_t kDefaultHttpPort = 38964;
+
+// Reads "ADDR:PORT" (a dotted IPv4 address, a port 0..65535). False for
+// anything else; out is left alone then.
+bool ParseHttpListen(std::string_view text, THttpListen& out);
+// Whether addr is a 127.x.x.x address.
+bool IsLoopbackAddress(std::string_view addr);
+
+struct THttpLimits {
+    size_t MaxHeaderBytes = size_t{8} << 10;
+    size_t MaxBodyBytes = size_t{64} << 10;
+    unsigned MaxConnections = 64;
+    unsigned ConnectionTimeoutS = 10;
+};
+
+struct THttpRequest {
+    std::string Method;
+    std::string Path;  // without the query
+    std::string PeerAddr;
+    std::vector<std::pair<std::string, std::string>> Query;    // decoded
+    std::vector<std::pair<std::string, std::string>> Headers;  // names as sent
+    std::string Body;
+
+    // The first header of that name (any case), or null.
+    const std::string* Header(std::string_view name) const;
+    // The first query argument of that name, or null.
+    const std::string* QueryValue(std::string_view name) const;
+};
+
+// A response body made while it is sent (sent chunked).
+class THttpStream {
+public:
+    static constexpr std::ptrdiff_t kEnd = -1;
+    virtual ~THttpStream() = default;
+    // Writes at most max bytes into buf and returns how many; 0 when there is
+    // nothing to send now (the connection then waits for WakeStreams); kEnd
+    // to finish the body.
+    virtual std::ptrdiff_t Read(char* buf, size_t max) = 0;
+};
+
+struct THttpResponse {
+    int Status = 200;
+    std::string ContentType = "application/json";
+    std::string Body;
+    std::vector<std::pair<std::string, std::string>> Headers;
+    // When set, the body is this stream's and Body is not sent.
+    std::unique_ptr<THttpStream> Stream;
+};
+
+class THttpServer {
+public:
+    using THandler = std::function<THttpResponse(const THttpRequest&)>;
+
+    THttpServer(TEventLoop& loop, THandler handler, THttpLimits limits = {});
+    ~THttpServer();
+    THttpServer(const THttpServer&) = delete;
+    THttpServer& operator=(const THttpServer&) = delete;
+
+    // Listens and starts serving; raises EHttpServerError.
+    void Start(const THttpListen& listen);
+    // Ends every stream, closes every connection and the listener.
+    void Stop();
+    bool Running() const noexcept { return daemon_ != nullptr; }
+    // The bound port (after Start), so a server can listen on port 0.
+    uint16_t LocalPort() const;
+
+    // Every parked stream is asked for data again.
+    void WakeStreams();
+
+    const THttpLimits& Limits() const noexcept { return limits_; }
+    // Open connections, those being served, and streams being sent.
+    unsigned Connections() const noexcept { return connections_; }
+    unsigned AdmittedConnections() const noexcept { return admitted_; }
+    size_t Streams() const noexcept { return streams_.size(); }
+    // Requests answered by the handler, and requests refused by the bounds.
+    uint64_t Requests() const noexcept { return requests_; }
+    uint64_t Refusals() const noexcept { return refusals_; }
+
+    // One round of protocol work now (the loop does it on readiness and at
+    // the deadline; tests may call it).
+    void RunNow();
+
+private:
+    struct TConnectionState;
+    struct TRequestState;
+    struct TStreamEntry;
+
+    // The library's callbacks (http_server.cpp), with the library's types.
+    friend struct THttpServerCallbacks;
+
+    // Each returns whether the connection goes on.
+    bool Access(MHD_Connection* connection, const char* url, const char* method, const char* uploadData,
+                size_t* uploadDataSize, void** reqCls);
+    // Queues an answer of the server's own (a refusal), closing afterwards.
+    bool Refuse(MHD_Connection* connection, int status, std::string_view message);
+    bool Queue(MHD_Connection* connection, THttpResponse response, bool closeAfter = false);
+    void Rearm();
+    void ScheduleRun();
+
+    TEventLoop& loop_;
+    THandler handler_;
+    THttpLimits limits_;
+    MHD_Daemon* daemon_ = nullptr;
+    int epoll_fd_ = -1;
+    TEventLoop::TimerId deadline_ = 0;
+    TEventLoop::TimerId soon_ = 0;
+    bool in_run_ = false;
+    unsigned connections_ = 0;
+    unsigned admitted_ = 0;
+    uint64_t requests_ = 0;
+    uint64_t refusals_ = 0;
+    std::vector<TStreamEntry*> streams_;
+    std::string last_error_;  // the library's last message, for start errors
+};
+
+}  // namespace vistrel

@@ -1,0 +1,38 @@
+#include "web/log_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "web/admin_auth.h"
+
+namespace vistrel {
+
+std::string LogEvent(int64_t seq, const std::string& line) {
+    // Log lines hold no line breaks (control characters are written escaped).
+    return "id: " + std::to_string(seq) + "\ndata: " + Latin1ToUtf8(line) + "\n\n";
+}
+
+TLogStream::TLogStream(const TLogLines& log, int64_t after, TEventLoop& loop)
+    : log_(log), loop_(loop), next_(std::clamp<int64_t>(after, 0, log.Count()) + 1), last_sent_(loop.Now()) {}
+
+std::ptrdiff_t TLogStream::Read(char* buf, size_t max) {
+    if (!greeted_) {
+        // How long a browser waits before reconnecting after a drop.
+        pending_ = "retry: 2000\n\n";
+        greeted_ = true;
+    }
+    while (pending_.size() < max && next_ <= log_.Count()) {
+        pending_ += LogEvent(next_, log_.Line(static_cast<int32_t>(next_ - 1)));
+        ++next_;
+    }
+    const auto now = loop_.Now();
+    if (pending_.empty() && now - last_sent_ >= kKeepAlive) pending_ = ": keep-alive\n\n";
+    if (pending_.empty()) return 0;
+    const size_t n = std::min(max, pending_.size());
+    std::memcpy(buf, pending_.data(), n);
+    pending_.erase(0, n);
+    last_sent_ = now;
+    return static_cast<std::ptrdiff_t>(n);
+}
+
+}  // namespace vistrel
