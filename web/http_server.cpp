@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -162,6 +163,14 @@ struct THttpServerCallbacks {
         }
         if (n > 0) return static_cast<ssize_t>(std::min<size_t>(static_cast<size_t>(n), max));
         if (n < 0) return MHD_CONTENT_READER_END_OF_STREAM;
+        // A parked connection's reader is not watched: whether it has gone
+        // is seen here, each time the stream is woken.
+        if (const MHD_ConnectionInfo* info = MHD_get_connection_info(entry->Connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+            char byte = 0;
+            const ssize_t peeked = recv(info->connect_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return MHD_CONTENT_READER_END_WITH_ERROR;
+        }
         // Nothing now: the connection is parked until WakeStreams, so the
         // library does not ask again at every round.
         MHD_suspend_connection(entry->Connection);

@@ -1,0 +1,242 @@
+// The operator commands over HTTP and the remote admin password: each command
+// with no, a wrong and the right password, refused while no password is set,
+// and the wait after a failed attempt.
+#include <string>
+
+#include "tests/e2e/web_test_fixture.h"
+#include "web/admin_auth.h"
+
+namespace vistrel::testing {
+namespace {
+
+using nlohmann::json;
+using WebCommands = WebTest;
+
+TEST_F(WebCommands, EveryCommandIsRefusedWhileNoPasswordIsSet) {
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 1);
+    TRelayClient& viewer = NamedViewer("v");
+    const int64_t viewerId = Json(Get("/api/v1/viewers"))["viewers"][0]["id"];
+    SetPassword("");
+    for (const THeaderList& auth : {THeaderList{}, Auth(""), Auth("anything")}) {
+        EXPECT_EQ(Request("POST", "/api/v1/games/" + std::to_string(id) + "/halt", auth).Status, 403);
+        EXPECT_EQ(Request("DELETE", "/api/v1/games/" + std::to_string(id), auth).Status, 403);
+        EXPECT_EQ(Request("POST", "/api/v1/viewers/" + std::to_string(viewerId) + "/kick", auth).Status, 403);
+    }
+    Settle();
+    EXPECT_FALSE(cam->Ended());
+    EXPECT_FALSE(viewer.Ended());
+    EXPECT_EQ(Form().Console().Games().Count(), 1);
+    // Reads on loopback need no password.
+    EXPECT_EQ(Get("/api/v1/status").Status, 200);
+}
+
+TEST_F(WebCommands, HaltNeedsTheRightPassword) {
+    SetPassword("s3cret");
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 2);
+    const std::string halt = "/api/v1/games/" + std::to_string(id) + "/halt";
+
+    const THttpReply none = Request("POST", halt);
+    EXPECT_EQ(none.Status, 401);
+    ASSERT_NE(none.Header("WWW-Authenticate"), nullptr);
+    EXPECT_EQ(none.Header("WWW-Authenticate")->rfind("Basic ", 0), 0u);
+    // No credentials at all is no failed attempt: the right ones are taken at once.
+    THttpReply wrong = Request("POST", halt, Auth("wrong"));
+    EXPECT_EQ(wrong.Status, 401);
+    Settle();
+    EXPECT_FALSE(cam->Ended());
+
+    AdvanceClock(std::chrono::milliseconds(1001));
+    const THttpReply right = Request("POST", halt, Auth("s3cret", "anyone"));
+    ASSERT_EQ(right.Status, 200) << right.Body;
+    EXPECT_EQ(Json(right), (json{{"id", id}, {"halted", true}}));
+    EXPECT_TRUE(WaitFor([&] { return cam->Ended(); }));
+    Settle();
+    // The game stays, without its sender; a second halt has nothing to halt.
+    EXPECT_EQ(Form().Console().Games().Count(), 1);
+    EXPECT_EQ(Request("POST", halt, Auth("s3cret")).Status, 409);
+    EXPECT_EQ(Request("POST", "/api/v1/games/999/halt", Auth("s3cret")).Status, 404);
+    EXPECT_TRUE(LoggedContaining("Remote admin 127.0.0.1: Halt Transfer on game " + std::to_string(id)));
+}
+
+TEST_F(WebCommands, DeleteNeedsTheRightPassword) {
+    SetPassword("s3cret");
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 2);
+    TRelayClient& watcher = NamedViewer("w");
+    TRelayClient& idle = NamedViewer("idle");
+    watcher.Send(WaitForGame(id));
+    Settle();
+    Drain(idle);
+    const std::string game = "/api/v1/games/" + std::to_string(id);
+
+    EXPECT_EQ(Request("DELETE", game).Status, 401);
+    EXPECT_EQ(Request("DELETE", game, Auth("s3cre")).Status, 401);
+    AdvanceClock(std::chrono::milliseconds(1001));
+    EXPECT_EQ(Request("DELETE", game, Auth("s3cret ")).Status, 401);
+    AdvanceClock(std::chrono::milliseconds(1001));
+    EXPECT_EQ(Form().Console().Games().Count(), 1);
+
+    const THttpReply right = Request("DELETE", game, Auth("s3cret"));
+    ASSERT_EQ(right.Status, 200) << right.Body;
+    EXPECT_EQ(Json(right), (json{{"id", id}, {"deleted", true}}));
+    Settle();
+    EXPECT_EQ(Form().Console().Games().Count(), 0);
+    EXPECT_TRUE(cam->Ended());
+    EXPECT_TRUE(watcher.Ended());
+    EXPECT_EQ(Drain(idle), std::vector<std::string>{"GAMEREMOVED(" + std::to_string(id) + ")"});
+    EXPECT_EQ(Request("DELETE", game, Auth("s3cret")).Status, 404);
+}
+
+TEST_F(WebCommands, KickClosesThatViewersConnection) {
+    SetPassword("s3cret");
+    TRelayClient& first = NamedViewer("first");
+    TRelayClient& second = NamedViewer("second");
+    const json viewers = Json(Get("/api/v1/viewers"))["viewers"];
+    ASSERT_EQ(viewers.size(), 2u);
+    ASSERT_EQ(viewers[1]["name"], "second");
+    const std::string kick = "/api/v1/viewers/" + std::to_string(viewers[1]["id"].get<int64_t>()) + "/kick";
+
+    EXPECT_EQ(Request("POST", kick).Status, 401);
+    EXPECT_EQ(Request("POST", kick, Auth("nope")).Status, 401);
+    AdvanceClock(std::chrono::milliseconds(1001));
+    Settle();
+    EXPECT_FALSE(second.Ended());
+
+    const THttpReply right = Request("POST", kick, Auth("s3cret"));
+    ASSERT_EQ(right.Status, 200) << right.Body;
+    EXPECT_EQ(Json(right)["kicked"], true);
+    EXPECT_TRUE(WaitFor([&] { return second.Ended(); }));
+    Settle();
+    EXPECT_FALSE(first.Ended());
+    EXPECT_EQ(Form().Console().Users().Count(), 1);
+    EXPECT_EQ(Request("POST", kick, Auth("s3cret")).Status, 404);
+    EXPECT_EQ(Request("POST", "/api/v1/viewers/0/kick", Auth("s3cret")).Status, 404);
+}
+
+TEST_F(WebCommands, AFailedAttemptMakesThatAddressWaitASecond) {
+    SetPassword("s3cret");
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 1);
+    const std::string halt = "/api/v1/games/" + std::to_string(id) + "/halt";
+
+    EXPECT_EQ(Request("POST", halt, Auth("wrong")).Status, 401);
+    // Within the second even the right password is not considered.
+    const THttpReply waiting = Request("POST", halt, Auth("s3cret"));
+    EXPECT_EQ(waiting.Status, 429);
+    ASSERT_NE(waiting.Header("Retry-After"), nullptr);
+    EXPECT_EQ(*waiting.Header("Retry-After"), "1");
+    AdvanceClock(std::chrono::milliseconds(500));
+    EXPECT_EQ(Request("POST", halt, Auth("s3cret")).Status, 429);
+    Settle();
+    EXPECT_FALSE(cam->Ended());
+    // The wait counts from the failure, not from the refused attempts.
+    AdvanceClock(std::chrono::milliseconds(501));
+    EXPECT_EQ(Request("POST", halt, Auth("s3cret")).Status, 200);
+    EXPECT_TRUE(WaitFor([&] { return cam->Ended(); }));
+}
+
+TEST_F(WebCommands, ThePasswordIsNeverLogged) {
+    SetPassword("TopSecretWord");
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 1);
+    Request("POST", "/api/v1/games/" + std::to_string(id) + "/halt", Auth("GuessedWord"));
+    AdvanceClock(std::chrono::milliseconds(1001));
+    Request("POST", "/api/v1/games/" + std::to_string(id) + "/halt", Auth("TopSecretWord"));
+    Settle();
+    EXPECT_FALSE(LoggedContaining("TopSecretWord"));
+    EXPECT_FALSE(LoggedContaining("GuessedWord"));
+    EXPECT_FALSE(LoggedContaining(BasicAuthorization("admin", "TopSecretWord").substr(6)));
+}
+
+TEST_F(WebCommands, AnEightBitPasswordMatchesAsUtf8) {
+    SetPassword("caf\xE9");  // stored as 8-bit text
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 1);
+    EXPECT_EQ(Request("POST", "/api/v1/games/" + std::to_string(id) + "/halt", Auth("caf\xC3\xA9")).Status, 200);
+}
+
+TEST_F(WebCommands, ReadsNeedThePasswordOffLoopbackUnlessPublic) {
+    // Not started: the answers are asked of the API directly, as for a
+    // server listening on every interface.
+    TWebOptions options;
+    options.Listen = THttpListen{"0.0.0.0", 0};
+    TWebApi open(Form(), options);
+    EXPECT_TRUE(open.ReadsNeedPassword());
+    THttpRequest request;
+    request.Method = "GET";
+    request.Path = "/api/v1/status";
+    request.PeerAddr = "192.0.2.7";
+    SetPassword("");
+    EXPECT_EQ(open.Handle(request).Status, 403);  // nothing is open by default
+    SetPassword("pw");
+    EXPECT_EQ(open.Handle(request).Status, 401);
+    request.Path = "/metrics";
+    EXPECT_EQ(open.Handle(request).Status, 401);
+    request.Headers.emplace_back("Authorization", BasicAuthorization("x", "pw"));
+    EXPECT_EQ(open.Handle(request).Status, 200);
+    request.Headers.clear();
+    request.Headers.emplace_back("Authorization", BasicAuthorization("x", "bad"));
+    EXPECT_EQ(open.Handle(request).Status, 401);
+    EXPECT_EQ(open.Handle(request).Status, 429);
+
+    options.PublicRead = true;
+    TWebApi publicRead(Form(), options);
+    EXPECT_FALSE(publicRead.ReadsNeedPassword());
+    request.Headers.clear();
+    for (const char* path : {"/api/v1/status", "/api/v1/games", "/api/v1/viewers", "/api/v1/log", "/metrics"}) {
+        request.Path = path;
+        EXPECT_EQ(publicRead.Handle(request).Status, 200) << path;
+    }
+    // Commands still need it.
+    request.Method = "DELETE";
+    request.Path = "/api/v1/games/1";
+    EXPECT_EQ(publicRead.Handle(request).Status, 401);
+
+    options.PublicRead = false;
+    options.Listen.Addr = "127.0.0.1";
+    EXPECT_FALSE(TWebApi(Form(), options).ReadsNeedPassword());
+}
+
+// ------------------------------------------------------------------ units
+
+TEST(AdminAuth, ComparesInConstantTimeOverTheGivenText) {
+    EXPECT_TRUE(ConstantTimeEquals("secret", "secret"));
+    EXPECT_FALSE(ConstantTimeEquals("secreT", "secret"));
+    EXPECT_FALSE(ConstantTimeEquals("secret1", "secret"));
+    EXPECT_FALSE(ConstantTimeEquals("secre", "secret"));
+    EXPECT_FALSE(ConstantTimeEquals("secretsecret", "secret"));  // cycled, still unequal
+    EXPECT_FALSE(ConstantTimeEquals("", "secret"));
+    EXPECT_TRUE(ConstantTimeEquals("", ""));
+    EXPECT_FALSE(ConstantTimeEquals("x", ""));
+}
+
+TEST(AdminAuth, ReadsBasicCredentials) {
+    std::string password;
+    EXPECT_TRUE(BasicPassword(BasicAuthorization("user", "pa:ss"), password));
+    EXPECT_EQ(password, "pa:ss");
+    EXPECT_TRUE(BasicPassword("basic " + BasicAuthorization("", "x").substr(6), password));
+    EXPECT_EQ(password, "x");
+    EXPECT_FALSE(BasicPassword("Bearer abc", password));
+    EXPECT_FALSE(BasicPassword("Basic", password));
+    EXPECT_FALSE(BasicPassword("Basic !!!!", password));
+    EXPECT_FALSE(BasicPassword("Basic " + BasicAuthorization("nocolon", "").substr(6, 8), password));
+}
+
+TEST(AdminAuth, RemembersABoundedNumberOfAddresses) {
+    TAdminAuth auth;
+    const std::string wrong = BasicAuthorization("", "wrong");
+    auto now = TEventLoop::Clock::now();
+    for (size_t i = 0; i < TAdminAuth::kMaxRemembered + 100; ++i)
+        auth.Check(&wrong, "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256), "pw", now);
+    EXPECT_EQ(auth.Remembered(), TAdminAuth::kMaxRemembered);
+    // Once their wait is over, the old ones make room.
+    now += TAdminAuth::kFailureWait;
+    EXPECT_EQ(auth.Check(&wrong, "192.0.2.1", "pw", now), TAuthResult::Wrong);
+    EXPECT_EQ(auth.Remembered(), 1u);
+    EXPECT_EQ(auth.Check(&wrong, "192.0.2.1", "pw", now), TAuthResult::Waiting);
+}
+
+}  // namespace
+}  // namespace vistrel::testing
