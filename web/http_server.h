@@ -89,7 +89,7 @@ public:
 
 struct THttpResponse {
     int Status = 200;
-    std::string ContentType = "application/json";
+    std::string ContentType = "application/json; charset=utf-8";
     std::string Body;
     std::vector<std::pair<std::string, std::string>> Headers;
     // When set, the body is this stream's and Body is not sent.

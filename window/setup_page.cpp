@@ -26,7 +26,7 @@ TSetupPage::TSetupPage(TSetupFields& fields, QWidget* parent) : QWidget(parent),
     outer->addStretch(1);
 
     RemoteAdminPasswordEdit = AddTextField("RemoteAdminPasswordEdit", QStringLiteral("Remote Admin Password :"),
-                                           true, false, fields_.RemoteAdminPasswordEdit);
+                                           true, true, fields_.RemoteAdminPasswordEdit);
     FilmDemoPasswordEdit = AddTextField("FilmDemoPasswordEdit", QStringLiteral("Film Demo Password"), true, true,
                                         fields_.FilmDemoPasswordEdit);
     WatchDemoPasswordEdit = AddTextField("WatchDemoPasswordEdit", QStringLiteral("Watch Demo Password"), true,

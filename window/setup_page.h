@@ -1,6 +1,7 @@
-// TSetupPage: the setup sheet. Shows the filming password (masked) and the
-// viewer limit; the remote-admin and watch passwords and the forward server
-// field exist with their labels but are never shown. The fields are views of
+// TSetupPage: the setup sheet. Shows the remote admin password (the HTTP
+// side's commands need it), the filming password (both masked) and the
+// viewer limit; the watch password and the forward server field exist with
+// their labels but are never shown. The fields are views of
 // the relay frame's TSetupFields: an edit goes into the model at once (as
 // 8-bit text), and Refresh() shows the model after the settings were loaded.
 // Owned by the main window (a Qt child).

@@ -65,7 +65,8 @@ private slots:
         QCOMPARE(Find<QAction>(w, "Shutdown1")->text(), QStringLiteral("Shutdown Vistrel"));
 
         // Hidden fields exist for loading and saving but are never shown.
-        QVERIFY(Find<QLineEdit>(w, "RemoteAdminPasswordEdit")->isHidden());
+        QVERIFY(!Find<QLineEdit>(w, "RemoteAdminPasswordEdit")->isHidden());
+        QCOMPARE(Find<QLineEdit>(w, "RemoteAdminPasswordEdit")->echoMode(), QLineEdit::Password);
         QVERIFY(Find<QLineEdit>(w, "WatchDemoPasswordEdit")->isHidden());
         QVERIFY(Find<QLineEdit>(w, "ForwardServerIPEdit")->isHidden());
         QVERIFY(!Find<QLineEdit>(w, "FilmDemoPasswordEdit")->isHidden());
@@ -131,6 +132,24 @@ private slots:
         Select(w, TMainWindow::SetupPage);  // selecting the same node changes nothing
         w.Shutdown1Click();
         QCOMPARE(h.StoredText("Vistrel Server\\Setup", "FilmDemoPasswordEdit"), std::string("secret"));
+        QVERIFY(h.errors.isEmpty());
+    }
+
+    void remoteAdminPasswordIsEditedAndSaved() {
+        TWindowHarness h(true, RegistryFile("[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
+                                            "\"RemoteAdminPasswordEdit\"=\"stored\"\r\n"));
+        TMainWindow& w = h.W();
+        QVERIFY(w.Start());
+        QCOMPARE(h.Form().Setup().RemoteAdminPasswordEdit, std::string("stored"));  // loaded at start-up
+        QLineEdit* edit = Find<QLineEdit>(w, "RemoteAdminPasswordEdit");
+        QCOMPARE(edit->text(), QStringLiteral("stored"));
+        QVERIFY(edit->isEnabled());
+        Select(w, TMainWindow::SetupPage);
+        edit->clear();
+        QTest::keyClicks(edit, "remote");
+        QCOMPARE(h.Form().Setup().RemoteAdminPasswordEdit, std::string("remote"));  // the HTTP side sees it at once
+        Select(w, TMainWindow::LogPage);
+        QCOMPARE(h.StoredText("Vistrel Server\\Setup", "RemoteAdminPasswordEdit"), std::string("remote"));
         QVERIFY(h.errors.isEmpty());
     }
 
