@@ -235,6 +235,8 @@ TEST(VistreldProcess, AUsageErrorEndsWithStatus2AndNamesTheOption) {
          "vistreld: unknown option stray"},
         {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry"},
          "vistreld: --registry needs a value"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--http", "localhost:80"},
+         "vistreld: --http: localhost:80 is not ADDR:PORT or off"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.message);
@@ -244,6 +246,70 @@ TEST(VistreldProcess, AUsageErrorEndsWithStatus2AndNamesTheOption) {
     }
 }
 
+// One HTTP request on a connection of its own (retrying while the daemon
+// starts); everything the daemon answered, up to its close.
+std::string HttpGet(int port, const std::string& target, std::chrono::milliseconds limit = 5s) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            const std::string request = "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+            EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+            std::string got;
+            char buf[4096];
+            for (;;) {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 2000) <= 0) break;
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n <= 0) break;
+                got.append(buf, static_cast<size_t>(n));
+            }
+            close(fd);
+            return got;
+        }
+        close(fd);
+        std::this_thread::sleep_for(20ms);
+    }
+    return "no connection";
+}
+
+TEST(VistreldProcess, ServesTheHttpApiAndEndsWhenItsPortIsTaken) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-http-test.reg";
+    unlink(registry.c_str());
+    const int senderPort = FreePort(), viewerPort = FreePort(), httpPort = FreePort();
+    const std::string http = "127.0.0.1:" + std::to_string(httpPort);
+    Daemon daemon({"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort), "--viewer-port",
+                   std::to_string(viewerPort), "--registry", registry, "--http", http});
+    EXPECT_EQ(Greeting(viewerPort), "Welcome to TcpSrv\r\n");
+    const std::string status = HttpGet(httpPort, "/api/v1/status");
+    EXPECT_EQ(status.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << status;
+    EXPECT_NE(status.find("\"version\":\"1.3\""), std::string::npos) << status;
+    EXPECT_NE(status.find("\"viewers\":"), std::string::npos) << status;
+    EXPECT_NE(HttpGet(httpPort, "/metrics").find("vistrel_connections_accepted_total{port=\"viewer\"} 1\n"),
+              std::string::npos);
+
+    // Another relay on other relay ports but the same HTTP port ends as for
+    // any port it cannot use.
+    Daemon second({"--address", "127.0.0.1", "--sender-port", std::to_string(FreePort()), "--viewer-port",
+                   std::to_string(FreePort()), "--registry", registry, "--http", http});
+    EXPECT_EQ(second.Wait(10s), 1);
+    EXPECT_NE(second.Output().find("vistreld: Cannot listen for HTTP on " + http), std::string::npos);
+
+    // --http off: nothing listens there.
+    Daemon quiet({"--address", "127.0.0.1", "--sender-port", std::to_string(FreePort()), "--viewer-port",
+                  std::to_string(FreePort()), "--registry", registry, "--http", "off"});
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(daemon.Wait(10s), 0);
+    EXPECT_EQ(quiet.Wait(300ms), -1);  // still running
+    EXPECT_EQ(HttpGet(httpPort, "/api/v1/status", 300ms), "no connection");
+    ASSERT_EQ(kill(quiet.pid, SIGTERM), 0);
+    EXPECT_EQ(quiet.Wait(10s), 0);
+}
+
 TEST(VistreldProcess, AnswersHelpAndVersionWithStatus0) {
     Daemon help({"--help"});
     EXPECT_EQ(help.Wait(10s), 0);
@@ -251,6 +317,7 @@ TEST(VistreldProcess, AnswersHelpAndVersionWithStatus0) {
     EXPECT_EQ(text.rfind("Usage: vistreld [options]\n", 0), 0u) << text;
     EXPECT_NE(text.find("\nListening:\n  --address A        listen on this IPv4 address"), std::string::npos) << text;
     EXPECT_NE(text.find("\n  --debug            also print the debug lines\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nHTTP:\n  --http ADDR:PORT"), std::string::npos) << text;
 
     Daemon version({"--version"});
     EXPECT_EQ(version.Wait(10s), 0);
