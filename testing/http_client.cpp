@@ -32,7 +32,10 @@ const std::string* THttpReply::Header(std::string_view name) const {
 
 std::string HttpRequestText(std::string_view method, std::string_view target, const THeaderList& headers,
                             std::string_view body) {
-    std::string text = std::string(method) + " " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    std::string text = std::string(method) + " " + std::string(target) + " HTTP/1.1\r\n";
+    bool host = false;
+    for (const auto& [name, value] : headers) host = host || SameText(name, "Host");
+    if (!host) text += "Host: 127.0.0.1\r\n";
     for (const auto& [name, value] : headers) text += name + ": " + value + "\r\n";
     if (!body.empty() || method == "POST") text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     text += "\r\n";

@@ -25,7 +25,7 @@ struct THttpReply {
     const std::string* Header(std::string_view name) const;
 };
 
-// A request's text: the request line, Host, the headers given, and
+// A request's text: the request line, Host (unless given), the headers given, and
 // Content-Length when there is a body.
 std::string HttpRequestText(std::string_view method, std::string_view target, const THeaderList& headers = {},
                             std::string_view body = {});

@@ -11,4 +11,5 @@ export DEBIAN_FRONTEND=noninteractive
   libmicrohttpd-dev nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev \
-  qt6-base-dev libgl-dev xvfb xauth
+  qt6-base-dev libgl-dev xvfb xauth \
+  chromium chromium-driver python3-selenium

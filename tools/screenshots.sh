@@ -9,7 +9,9 @@
 # BUILD_DIR defaults to build/ (needs the vistrel-server and
 # vistrel-demo-client targets); OUT_DIR defaults to docs/. The pages are
 # written as intro.png, games-list.png, user-list.png, server-log.png and
-# setup.png. The relay listens on 127.0.0.1 only.
+# setup.png; the operator page, taken by headless Chromium (the browser
+# test, tests/browser/operator_page_test.py), as operator-page.png and
+# operator-page-phone.png. The relay listens on 127.0.0.1 only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -73,7 +75,7 @@ mkdir -p "$work/runtime" "$work/shots"
 chmod 700 "$work/runtime"
 DISPLAY=":$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" \
   "$server_bin" --registry "$work/registry.reg" --address 127.0.0.1 \
-  --sender-port "$sender_port" --viewer-port "$viewer_port" \
+  --sender-port "$sender_port" --viewer-port "$viewer_port" --http off \
   --screenshots "$work/shots" --screenshot-delay 3000 >"$work/server.log" 2>&1 &
 server_pid=$!
 
@@ -102,4 +104,7 @@ mkdir -p "$out"
 for page in intro games-list user-list server-log setup; do
   cp "$work/shots/$page.png" "$out/$page.png"
 done
+# The operator page, from vistreld in a browser.
+/usr/bin/python3 "$root/tests/browser/operator_page_test.py" --vistreld "$build/app/vistreld" \
+  --demo-client "$client_bin" --screenshot "$out/operator-page.png" --phone-screenshot "$out/operator-page-phone.png"
 echo "screenshots: written to $out"

@@ -1,6 +1,7 @@
 #include "web/web_api.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <ctime>
@@ -15,6 +16,7 @@
 #include "relay/demo_viewer.h"
 #include "web/log_stream.h"
 #include "web/metrics_text.h"
+#include "web/operator_page.h"
 
 namespace vistrel {
 
@@ -109,6 +111,33 @@ TUsage Usage(const TMainForm& form) {
     return usage;
 }
 
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// A Host header naming this machine by address or as localhost. A server on
+// loopback answers no other name, so a web site whose name a stranger points
+// at 127.0.0.1 cannot read it from a browser.
+bool IsLocalHostHeader(std::string_view host) {
+    if (host.rfind("[::1]", 0) == 0) return true;
+    const size_t colon = host.rfind(':');
+    if (colon != std::string_view::npos) host = host.substr(0, colon);
+    if (SameTextIgnoringCase(host, "localhost")) return true;
+    THttpListen listen;
+    return ParseHttpListen(std::string(host) + ":0", listen);
+}
+
+// The page's own requests say so; it asks for the password itself, so its
+// 401 answers carry no challenge that would make the browser ask too.
+bool FromOperatorPage(const THttpRequest& request) {
+    const std::string* marker = request.Header("X-Requested-With");
+    return marker && *marker == "vistrel-page";
+}
+
 const char* const kPortNames[kConnectionKindCount] = {"sender", "viewer"};
 const char* const kCloseReasonNames[kCloseReasonCount] = {"normal", "slow_reader", "bound_exceeded", "kicked",
                                                           "refused"};
@@ -173,7 +202,8 @@ std::unique_ptr<THttpResponse> TWebApi::Authenticate(const THttpRequest& request
         case TAuthResult::Wrong:
             refusal = ErrorResponse(401, result == TAuthResult::Missing ? "the remote admin password is needed"
                                                                         : "wrong remote admin password");
-            refusal.Headers.emplace_back("WWW-Authenticate", "Basic realm=\"Vistrel Server\", charset=\"UTF-8\"");
+            if (!FromOperatorPage(request))
+                refusal.Headers.emplace_back("WWW-Authenticate", "Basic realm=\"Vistrel Server\", charset=\"UTF-8\"");
             break;
         case TAuthResult::Waiting:
             refusal = ErrorResponse(429, "too many failed attempts: wait a second");
@@ -191,6 +221,24 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
         response.Headers.emplace_back("Allow", allow);
         return response;
     };
+
+    if (IsLoopbackAddress(options_.Listen.Addr))
+        if (const std::string* host = request.Header("Host"); host && !IsLocalHostHeader(*host))
+            return ErrorResponse(403, "this relay answers only to its address or localhost");
+
+    if (path.empty() || (path.size() == 1 && path[0] == "index.html")) {
+        if (!get) return methodNotAllowed("GET, HEAD");
+        THttpResponse page;
+        page.ContentType = "text/html; charset=utf-8";
+        page.Body = std::string(OperatorPageHtml());
+        // Everything the page needs is in it; it talks to nothing but this server.
+        page.Headers.emplace_back("Content-Security-Policy",
+                                  "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                                  "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; "
+                                  "frame-ancestors 'none'");
+        page.Headers.emplace_back("Referrer-Policy", "no-referrer");
+        return page;
+    }
 
     const bool api = path.size() >= 2 && path[0] == "api" && path[1] == "v1";
     const bool metrics = path.size() == 1 && path[0] == "metrics";
@@ -249,6 +297,13 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
     int64_t id = 0;
     if (!ParseId(path[3], what == "kick" ? INT64_MAX : INT32_MAX, id)) return ErrorResponse(404, "no such resource");
     if (request.Method != allow) return methodNotAllowed(allow);
+    // A browser sends Origin with every POST and DELETE: one from another
+    // site's page is refused, whatever credentials the browser adds to it.
+    if (const std::string* origin = request.Header("Origin")) {
+        const std::string* host = request.Header("Host");
+        if (!host || !(SameTextIgnoringCase(*origin, "http://" + *host) || SameTextIgnoringCase(*origin, "https://" + *host)))
+            return ErrorResponse(403, "a command from another site's page is refused");
+    }
     if (auto refusal = Authenticate(request)) return std::move(*refusal);
     return Command(request, what, id);
 }

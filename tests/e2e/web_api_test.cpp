@@ -273,3 +273,38 @@ TEST_F(WebApi, KeepAliveServesSeveralRequestsOnOneConnection) {
 
 }  // namespace
 }  // namespace vistrel::testing
+
+namespace vistrel::testing {
+namespace {
+
+using WebPage = WebTest;
+
+TEST_F(WebPage, TheOperatorPageIsServedWholeFromTheProgram) {
+    const THttpReply page = Get("/");
+    ASSERT_EQ(page.Status, 200);
+    ASSERT_NE(page.Header("Content-Type"), nullptr);
+    EXPECT_EQ(*page.Header("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_EQ(page.Body.rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_NE(page.Body.find("<title>Vistrel Server</title>"), std::string::npos);
+    EXPECT_NE(page.Body.find("/api/v1/log/stream"), std::string::npos);
+    // Nothing is fetched from anywhere else: no external scripts, styles or fonts.
+    for (const char* outside : {"src=", "href=", "http://", "https://", "@import", "url("})
+        EXPECT_EQ(page.Body.find(outside), std::string::npos) << outside;
+    ASSERT_NE(page.Header("Content-Security-Policy"), nullptr);
+    EXPECT_NE(page.Header("Content-Security-Policy")->find("default-src 'none'"), std::string::npos);
+    EXPECT_NE(page.Header("Content-Security-Policy")->find("connect-src 'self'"), std::string::npos);
+    EXPECT_EQ(Get("/index.html").Body, page.Body);
+    EXPECT_EQ(Request("POST", "/").Status, 405);
+}
+
+TEST_F(WebPage, OnLoopbackOnlyLocalHostNamesAreAnswered) {
+    // A page elsewhere whose name a stranger points at 127.0.0.1 reads nothing.
+    const THttpReply rebound = Get("/api/v1/status", {{"Host", "attacker.example:38964"}});
+    EXPECT_EQ(rebound.Status, 403);
+    EXPECT_EQ(Get("/", {{"Host", "attacker.example"}}).Status, 403);
+    for (const char* host : {"127.0.0.1", "127.0.0.1:38964", "localhost:38964", "LOCALHOST", "[::1]:38964"})
+        EXPECT_EQ(Get("/api/v1/status", {{"Host", host}}).Status, 200) << host;
+}
+
+}  // namespace
+}  // namespace vistrel::testing

@@ -199,6 +199,36 @@ TEST_F(WebCommands, ReadsNeedThePasswordOffLoopbackUnlessPublic) {
     EXPECT_FALSE(TWebApi(Form(), options).ReadsNeedPassword());
 }
 
+TEST_F(WebCommands, ACommandFromAnotherSitesPageIsRefused) {
+    SetPassword("s3cret");
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 1);
+    const std::string halt = "/api/v1/games/" + std::to_string(id) + "/halt";
+    // A browser that has the credentials cached would add them to a form
+    // another site posts here; its Origin gives it away.
+    THeaderList foreign = Auth("s3cret");
+    foreign.emplace_back("Origin", "http://attacker.example");
+    EXPECT_EQ(Request("POST", halt, foreign).Status, 403);
+    Settle();
+    EXPECT_FALSE(cam->Ended());
+    // The page's own requests carry its own origin.
+    THeaderList own = Auth("s3cret");
+    own.emplace_back("Origin", "http://127.0.0.1");
+    EXPECT_EQ(Request("POST", halt, own).Status, 200);
+}
+
+TEST_F(WebCommands, ThePageIsAskedNoPasswordByTheBrowser) {
+    SetPassword("s3cret");
+    // The page asks for the password itself: its refusals carry no challenge
+    // that would make the browser open a password box of its own.
+    const THttpReply fromPage = Request("POST", "/api/v1/games/1/halt", {{"X-Requested-With", "vistrel-page"}});
+    EXPECT_EQ(fromPage.Status, 401);
+    EXPECT_EQ(fromPage.Header("WWW-Authenticate"), nullptr);
+    const THttpReply fromElsewhere = Request("POST", "/api/v1/games/1/halt");
+    EXPECT_EQ(fromElsewhere.Status, 401);
+    EXPECT_NE(fromElsewhere.Header("WWW-Authenticate"), nullptr);
+}
+
 // ------------------------------------------------------------------ units
 
 TEST(AdminAuth, ComparesInConstantTimeOverTheGivenText) {
