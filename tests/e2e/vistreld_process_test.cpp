@@ -257,7 +257,7 @@ std::string HttpGet(int port, const std::string& target, std::chrono::millisecon
         addr.sin_port = htons(static_cast<uint16_t>(port));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            const std::string request = "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+            const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
             EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
             std::string got;
             char buf[4096];
