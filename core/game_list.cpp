@@ -14,6 +14,11 @@ ELocationTooFar::ELocationTooFar(int32_t location, int32_t count)
                                        std::to_string(kMaxGapsPerStore) + " entries beyond the demo's end (" +
                                        std::to_string(count) + " entries)") {}
 
+ETooManyGaps::ETooManyGaps(int32_t location, int32_t gaps)
+    : Exception("ETooManyGaps", "Location " + std::to_string(location) + " would leave the demo with more than " +
+                                    std::to_string(kMaxMissingLocations) + " missing locations (" +
+                                    std::to_string(gaps) + " now)") {}
+
 const TPacketState& TPacketList::Entry(int32_t i) const {
     if (i < 0 || i >= Count()) throw EListError(i);
     return entries_[static_cast<size_t>(i)];
@@ -25,34 +30,57 @@ const std::string& TPacketList::Data(int32_t i) const { return Entry(i).data; }
 
 void TPacketList::Append(std::string_view data, int32_t tag) {
     entries_.push_back(TPacketState{std::string(data), tag});
+    if (data.empty()) ++gaps_;
+}
+
+void TPacketList::Replace(size_t i, std::string_view data) {
+    std::string& old = entries_[i].data;
+    gaps_ += (data.empty() ? 1 : 0) - (old.empty() ? 1 : 0);
+    // A fresh string sized to the packet: reusing the old one could keep a
+    // larger block alive than the packet needs.
+    old = std::string(data);
 }
 
 void TPacketList::SetData(int32_t i, std::string_view data) {
     Entry(i);
-    // A fresh string sized to the packet: reusing the old one could keep a
-    // larger block alive than the packet needs.
-    entries_[static_cast<size_t>(i)].data = std::string(data);
+    Replace(static_cast<size_t>(i), data);
 }
 
 void TPacketList::Delete(int32_t i) {
-    Entry(i);
+    if (Entry(i).data.empty()) --gaps_;
     entries_.erase(entries_.begin() + i);
 }
 
+TLocationCheck TPacketList::CheckLocation(int32_t location) const noexcept {
+    if (location < 0) return TLocationCheck::Negative;
+    if (IsTooFar(location)) return TLocationCheck::TooFar;
+    int64_t gaps = gaps_;
+    if (location >= Count())
+        gaps += location - Count();
+    else if (entries_[static_cast<size_t>(location)].data.empty())
+        gaps -= 1;  // filled (a stored packet is never empty)
+    return gaps > kMaxMissingLocations ? TLocationCheck::TooManyGaps : TLocationCheck::Fits;
+}
+
 void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32_t tag) {
-    if (location < 0) throw EListError(location);
+    switch (CheckLocation(location)) {
+        case TLocationCheck::Fits: break;
+        case TLocationCheck::Negative: throw EListError(location);
+        case TLocationCheck::TooFar: throw ELocationTooFar(location, Count());
+        case TLocationCheck::TooManyGaps: throw ETooManyGaps(location, gaps_);
+    }
     const int64_t count = Count();
-    if (IsTooFar(location)) throw ELocationTooFar(location, Count());
     if (location >= count) {
         // Grow geometrically even through gap runs, so a sender that steps
         // its locations forward does not make every store reallocate.
         size_t needed = static_cast<size_t>(location) + 1;
         if (needed > entries_.capacity()) entries_.reserve(std::max(needed, entries_.capacity() * 2));
         entries_.resize(static_cast<size_t>(location), TPacketState{std::string(), tag});
-        entries_.push_back(TPacketState{std::string(packet), tag});
+        gaps_ += static_cast<int32_t>(location - count);
+        Append(packet, tag);
         return;
     }
-    entries_[static_cast<size_t>(location)].data = std::string(packet);
+    Replace(static_cast<size_t>(location), packet);
 }
 
 void TActiveGameList::SetName(std::string_view name) { name_ = std::string(CutToSlot(name, Slot::DetailedName.Width)); }

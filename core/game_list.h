@@ -31,8 +31,26 @@ public:
     ELocationTooFar(int32_t location, int32_t count);
 };
 
+// A store that would leave a demo with more missing locations than we allow.
+// Raised before anything is stored, like ELocationTooFar.
+class ETooManyGaps : public Exception {
+public:
+    ETooManyGaps(int32_t location, int32_t gaps);
+};
+
 // At most this many gaps are opened by one stored packet.
 inline constexpr int32_t kMaxGapsPerStore = 65536;
+// At most this many locations of one demo are missing (gaps) at any time,
+// counted over the whole demo.
+inline constexpr int32_t kMaxMissingLocations = 65536;
+
+// Whether a packet may be stored at a location, and if not, why.
+enum class TLocationCheck {
+    Fits,
+    Negative,     // before the demo's start
+    TooFar,       // more than kMaxGapsPerStore gaps opened at once
+    TooManyGaps,  // the demo would miss more than kMaxMissingLocations locations
+};
 
 // One entry of a stored demo: a whole packet as received, or empty (a gap).
 struct TPacketState {
@@ -61,16 +79,26 @@ public:
     // Store a whole packet at location: gaps (empty entries with the given
     // tag) are appended up to it, then its data is replaced. A negative
     // location throws EListError, a location more than kMaxGapsPerStore past
-    // Count() throws ELocationTooFar; both before anything changes.
+    // Count() throws ELocationTooFar, one that would leave more than
+    // kMaxMissingLocations gaps throws ETooManyGaps; all before anything
+    // changes.
     void StorePacketAt(int32_t location, std::string_view packet, int32_t tag);
     // Whether storing at location would open more than kMaxGapsPerStore gaps.
     bool IsTooFar(int32_t location) const noexcept {
         return static_cast<int64_t>(location) > static_cast<int64_t>(Count()) + kMaxGapsPerStore;
     }
+    // What StorePacketAt would answer for a packet at location (Negative
+    // first, then TooFar, then TooManyGaps).
+    TLocationCheck CheckLocation(int32_t location) const noexcept;
+    // Entries that are empty (gaps), kept as entries change.
+    int32_t Gaps() const noexcept { return gaps_; }
 
 private:
     const TPacketState& Entry(int32_t i) const;
+    // Adjusts the gap count for entry i's data changing to data.
+    void Replace(size_t i, std::string_view data);
     std::vector<TPacketState> entries_;
+    int32_t gaps_ = 0;
 };
 
 // One game: its stored demo plus its description.

@@ -64,6 +64,48 @@ TEST(TPacketList, BadLocationsFailBeforeAnythingIsStored) {
     EXPECT_THROW(demo.Delete(-3), EListError);
 }
 
+TEST(TPacketList, MissingLocationsAreCountedOverTheWholeDemo) {
+    TPacketList demo;
+    EXPECT_EQ(demo.CheckLocation(-1), TLocationCheck::Negative);
+    EXPECT_EQ(demo.CheckLocation(0), TLocationCheck::Fits);
+    demo.StorePacketAt(10, "ten", 6);
+    EXPECT_EQ(demo.Gaps(), 10);
+    demo.StorePacketAt(3, "three", 6);  // fills one
+    demo.StorePacketAt(3, "THREE", 6);  // replaces: no change
+    EXPECT_EQ(demo.Gaps(), 9);
+    demo.Append("", 6);
+    demo.SetData(4, "four");
+    EXPECT_EQ(demo.Gaps(), 9);
+    demo.SetData(10, "");
+    demo.Delete(0);
+    EXPECT_EQ(demo.Gaps(), 9);
+
+    // Gaps opened by many stores, each within its own bound, add up: the
+    // store that would pass the total is refused before anything changes.
+    TPacketList flood;
+    flood.StorePacketAt(kMaxMissingLocations / 2, "a", 10);
+    const int32_t atLimit = flood.Count() + kMaxMissingLocations / 2;
+    EXPECT_EQ(flood.CheckLocation(atLimit), TLocationCheck::Fits);
+    EXPECT_EQ(flood.CheckLocation(atLimit + 1), TLocationCheck::TooManyGaps);
+    try {
+        flood.StorePacketAt(atLimit + 1, "b", 10);
+        ADD_FAILURE() << "no error";
+    } catch (const ETooManyGaps& e) {
+        EXPECT_EQ(DescribeException(e), "ETooManyGaps: Location " + std::to_string(atLimit + 1) +
+                                            " would leave the demo with more than 65536 missing locations (32768 now)");
+    }
+    EXPECT_EQ(flood.Count(), kMaxMissingLocations / 2 + 1);
+    flood.StorePacketAt(atLimit, "b", 10);
+    EXPECT_EQ(flood.Gaps(), kMaxMissingLocations);
+    // At the total, only filling a gap or storing at the end fits.
+    EXPECT_EQ(flood.CheckLocation(flood.Count() + 1), TLocationCheck::TooManyGaps);
+    EXPECT_EQ(flood.CheckLocation(flood.Count()), TLocationCheck::Fits);
+    EXPECT_EQ(flood.CheckLocation(0), TLocationCheck::Fits);
+    flood.StorePacketAt(0, "c", 10);
+    EXPECT_EQ(flood.CheckLocation(flood.Count() + 1), TLocationCheck::Fits);
+    EXPECT_EQ(flood.CheckLocation(flood.Count() + kMaxGapsPerStore + 1), TLocationCheck::TooFar);
+}
+
 TEST(TGameList, AddLookupDelete) {
     TGameList games;
     TActiveGameList& first = games.Add(Conn(1));
