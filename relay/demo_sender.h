@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/wsocket_client.h"
+#include "relay/token_bucket.h"
 
 namespace vistrel {
 
@@ -26,6 +27,10 @@ public:
     bool LoggedIn = false;
     // The line about packets refused before the login has been written.
     bool RefusalLogged = false;
+    // Its packets that reach other connections (kBroadcastRate).
+    TTokenBucket Broadcasts;
+    // The output its payload checks inflated (kInflateRate).
+    TTokenBucket Inflation;
 };
 
 }  // namespace vistrel

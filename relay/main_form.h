@@ -194,6 +194,13 @@ private:
     class TSenderParser;
     class TViewerParser;
 
+    // One data event of a connection: the packets it has buffered are handled
+    // first, and only a connection whose reading that did not hold takes its
+    // new input and handles it too, so a connection held back never piles up
+    // input here. parse handles packets from the offset it is given and
+    // advances it past each one it consumes.
+    void ReceiveAndParse(TWSocketClient& conn, std::string& buffer, std::string_view kind,
+                         const std::function<void(size_t& consumed)>& parse);
     // Ends a parse pass on a connection's receive buffer: drops the consumed
     // bytes and closes a connection that leaves more than max_unhandled_input_.
     void FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind);
@@ -215,6 +222,8 @@ private:
     uint64_t viewer_seq_counter_ = 0;  // last sequence number given to a viewer
     // Unconsumed input above which a connection is closed (relay/relay_limits.h).
     size_t max_unhandled_input_ = kMaxUnhandledInput;
+    // Payload checks run since start-up.
+    uint64_t payload_checks_ = 0;
     TMemoryBudget memory_budget_;
     std::function<void(const std::string& line)> debug_line_sink_;
     bool serving_ = false;
