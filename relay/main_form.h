@@ -204,6 +204,11 @@ private:
     // Ends a parse pass on a connection's receive buffer: drops the consumed
     // bytes and closes a connection that leaves more than max_unhandled_input_.
     void FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind);
+    // Removes the game with this registry index as Delete Game does: the
+    // sender linked to games list row `row` (-1: no row) and the game's
+    // viewers are closed, every viewer is sent GAMEREMOVED, and the game's
+    // viewer list, the game and the row go.
+    void RemoveGame(int32_t index, int32_t row);
     // Shows the game's viewer count in its games list row.
     void ShowViewerCount(const TActiveGameList& game);
 

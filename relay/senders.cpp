@@ -252,6 +252,17 @@ void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& cli
     // what follows raises.
     game->SetSender(nullptr);
     console_.UnlinkGameRow(&sender);
+    // With a filming password, a stranger that never logged in leaves no
+    // game behind, unless something made it worth keeping: a stored packet
+    // or a viewer.
+    const int32_t id = game->Identifier();
+    if (!sender.LoggedIn && !setup_.FilmDemoPasswordEdit.empty() && game->Count() == 0 && game->Viewers() == 0 &&
+        game_viewers_.Of(id).empty()) {
+        ServerLog(false, sender.PeerAddr() + " left without logging in for filming; its empty game " +
+                             std::to_string(id) + " is removed");
+        RemoveGame(games_->IndexOfId(id), console_.IndexOfGameRow(id));
+        return;
+    }
     BroadcastGameInfo(*game);
 }
 

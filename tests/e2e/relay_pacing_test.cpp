@@ -267,6 +267,75 @@ TEST_F(Pacing, InflatedOutputAboveItsRateHoldsTheSenderBack) {
     EXPECT_FALSE(heavy->Ended());
 }
 
+TEST_F(Pacing, StrangersLeaveNoGamesBehindWithAFilmingPassword) {
+    StartHonestGame();
+    Form().SetupForEditing().FilmDemoPasswordEdit = "secret";
+    TRelayClient& idle = NamedViewer("Idle");
+    const int32_t firstStranger = TMainFormProbe::GameIdCounter(Form()) + 1;
+    // Strangers: some only connect, some fail the login, some send packets
+    // that are refused; all of them close.
+    for (int i = 0; i < 30; ++i) {
+        TRelayClient& s = ConnectSender();
+        if (i % 3 == 1) s.Send(GameInfo("Guess", "wrong"));
+        if (i % 3 == 2) s.Send(Demo(0, "refused") + SendText("refused"));
+        Settle();
+        s.Close();
+        Settle();
+        if (i % 10 == 0) ExpectHonestPace();
+    }
+    EXPECT_TRUE(WaitFor([&] { return TMainFormProbe::Games(Form())->Count() == 1; }));
+    EXPECT_EQ(Form().Console().Games().Count(), 1);
+    EXPECT_EQ(TMainFormProbe::DemoSenders(Form()).ClientCount(), 1);
+    for (int32_t id = firstStranger; id < firstStranger + 30; ++id)
+        EXPECT_TRUE(Logged("127.0.0.1 left without logging in for filming; its empty game " + std::to_string(id) +
+                           " is removed"));
+    // Every viewer is told, as Delete Game tells them.
+    const Packets told = Drain(idle);
+    for (int32_t id = firstStranger; id < firstStranger + 30; ++id)
+        EXPECT_EQ(CountOf(told, "GAMEREMOVED(" + std::to_string(id) + ")"), 1u) << id;
+    ExpectHonestPace();
+
+    // A stranger whose game has a viewer keeps it.
+    TRelayClient& watched = ConnectSender();
+    const int32_t watchedId = TMainFormProbe::GameIdCounter(Form());
+    TRelayClient& curious = NamedViewer("Curious");
+    curious.Send(WaitForGame(watchedId));
+    Settle();
+    watched.Close();
+    Settle();
+    ASSERT_NE(Game(watchedId), nullptr);
+    EXPECT_EQ(Game(watchedId)->Sender(), nullptr);
+
+    // A sender that stored a packet before the password was set keeps it.
+    Form().SetupForEditing().FilmDemoPasswordEdit = "";
+    TRelayClient& early = ConnectSender();
+    const int32_t earlyId = TMainFormProbe::GameIdCounter(Form());
+    early.Send(Demo(0, "stored"));
+    EXPECT_EQ(Drain(early), Packets{"ACKNAK(0)"});
+    Form().SetupForEditing().FilmDemoPasswordEdit = "secret";
+    early.Close();
+    Settle();
+    ASSERT_NE(Game(earlyId), nullptr);
+    EXPECT_EQ(Game(earlyId)->Count(), 1);
+
+    // So does one that logged in, and, without a password, any sender.
+    TRelayClient* member = nullptr;
+    const int32_t memberId = LoggedInSender(member, "Member", "secret");
+    member->Close();
+    Settle();
+    Form().SetupForEditing().FilmDemoPasswordEdit = "";
+    TRelayClient& open = ConnectSender();
+    const int32_t openId = TMainFormProbe::GameIdCounter(Form());
+    Settle();
+    open.Close();
+    Settle();
+    EXPECT_NE(Game(memberId), nullptr);
+    EXPECT_NE(Game(openId), nullptr);
+    EXPECT_EQ(TMainFormProbe::Games(Form())->Count(), 5);
+    ExpectHonestPace();
+    EXPECT_TRUE(front_.Errors.empty());
+}
+
 TEST_F(Pacing, WaitForGameFloodIsPacedWithNothingDroppedOrReordered) {
     StartHonestGame();
     TRelayClient* other = nullptr;

@@ -136,13 +136,15 @@ TEST_F(Sender, WrongPasswordClosesAndLaterPacketsOfTheReadDependOnThePassword) {
     second.Send(GameInfo("Cam", "Secret") + Demo(0, "refused"));
     EXPECT_TRUE(WaitFor([&] { return second.Ended(); }));
     Settle();
-    EXPECT_EQ(Game(2)->Count(), 0);
     EXPECT_TRUE(Logged("127.0.0.1 sent packets without logging in for filming; they are refused"));
-    // The disconnect orphans the game and unlinks its row; the game stays.
+    // The disconnect takes the stranger's empty game with it; the first
+    // game, with its packet, stays.
     EXPECT_TRUE(Logged("Cammer disconnecting: 127.0.0.1"));
-    EXPECT_EQ(Game(2)->Sender(), nullptr);
-    EXPECT_EQ(Form().Console().Games().Link(1), nullptr);
-    EXPECT_EQ(Form().Console().Games().Line(1), "2;;;;0;0;127.0.0.1;");
+    EXPECT_TRUE(Logged("127.0.0.1 left without logging in for filming; its empty game 2 is removed"));
+    EXPECT_EQ(Game(2), nullptr);
+    ASSERT_EQ(Form().Console().Games().Count(), 1);
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;0;0;127.0.0.1;");
+    EXPECT_EQ(Game(1)->Count(), 1);
 }
 
 TEST_F(Sender, BeforeLoginWithAFilmingPasswordEverythingIsRefused) {
