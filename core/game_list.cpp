@@ -23,20 +23,36 @@ int32_t TPacketList::Tag(int32_t i) const { return Entry(i).tag; }
 
 const std::string& TPacketList::Data(int32_t i) const { return Entry(i).data; }
 
+void TPacketList::Charge(size_t bytes) noexcept {
+    stored_bytes_ += bytes;
+    if (registry_bytes_) *registry_bytes_ += bytes;
+}
+
+void TPacketList::Refund(size_t bytes) noexcept {
+    stored_bytes_ -= bytes;
+    if (registry_bytes_) *registry_bytes_ -= bytes;
+}
+
 void TPacketList::Append(std::string_view data, int32_t tag) {
     entries_.push_back(TPacketState{std::string(data), tag});
+    Charge(data.size() + kStoredEntryOverhead);
 }
 
 void TPacketList::SetData(int32_t i, std::string_view data) {
     Entry(i);
+    std::string& stored = entries_[static_cast<size_t>(i)].data;
     // A fresh string sized to the packet: reusing the old one could keep a
     // larger block alive than the packet needs.
-    entries_[static_cast<size_t>(i)].data = std::string(data);
+    const size_t old = stored.size();
+    stored = std::string(data);
+    Refund(old);
+    Charge(data.size());
 }
 
 void TPacketList::Delete(int32_t i) {
-    Entry(i);
+    const size_t bytes = Entry(i).data.size() + kStoredEntryOverhead;
     entries_.erase(entries_.begin() + i);
+    Refund(bytes);
 }
 
 void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32_t tag) {
@@ -50,9 +66,11 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
         if (needed > entries_.capacity()) entries_.reserve(std::max(needed, entries_.capacity() * 2));
         entries_.resize(static_cast<size_t>(location), TPacketState{std::string(), tag});
         entries_.push_back(TPacketState{std::string(packet), tag});
+        Charge((static_cast<size_t>(location) + 1 - static_cast<size_t>(count)) * kStoredEntryOverhead +
+               packet.size());
         return;
     }
-    entries_[static_cast<size_t>(location)].data = std::string(packet);
+    SetData(location, packet);
 }
 
 void TActiveGameList::SetName(std::string_view name) { name_ = std::string(CutToSlot(name, Slot::DetailedName.Width)); }
@@ -71,12 +89,16 @@ const TActiveGameList& TGameList::At(int32_t i) const {
 
 TActiveGameList& TGameList::Add(TWSocketClient* sender) {
     games_.push_back(std::make_unique<TActiveGameList>(sender));
-    return *games_.back();
+    TActiveGameList& game = *games_.back();
+    game.registry_bytes_ = &stored_bytes_;
+    stored_bytes_ += game.StoredBytes() + kGameRecordOverhead;
+    return game;
 }
 
 void TGameList::Delete(int32_t i) {
-    At(i);
+    const size_t bytes = At(i).StoredBytes() + kGameRecordOverhead;
     games_.erase(games_.begin() + i);
+    stored_bytes_ -= bytes;
 }
 
 int32_t TGameList::IndexOfSender(const TWSocketClient* conn) const noexcept {
