@@ -26,6 +26,9 @@ public:
     bool LoggedIn = false;
     // The line about packets refused before the login has been written.
     bool RefusalLogged = false;
+    // The line about packets refused while the stored games fill the memory
+    // budget has been written.
+    bool BudgetRefusalLogged = false;
 };
 
 }  // namespace vistrel

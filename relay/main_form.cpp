@@ -50,6 +50,7 @@ TMainForm::~TMainForm() {
 bool TMainForm::FormCreate() {
     LoadSettings();
     front_end_.ShowIntroPage();
+    ServerLog(false, DescribeMemoryBudget(memory_budget_));
     game_id_counter_ = 0;
     games_ = std::make_unique<TGameList>();
     try {

@@ -122,6 +122,12 @@ public:
 
     // The front end sets the budget before FormCreate (the default: no limit).
     void SetMemoryBudget(const TMemoryBudget& budget) { memory_budget_ = budget; }
+    // The stored games (the registry's count) have reached the budget's
+    // Stored part: demo and restart packets are refused and a new sender is
+    // closed at once; viewers go on watching what is stored.
+    bool StoredGamesFillBudget() const noexcept {
+        return memory_budget_.Stored != 0 && games_ && games_->StoredBytes() >= memory_budget_.Stored;
+    }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
