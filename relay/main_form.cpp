@@ -152,7 +152,9 @@ std::string EscapeControlCharacters(std::string_view text) {
     out.reserve(text.size());
     for (char ch : text) {
         auto byte = static_cast<unsigned char>(ch);
-        if (byte < 0x20 || byte == 0x7F) {
+        // C0, DEL and C1: a terminal reading the log as UTF-8 or Latin-1
+        // would act on any of them (0x9B is a CSI).
+        if (byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) {
             out += "\\x";
             out += kHex[byte >> 4];
             out += kHex[byte & 0x0F];

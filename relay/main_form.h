@@ -79,8 +79,9 @@ public:
     // --- The log ----------------------------------------------------------------
     // Appends "yyyy/mm/dd hh:mm:ss " + text to the log lines, unless debug is
     // set: debug lines are never kept, only handed to the debug line sink when
-    // one is set. Control characters in text are written escaped ("\x0A"),
-    // so a text from the network can never start a line of its own.
+    // one is set. Control characters in text (C0, DEL, C1) are written
+    // escaped ("\x0A", "\x9B"), so a text from the network can never start
+    // a line of its own or steer the terminal showing it.
     void ServerLog(bool debug, std::string_view text);
     // Debug lines are built only when someone will see them:
     //   ServerLogDebug([&] { return "Sent Viewer [" + name + "] ..."; });
@@ -228,7 +229,8 @@ private:
 
 // "yyyy/mm/dd hh:mm:ss " for the given local time.
 std::string FormatLogTimestamp(std::time_t when);
-// Control characters (and DEL) as "\xHH"; everything else unchanged.
+// Control characters (C0, DEL and the C1 bytes 0x80-0x9F) as "\xHH";
+// everything else unchanged.
 std::string EscapeControlCharacters(std::string_view text);
 
 }  // namespace vistrel

@@ -52,8 +52,10 @@ TEST(LogFormat, TimestampIsYearMonthDayThenTimeAndOneBlank) {
 
 TEST(LogFormat, ControlCharactersAreWrittenEscaped) {
     EXPECT_EQ(EscapeControlCharacters("a\r\nb\tc\x7f"), "a\\x0D\\x0Ab\\x09c\\x7F");
-    // 8-bit text passes unchanged: it is Latin-1, converted only where shown.
-    EXPECT_EQ(EscapeControlCharacters("J\xF6rg;x"), "J\xF6rg;x");
+    // The C1 bytes too: 0x9B is a terminal's CSI once shown as UTF-8.
+    EXPECT_EQ(EscapeControlCharacters("\x80" "a\x9B" "2J\x9F\xA0"), "\\x80a\\x9B2J\\x9F\xA0");
+    // Other 8-bit text passes unchanged: it is Latin-1, converted only where shown.
+    EXPECT_EQ(EscapeControlCharacters("J\xF6rg;x\xFF"), "J\xF6rg;x\xFF");
 }
 
 TEST_F(FrameFixture, ServerLogKeepsOrdinaryLinesInOrderAndDropsDebugLines) {
