@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "settings/registry_data.h"
 #include "settings/registry_store.h"
 #include "settings/settings.h"
 #include "relay/demo_sender.h"
@@ -90,6 +91,14 @@ void TMainForm::LoadSettings() {
         // rest keep their defaults, and the relay starts all the same.
         front_end_.ReportError(e);
     }
+    const size_t length = setup_.FilmDemoPasswordEdit.size();
+    if (length > kMaxFilmDemoPasswordLength)
+        front_end_.ReportError(ERegistryException(
+            "The filming password in the settings has " + std::to_string(length) +
+                " characters; senders send at most " + std::to_string(kMaxFilmDemoPasswordLength) +
+                ", so no sender can log in.",
+            "Set a filming password of at most " + std::to_string(kMaxFilmDemoPasswordLength) +
+                " characters on the Setup page."));
 }
 
 void TMainForm::SaveSettings() {

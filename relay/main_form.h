@@ -98,6 +98,9 @@ public:
     // --- Settings -----------------------------------------------------------
     // The settings store (may be null) and the two settings operations.
     TRegistryStore* Store() const noexcept { return store_; }
+    // Reads the setup fields; a value of the wrong type, and a filming
+    // password longer than a sender can send, are reported through the
+    // front end (the relay starts all the same).
     void LoadSettings();
     void SaveSettings();
 

@@ -213,6 +213,28 @@ TEST(VistreldProcess, ReportsAValueOfTheWrongTypeAndServesAllTheSame) {
     EXPECT_NE(daemon.Output().find("Invalid data type for 'FilmDemoPasswordEdit'"), std::string::npos);
 }
 
+TEST(VistreldProcess, ReportsAFilmingPasswordNoSenderCanSend) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-password-test.reg";
+    {
+        FILE* f = fopen(registry.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
+              "\"FilmDemoPasswordEdit\"=\"a password of 23 chars.\"\r\n",
+              f);
+        fclose(f);
+    }
+    int senderPort = FreePort();
+    int viewerPort = FreePort();
+    Daemon daemon(senderPort, viewerPort, registry);
+    EXPECT_EQ(Greeting(senderPort), "Welcome to TcpSrv\r\n");
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(daemon.Wait(10s), 0);
+    EXPECT_NE(daemon.Output().find("vistreld: The filming password in the settings has 23 characters; senders send "
+                                   "at most 16, so no sender can log in.\n"),
+              std::string::npos);
+}
+
 TEST(VistreldProcess, AUsageErrorEndsWithStatus2AndNamesTheOption) {
     const std::string registry = ::testing::TempDir() + "/vistreld-usage-test.reg";
     // Where the case without a --registry value would keep its settings.
