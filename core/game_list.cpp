@@ -28,17 +28,31 @@ int32_t TPacketList::Tag(int32_t i) const { return Entry(i).tag; }
 
 const std::string& TPacketList::Data(int32_t i) const { return Entry(i).data; }
 
+void TPacketList::Charge(size_t bytes) noexcept {
+    stored_bytes_ += bytes;
+    if (registry_bytes_) *registry_bytes_ += bytes;
+}
+
+void TPacketList::Refund(size_t bytes) noexcept {
+    stored_bytes_ -= bytes;
+    if (registry_bytes_) *registry_bytes_ -= bytes;
+}
+
 void TPacketList::Append(std::string_view data, int32_t tag) {
     entries_.push_back(TPacketState{std::string(data), tag});
     if (data.empty()) ++gaps_;
+    Charge(data.size() + kStoredEntryOverhead);
 }
 
 void TPacketList::Replace(size_t i, std::string_view data) {
     std::string& old = entries_[i].data;
     gaps_ += (data.empty() ? 1 : 0) - (old.empty() ? 1 : 0);
+    const size_t oldSize = old.size();
     // A fresh string sized to the packet: reusing the old one could keep a
     // larger block alive than the packet needs.
     old = std::string(data);
+    Refund(oldSize);
+    Charge(data.size());
 }
 
 void TPacketList::SetData(int32_t i, std::string_view data) {
@@ -47,8 +61,10 @@ void TPacketList::SetData(int32_t i, std::string_view data) {
 }
 
 void TPacketList::Delete(int32_t i) {
+    const size_t bytes = Entry(i).data.size() + kStoredEntryOverhead;
     if (Entry(i).data.empty()) --gaps_;
     entries_.erase(entries_.begin() + i);
+    Refund(bytes);
 }
 
 TLocationCheck TPacketList::CheckLocation(int32_t location) const noexcept {
@@ -77,6 +93,7 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
         if (needed > entries_.capacity()) entries_.reserve(std::max(needed, entries_.capacity() * 2));
         entries_.resize(static_cast<size_t>(location), TPacketState{std::string(), tag});
         gaps_ += static_cast<int32_t>(location - count);
+        Charge(static_cast<size_t>(location - count) * kStoredEntryOverhead);
         Append(packet, tag);
         return;
     }
@@ -99,12 +116,16 @@ const TActiveGameList& TGameList::At(int32_t i) const {
 
 TActiveGameList& TGameList::Add(TWSocketClient* sender) {
     games_.push_back(std::make_unique<TActiveGameList>(sender));
-    return *games_.back();
+    TActiveGameList& game = *games_.back();
+    game.registry_bytes_ = &stored_bytes_;
+    stored_bytes_ += game.StoredBytes() + kGameRecordOverhead;
+    return game;
 }
 
 void TGameList::Delete(int32_t i) {
-    At(i);
+    const size_t bytes = At(i).StoredBytes() + kGameRecordOverhead;
     games_.erase(games_.begin() + i);
+    stored_bytes_ -= bytes;
 }
 
 int32_t TGameList::IndexOfSender(const TWSocketClient* conn) const noexcept {

@@ -5,6 +5,7 @@
 // handling, the distribution and the operator commands. No sockets here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -58,8 +59,17 @@ struct TPacketState {
     int32_t tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
 };
 
+// What the registry counts for the memory it holds, beside every stored
+// packet's own bytes: each entry of a demo (gaps too) costs its slot in the
+// demo plus a heap block header, each game its record, its name and mod, the
+// registry's pointer to it and their heap block headers, rounded up.
+inline constexpr size_t kStoredEntryOverhead = sizeof(TPacketState) + 16;
+inline constexpr size_t kGameRecordOverhead = 512;
+
 // An indexed sequence of stored packets. Entries are kept compact: a stored
 // packet costs its own bytes plus the entry and its heap block header.
+// StoredBytes() counts the packets' bytes plus kStoredEntryOverhead per
+// entry; a list in a TGameList also keeps the registry's total up to date.
 class TPacketList {
 public:
     TPacketList() = default;
@@ -68,6 +78,8 @@ public:
     virtual ~TPacketList() = default;
 
     int32_t Count() const noexcept { return static_cast<int32_t>(entries_.size()); }
+    // The stored packets' bytes plus the entries' overhead.
+    size_t StoredBytes() const noexcept { return stored_bytes_; }
     // Throw EListError for an index outside 0..Count()-1.
     int32_t Tag(int32_t i) const;
     const std::string& Data(int32_t i) const;
@@ -94,11 +106,21 @@ public:
     int32_t Gaps() const noexcept { return gaps_; }
 
 private:
+    friend class TGameList;
     const TPacketState& Entry(int32_t i) const;
-    // Adjusts the gap count for entry i's data changing to data.
+    // Adjusts the gap count and the stored bytes for entry i's data
+    // changing to data.
     void Replace(size_t i, std::string_view data);
+    // Every change of the stored bytes goes through these two, so the
+    // registry's total follows.
+    void Charge(size_t bytes) noexcept;
+    void Refund(size_t bytes) noexcept;
+
     std::vector<TPacketState> entries_;
     int32_t gaps_ = 0;
+    size_t stored_bytes_ = 0;
+    // The registry's total this list counts into; null outside a registry.
+    size_t* registry_bytes_ = nullptr;
 };
 
 // One game: its stored demo plus its description.
@@ -134,9 +156,16 @@ private:
     int32_t viewers_ = 0;
 };
 
-// The registry: games in the order they were opened.
+// The registry: games in the order they were opened. Keeps a running count
+// of the memory its games hold (StoredBytes()), read in constant time: the
+// games' stored bytes plus kGameRecordOverhead per game. The games count into
+// this object, so it is never copied or moved.
 class TGameList {
 public:
+    TGameList() = default;
+    TGameList(const TGameList&) = delete;
+    TGameList& operator=(const TGameList&) = delete;
+
     int32_t Count() const noexcept { return static_cast<int32_t>(games_.size()); }
     // Throws EListError for an index outside 0..Count()-1.
     TActiveGameList& At(int32_t i);
@@ -155,8 +184,12 @@ public:
     TActiveGameList* FindBySender(const TWSocketClient* conn) noexcept;
     TActiveGameList* FindById(int32_t id) noexcept;
 
+    // Every game's StoredBytes() plus kGameRecordOverhead per game.
+    size_t StoredBytes() const noexcept { return stored_bytes_; }
+
 private:
     std::vector<std::unique_ptr<TActiveGameList>> games_;
+    size_t stored_bytes_ = 0;
 };
 
 }  // namespace vistrel

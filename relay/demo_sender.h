@@ -31,6 +31,9 @@ public:
     TTokenBucket Broadcasts;
     // The output its payload checks inflated (kInflateRate).
     TTokenBucket Inflation;
+    // The line about packets refused while the stored games fill the memory
+    // budget has been written.
+    bool BudgetRefusalLogged = false;
 };
 
 }  // namespace vistrel

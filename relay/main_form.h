@@ -79,8 +79,9 @@ public:
     // --- The log ----------------------------------------------------------------
     // Appends "yyyy/mm/dd hh:mm:ss " + text to the log lines, unless debug is
     // set: debug lines are never kept, only handed to the debug line sink when
-    // one is set. Control characters in text are written escaped ("\x0A"),
-    // so a text from the network can never start a line of its own.
+    // one is set. Control characters in text (C0, DEL, C1) are written
+    // escaped ("\x0A", "\x9B"), so a text from the network can never start
+    // a line of its own or steer the terminal showing it.
     void ServerLog(bool debug, std::string_view text);
     // Debug lines are built only when someone will see them:
     //   ServerLogDebug([&] { return "Sent Viewer [" + name + "] ..."; });
@@ -97,6 +98,9 @@ public:
     // --- Settings -----------------------------------------------------------
     // The settings store (may be null) and the two settings operations.
     TRegistryStore* Store() const noexcept { return store_; }
+    // Reads the setup fields; a value of the wrong type, and a filming
+    // password longer than a sender can send, are reported through the
+    // front end (the relay starts all the same).
     void LoadSettings();
     void SaveSettings();
 
@@ -122,6 +126,12 @@ public:
 
     // The front end sets the budget before FormCreate (the default: no limit).
     void SetMemoryBudget(const TMemoryBudget& budget) { memory_budget_ = budget; }
+    // The stored games (the registry's count) have reached the budget's
+    // Stored part: demo and restart packets are refused and a new sender is
+    // closed at once; viewers go on watching what is stored.
+    bool StoredGamesFillBudget() const noexcept {
+        return memory_budget_.Stored != 0 && games_ && games_->StoredBytes() >= memory_budget_.Stored;
+    }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
@@ -236,7 +246,8 @@ private:
 
 // "yyyy/mm/dd hh:mm:ss " for the given local time.
 std::string FormatLogTimestamp(std::time_t when);
-// Control characters (and DEL) as "\xHH"; everything else unchanged.
+// Control characters (C0, DEL and the C1 bytes 0x80-0x9F) as "\xHH";
+// everything else unchanged.
 std::string EscapeControlCharacters(std::string_view text);
 
 }  // namespace vistrel

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/packet_framing.h"
 #include "relay/token_bucket.h"
@@ -47,5 +48,11 @@ inline TMemoryBudget MemoryBudgetFor(size_t maxMemory) {
     const size_t quarter = maxMemory / 4;
     return {maxMemory, quarter < kMinConnectionBufferBudget ? kMinConnectionBufferBudget : quarter};
 }
+
+// A byte count for people: "512 bytes", "1.5 KiB", "12.0 GiB".
+std::string FormatByteSize(size_t bytes);
+// The start-up log line: "Memory budget: 12.0 GiB for stored games, 3.0 GiB
+// for connection buffers", or "Memory budget: no limit".
+std::string DescribeMemoryBudget(const TMemoryBudget& budget);
 
 }  // namespace vistrel

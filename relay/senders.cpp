@@ -117,6 +117,20 @@ private:
         form_.SendToSender(s_, BuildAckNak(1));
     }
 
+    // Once the stored games fill the memory budget nothing more is stored:
+    // demo and restart packets are answered ACKNAK 1, with one line per
+    // connection.
+    bool OverBudget() {
+        if (!form_.StoredGamesFillBudget()) return false;
+        if (!s_.BudgetRefusalLogged) {
+            s_.BudgetRefusalLogged = true;
+            form_.ServerLog(false, s_.PeerAddr() + " sent packets while the stored games fill the memory budget of " +
+                                       std::to_string(form_.memory_budget_.Stored) + " bytes; they are refused");
+        }
+        form_.SendToSender(s_, BuildAckNak(1));
+        return true;
+    }
+
     void SendText(std::string_view packet) {
         if (Refused()) {
             Refuse();
@@ -167,6 +181,10 @@ private:
         const int32_t location = PacketLocationOf(packet);
         TActiveGameList* game = Game();
         if (LocationRefused(game, location)) return false;
+        if (OverBudget()) {
+            consumed += packet.size();
+            return true;
+        }
         // Bounded work: the check stops past kMaxInflatedPayload of output.
         // A payload that fails it in any way (mismatch, too large, not a zlib
         // stream) is answered ACKNAK 1 and dropped; the connection goes on.
@@ -202,6 +220,7 @@ private:
         // Checked before the acknowledgement, so a refused restart is never
         // answered as accepted.
         if (LocationRefused(game, location)) return false;
+        if (OverBudget()) return true;
         form_.SendToSender(s_, BuildAckNak(0));
         if (game) {
             form_.ServerLogDebug([&] { return "Adding Restart at location " + std::to_string(location); });
@@ -229,6 +248,15 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
         ServerLog(false, "Cammer " + c.PeerAddr() + " is not reading: " + reason + "; connection closed");
     };
     if (!games_) return;
+    if (StoredGamesFillBudget()) {
+        // Greeted, so the camera program learns it reached a relay, then
+        // closed before any game is opened for it.
+        ServerLog(false, sender.PeerAddr() + " connected while the stored games fill the memory budget of " +
+                             std::to_string(memory_budget_.Stored) + " bytes; connection closed");
+        sender.SendBanner();
+        sender.Close();
+        return;
+    }
     ++game_id_counter_;
     TActiveGameList& game = games_->Add(&sender);
     game.SetIdentifier(game_id_counter_);
