@@ -4,6 +4,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 #include <vector>
@@ -51,12 +52,48 @@ public:
     }
 };
 
+bool IsMemorySize(std::string_view text) {
+    size_t bytes = 0;
+    return ParseMemorySize(text, bytes);
+}
+
 bool IsHttpSetting(std::string_view text) {
     THttpListen listen;
     return text == "off" || ParseHttpListen(text, listen);
 }
 
 }  // namespace
+
+size_t DefaultMaxMemory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return 0;
+    return static_cast<size_t>(pages) / 2 * static_cast<size_t>(pageSize);
+}
+
+bool ParseMemorySize(std::string_view text, size_t& bytes) {
+    size_t shift = 0;
+    if (!text.empty()) {
+        switch (text.back()) {
+            case 'K': case 'k': shift = 10; break;
+            case 'M': case 'm': shift = 20; break;
+            case 'G': case 'g': shift = 30; break;
+            default: break;
+        }
+        if (shift != 0) text.remove_suffix(1);
+    }
+    if (text.empty()) return false;
+    size_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const size_t digit = static_cast<size_t>(c - '0');
+        if (value > (SIZE_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    if (shift != 0 && value > (SIZE_MAX >> shift)) return false;
+    bytes = value << shift;
+    return true;
+}
 
 CLI::Validator ValueCheck(const std::string& what, bool (*accepts)(std::string_view)) {
     return CLI::Validator(
@@ -83,6 +120,11 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
     app_.add_option("--registry", relay.RegistryPath,
                     "settings file (default $VISTREL_REGISTRY, else\n$XDG_CONFIG_HOME/vistrel/registry.reg)")
         ->type_name("FILE")->group(kSettingsOptions);
+    app_.add_option_function<std::string>(
+            "--max-memory", [&relay](const std::string& text) { ParseMemorySize(text, relay.MaxMemory); },
+            "memory budget (bytes, or with K, M, G; 0: no limit;\ndefault half the physical memory)")
+        ->type_name("SIZE")->check(ValueCheck("a size (bytes, or a number with K, M or G)", IsMemorySize))
+        ->group(kLimitOptions);
     app_.add_option("--http", relay.Http,
                     "serve the operator page, the JSON API and the metrics\non ADDR:PORT, or off (default 127.0.0.1:38964)")
         ->type_name("ADDR:PORT")->check(ValueCheck("ADDR:PORT or off", IsHttpSetting))->group(kHttpOptions);

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,9 +22,17 @@ class TRegistryStore;
 
 inline constexpr const char* kVistrelVersion = "1.3";
 
+// Half the machine's physical memory (0, no limit, if it cannot be read).
+size_t DefaultMaxMemory();
+// A --max-memory value: plain bytes, or a number with K, M or G (powers of
+// 1024; lower case too). False for anything else and for a size that does
+// not fit.
+bool ParseMemorySize(std::string_view text, size_t& bytes);
+
 struct TRelayCommandLine {
     TListenSettings Listen;
     std::string RegistryPath;  // empty: the default place
+    size_t MaxMemory = DefaultMaxMemory();  // --max-memory in bytes; 0: no limit
     // Where the HTTP side listens ("ADDR:PORT"), or "off".
     std::string Http = "127.0.0.1:38964";
     // Reads (status, lists, log, metrics) need no password on any address.
@@ -37,6 +46,7 @@ struct TRelayCommandLine {
 // group "", would also drop the option's name from its error messages.)
 inline constexpr const char* kListeningOptions = "Listening";
 inline constexpr const char* kSettingsOptions = "Settings";
+inline constexpr const char* kLimitOptions = "Limits";
 inline constexpr const char* kHttpOptions = "HTTP";
 inline constexpr const char* kUnlistedOptions = "Unlisted";
 
@@ -51,8 +61,8 @@ enum class TUnknownArguments {
 };
 
 // One program's command line: --help, --version and the relay options both
-// programs share (--address, --sender-port, --viewer-port, --registry) are
-// there from the start; a program adds its own options to App(), one line
+// programs share (--address, --sender-port, --viewer-port, --registry,
+// --max-memory) are there from the start; a program adds its own options to App(), one line
 // each, for example
 //     commandLine.App().add_flag("--debug", debug, "also print the debug lines")->group("Log");
 // An option given twice takes its last value.

@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
     TWindowOptions windowOptions;
     windowOptions.Listen = options.Relay.Listen;
     windowOptions.Store = store.get();
+    windowOptions.MemoryBudget = MemoryBudgetFor(options.Relay.MaxMemory);
     windowOptions.TrayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     TMainWindow window(loop, windowOptions);  // loads the list layouts
 

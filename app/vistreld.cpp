@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TMainForm form(loop, frontEnd, store.get(), options.Relay.Listen);
+        form.SetMemoryBudget(MemoryBudgetFor(options.Relay.MaxMemory));
         const TLogLines& log = form.Console().Log();
         log.Listeners().Subscribe([&log](const TListChange& change) {
             if (change.Kind == TListChange::TKind::LineAppended) PrintLine(log.Line(change.Index));

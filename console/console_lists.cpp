@@ -1,5 +1,7 @@
 #include "console/console_lists.h"
 
+#include <algorithm>
+
 #include "core/game_list.h"
 
 namespace vistrel {
@@ -45,6 +47,12 @@ std::string ReplaceColumn(std::string_view line, size_t column, std::string_view
     ColumnBounds(result, column, begin, end);
     result.replace(begin, end - begin, text);
     return result;
+}
+
+std::string ColumnSafe(std::string_view text) {
+    std::string shown(text);
+    std::replace(shown.begin(), shown.end(), kColumnDelimiter, ',');
+    return shown;
 }
 
 int TListListeners::Subscribe(ListListener listener) {
@@ -154,7 +162,7 @@ void TConsoleLists::SetGameColumns(int32_t id, std::string_view name, std::strin
     bool changed = false;
     for (size_t k = 0; k < std::size(texts); ++k) {
         if (texts[k].empty()) continue;
-        line = ReplaceColumn(line, k + 1, texts[k]);
+        line = ReplaceColumn(line, k + 1, ColumnSafe(texts[k]));
         changed = true;
     }
     // One change notice for the whole update, not one per column.
@@ -173,7 +181,7 @@ void TConsoleLists::AddViewerRow(TWSocketClient* viewer, const std::string& peer
 void TConsoleLists::SetViewerName(const TWSocketClient* viewer, std::string_view name) {
     if (name.empty()) return;
     int32_t row = users_.IndexOfLink(viewer);
-    if (row >= 0) users_.SetColumn(row, 0, name);
+    if (row >= 0) users_.SetColumn(row, 0, ColumnSafe(name));
 }
 
 void TConsoleLists::RemoveViewerRow(const TWSocketClient* viewer) {

@@ -27,6 +27,9 @@ std::string_view ColumnText(std::string_view line, size_t column) noexcept;
 // Replaces column i (appending ";" until it exists); every other character
 // stays. A ";" inside text is stored as it is.
 std::string ReplaceColumn(std::string_view line, size_t column, std::string_view text);
+// A text shown in one column: every ";" in it becomes ",", so a name from the
+// network can never make a column of its own.
+std::string ColumnSafe(std::string_view text);
 
 // What changed in a list, for a view to redraw.
 struct TListChange {
@@ -99,7 +102,8 @@ private:
 
 // Both lists and the log, with the row operations the relay core calls.
 // An empty text passed for a column stands for "no value": it leaves the
-// column as it was.
+// column as it was. The texts these operations write are shown ColumnSafe:
+// a ";" in a name, mod or game name reads as ",".
 class TConsoleLists {
 public:
     TRowList& Games() noexcept { return games_; }

@@ -4,11 +4,19 @@
 // password. One thread: nothing here is locked.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
 
+#include "core/protocol.h"
+
 namespace vistrel {
+
+// The longest filming password a sender can offer: its slot in GAMEINFO
+// holds 16 characters and a NUL. The setup page takes no more; a longer one
+// found in the settings is reported at start-up, since no login could match.
+inline constexpr size_t kMaxFilmDemoPasswordLength = Slot::GameInfoPassword.Width - 1;
 
 // The viewer-limit spin field. Its value is the number written in its text;
 // every change of the text raises OnChange with that value (the relay frame

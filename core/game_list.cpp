@@ -14,6 +14,11 @@ ELocationTooFar::ELocationTooFar(int32_t location, int32_t count)
                                        std::to_string(kMaxGapsPerStore) + " entries beyond the demo's end (" +
                                        std::to_string(count) + " entries)") {}
 
+ETooManyGaps::ETooManyGaps(int32_t location, int32_t gaps)
+    : Exception("ETooManyGaps", "Location " + std::to_string(location) + " would leave the demo with more than " +
+                                    std::to_string(kMaxMissingLocations) + " missing locations (" +
+                                    std::to_string(gaps) + " now)") {}
+
 const TPacketState& TPacketList::Entry(int32_t i) const {
     if (i < 0 || i >= Count()) throw EListError(i);
     return entries_[static_cast<size_t>(i)];
@@ -23,45 +28,76 @@ int32_t TPacketList::Tag(int32_t i) const { return Entry(i).tag; }
 
 const std::string& TPacketList::Data(int32_t i) const { return Entry(i).data; }
 
-void TPacketList::Replace(TPacketState& entry, std::string_view data) {
-    stored_count_ += (data.empty() ? 0 : 1) - (entry.data.empty() ? 0 : 1);
-    stored_bytes_ = stored_bytes_ - entry.data.size() + data.size();
-    // A fresh string sized to the packet: reusing the old one could keep a
-    // larger block alive than the packet needs.
-    entry.data = std::string(data);
+void TPacketList::Charge(size_t bytes) noexcept {
+    stored_bytes_ += bytes;
+    if (registry_bytes_) *registry_bytes_ += bytes;
+}
+
+void TPacketList::Refund(size_t bytes) noexcept {
+    stored_bytes_ -= bytes;
+    if (registry_bytes_) *registry_bytes_ -= bytes;
 }
 
 void TPacketList::Append(std::string_view data, int32_t tag) {
-    entries_.push_back(TPacketState{std::string(), tag});
-    Replace(entries_.back(), data);
+    entries_.push_back(TPacketState{std::string(data), tag});
+    if (data.empty()) ++gaps_;
+    Charge(data.size() + kStoredEntryOverhead);
+}
+
+void TPacketList::Replace(size_t i, std::string_view data) {
+    std::string& old = entries_[i].data;
+    gaps_ += (data.empty() ? 1 : 0) - (old.empty() ? 1 : 0);
+    const size_t oldSize = old.size();
+    // A fresh string sized to the packet: reusing the old one could keep a
+    // larger block alive than the packet needs.
+    old = std::string(data);
+    Refund(oldSize);
+    Charge(data.size());
 }
 
 void TPacketList::SetData(int32_t i, std::string_view data) {
     Entry(i);
-    Replace(entries_[static_cast<size_t>(i)], data);
+    Replace(static_cast<size_t>(i), data);
 }
 
 void TPacketList::Delete(int32_t i) {
-    Entry(i);
-    Replace(entries_[static_cast<size_t>(i)], {});
+    const size_t bytes = Entry(i).data.size() + kStoredEntryOverhead;
+    if (Entry(i).data.empty()) --gaps_;
     entries_.erase(entries_.begin() + i);
+    Refund(bytes);
+}
+
+TLocationCheck TPacketList::CheckLocation(int32_t location) const noexcept {
+    if (location < 0) return TLocationCheck::Negative;
+    if (IsTooFar(location)) return TLocationCheck::TooFar;
+    int64_t gaps = gaps_;
+    if (location >= Count())
+        gaps += location - Count();
+    else if (entries_[static_cast<size_t>(location)].data.empty())
+        gaps -= 1;  // filled (a stored packet is never empty)
+    return gaps > kMaxMissingLocations ? TLocationCheck::TooManyGaps : TLocationCheck::Fits;
 }
 
 void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32_t tag) {
-    if (location < 0) throw EListError(location);
+    switch (CheckLocation(location)) {
+        case TLocationCheck::Fits: break;
+        case TLocationCheck::Negative: throw EListError(location);
+        case TLocationCheck::TooFar: throw ELocationTooFar(location, Count());
+        case TLocationCheck::TooManyGaps: throw ETooManyGaps(location, gaps_);
+    }
     const int64_t count = Count();
-    if (IsTooFar(location)) throw ELocationTooFar(location, Count());
     if (location >= count) {
         // Grow geometrically even through gap runs, so a sender that steps
         // its locations forward does not make every store reallocate.
         size_t needed = static_cast<size_t>(location) + 1;
         if (needed > entries_.capacity()) entries_.reserve(std::max(needed, entries_.capacity() * 2));
         entries_.resize(static_cast<size_t>(location), TPacketState{std::string(), tag});
-        entries_.push_back(TPacketState{std::string(), tag});
-        Replace(entries_.back(), packet);
+        gaps_ += static_cast<int32_t>(location - count);
+        Charge(static_cast<size_t>(location - count) * kStoredEntryOverhead);
+        Append(packet, tag);
         return;
     }
-    Replace(entries_[static_cast<size_t>(location)], packet);
+    Replace(static_cast<size_t>(location), packet);
 }
 
 void TActiveGameList::SetName(std::string_view name) { name_ = std::string(CutToSlot(name, Slot::DetailedName.Width)); }
@@ -80,12 +116,16 @@ const TActiveGameList& TGameList::At(int32_t i) const {
 
 TActiveGameList& TGameList::Add(TWSocketClient* sender) {
     games_.push_back(std::make_unique<TActiveGameList>(sender));
-    return *games_.back();
+    TActiveGameList& game = *games_.back();
+    game.registry_bytes_ = &stored_bytes_;
+    stored_bytes_ += game.StoredBytes() + kGameRecordOverhead;
+    return game;
 }
 
 void TGameList::Delete(int32_t i) {
-    At(i);
+    const size_t bytes = At(i).StoredBytes() + kGameRecordOverhead;
     games_.erase(games_.begin() + i);
+    stored_bytes_ -= bytes;
 }
 
 int32_t TGameList::IndexOfSender(const TWSocketClient* conn) const noexcept {

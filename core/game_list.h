@@ -5,6 +5,7 @@
 // handling, the distribution and the operator commands. No sockets here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,8 +33,26 @@ public:
     ELocationTooFar(int32_t location, int32_t count);
 };
 
+// A store that would leave a demo with more missing locations than we allow.
+// Raised before anything is stored, like ELocationTooFar.
+class ETooManyGaps : public Exception {
+public:
+    ETooManyGaps(int32_t location, int32_t gaps);
+};
+
 // At most this many gaps are opened by one stored packet.
 inline constexpr int32_t kMaxGapsPerStore = 65536;
+// At most this many locations of one demo are missing (gaps) at any time,
+// counted over the whole demo.
+inline constexpr int32_t kMaxMissingLocations = 65536;
+
+// Whether a packet may be stored at a location, and if not, why.
+enum class TLocationCheck {
+    Fits,
+    Negative,     // before the demo's start
+    TooFar,       // more than kMaxGapsPerStore gaps opened at once
+    TooManyGaps,  // the demo would miss more than kMaxMissingLocations locations
+};
 
 // One entry of a stored demo: a whole packet as received, or empty (a gap).
 struct TPacketState {
@@ -41,8 +60,17 @@ struct TPacketState {
     int32_t tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
 };
 
+// What the registry counts for the memory it holds, beside every stored
+// packet's own bytes: each entry of a demo (gaps too) costs its slot in the
+// demo plus a heap block header, each game its record, its name and mod, the
+// registry's pointer to it and their heap block headers, rounded up.
+inline constexpr size_t kStoredEntryOverhead = sizeof(TPacketState) + 16;
+inline constexpr size_t kGameRecordOverhead = 512;
+
 // An indexed sequence of stored packets. Entries are kept compact: a stored
 // packet costs its own bytes plus the entry and its heap block header.
+// StoredBytes() counts the packets' bytes plus kStoredEntryOverhead per
+// entry; a list in a TGameList also keeps the registry's total up to date.
 class TPacketList {
 public:
     TPacketList() = default;
@@ -51,6 +79,8 @@ public:
     virtual ~TPacketList() = default;
 
     int32_t Count() const noexcept { return static_cast<int32_t>(entries_.size()); }
+    // The stored packets' bytes plus the entries' overhead.
+    size_t StoredBytes() const noexcept { return stored_bytes_; }
     // Throw EListError for an index outside 0..Count()-1.
     int32_t Tag(int32_t i) const;
     const std::string& Data(int32_t i) const;
@@ -62,25 +92,36 @@ public:
     // Store a whole packet at location: gaps (empty entries with the given
     // tag) are appended up to it, then its data is replaced. A negative
     // location throws EListError, a location more than kMaxGapsPerStore past
-    // Count() throws ELocationTooFar; both before anything changes.
+    // Count() throws ELocationTooFar, one that would leave more than
+    // kMaxMissingLocations gaps throws ETooManyGaps; all before anything
+    // changes.
     void StorePacketAt(int32_t location, std::string_view packet, int32_t tag);
-    // Entries holding a packet (gaps not counted), and the bytes of those
-    // packets; kept as the list changes.
-    int32_t StoredCount() const noexcept { return stored_count_; }
-    size_t StoredBytes() const noexcept { return stored_bytes_; }
-
     // Whether storing at location would open more than kMaxGapsPerStore gaps.
     bool IsTooFar(int32_t location) const noexcept {
         return static_cast<int64_t>(location) > static_cast<int64_t>(Count()) + kMaxGapsPerStore;
     }
+    // What StorePacketAt would answer for a packet at location (Negative
+    // first, then TooFar, then TooManyGaps).
+    TLocationCheck CheckLocation(int32_t location) const noexcept;
+    // Entries that are empty (gaps), kept as entries change.
+    int32_t Gaps() const noexcept { return gaps_; }
 
 private:
+    friend class TGameList;
     const TPacketState& Entry(int32_t i) const;
-    // Replaces entry i's data, keeping the totals.
-    void Replace(TPacketState& entry, std::string_view data);
+    // Adjusts the gap count and the stored bytes for entry i's data
+    // changing to data.
+    void Replace(size_t i, std::string_view data);
+    // Every change of the stored bytes goes through these two, so the
+    // registry's total follows.
+    void Charge(size_t bytes) noexcept;
+    void Refund(size_t bytes) noexcept;
+
     std::vector<TPacketState> entries_;
-    int32_t stored_count_ = 0;
+    int32_t gaps_ = 0;
     size_t stored_bytes_ = 0;
+    // The registry's total this list counts into; null outside a registry.
+    size_t* registry_bytes_ = nullptr;
 };
 
 // One game: its stored demo plus its description.
@@ -121,9 +162,16 @@ private:
     std::string sender_addr_;
 };
 
-// The registry: games in the order they were opened.
+// The registry: games in the order they were opened. Keeps a running count
+// of the memory its games hold (StoredBytes()), read in constant time: the
+// games' stored bytes plus kGameRecordOverhead per game. The games count into
+// this object, so it is never copied or moved.
 class TGameList {
 public:
+    TGameList() = default;
+    TGameList(const TGameList&) = delete;
+    TGameList& operator=(const TGameList&) = delete;
+
     int32_t Count() const noexcept { return static_cast<int32_t>(games_.size()); }
     // Throws EListError for an index outside 0..Count()-1.
     TActiveGameList& At(int32_t i);
@@ -142,8 +190,12 @@ public:
     TActiveGameList* FindBySender(const TWSocketClient* conn) noexcept;
     TActiveGameList* FindById(int32_t id) noexcept;
 
+    // Every game's StoredBytes() plus kGameRecordOverhead per game.
+    size_t StoredBytes() const noexcept { return stored_bytes_; }
+
 private:
     std::vector<std::unique_ptr<TActiveGameList>> games_;
+    size_t stored_bytes_ = 0;
 };
 
 }  // namespace vistrel

@@ -119,7 +119,9 @@ void TZLib::Emit(const char* data, size_t size) {
 //    the engine could still produce output from bits it holds;
 //  - a stream end or a dictionary request before the last piece ends the run
 //    unfinished; a stream end with input left over ends it unfinished too;
-//  - a call after a dictionary request counts as a stream error.
+//  - a call after a dictionary request counts as a stream error;
+//  - a run that has produced more than the output limit ends unfinished,
+//    whatever input is left.
 bool TZLib::Execute(bool /*finish: compression only*/) {
     if (!input_) CheckResult(kZNoInputStream);
     if (mode_ != ZLibMode::zmDecompress) CheckResult(Z_STREAM_ERROR);
@@ -138,6 +140,7 @@ bool TZLib::Execute(bool /*finish: compression only*/) {
     s.next_out = engine_->out.data();
     s.avail_out = kPieceSize;
     finished_ = false;
+    limit_exceeded_ = false;
 
     auto finish = [&] {
         current_in_ = static_cast<int32_t>(in.size());
@@ -172,6 +175,11 @@ bool TZLib::Execute(bool /*finish: compression only*/) {
                 s.avail_out = kPieceSize;
             }
             current_out_ = static_cast<int32_t>(s.total_out - startOut);
+            if (s.total_out - startOut > output_limit_) {
+                finished_ = false;
+                limit_exceeded_ = true;
+                break;
+            }
 
             if (finished_ && !leftOver) break;
             if (code != Z_OK && !finished_) break;

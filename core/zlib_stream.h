@@ -51,6 +51,11 @@ public:
     void ClearInput() { input_.reset(); }
     // Where produced bytes are appended (OutStream); nullptr: only the CRC is kept.
     void SetOutput(std::string* output) { output_ = output; }
+    // The most output a run may produce: once a run has produced more, it
+    // stops there, unfinished, with OutputLimitExceeded set. The engine
+    // works at most one piece past the limit. Default: no limit.
+    void SetOutputLimit(uint64_t bytes) { output_limit_ = bytes; }
+    uint64_t OutputLimit() const noexcept { return output_limit_; }
 
     ZLibMode Mode() const noexcept { return mode_; }
     // Leaving zmDecompress ends the engine; entering it starts a fresh one
@@ -62,13 +67,16 @@ public:
 
     // Runs the engine over the whole input (its stop rules are listed in
     // zlib_stream.cpp). Returns Finished. Throws EZLibException for a
-    // negative result code.
+    // negative result code. CurrentOut is what the run produced, also after
+    // an error.
     bool Execute(bool finish);
 
     uint32_t Crc() const noexcept { return crc_; }
     const std::string& ErrorText() const noexcept { return error_text_; }
     bool LastOK() const noexcept { return last_ok_; }
     bool Finished() const noexcept { return finished_; }
+    // The last run stopped because it produced more than OutputLimit.
+    bool OutputLimitExceeded() const noexcept { return limit_exceeded_; }
     int32_t CurrentIn() const noexcept { return current_in_; }
     int32_t CurrentOut() const noexcept { return current_out_; }
     int32_t TotalIn() const noexcept;
@@ -91,6 +99,8 @@ private:
     std::string error_text_;
     bool last_ok_ = false;
     bool finished_ = false;
+    bool limit_exceeded_ = false;
+    uint64_t output_limit_ = UINT64_MAX;
     int32_t current_in_ = 0;
     int32_t current_out_ = 0;
 };

@@ -21,6 +21,7 @@ TCustomWSocket::TCustomWSocket(TEventLoop& loop) : loop_(loop) {}
 
 TCustomWSocket::~TCustomWSocket() {
     destroying_ = true;
+    CancelHold();
     if (fd_ >= 0) ReleaseSocket(true);
 }
 
@@ -72,8 +73,13 @@ void TCustomWSocket::AttachSocket(int fd, std::string_view step) {
 }
 
 uint32_t TCustomWSocket::WantedInterest() const {
-    uint32_t interest = TEventLoop::kPeerClosed;
-    if (!read_paused_) interest |= TEventLoop::kReadable;
+    uint32_t interest = 0;
+    // While held, even the peer's close waits: watching it would report it
+    // on every step until the hold ends.
+    if (!ReadingHeld()) {
+        interest |= TEventLoop::kPeerClosed;
+        if (!read_paused_) interest |= TEventLoop::kReadable;
+    }
     if (!queue_.Empty()) interest |= TEventLoop::kWritable;
     return interest;
 }
@@ -90,9 +96,39 @@ void TCustomWSocket::PauseReading(bool paused) {
     UpdateInterest();
 }
 
+void TCustomWSocket::HoldReadingUntil(TEventLoop::Clock::time_point until) {
+    if (fd_ < 0 || state_ != wsConnected) return;
+    if (ReadingHeld()) {
+        if (until <= held_until_) return;
+        loop_.CancelTimer(hold_timer_);
+    }
+    held_until_ = until;
+    hold_timer_ = loop_.AddTimer(until, [this] { EndHold(); });
+    UpdateInterest();
+}
+
+void TCustomWSocket::CancelHold() {
+    if (!ReadingHeld()) return;
+    loop_.CancelTimer(hold_timer_);
+    hold_timer_ = 0;
+}
+
+void TCustomWSocket::EndHold() {
+    hold_timer_ = 0;
+    if (fd_ < 0 || state_ != wsConnected) return;
+    UpdateInterest();
+    Guarded([&] {
+        // Raised even with nothing readable: the handler's own buffer may
+        // hold what it stopped short of.
+        TLoopEnd end = ReceivingLoop(0);
+        if (end == TLoopEnd::Stalled && fd_ >= 0 && state_ == wsConnected) PauseReading(true);
+    });
+}
+
 int TCustomWSocket::ReleaseSocket(bool shutdownFirst) {
     int fd = fd_;
     if (fd < 0) return 0;
+    CancelHold();
     loop_.Unwatch(fd);
     fd_ = -1;
     read_paused_ = false;
@@ -157,7 +193,15 @@ void TCustomWSocket::Dispatch(uint32_t events) {
     const bool peerClosed = events & (TEventLoop::kPeerClosed | TEventLoop::kHangup | TEventLoop::kError);
 
     if (events & (TEventLoop::kReadable | TEventLoop::kPeerClosed | TEventLoop::kHangup | TEventLoop::kError)) {
-        if (!read_paused_) {
+        if (ReadingHeld()) {
+            // Gone while held: nothing more will be read from it. An orderly
+            // close (or input reported in the same batch) waits for the end
+            // of the hold.
+            if (events & (TEventLoop::kHangup | TEventLoop::kError)) {
+                CloseGone();
+                return;
+            }
+        } else if (!read_paused_) {
             // Plain readability goes straight to the handler (ReceiveAll
             // counts the bytes anyway); a close first checks for input.
             int err = 0;
@@ -169,7 +213,7 @@ void TCustomWSocket::Dispatch(uint32_t events) {
                 if (end == TLoopEnd::Stalled) PauseReading(true);
             }
         }
-        if (peerClosed) {
+        if (peerClosed && !ReadingHeld()) {
             PeerClosed();
             return;
         }
@@ -196,6 +240,7 @@ int TCustomWSocket::ReadableCount(int& err) const {
 
 TCustomWSocket::TLoopEnd TCustomWSocket::ReceivingLoop(uint16_t error) {
     for (int round = 1;; ++round) {
+        if (ReadingHeld()) return TLoopEnd::Held;
         received_ = false;
         try {
             if (!TriggerDataAvailable(error)) return TLoopEnd::Drained;
@@ -204,11 +249,13 @@ TCustomWSocket::TLoopEnd TCustomWSocket::ReceivingLoop(uint16_t error) {
             // the handler left it. A handler that failed before taking its
             // input must not make the level-triggered loop spin.
             if (fd_ < 0 || state_ != wsConnected) return TLoopEnd::Closed;
+            if (ReadingHeld()) return TLoopEnd::Held;
             int err = 0;
             if (!received_ && ReadableCount(err) > 0 && err == 0) return TLoopEnd::Stalled;
             return TLoopEnd::Dropped;
         }
         if (fd_ < 0 || state_ != wsConnected) return TLoopEnd::Closed;
+        if (ReadingHeld()) return TLoopEnd::Held;
         int err = 0;
         int count = ReadableCount(err);
         if (err != 0 || count == 0) return TLoopEnd::Drained;
@@ -229,6 +276,7 @@ void TCustomWSocket::PeerClosed() {
     TLoopEnd end = ReceivingLoop(0);
     if (fd_ < 0 || state_ != wsConnected) return;  // the handler closed it
     if (end == TLoopEnd::Bounded) return;           // more input first; the close is seen again
+    if (end == TLoopEnd::Held) return;              // seen again once the hold ends
     if (!disconnect_reported_) {
         disconnect_reported_ = true;
         TriggerSessionClosed();

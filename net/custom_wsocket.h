@@ -77,6 +77,21 @@ public:
     // returns whether it did. Send and writability events call it.
     bool CheckSendLimits(TEventLoop::Clock::time_point now);
 
+    // Back-pressure on a peer: takes no input from it until `until` (the
+    // loop's clock). Readability and the peer's close are not watched
+    // meanwhile, and no data event is raised; sending goes on. At `until`
+    // watching resumes and the data event is raised once, even when no new
+    // byte has arrived, so a handler that stopped parsing its buffered input
+    // picks it up again. Called from the data handler, it ends the receiving
+    // loop after the handler returns. A hold already lasting longer stays as
+    // it is. A peer that is gone (hang-up or socket error) while held is
+    // closed as gone, its unread input dropped; a peer's orderly close is
+    // seen once the hold ends. Closing the socket ends the hold.
+    void HoldReadingUntil(TEventLoop::Clock::time_point until);
+    bool ReadingHeld() const { return hold_timer_ != 0; }
+    // When the hold ends; meaningful while ReadingHeld().
+    TEventLoop::Clock::time_point HeldUntil() const { return held_until_; }
+
     TBgExceptionEvent OnBgException;
 
 protected:
@@ -125,10 +140,11 @@ protected:
     void PauseReading(bool paused);
     bool ReadingPaused() const { return read_paused_; }
 
-    enum class TLoopEnd { Drained, Closed, Bounded, Stalled, Dropped };
+    enum class TLoopEnd { Drained, Closed, Bounded, Stalled, Dropped, Held };
     // The receiving loop: raises the data event while bytes remain, at most
     // kMaxRounds times per readiness event so one busy peer cannot starve the
-    // others. Exceptions of the data handler end it and are dropped.
+    // others, and never while reading is held. Exceptions of the data
+    // handler end it and are dropped.
     TLoopEnd ReceivingLoop(uint16_t error);
     static constexpr int kMaxRounds = 16;
     // The peer closed: deliver what is left, report once, then close.
@@ -152,6 +168,9 @@ protected:
 
 private:
     void OnEvents(uint32_t events);
+    // The hold's deadline: watch again and raise the data event once.
+    void EndHold();
+    void CancelHold();
 
     TEventLoop& loop_;
     int fd_ = -1;
@@ -160,6 +179,8 @@ private:
     bool received_ = false;
     int last_error_ = 0;
     TSendQueue queue_;
+    TEventLoop::TimerId hold_timer_ = 0;  // 0: reading not held
+    TEventLoop::Clock::time_point held_until_{};
     TEventLoop::Clock::time_point over_soft_since_ = TEventLoop::Clock::time_point::max();
 };
 

@@ -50,24 +50,32 @@ void TMainForm::DeleteGame1Click(const std::vector<int32_t>& selectedRows) {
         if (!games_ || !ParseGameId(rows.Column(i, 0), id)) continue;
         const int32_t index = games_->IndexOfId(id);
         if (index < 0) continue;
-        if (TWSocketClient* sender = rows.Link(i)) {
+        RemoveGame(index, i);
+    }
+}
+
+void TMainForm::RemoveGame(int32_t index, int32_t row) {
+    if (!games_ || index < 0 || index >= games_->Count()) return;
+    const int32_t id = games_->At(index).Identifier();
+    TRowList& rows = console_.Games();
+    if (row >= 0)
+        if (TWSocketClient* sender = rows.Link(row)) {
             NoteCloseReason(*sender, TCloseReason::Kicked);
             sender->Close();
         }
-        // Its viewers are closed in connection order; their disconnects come
-        // later and find no game. A copy: the list is dropped below.
-        const TGameViewers::List watching = game_viewers_.Of(id);
-        for (TDemoViewer* viewer : watching) {
-            viewer->CloseReason = TCloseReason::Kicked;
-            viewer->Close();
-        }
-        const std::string removed = BuildGameRemoved(id);
-        for (int32_t v = 0; v < demo_viewers_.ClientCount(); ++v)
-            SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
-        game_viewers_.Drop(id);
-        games_->Delete(index);
-        rows.Delete(i);
+    // Its viewers are closed in connection order; their disconnects come
+    // later and find no game. A copy: the list is dropped below.
+    const TGameViewers::List watching = game_viewers_.Of(id);
+    for (TDemoViewer* viewer : watching) {
+        viewer->CloseReason = TCloseReason::Kicked;
+        viewer->Close();
     }
+    const std::string removed = BuildGameRemoved(id);
+    for (int32_t v = 0; v < demo_viewers_.ClientCount(); ++v)
+        SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
+    game_viewers_.Drop(id);
+    games_->Delete(index);
+    if (row >= 0) rows.Delete(row);
 }
 
 void TMainForm::KickUser1Click(const std::vector<int32_t>& selectedRows) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/wsocket_client.h"
+#include "relay/token_bucket.h"
 #include "relay/relay_metrics.h"
 
 namespace vistrel {
@@ -27,6 +28,13 @@ public:
     bool LoggedIn = false;
     // The line about packets refused before the login has been written.
     bool RefusalLogged = false;
+    // Its packets that reach other connections (kBroadcastRate).
+    TTokenBucket Broadcasts;
+    // The output its payload checks inflated (kInflateRate).
+    TTokenBucket Inflation;
+    // The line about packets refused while the stored games fill the memory
+    // budget has been written.
+    bool BudgetRefusalLogged = false;
     // Why the relay closed it (Normal unless it did), counted at its disconnect.
     TCloseReason CloseReason = TCloseReason::Normal;
 };

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/wsocket_client.h"
+#include "relay/token_bucket.h"
 #include "relay/relay_metrics.h"
 
 namespace vistrel {
@@ -28,6 +29,8 @@ public:
     // Given at connect from a rising counter, so it orders viewers as the
     // server's client list does.
     uint64_t Seq = 0;
+    // Its packets that reach other connections (kBroadcastRate).
+    TTokenBucket Broadcasts;
     // Why the relay closed it (Normal unless it did), counted at its disconnect.
     TCloseReason CloseReason = TCloseReason::Normal;
 };

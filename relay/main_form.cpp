@@ -3,6 +3,7 @@
 #include <chrono>
 #include <utility>
 
+#include "settings/registry_data.h"
 #include "settings/registry_store.h"
 #include "settings/settings.h"
 #include "relay/demo_sender.h"
@@ -51,6 +52,7 @@ TMainForm::~TMainForm() {
 bool TMainForm::FormCreate() {
     LoadSettings();
     front_end_.ShowIntroPage();
+    ServerLog(false, DescribeMemoryBudget(memory_budget_));
     game_id_counter_ = 0;
     games_ = std::make_unique<TGameList>();
     try {
@@ -90,6 +92,14 @@ void TMainForm::LoadSettings() {
         // rest keep their defaults, and the relay starts all the same.
         front_end_.ReportError(e);
     }
+    const size_t length = setup_.FilmDemoPasswordEdit.size();
+    if (length > kMaxFilmDemoPasswordLength)
+        front_end_.ReportError(ERegistryException(
+            "The filming password in the settings has " + std::to_string(length) +
+                " characters; senders send at most " + std::to_string(kMaxFilmDemoPasswordLength) +
+                ", so no sender can log in.",
+            "Set a filming password of at most " + std::to_string(kMaxFilmDemoPasswordLength) +
+                " characters on the Setup page."));
 }
 
 void TMainForm::SaveSettings() {
@@ -160,7 +170,9 @@ std::string EscapeControlCharacters(std::string_view text) {
     out.reserve(text.size());
     for (char ch : text) {
         auto byte = static_cast<unsigned char>(ch);
-        if (byte < 0x20 || byte == 0x7F) {
+        // C0, DEL and C1: a terminal reading the log as UTF-8 or Latin-1
+        // would act on any of them (0x9B is a CSI).
+        if (byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) {
             out += "\\x";
             out += kHex[byte >> 4];
             out += kHex[byte & 0x0F];

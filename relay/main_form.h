@@ -80,8 +80,9 @@ public:
     // --- The log ----------------------------------------------------------------
     // Appends "yyyy/mm/dd hh:mm:ss " + text to the log lines, unless debug is
     // set: debug lines are never kept, only handed to the debug line sink when
-    // one is set. Control characters in text are written escaped ("\x0A"),
-    // so a text from the network can never start a line of its own.
+    // one is set. Control characters in text (C0, DEL, C1) are written
+    // escaped ("\x0A", "\x9B"), so a text from the network can never start
+    // a line of its own or steer the terminal showing it.
     void ServerLog(bool debug, std::string_view text);
     // Debug lines are built only when someone will see them:
     //   ServerLogDebug([&] { return "Sent Viewer [" + name + "] ..."; });
@@ -98,6 +99,9 @@ public:
     // --- Settings -----------------------------------------------------------
     // The settings store (may be null) and the two settings operations.
     TRegistryStore* Store() const noexcept { return store_; }
+    // Reads the setup fields; a value of the wrong type, and a filming
+    // password longer than a sender can send, are reported through the
+    // front end (the relay starts all the same).
     void LoadSettings();
     void SaveSettings();
 
@@ -125,6 +129,12 @@ public:
 
     // The front end sets the budget before FormCreate (the default: no limit).
     void SetMemoryBudget(const TMemoryBudget& budget) { memory_budget_ = budget; }
+    // The stored games (the registry's count) have reached the budget's
+    // Stored part: demo and restart packets are refused and a new sender is
+    // closed at once; viewers go on watching what is stored.
+    bool StoredGamesFillBudget() const noexcept {
+        return memory_budget_.Stored != 0 && games_ && games_->StoredBytes() >= memory_budget_.Stored;
+    }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
@@ -197,9 +207,21 @@ private:
     class TSenderParser;
     class TViewerParser;
 
+    // One data event of a connection: the packets it has buffered are handled
+    // first, and only a connection whose reading that did not hold takes its
+    // new input and handles it too, so a connection held back never piles up
+    // input here. parse handles packets from the offset it is given and
+    // advances it past each one it consumes.
+    void ReceiveAndParse(TWSocketClient& conn, std::string& buffer, std::string_view kind,
+                         const std::function<void(size_t& consumed)>& parse);
     // Ends a parse pass on a connection's receive buffer: drops the consumed
     // bytes and closes a connection that leaves more than max_unhandled_input_.
     void FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind);
+    // Removes the game with this registry index as Delete Game does: the
+    // sender linked to games list row `row` (-1: no row) and the game's
+    // viewers are closed, every viewer is sent GAMEREMOVED, and the game's
+    // viewer list, the game and the row go.
+    void RemoveGame(int32_t index, int32_t row);
     // Shows the game's viewer count in its games list row.
     void ShowViewerCount(const TActiveGameList& game);
     // Records why a sender or viewer connection is being closed, for the
@@ -221,6 +243,8 @@ private:
     uint64_t viewer_seq_counter_ = 0;  // last sequence number given to a viewer
     // Unconsumed input above which a connection is closed (relay/relay_limits.h).
     size_t max_unhandled_input_ = kMaxUnhandledInput;
+    // Payload checks run since start-up.
+    uint64_t payload_checks_ = 0;
     TMemoryBudget memory_budget_;
     TRelayMetrics metrics_;
     std::function<void(const std::string& line)> debug_line_sink_;
@@ -229,7 +253,8 @@ private:
 
 // "yyyy/mm/dd hh:mm:ss " for the given local time.
 std::string FormatLogTimestamp(std::time_t when);
-// Control characters (and DEL) as "\xHH"; everything else unchanged.
+// Control characters (C0, DEL and the C1 bytes 0x80-0x9F) as "\xHH";
+// everything else unchanged.
 std::string EscapeControlCharacters(std::string_view text);
 
 }  // namespace vistrel

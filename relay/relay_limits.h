@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/packet_framing.h"
+#include "relay/token_bucket.h"
 
 namespace vistrel {
 
@@ -15,6 +17,17 @@ namespace vistrel {
 // Above it the connection is closed; a connection stalled at a packet it can
 // never get past would otherwise grow without end.
 inline constexpr size_t kMaxUnhandledInput = (size_t{16} << 20) + (size_t{64} << 10);
+
+// Packets that make the relay write to other connections (a viewer's
+// USERINFO, WAITFORGAME, LEAVEGAME and SENDTEXT, a sender's GAMEINFO and
+// SENDTEXT): 20 a second per connection, 40 at once. A connection that has
+// spent them waits, its reading held, until the next one is due.
+inline constexpr TBucketRate kBroadcastRate{20, 40};
+
+// Output a sender's payload checks may inflate: 32 MiB a second, one second's
+// worth at once. The check that goes past it is done; the sender's next
+// packets wait, its reading held, until it is back within the rate.
+inline constexpr TBucketRate kInflateRate{uint64_t{32} << 20, uint64_t{32} << 20};
 
 // What the relay may hold in memory, set from the operator's --max-memory.
 // Stored is the stored demos plus the game records; ConnectionBuffers is the
@@ -35,5 +48,11 @@ inline TMemoryBudget MemoryBudgetFor(size_t maxMemory) {
     const size_t quarter = maxMemory / 4;
     return {maxMemory, quarter < kMinConnectionBufferBudget ? kMinConnectionBufferBudget : quarter};
 }
+
+// A byte count for people: "512 bytes", "1.5 KiB", "12.0 GiB".
+std::string FormatByteSize(size_t bytes);
+// The start-up log line: "Memory budget: 12.0 GiB for stored games, 3.0 GiB
+// for connection buffers", or "Memory budget: no limit".
+std::string DescribeMemoryBudget(const TMemoryBudget& budget);
 
 }  // namespace vistrel

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/demo_verify.h"
+
 namespace vistrel {
 
 // Why a connection was closed, as the metrics count it.
@@ -26,15 +28,29 @@ inline constexpr size_t kCloseReasonCount = 5;
 enum class TConnectionKind : uint8_t { Sender, Viewer };
 inline constexpr size_t kConnectionKindCount = 2;
 
-// What the check of an uploaded DEMOPACKET found.
+// What became of an uploaded DEMOPACKET: its check's outcome, or why it was
+// not checked.
 enum class TDemoCheck : uint8_t {
     Verified,          // stored (or acknowledged for a game that is gone)
     ChecksumMismatch,  // inflated, but the CRC-32 differs
     NotDecompressed,   // the payload ended before the stream did
+    TooLarge,          // it inflated to more than a payload may
     Undecodable,       // the decompressor rejected the payload
     Refused,           // its sender has not logged in for filming
+    OverBudget,        // the stored games fill the memory budget
 };
-inline constexpr size_t kDemoCheckCount = 5;
+inline constexpr size_t kDemoCheckCount = 7;
+
+inline TDemoCheck DemoCheckOf(TVerifyOutcome outcome) noexcept {
+    switch (outcome) {
+        case TVerifyOutcome::Verified: return TDemoCheck::Verified;
+        case TVerifyOutcome::ChecksumMismatch: return TDemoCheck::ChecksumMismatch;
+        case TVerifyOutcome::NotDecompressed: return TDemoCheck::NotDecompressed;
+        case TVerifyOutcome::TooLarge: return TDemoCheck::TooLarge;
+        case TVerifyOutcome::EngineError: break;
+    }
+    return TDemoCheck::Undecodable;
+}
 
 // Packet type codes counted one by one; higher codes are counted together.
 inline constexpr size_t kCountedPacketTypes = 14;

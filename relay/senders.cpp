@@ -1,6 +1,7 @@
 // Sender connections: a game opened per connection, the login with the
-// filming password, and the parse loop over GAMEINFO, ACKNAK, SENDTEXT,
-// DEMOPACKET and DEMORESTART.
+// filming password, the parse loop over GAMEINFO, ACKNAK, SENDTEXT,
+// DEMOPACKET and DEMORESTART with its pacing, and the disconnect.
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -16,10 +17,12 @@
 namespace vistrel {
 
 // Handles the packets at the front of one sender's receive buffer, each one
-// whole (FramePacket has found where it ends).
+// whole (FramePacket has found where it ends), as long as the sender's pace
+// allows: a packet that must wait stays at the front and the sender's reading
+// is held until it may go.
 class TMainForm::TSenderParser {
 public:
-    TSenderParser(TMainForm& form, TDemoSender& sender) : form_(form), s_(sender) {}
+    TSenderParser(TMainForm& form, TDemoSender& sender) : form_(form), s_(sender), now_(form.loop_.Now()) {}
 
     // Handles packets from offset `consumed` on; advances it past each one.
     void Run(size_t& consumed) {
@@ -38,16 +41,22 @@ public:
             if (frame.Status != TFrameStatus::Complete) return;
             const std::string_view packet = buf.substr(0, frame.Size);
             const int32_t type = PacketTypeOf(packet);
+            if (!Paced(type)) return;
             form_.metrics_.Received(TConnectionKind::Sender, type);
             form_.ServerLogDebug([&] {
                 return "Sender [" + s_.UserName + "] sent us " + std::string(PacketLabel(type)) + " Packet";
             });
+            if (type == PacketType::DEMOPACKET) {
+                // Consumed by the handler itself, as soon as its payload has
+                // been checked.
+                if (!DemoPacket(packet, consumed)) return;
+                continue;
+            }
             bool handled = true;
             switch (type) {
                 case PacketType::GAMEINFO: GameInfo(packet); break;
                 case PacketType::ACKNAK: break;
                 case PacketType::SENDTEXT: SendText(packet); break;
-                case PacketType::DEMOPACKET: handled = DemoPacket(packet); break;
                 case PacketType::DEMORESTART: handled = DemoRestart(packet); break;
             }
             // A packet not handled closed the sender: parsing stops there.
@@ -57,6 +66,24 @@ public:
     }
 
 private:
+    using TimePoint = TEventLoop::Clock::time_point;
+
+    // Whether the packet may be handled now. No packet goes while the
+    // sender's payload checks are over their rate, and a packet that reaches
+    // other connections takes one of its broadcasts. Otherwise the sender's
+    // reading is held until the packet may go, and false is returned.
+    bool Paced(int32_t type) {
+        const bool broadcast = type == PacketType::GAMEINFO || type == PacketType::SENDTEXT;
+        TimePoint ready = s_.Inflation.ReadyAt(kInflateRate, 0, now_);
+        if (broadcast) ready = std::max(ready, s_.Broadcasts.ReadyAt(kBroadcastRate, 1, now_));
+        if (ready > now_) {
+            s_.HoldReadingUntil(ready);
+            return false;
+        }
+        if (broadcast) s_.Broadcasts.Take(kBroadcastRate, 1, now_);
+        return true;
+    }
+
     void GameInfo(std::string_view packet) {
         form_.SendToSender(s_, BuildAckNak(0));
         const std::string userName = GameInfoUserNameOf(packet);
@@ -93,6 +120,20 @@ private:
         form_.SendToSender(s_, BuildAckNak(1));
     }
 
+    // Once the stored games fill the memory budget nothing more is stored:
+    // demo and restart packets are answered ACKNAK 1, with one line per
+    // connection.
+    bool OverBudget() {
+        if (!form_.StoredGamesFillBudget()) return false;
+        if (!s_.BudgetRefusalLogged) {
+            s_.BudgetRefusalLogged = true;
+            form_.ServerLog(false, s_.PeerAddr() + " sent packets while the stored games fill the memory budget of " +
+                                       std::to_string(form_.memory_budget_.Stored) + " bytes; they are refused");
+        }
+        form_.SendToSender(s_, BuildAckNak(1));
+        return true;
+    }
+
     void SendText(std::string_view packet) {
         if (Refused()) {
             Refuse();
@@ -105,11 +146,25 @@ private:
         form_.SendToSender(s_, relayed);
     }
 
-    // A location that would open too many gaps: closed, nothing stored.
-    bool LocationTooFar(const TActiveGameList& game, int32_t location) {
-        if (!game.IsTooFar(location)) return false;
-        form_.ServerLog(false, s_.PeerAddr() + " sent a packet for location " + std::to_string(location) +
-                                   ", too far beyond the end of its demo; connection closed");
+    // A location its demo cannot take: before the start, too far beyond the
+    // end, or one that would leave the demo missing too many locations. The
+    // sender is closed with a log line; nothing is stored or acknowledged.
+    bool LocationRefused(const TActiveGameList* game, int32_t location) {
+        const TLocationCheck check = location < 0 ? TLocationCheck::Negative
+                                     : game       ? game->CheckLocation(location)
+                                                  : TLocationCheck::Fits;
+        std::string why;
+        switch (check) {
+            case TLocationCheck::Fits: return false;
+            case TLocationCheck::Negative: why = "before the start of its demo"; break;
+            case TLocationCheck::TooFar: why = "too far beyond the end of its demo"; break;
+            case TLocationCheck::TooManyGaps:
+                why = "which would leave its demo with more than " + std::to_string(kMaxMissingLocations) +
+                      " missing locations";
+                break;
+        }
+        form_.ServerLog(false, s_.PeerAddr() + " sent a packet for location " + std::to_string(location) + ", " +
+                                   why + "; connection closed");
         s_.CloseReason = TCloseReason::BoundExceeded;
         s_.Close();
         return true;
@@ -117,42 +172,46 @@ private:
 
     TActiveGameList* Game() { return form_.games_ ? form_.games_->FindById(s_.GameId) : nullptr; }
 
-    // VerifyDemoPayload, counted by outcome.
-    TVerifyOutcome CheckPayload(std::string_view packet) {
-        try {
-            const TVerifyOutcome outcome = VerifyDemoPayload(DemoPayloadOf(packet), PacketCheckOf(packet));
-            form_.metrics_.Checked(outcome == TVerifyOutcome::Verified           ? TDemoCheck::Verified
-                                   : outcome == TVerifyOutcome::ChecksumMismatch ? TDemoCheck::ChecksumMismatch
-                                                                                 : TDemoCheck::NotDecompressed);
-            return outcome;
-        } catch (...) {
-            form_.metrics_.Checked(TDemoCheck::Undecodable);
-            throw;
-        }
-    }
-
-    // Returns false when the sender was closed for the packet.
-    bool DemoPacket(std::string_view packet) {
+    // Advances consumed past the packet once it is answered, or, for a
+    // checked payload, as soon as the check is done: whatever happens after,
+    // no payload is checked twice. Returns false when the sender was closed
+    // for the packet.
+    bool DemoPacket(std::string_view packet, size_t& consumed) {
         if (Refused()) {
             form_.metrics_.Checked(TDemoCheck::Refused);
             Refuse();
+            consumed += packet.size();
             return true;
         }
         const int32_t location = PacketLocationOf(packet);
         TActiveGameList* game = Game();
-        if (game && LocationTooFar(*game, location)) return false;
-        // A payload the decompressor rejects raises here: the packet stays at
-        // the front and is met again at every later data event.
-        const TVerifyOutcome outcome = CheckPayload(packet);
+        if (LocationRefused(game, location)) return false;
+        if (OverBudget()) {
+            form_.metrics_.Checked(TDemoCheck::OverBudget);
+            consumed += packet.size();
+            return true;
+        }
+        // Bounded work: the check stops past kMaxInflatedPayload of output.
+        // A payload that fails it in any way (mismatch, too large, not a zlib
+        // stream) is answered ACKNAK 1 and dropped; the connection goes on.
+        const TVerifyReport report = CheckDemoPayload(DemoPayloadOf(packet), PacketCheckOf(packet));
+        form_.metrics_.Checked(DemoCheckOf(report.Outcome));
+        consumed += packet.size();
+        ++form_.payload_checks_;
+        s_.Inflation.Take(kInflateRate, report.Inflated, now_);
         int32_t ack = 1;
-        if (outcome == TVerifyOutcome::Verified) {
+        if (report.Outcome == TVerifyOutcome::Verified) {
             ack = 0;
             if (game) {
-                // Too far was refused above; a negative location raises
-                // EListError here and the sender stalls.
                 game->StorePacketAt(location, packet, kTagDemoPacket);
                 form_.ServerLogDebug([&] { return "Adding Demo at location " + std::to_string(location); });
             }
+        } else {
+            form_.ServerLogDebug([&] {
+                return "Refused Demo at location " + std::to_string(location) + ": " +
+                       std::string(VerifyOutcomeName(report.Outcome)) +
+                       (report.ErrorText.empty() ? std::string() : " (" + report.ErrorText + ")");
+            });
         }
         form_.SendToSender(s_, BuildAckNak(ack));
         return true;
@@ -167,7 +226,8 @@ private:
         TActiveGameList* game = Game();
         // Checked before the acknowledgement, so a refused restart is never
         // answered as accepted.
-        if (game && LocationTooFar(*game, location)) return false;
+        if (LocationRefused(game, location)) return false;
+        if (OverBudget()) return true;
         form_.SendToSender(s_, BuildAckNak(0));
         if (game) {
             form_.ServerLogDebug([&] { return "Adding Restart at location " + std::to_string(location); });
@@ -178,6 +238,8 @@ private:
 
     TMainForm& form_;
     TDemoSender& s_;
+    // The loop's clock at the start of the pass; the pace is judged by it.
+    const TimePoint now_;
 };
 
 void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
@@ -195,6 +257,16 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
         static_cast<TDemoSender&>(c).CloseReason = TCloseReason::SlowReader;
     };
     if (!games_) return;
+    if (StoredGamesFillBudget()) {
+        // Greeted, so the camera program learns it reached a relay, then
+        // closed before any game is opened for it.
+        ServerLog(false, sender.PeerAddr() + " connected while the stored games fill the memory budget of " +
+                             std::to_string(memory_budget_.Stored) + " bytes; connection closed");
+        sender.SendBanner();
+        sender.CloseReason = TCloseReason::Refused;
+        sender.Close();
+        return;
+    }
     ++game_id_counter_;
     TActiveGameList& game = games_->Add(&sender);
     game.SetIdentifier(game_id_counter_);
@@ -204,17 +276,10 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
 }
 
 void TMainForm::DemoSenderDataAvailable(TDemoSender& sender) {
-    AppendReceived(sender.ReceiveBuffer, sender.ReceiveAll());
-    size_t consumed = 0;
-    try {
-        TSenderParser(*this, sender).Run(consumed);
-    } catch (...) {
-        // What was handled before the error stays consumed; the packet that
-        // raised stays at the front.
-        FinishParse(sender, sender.ReceiveBuffer, consumed, "Cammer");
-        throw;
-    }
-    FinishParse(sender, sender.ReceiveBuffer, consumed, "Cammer");
+    // What was handled before an error stays consumed; the packet that
+    // raised stays at the front.
+    TSenderParser parser(*this, sender);
+    ReceiveAndParse(sender, sender.ReceiveBuffer, "Cammer", [&](size_t& consumed) { parser.Run(consumed); });
 }
 
 void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
@@ -224,9 +289,20 @@ void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& cli
     TActiveGameList* game = games_ ? games_->FindBySender(&sender) : nullptr;
     if (!game) return;
     // The links go first: the object is destroyed after this handler even if
-    // the broadcast below raises.
+    // what follows raises.
     game->SetSender(nullptr);
     console_.UnlinkGameRow(&sender);
+    // With a filming password, a stranger that never logged in leaves no
+    // game behind, unless something made it worth keeping: a stored packet
+    // or a viewer.
+    const int32_t id = game->Identifier();
+    if (!sender.LoggedIn && !setup_.FilmDemoPasswordEdit.empty() && game->Count() == 0 && game->Viewers() == 0 &&
+        game_viewers_.Of(id).empty()) {
+        ServerLog(false, sender.PeerAddr() + " left without logging in for filming; its empty game " +
+                             std::to_string(id) + " is removed");
+        RemoveGame(games_->IndexOfId(id), console_.IndexOfGameRow(id));
+        return;
+    }
     BroadcastGameInfo(*game);
 }
 

@@ -30,10 +30,12 @@ void TMainForm::ShowViewerCount(const TActiveGameList& game) {
 }
 
 // Handles the packets at the front of one viewer's receive buffer, each one
-// whole (FramePacket has found where it ends).
+// whole (FramePacket has found where it ends), as long as the viewer's pace
+// allows: a packet that must wait stays at the front and the viewer's reading
+// is held until it may go.
 class TMainForm::TViewerParser {
 public:
-    TViewerParser(TMainForm& form, TDemoViewer& viewer) : form_(form), v_(viewer) {}
+    TViewerParser(TMainForm& form, TDemoViewer& viewer) : form_(form), v_(viewer), now_(form.loop_.Now()) {}
 
     void Run(size_t& consumed) {
         for (;;) {
@@ -44,6 +46,7 @@ public:
             if (frame.Status != TFrameStatus::Complete) return;
             const std::string_view packet = buf.substr(0, frame.Size);
             const int32_t type = PacketTypeOf(packet);
+            if (!Paced(type)) return;
             form_.metrics_.Received(TConnectionKind::Viewer, type);
             form_.ServerLogDebug([&] {
                 return "Viewer [" + v_.UserName + "] sent us " + std::string(PacketLabel(type)) + " Packet";
@@ -60,6 +63,23 @@ public:
     }
 
 private:
+    // Whether the packet may be handled now: a packet that makes the relay
+    // write to other connections (or, for USERINFO, the whole games list)
+    // takes one of the viewer's broadcasts. Without one, the viewer's reading
+    // is held until the next is due, and false is returned.
+    bool Paced(int32_t type) {
+        const bool broadcast = type == PacketType::USERINFO || type == PacketType::WAITFORGAME ||
+                               type == PacketType::LEAVEGAME || type == PacketType::SENDTEXT;
+        if (!broadcast) return true;
+        const TEventLoop::Clock::time_point ready = v_.Broadcasts.ReadyAt(kBroadcastRate, 1, now_);
+        if (ready > now_) {
+            v_.HoldReadingUntil(ready);
+            return false;
+        }
+        v_.Broadcasts.Take(kBroadcastRate, 1, now_);
+        return true;
+    }
+
     TActiveGameList* FindGame(int32_t id) const { return form_.games_ ? form_.games_->FindById(id) : nullptr; }
 
     void WaitForGame(std::string_view packet) {
@@ -122,6 +142,8 @@ private:
 
     TMainForm& form_;
     TDemoViewer& v_;
+    // The loop's clock at the start of the pass; the pace is judged by it.
+    const TEventLoop::Clock::time_point now_;
 };
 
 void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
@@ -148,15 +170,8 @@ void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client
 }
 
 void TMainForm::DemoViewerDataAvailable(TDemoViewer& viewer) {
-    AppendReceived(viewer.ReceiveBuffer, viewer.ReceiveAll());
-    size_t consumed = 0;
-    try {
-        TViewerParser(*this, viewer).Run(consumed);
-    } catch (...) {
-        FinishParse(viewer, viewer.ReceiveBuffer, consumed, "Viewer");
-        throw;
-    }
-    FinishParse(viewer, viewer.ReceiveBuffer, consumed, "Viewer");
+    TViewerParser parser(*this, viewer);
+    ReceiveAndParse(viewer, viewer.ReceiveBuffer, "Viewer", [&](size_t& consumed) { parser.Run(consumed); });
 }
 
 void TMainForm::LeaveWatchedGame(TDemoViewer& viewer) {

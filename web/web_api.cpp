@@ -75,11 +75,21 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
     return text;
 }
 
+// A game's stored packets (gaps not counted) and their bytes alone (the
+// registry also counts each entry's own cost).
+int32_t StoredPackets(const TActiveGameList& game) { return game.Count() - game.Gaps(); }
+uint64_t PacketBytes(const TActiveGameList& game) {
+    return game.StoredBytes() - static_cast<uint64_t>(game.Count()) * kStoredEntryOverhead;
+}
+
 // What the relay holds: stored demos and connection buffers.
 struct TUsage {
     int32_t Games = 0;
     int64_t StoredPackets = 0;
     uint64_t StoredBytes = 0;
+    // What the memory budget counts of the stored games: the packets, each
+    // entry's and each game's own cost.
+    uint64_t StoredMemory = 0;
     // By kind (sender, viewer): unconsumed input and unsent output.
     uint64_t Input[kConnectionKindCount] = {};
     uint64_t Output[kConnectionKindCount] = {};
@@ -91,9 +101,10 @@ TUsage Usage(const TMainForm& form) {
     TUsage usage;
     if (const TGameList* games = form.Games()) {
         usage.Games = games->Count();
+        usage.StoredMemory = games->StoredBytes();
         for (int32_t i = 0; i < games->Count(); ++i) {
-            usage.StoredPackets += games->At(i).StoredCount();
-            usage.StoredBytes += games->At(i).StoredBytes();
+            usage.StoredPackets += StoredPackets(games->At(i));
+            usage.StoredBytes += PacketBytes(games->At(i));
         }
     }
     const TWSocketServer& senders = form.DemoSenders();
@@ -141,8 +152,9 @@ bool FromOperatorPage(const THttpRequest& request) {
 const char* const kPortNames[kConnectionKindCount] = {"sender", "viewer"};
 const char* const kCloseReasonNames[kCloseReasonCount] = {"normal", "slow_reader", "bound_exceeded", "kicked",
                                                           "refused"};
-const char* const kDemoCheckNames[kDemoCheckCount] = {"verified", "checksum_mismatch", "not_decompressed",
-                                                      "undecodable", "refused"};
+const char* const kDemoCheckNames[kDemoCheckCount] = {"verified",    "checksum_mismatch", "not_decompressed",
+                                                      "too_large",   "undecodable",       "refused",
+                                                      "over_budget"};
 // The packet types each port takes.
 const int32_t kSenderTypes[] = {PacketType::GAMEINFO, PacketType::ACKNAK, PacketType::SENDTEXT,
                                 PacketType::DEMOPACKET, PacketType::DEMORESTART};
@@ -366,7 +378,7 @@ std::string TWebApi::StatusJson() const {
         {"stored_bytes", usage.StoredBytes},
         {"memory_budget",
          {{"stored_limit_bytes", budget.Stored},
-          {"stored_bytes", usage.StoredBytes},
+          {"stored_bytes", usage.StoredMemory},
           {"connection_buffers_limit_bytes", budget.ConnectionBuffers},
           {"connection_buffers_bytes", usage.Buffers()}}},
         {"connection_buffers",
@@ -403,8 +415,8 @@ std::string TWebApi::GamesJson(int64_t after) const {
             {"name", Utf8(rows.Column(i, 1))},
             {"game", Utf8(rows.Column(i, 2))},
             {"mod", Utf8(rows.Column(i, 3))},
-            {"stored_packets", game ? game->StoredCount() : 0},
-            {"compressed_bytes", game ? game->StoredBytes() : 0},
+            {"stored_packets", game ? StoredPackets(*game) : 0},
+            {"compressed_bytes", game ? PacketBytes(*game) : 0},
             {"viewers", game ? game->Viewers() : 0},
             {"sender",
              {{"name", Utf8(senderName)},
@@ -478,7 +490,7 @@ std::string TWebApi::MetricsText() const {
     out.Sample("vistrel_memory_budget_bytes", {{"part", "connection_buffers"}},
                static_cast<uint64_t>(budget.ConnectionBuffers));
     out.Family("vistrel_memory_budget_used_bytes", "gauge", "What the relay holds of each part of the memory budget.");
-    out.Sample("vistrel_memory_budget_used_bytes", {{"part", "stored"}}, usage.StoredBytes);
+    out.Sample("vistrel_memory_budget_used_bytes", {{"part", "stored"}}, usage.StoredMemory);
     out.Sample("vistrel_memory_budget_used_bytes", {{"part", "connection_buffers"}}, usage.Buffers());
     out.Family("vistrel_connection_buffer_bytes", "gauge",
                "Bytes in connection buffers: input received and not yet handled, output not yet sent.");

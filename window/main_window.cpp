@@ -69,6 +69,7 @@ TMainWindow::TMainWindow(TEventLoop& loop, TWindowOptions options, QWidget* pare
     }
 
     form_ = std::make_unique<TMainForm>(loop, *this, options_.Store, options_.Listen);
+    form_->SetMemoryBudget(options_.MemoryBudget);
     bridge_ = new TLoopBridge(loop, this);
 
     setObjectName(QStringLiteral("MainForm"));

@@ -48,6 +48,9 @@ struct TWindowOptions {
     TListenSettings Listen;
     // The settings store (not owned); null keeps no settings and no layouts.
     TRegistryStore* Store = nullptr;
+    // What the relay may hold in memory (relay/relay_limits.h); the default
+    // is no limit.
+    TMemoryBudget MemoryBudget;
     // Whether the desktop has a notification area to hide in.
     bool TrayAvailable = true;
     // How an error reaches the operator; the default is a message box.

@@ -29,6 +29,8 @@ TSetupPage::TSetupPage(TSetupFields& fields, QWidget* parent) : QWidget(parent),
                                            true, true, fields_.RemoteAdminPasswordEdit);
     FilmDemoPasswordEdit = AddTextField("FilmDemoPasswordEdit", QStringLiteral("Film Demo Password"), true, true,
                                         fields_.FilmDemoPasswordEdit);
+    // A sender's login carries at most this many characters.
+    FilmDemoPasswordEdit->setMaxLength(static_cast<int>(kMaxFilmDemoPasswordLength));
     WatchDemoPasswordEdit = AddTextField("WatchDemoPasswordEdit", QStringLiteral("Watch Demo Password"), true,
                                          false, fields_.WatchDemoPasswordEdit);
 

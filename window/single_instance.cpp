@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <QDir>
 #include <QLocalSocket>
@@ -36,8 +39,25 @@ TSingleInstance::~TSingleInstance() {
 
 QString TSingleInstance::DefaultDirectory() {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir(runtime).exists()) return runtime;
-    return QDir::tempPath();
+    if (!runtime.isEmpty()) {
+        struct stat info {};
+        if (::stat(QFile::encodeName(runtime).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+            info.st_uid == ::geteuid())
+            return runtime;
+    }
+    return PrivateDirectory(QDir::tempPath());
+}
+
+QString TSingleInstance::PrivateDirectory(const QString& base) {
+    const QString directory = QDir(base).filePath(QStringLiteral("vistrel-%1").arg(::geteuid()));
+    const QByteArray path = QFile::encodeName(directory);
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) return {};
+    // Not followed: a link planted here (the temporary folder is everyone's)
+    // could lead anywhere.
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return {};
+    if ((info.st_mode & 07777) != 0700 && ::chmod(path.constData(), 0700) != 0) return {};
+    return directory;
 }
 
 QString TSingleInstance::LockPath() const { return QDir(directory_).filePath(program_ + QStringLiteral(".lock")); }
@@ -48,11 +68,21 @@ QString TSingleInstance::SocketPath() const {
 
 bool TSingleInstance::TryBecomeFirst() {
     if (lock_fd_ >= 0) return true;
-    const QByteArray path = QFile::encodeName(LockPath());
-    int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    if (directory_.isEmpty()) {
         // Nowhere to keep a lock: run, rather than refuse to start at all.
-        qWarning("vistrel-server: cannot open %s; not guarding against a second copy", path.constData());
+        qWarning("vistrel-server: no private runtime folder; not guarding against a second copy");
+        return true;
+    }
+    const QByteArray path = QFile::encodeName(LockPath());
+    int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat info {};
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+                    ((info.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0))) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        qWarning("vistrel-server: cannot use %s as a lock; not guarding against a second copy", path.constData());
         return true;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -347,5 +347,136 @@ TEST_F(NetServerTest, RunningOutOfDescriptorsKeepsListeningAndReportsOnce) {
     EXPECT_EQ(d.Got(), kGreeting);
 }
 
+// A connection held from its data handler: the handler counts its events,
+// takes what is readable and holds for holdFor when asked to.
+class NetHoldTest : public NetServerTest {
+protected:
+    void SetUp() override {
+        NetServerTest::SetUp();
+        now = TEventLoop::Clock::now();
+        loop.SetClock([this] { return now; });
+        onConnect = [this](TWSocketClient& c) {
+            client = &c;
+            c.OnDataAvailable = [this](TWSocketClient& s, uint16_t) {
+                ++dataEvents;
+                received += s.ReceiveAll();
+                if (holdFor.count() > 0) s.HoldReadingUntil(loop.Now() + holdFor);
+            };
+        };
+        onDisconnect = [this](TWSocketClient&) { client = nullptr; };
+    }
+    // Steps the loop a few times without waiting.
+    void Idle() {
+        for (int i = 0; i < 5; ++i) loop.RunOnce(0);
+    }
+    // The socket is watched for neither readable data nor the peer's close.
+    bool Unwatched() const {
+        const uint32_t interest = loop.Interest(client->Handle());
+        return (interest & (TEventLoop::kReadable | TEventLoop::kPeerClosed)) == 0;
+    }
+
+    TEventLoop::Clock::time_point now;
+    TWSocketClient* client = nullptr;
+    int dataEvents = 0;
+    std::string received;
+    std::chrono::milliseconds holdFor{0};
+};
+
+TEST_F(NetHoldTest, HeldReadingTakesNothingUntilItsTimeThenRaisesTheEventOnce) {
+    TPeer p(port);
+    ASSERT_TRUE(Step([&] { return Greeted(p) && client != nullptr; }));
+    holdFor = 100ms;
+    p.Send("one");
+    ASSERT_TRUE(Step([&] { return received == "one"; }));
+    EXPECT_EQ(dataEvents, 1);
+    EXPECT_TRUE(client->ReadingHeld());
+    EXPECT_EQ(client->HeldUntil(), now + 100ms);
+    EXPECT_TRUE(Unwatched());
+
+    // Bytes arriving meanwhile stay in the kernel.
+    holdFor = 0ms;
+    p.Send("two");
+    Idle();
+    now += 99ms;
+    Idle();
+    EXPECT_EQ(dataEvents, 1);
+    EXPECT_EQ(received, "one");
+    // Sending still works while held.
+    EXPECT_EQ(client->Send("out"), 3);
+    ASSERT_TRUE(Step([&] { return p.Pump().size() == kGreeting.size() + 3; }));
+
+    now += 1ms;
+    ASSERT_TRUE(Step([&] { return received == "onetwo"; }));
+    EXPECT_FALSE(client->ReadingHeld());
+    EXPECT_FALSE(Unwatched());
+    Idle();
+    EXPECT_EQ(dataEvents, 2);
+
+    // With nothing new to read, the end of a hold still raises the event once.
+    holdFor = 50ms;
+    p.Send("three");
+    ASSERT_TRUE(Step([&] { return dataEvents == 3; }));
+    holdFor = 0ms;
+    now += 50ms;
+    ASSERT_TRUE(Step([&] { return dataEvents == 4; }));
+    Idle();
+    EXPECT_EQ(dataEvents, 4);
+    EXPECT_EQ(received, "onetwothree");
+    EXPECT_TRUE(bg.empty());
+}
+
+TEST_F(NetHoldTest, ALongerHoldStaysAndAPeersCloseWaitsForTheEnd) {
+    TPeer p(port);
+    ASSERT_TRUE(Step([&] { return Greeted(p) && client != nullptr; }));
+    holdFor = 200ms;
+    p.Send("x");
+    ASSERT_TRUE(Step([&] { return dataEvents == 1; }));
+    holdFor = 0ms;
+    client->HoldReadingUntil(now + 50ms);  // shorter: the longer one stays
+    EXPECT_EQ(client->HeldUntil(), now + 200ms);
+    client->HoldReadingUntil(now + 300ms);  // longer: extends it
+    EXPECT_EQ(client->HeldUntil(), now + 300ms);
+
+    // The peer's orderly close is not seen while held, so its last bytes are
+    // not lost.
+    p.Send("last");
+    p.Close();
+    Idle();
+    now += 200ms;
+    Idle();
+    EXPECT_EQ(Count("disconnect"), 0);
+    EXPECT_EQ(received, "x");
+    now += 100ms;
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == 1; }));
+    EXPECT_EQ(received, "xlast");
+    EXPECT_TRUE(bg.empty());
+}
+
+TEST_F(NetHoldTest, APeerResetWhileHeldClosesAtOnceAndACloseEndsTheHold) {
+    TPeer p(port);
+    ASSERT_TRUE(Step([&] { return Greeted(p) && client != nullptr; }));
+    holdFor = 1000ms;
+    p.Send("x");
+    ASSERT_TRUE(Step([&] { return dataEvents == 1; }));
+    p.Send("unread");
+    p.Reset();
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == 1; }));
+    EXPECT_EQ(received, "x");
+
+    // Closed by its owner while held: no event comes at the hold's end.
+    TPeer q(port);
+    ASSERT_TRUE(Step([&] { return Greeted(q) && client != nullptr; }));
+    q.Send("y");
+    ASSERT_TRUE(Step([&] { return dataEvents == 2; }));
+    ASSERT_TRUE(client->ReadingHeld());
+    client->Close();
+    EXPECT_FALSE(client->ReadingHeld());
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == 2; }));
+    now += 2000ms;
+    Idle();
+    EXPECT_EQ(dataEvents, 2);
+    EXPECT_TRUE(bg.empty());
+}
+
 }  // namespace
 }  // namespace vistrel

@@ -15,6 +15,7 @@
 
 #include "core/game_list.h"
 #include "relay/main_form.h"
+#include "relay/relay_limits.h"
 #include "testing/main_form_probe.h"
 #include "core/protocol.h"
 #include "net/event_loop.h"
@@ -33,6 +34,8 @@ protected:
 
     void SetUp() override {
         form_ = std::make_unique<TMainForm>(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
+        // As the front ends do: the budget is set before start-up.
+        form_->SetMemoryBudget(memory_budget_);
         ASSERT_TRUE(form_->FormCreate());
         // Ticks come only from Tick(): a test never waits for the timer.
         TMainFormProbe::DistrubuteDemo(*form_).SetInterval(3600 * 1000);
@@ -130,6 +133,9 @@ protected:
     }
     const TActiveGameList* Game(int32_t id) const { return TMainFormProbe::Games(*form_)->FindById(id); }
 
+    // No limit, unless a fixture derived from this one sets it in its
+    // constructor.
+    TMemoryBudget memory_budget_;
     TEventLoop loop_;
     TRecordingFrontEnd front_;
     std::unique_ptr<TMainForm> form_;

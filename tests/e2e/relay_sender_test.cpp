@@ -64,24 +64,36 @@ TEST_F(Sender, UploadIsVerifiedAcknowledgedAndStoredWhole) {
     EXPECT_EQ(Game(id)->Data(5), Restart(5, "any body at all"));
 }
 
-TEST_F(Sender, UndecompressablePayloadStallsTheConnection) {
+TEST_F(Sender, UndecompressablePayloadIsRefusedOnceAndTheConnectionGoesOn) {
     TRelayClient* s = nullptr;
     const int32_t id = LoggedInSender(s);
-    s->Send(RawDemo(0, "this is not a zlib stream", 0) + Demo(1, "never reached"));
-    Settle();
-    s->Send(AckNak(0) + SendText("hello"));
-    EXPECT_EQ(Drain(*s), std::vector<std::string>{});
-    EXPECT_EQ(Game(id)->Count(), 0);
+    const uint64_t checks = TMainFormProbe::PayloadChecks(Form());
+    // Not a zlib stream, and an empty payload: answered like a wrong check,
+    // consumed, and what follows is handled.
+    s->Send(RawDemo(0, "this is not a zlib stream", 0) + Demo(1, "reached"));
+    EXPECT_EQ(Drain(*s), (std::vector<std::string>{"ACKNAK(1)", "ACKNAK(0)"}));
+    s->Send(RawDemo(0, "", 0) + AckNak(0) + SendText("hello"));
+    EXPECT_EQ(Drain(*s), (std::vector<std::string>{"ACKNAK(1)", "ACKNAK(0)", "SENDTEXT(Cam: hello)"}));
+    ASSERT_EQ(Game(id)->Count(), 2);
+    EXPECT_TRUE(Game(id)->Data(0).empty());
+    EXPECT_EQ(Game(id)->Data(1), Demo(1, "reached"));
     EXPECT_FALSE(s->Ended());
+    // Each payload was checked once; later bytes check nothing again.
+    EXPECT_EQ(TMainFormProbe::PayloadChecks(Form()), checks + 3);
+    s->Send(AckNak(0));
+    Settle();
+    EXPECT_EQ(TMainFormProbe::PayloadChecks(Form()), checks + 3);
 
-    // A negative location fails before anything is stored: the same stall.
+    // A negative location is refused before anything is stored or checked:
+    // the sender is closed without an answer.
     TRelayClient* t = nullptr;
     const int32_t other = LoggedInSender(t);
     t->Send(Demo(-1, "x"));
     t->Send(Demo(0, "y"));
+    EXPECT_TRUE(WaitFor([&] { return t->Ended(); }));
     EXPECT_EQ(Drain(*t), std::vector<std::string>{});
     EXPECT_EQ(Game(other)->Count(), 0);
-    EXPECT_FALSE(t->Ended());
+    EXPECT_EQ(TMainFormProbe::PayloadChecks(Form()), checks + 3);
 }
 
 TEST_F(Sender, ChatGoesToTheGamesViewersAndBack) {
@@ -124,13 +136,15 @@ TEST_F(Sender, WrongPasswordClosesAndLaterPacketsOfTheReadDependOnThePassword) {
     second.Send(GameInfo("Cam", "Secret") + Demo(0, "refused"));
     EXPECT_TRUE(WaitFor([&] { return second.Ended(); }));
     Settle();
-    EXPECT_EQ(Game(2)->Count(), 0);
     EXPECT_TRUE(Logged("127.0.0.1 sent packets without logging in for filming; they are refused"));
-    // The disconnect orphans the game and unlinks its row; the game stays.
+    // The disconnect takes the stranger's empty game with it; the first
+    // game, with its packet, stays.
     EXPECT_TRUE(Logged("Cammer disconnecting: 127.0.0.1"));
-    EXPECT_EQ(Game(2)->Sender(), nullptr);
-    EXPECT_EQ(Form().Console().Games().Link(1), nullptr);
-    EXPECT_EQ(Form().Console().Games().Line(1), "2;;;;0;0;127.0.0.1;");
+    EXPECT_TRUE(Logged("127.0.0.1 left without logging in for filming; its empty game 2 is removed"));
+    EXPECT_EQ(Game(2), nullptr);
+    ASSERT_EQ(Form().Console().Games().Count(), 1);
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;0;0;127.0.0.1;");
+    EXPECT_EQ(Game(1)->Count(), 1);
 }
 
 TEST_F(Sender, BeforeLoginWithAFilmingPasswordEverythingIsRefused) {

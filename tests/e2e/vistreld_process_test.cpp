@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include "relay/relay_limits.h"
+
 extern char** environ;
 
 namespace {
@@ -212,6 +214,28 @@ TEST(VistreldProcess, ReportsAValueOfTheWrongTypeAndServesAllTheSame) {
     EXPECT_NE(daemon.Output().find("Invalid data type for 'FilmDemoPasswordEdit'"), std::string::npos);
 }
 
+TEST(VistreldProcess, ReportsAFilmingPasswordNoSenderCanSend) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-password-test.reg";
+    {
+        FILE* f = fopen(registry.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
+              "\"FilmDemoPasswordEdit\"=\"a password of 23 chars.\"\r\n",
+              f);
+        fclose(f);
+    }
+    int senderPort = FreePort();
+    int viewerPort = FreePort();
+    Daemon daemon(senderPort, viewerPort, registry);
+    EXPECT_EQ(Greeting(senderPort), "Welcome to TcpSrv\r\n");
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(daemon.Wait(10s), 0);
+    EXPECT_NE(daemon.Output().find("vistreld: The filming password in the settings has 23 characters; senders send "
+                                   "at most 16, so no sender can log in.\n"),
+              std::string::npos);
+}
+
 TEST(VistreldProcess, AUsageErrorEndsWithStatus2AndNamesTheOption) {
     const std::string registry = ::testing::TempDir() + "/vistreld-usage-test.reg";
     // Where the case without a --registry value would keep its settings.
@@ -235,6 +259,15 @@ TEST(VistreldProcess, AUsageErrorEndsWithStatus2AndNamesTheOption) {
          "vistreld: unknown option stray"},
         {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry"},
          "vistreld: --registry needs a value"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--max-memory", "12X"},
+         "vistreld: --max-memory: 12X is not a size (bytes, or a number with K, M or G)"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--max-memory", "1.5G"},
+         "vistreld: --max-memory: 1.5G is not a size (bytes, or a number with K, M or G)"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--max-memory",
+          "99999999999G"},
+         "vistreld: --max-memory: 99999999999G is not a size (bytes, or a number with K, M or G)"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--max-memory", "M"},
+         "vistreld: --max-memory: M is not a size (bytes, or a number with K, M or G)"},
         {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--http", "localhost:80"},
          "vistreld: --http: localhost:80 is not ADDR:PORT or off"},
     };
@@ -308,6 +341,37 @@ TEST(VistreldProcess, ServesTheHttpApiAndEndsWhenItsPortIsTaken) {
     EXPECT_EQ(HttpGet(httpPort, "/api/v1/status", 300ms), "no connection");
     ASSERT_EQ(kill(quiet.pid, SIGTERM), 0);
     EXPECT_EQ(quiet.Wait(10s), 0);
+}
+
+TEST(VistreldProcess, LogsItsMemoryBudgetAtStartUp) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-memory-test.reg";
+    const size_t physical = static_cast<size_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    struct TCase {
+        std::vector<std::string> options;
+        std::string line;
+    };
+    const TCase cases[] = {
+        {{"--max-memory", "512M"}, "Memory budget: 512.0 MiB for stored games, 128.0 MiB for connection buffers"},
+        {{"--max-memory", "3g"}, "Memory budget: 3.0 GiB for stored games, 768.0 MiB for connection buffers"},
+        {{"--max-memory", "1048576"}, "Memory budget: 1.0 MiB for stored games, 64.0 MiB for connection buffers"},
+        {{"--max-memory", "0"}, "Memory budget: no limit"},
+        // The default: half the physical memory.
+        {{}, vistrel::DescribeMemoryBudget(vistrel::MemoryBudgetFor(physical / 2))},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.line);
+        const int senderPort = FreePort();
+        std::vector<std::string> options = {"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort),
+                                            "--viewer-port", std::to_string(FreePort()), "--registry", registry};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        Daemon daemon(options);
+        EXPECT_EQ(Greeting(senderPort), "Welcome to TcpSrv\r\n");
+        ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+        EXPECT_EQ(daemon.Wait(10s), 0);
+        const std::string output = daemon.Output();
+        // After the line's "yyyy/mm/dd hh:mm:ss ".
+        EXPECT_NE(output.find(" " + c.line + "\n"), std::string::npos) << output;
+    }
 }
 
 TEST(VistreldProcess, AnswersHelpAndVersionWithStatus0) {

@@ -30,6 +30,12 @@ TEST(Columns, CountTextAndReplace) {
     EXPECT_EQ(ColumnCount(line), 4u);
 }
 
+TEST(Columns, ColumnSafeShowsSemicolonsAsCommas) {
+    EXPECT_EQ(ColumnSafe("a;b;;c;"), "a,b,,c,");
+    EXPECT_EQ(ColumnSafe(std::string("\x9B;\0", 3)), std::string("\x9B,\0", 3));
+    EXPECT_EQ(ColumnSafe(""), "");
+}
+
 TEST(TConsoleLists, GameRows) {
     TConsoleLists lists;
     lists.AddGameRow(1, Conn(1), "10.0.0.1");
@@ -43,6 +49,11 @@ TEST(TConsoleLists, GameRows) {
     EXPECT_EQ(lists.Games().Link(2), Conn(3));
     lists.SetGameColumns(3, "", "", "", "", "2", "");  // empty texts leave columns alone
     EXPECT_EQ(lists.Games().Line(2), "3;Final;Quake 3;ctf;0;2;Cam;");
+    // Nor in a game's texts: the sender's address stays in its column.
+    lists.SetGameColumns(3, "Fi;nal", "", ";ctf", "", "", "Cam;;1.2.3.4");
+    EXPECT_EQ(lists.Games().Line(2), "3;Fi,nal;Quake 3;,ctf;0;2;Cam,,1.2.3.4;");
+    EXPECT_EQ(ColumnCount(lists.Games().Line(2)), 7u);
+    lists.SetGameColumns(3, "Final", "", "ctf", "", "", "Cam");
     lists.SetGameColumns(99, "x", "", "", "", "", "");  // no such row
     lists.SetGameColumns(-3, "x", "", "", "", "", "");
 
@@ -69,10 +80,15 @@ TEST(TConsoleLists, ViewerRows) {
     lists.AddViewerRow(Conn(1), "10.0.0.1");
     lists.AddViewerRow(Conn(2), "10.0.0.2");
     EXPECT_EQ(lists.Users().Line(0), "unknown;10.0.0.1;0");
-    lists.SetViewerName(Conn(2), "semi;colon");
-    EXPECT_EQ(lists.Users().Line(1), "semi;colon;10.0.0.2;0");
+    // A ";" in a name never makes a column: it is shown as ",".
+    lists.SetViewerName(Conn(2), "semi;colon;;");
+    EXPECT_EQ(lists.Users().Line(1), "semi,colon,,;10.0.0.2;0");
+    EXPECT_EQ(ColumnCount(lists.Users().Line(1)), 3u);
+    EXPECT_EQ(lists.Users().Column(1, 1), "10.0.0.2");
     lists.SetViewerName(Conn(2), "");  // no value: unchanged
-    EXPECT_EQ(lists.Users().Line(1), "semi;colon;10.0.0.2;0");
+    EXPECT_EQ(lists.Users().Line(1), "semi,colon,,;10.0.0.2;0");
+    lists.SetViewerName(Conn(2), ";");
+    EXPECT_EQ(lists.Users().Line(1), ",;10.0.0.2;0");
     lists.SetViewerName(Conn(9), "ghost");
     lists.RemoveViewerRow(Conn(9));
     EXPECT_EQ(lists.Users().Count(), 2);

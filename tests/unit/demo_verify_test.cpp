@@ -197,5 +197,57 @@ TEST(VerifyDemoPayload, EachCallStartsAfresh) {
     EXPECT_OUTCOME(TVerifyOutcome::Verified, payload, Crc(data));
 }
 
+TEST(VerifyDemoPayload, OutputBeyondTheLimitFailsAfterBoundedWork) {
+    // Exactly the limit verifies; one byte more does not, whatever the check.
+    const std::string atLimit(kMaxInflatedPayload, 'a');
+    const std::string atLimitPayload = Deflate(atLimit, 9);
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, atLimitPayload, Crc(atLimit));
+    const std::string over = atLimit + 'b';
+    const std::string overPayload = Deflate(over, 9);
+    for (uint32_t check : {Crc(over), Crc(over) ^ 1u}) {
+        const TVerifyReport report = CheckDemoPayload(overPayload, check);
+        EXPECT_EQ(VerifyOutcomeName(report.Outcome), "TooLarge");
+        EXPECT_GT(report.Inflated, kMaxInflatedPayload);
+        EXPECT_LE(report.Inflated, kMaxInflatedPayload + kPiece);
+    }
+
+    // 64 KiB that would inflate to 64 MiB: the engine stops one piece past
+    // the limit at most.
+    const std::string bomb = Deflate(std::string(size_t{64} << 20, '\0'), 9);
+    ASSERT_LE(bomb.size(), size_t{70} << 10);
+    const TVerifyReport report = CheckDemoPayload(bomb, 0);
+    EXPECT_EQ(VerifyOutcomeName(report.Outcome), "TooLarge");
+    EXPECT_LE(report.Inflated, kMaxInflatedPayload + kPiece);
+    // The next check starts afresh.
+    const std::string data = SemiCompressible(5000, 8);
+    EXPECT_OUTCOME(TVerifyOutcome::Verified, Deflate(data, 6), Crc(data));
+}
+
+TEST(CheckDemoPayload, EngineErrorsAreAnOutcomeWithTheirCost) {
+    TVerifyReport empty = CheckDemoPayload("", 0);
+    EXPECT_EQ(VerifyOutcomeName(empty.Outcome), "EngineError");
+    EXPECT_EQ(empty.ErrorText, "ZLib Buffer Fault");
+    EXPECT_EQ(empty.Inflated, 0u);
+
+    TVerifyReport garbage = CheckDemoPayload("this is not a zlib stream", 0);
+    EXPECT_EQ(VerifyOutcomeName(garbage.Outcome), "EngineError");
+    EXPECT_EQ(garbage.ErrorText, "ZLib Invalid Data");
+
+    // A wrong trailer is found after the whole output was produced: that
+    // output is the check's cost.
+    const std::string data = SemiCompressible(200000, 3);
+    std::string wrong = Deflate(data, 6);
+    wrong.back() = static_cast<char>(wrong.back() ^ 0x40);
+    TVerifyReport late = CheckDemoPayload(wrong, Crc(data));
+    EXPECT_EQ(VerifyOutcomeName(late.Outcome), "EngineError");
+    EXPECT_EQ(late.ErrorText, "ZLib Invalid Data");
+    EXPECT_EQ(late.Inflated, data.size());
+
+    TVerifyReport good = CheckDemoPayload(Deflate(data, 6), Crc(data));
+    EXPECT_EQ(VerifyOutcomeName(good.Outcome), "Verified");
+    EXPECT_EQ(good.Inflated, data.size());
+    EXPECT_EQ(good.ErrorText, "");
+}
+
 }  // namespace
 }  // namespace vistrel

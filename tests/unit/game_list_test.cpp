@@ -64,6 +64,48 @@ TEST(TPacketList, BadLocationsFailBeforeAnythingIsStored) {
     EXPECT_THROW(demo.Delete(-3), EListError);
 }
 
+TEST(TPacketList, MissingLocationsAreCountedOverTheWholeDemo) {
+    TPacketList demo;
+    EXPECT_EQ(demo.CheckLocation(-1), TLocationCheck::Negative);
+    EXPECT_EQ(demo.CheckLocation(0), TLocationCheck::Fits);
+    demo.StorePacketAt(10, "ten", 6);
+    EXPECT_EQ(demo.Gaps(), 10);
+    demo.StorePacketAt(3, "three", 6);  // fills one
+    demo.StorePacketAt(3, "THREE", 6);  // replaces: no change
+    EXPECT_EQ(demo.Gaps(), 9);
+    demo.Append("", 6);
+    demo.SetData(4, "four");
+    EXPECT_EQ(demo.Gaps(), 9);
+    demo.SetData(10, "");
+    demo.Delete(0);
+    EXPECT_EQ(demo.Gaps(), 9);
+
+    // Gaps opened by many stores, each within its own bound, add up: the
+    // store that would pass the total is refused before anything changes.
+    TPacketList flood;
+    flood.StorePacketAt(kMaxMissingLocations / 2, "a", 10);
+    const int32_t atLimit = flood.Count() + kMaxMissingLocations / 2;
+    EXPECT_EQ(flood.CheckLocation(atLimit), TLocationCheck::Fits);
+    EXPECT_EQ(flood.CheckLocation(atLimit + 1), TLocationCheck::TooManyGaps);
+    try {
+        flood.StorePacketAt(atLimit + 1, "b", 10);
+        ADD_FAILURE() << "no error";
+    } catch (const ETooManyGaps& e) {
+        EXPECT_EQ(DescribeException(e), "ETooManyGaps: Location " + std::to_string(atLimit + 1) +
+                                            " would leave the demo with more than 65536 missing locations (32768 now)");
+    }
+    EXPECT_EQ(flood.Count(), kMaxMissingLocations / 2 + 1);
+    flood.StorePacketAt(atLimit, "b", 10);
+    EXPECT_EQ(flood.Gaps(), kMaxMissingLocations);
+    // At the total, only filling a gap or storing at the end fits.
+    EXPECT_EQ(flood.CheckLocation(flood.Count() + 1), TLocationCheck::TooManyGaps);
+    EXPECT_EQ(flood.CheckLocation(flood.Count()), TLocationCheck::Fits);
+    EXPECT_EQ(flood.CheckLocation(0), TLocationCheck::Fits);
+    flood.StorePacketAt(0, "c", 10);
+    EXPECT_EQ(flood.CheckLocation(flood.Count() + 1), TLocationCheck::Fits);
+    EXPECT_EQ(flood.CheckLocation(flood.Count() + kMaxGapsPerStore + 1), TLocationCheck::TooFar);
+}
+
 TEST(TGameList, AddLookupDelete) {
     TGameList games;
     TActiveGameList& first = games.Add(Conn(1));
@@ -96,6 +138,73 @@ TEST(TGameList, AddLookupDelete) {
     EXPECT_EQ(games.IndexOfId(2), -1);
     EXPECT_THROW(games.At(2), EListError);
     EXPECT_THROW(games.Delete(-1), EListError);
+}
+
+// The count the registry keeps, worked out afresh from what it holds.
+size_t Recount(const TPacketList& demo) {
+    size_t bytes = 0;
+    for (int32_t i = 0; i < demo.Count(); ++i) bytes += demo.Data(i).size() + kStoredEntryOverhead;
+    return bytes;
+}
+size_t Recount(const TGameList& games) {
+    size_t bytes = 0;
+    for (int32_t i = 0; i < games.Count(); ++i) bytes += Recount(games.At(i)) + kGameRecordOverhead;
+    return bytes;
+}
+
+TEST(TGameList, StoredBytesFollowStoreReplaceGapsAndDelete) {
+    TGameList games;
+    EXPECT_EQ(games.StoredBytes(), 0u);
+    TActiveGameList& first = games.Add(Conn(1));
+    TActiveGameList& second = games.Add(Conn(2));
+    EXPECT_EQ(games.StoredBytes(), 2 * kGameRecordOverhead);
+
+    // A packet at the end: its bytes and one entry.
+    first.StorePacketAt(0, std::string(1000, 'a'), 6);
+    EXPECT_EQ(first.StoredBytes(), 1000 + kStoredEntryOverhead);
+    EXPECT_EQ(games.StoredBytes(), 2 * kGameRecordOverhead + 1000 + kStoredEntryOverhead);
+
+    // Past the end: every gap costs an entry, nothing more.
+    second.StorePacketAt(9, std::string(300, 'b'), 10);
+    EXPECT_EQ(second.StoredBytes(), 300 + 10 * kStoredEntryOverhead);
+    // A gap filled, then a packet replaced by a shorter and a longer one.
+    second.StorePacketAt(4, std::string(50, 'c'), 6);
+    EXPECT_EQ(second.StoredBytes(), 350 + 10 * kStoredEntryOverhead);
+    second.StorePacketAt(9, std::string(20, 'd'), 6);
+    EXPECT_EQ(second.StoredBytes(), 70 + 10 * kStoredEntryOverhead);
+    second.StorePacketAt(9, std::string(5000, 'e'), 6);
+    EXPECT_EQ(second.StoredBytes(), 5050 + 10 * kStoredEntryOverhead);
+    EXPECT_EQ(games.StoredBytes(), Recount(games));
+
+    // A refused store changes nothing.
+    EXPECT_THROW(second.StorePacketAt(-1, "x", 6), EListError);
+    EXPECT_THROW(second.StorePacketAt(10 + kMaxGapsPerStore + 1, "x", 6), ELocationTooFar);
+    EXPECT_EQ(games.StoredBytes(), Recount(games));
+
+    // The other edits of a demo.
+    first.Append("tail", 10);
+    first.SetData(1, "longer tail");
+    first.SetData(0, "");
+    first.Delete(1);
+    EXPECT_EQ(first.StoredBytes(), Recount(first));
+    EXPECT_EQ(games.StoredBytes(), Recount(games));
+
+    // Deleting a game gives back its demo and its record.
+    const size_t secondBytes = second.StoredBytes();
+    const size_t before = games.StoredBytes();
+    games.Delete(1);
+    EXPECT_EQ(games.StoredBytes(), before - secondBytes - kGameRecordOverhead);
+    EXPECT_EQ(games.StoredBytes(), Recount(games));
+    games.At(0).StorePacketAt(3, "late", 6);
+    EXPECT_EQ(games.StoredBytes(), Recount(games));
+    games.Delete(0);
+    EXPECT_EQ(games.StoredBytes(), 0u);
+}
+
+TEST(TPacketList, StoredBytesOutsideARegistry) {
+    TPacketList demo;
+    demo.StorePacketAt(2, "xyz", 6);
+    EXPECT_EQ(demo.StoredBytes(), 3 + 3 * kStoredEntryOverhead);
 }
 
 TEST(TActiveGameList, NameAndModKeptAsTheirSlotsHoldThem) {

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "relay/main_form.h"
+#include "relay/relay_limits.h"
 #include "testing/main_form_probe.h"
 #include "net/socket_exception.h"
 #include "testing/recording_front_end.h"
@@ -51,8 +52,10 @@ TEST(LogFormat, TimestampIsYearMonthDayThenTimeAndOneBlank) {
 
 TEST(LogFormat, ControlCharactersAreWrittenEscaped) {
     EXPECT_EQ(EscapeControlCharacters("a\r\nb\tc\x7f"), "a\\x0D\\x0Ab\\x09c\\x7F");
-    // 8-bit text passes unchanged: it is Latin-1, converted only where shown.
-    EXPECT_EQ(EscapeControlCharacters("J\xF6rg;x"), "J\xF6rg;x");
+    // The C1 bytes too: 0x9B is a terminal's CSI once shown as UTF-8.
+    EXPECT_EQ(EscapeControlCharacters("\x80" "a\x9B" "2J\x9F\xA0"), "\\x80a\\x9B2J\\x9F\xA0");
+    // Other 8-bit text passes unchanged: it is Latin-1, converted only where shown.
+    EXPECT_EQ(EscapeControlCharacters("J\xF6rg;x\xFF"), "J\xF6rg;x\xFF");
 }
 
 TEST_F(FrameFixture, ServerLogKeepsOrdinaryLinesInOrderAndDropsDebugLines) {
@@ -128,6 +131,24 @@ TEST_F(FrameFixture, StartUpOpensBothServersThenExpandsTheTreeAndStartsTheTimer)
 
     form.FormDestroy();
     EXPECT_EQ(TMainFormProbe::Games(form), nullptr);
+}
+
+TEST_F(FrameFixture, StartUpLogsTheMemoryBudget) {
+    form.SetMemoryBudget(MemoryBudgetFor(size_t{12} << 30));
+    ASSERT_TRUE(form.FormCreate());
+    ASSERT_GE(form.Console().Log().Count(), 1);
+    EXPECT_EQ(form.Console().Log().Line(0).substr(20),
+              "Memory budget: 12.0 GiB for stored games, 3.0 GiB for connection buffers");
+}
+
+TEST(MemoryBudgetText, SizesAndNoLimit) {
+    EXPECT_EQ(DescribeMemoryBudget(MemoryBudgetFor(0)), "Memory budget: no limit");
+    // A small budget still leaves the connection buffers their floor.
+    EXPECT_EQ(DescribeMemoryBudget(MemoryBudgetFor(1000)),
+              "Memory budget: 1000 bytes for stored games, 64.0 MiB for connection buffers");
+    EXPECT_EQ(FormatByteSize(1023), "1023 bytes");
+    EXPECT_EQ(FormatByteSize(1536), "1.5 KiB");
+    EXPECT_EQ(FormatByteSize((size_t{3} << 40) + (size_t{1} << 39)), "3.5 TiB");
 }
 
 TEST_F(FrameFixture, ATakenSenderPortStopsStartUpBeforeTheViewersListen) {

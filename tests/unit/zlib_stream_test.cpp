@@ -108,5 +108,28 @@ TEST(TZLib, ErrorStillReportsTheWholeInputAsRead) {
     EXPECT_EQ(z.Mode(), ZLibMode::zmNone);
 }
 
+TEST(TZLib, OutputLimitEndsTheRunUnfinished) {
+    TZLib z;
+    std::string out;
+    z.SetOutput(&out);
+    z.SetMode(ZLibMode::zmDecompress);
+    EXPECT_EQ(z.OutputLimit(), UINT64_MAX);
+    const std::string data(1 << 20, 'x');
+    const std::string payload = Deflate(data, 9);
+    z.SetOutputLimit(200000);
+    z.SetInput(payload);
+    EXPECT_FALSE(z.Execute(false));
+    EXPECT_TRUE(z.OutputLimitExceeded());
+    EXPECT_GT(z.CurrentOut(), 200000);
+    EXPECT_LE(z.CurrentOut(), 200000 + static_cast<int32_t>(TZLib::kPieceSize));
+
+    // Exactly at the limit the run finishes.
+    z.SetOutputLimit(data.size());
+    z.Restart();
+    EXPECT_TRUE(z.Execute(false));
+    EXPECT_FALSE(z.OutputLimitExceeded());
+    EXPECT_EQ(out, data);
+}
+
 }  // namespace
 }  // namespace vistrel

@@ -228,6 +228,10 @@ private slots:
         QCOMPARE(run({QStringLiteral("--sender-port"), QStringLiteral("70000")}, out, err), 2);
         QVERIFY2(err.contains(QStringLiteral("vistrel-server: --sender-port: 70000 is not a port number\n")),
                  qPrintable(err));
+        QCOMPARE(run({QStringLiteral("--max-memory"), QStringLiteral("lots")}, out, err), 2);
+        QVERIFY2(err.contains(QStringLiteral(
+                     "vistrel-server: --max-memory: lots is not a size (bytes, or a number with K, M or G)\n")),
+                 qPrintable(err));
         QCOMPARE(run({QStringLiteral("--screenshot-delay"), QStringLiteral("soon")}, out, err), 2);
         QVERIFY2(err.contains(QStringLiteral("--screenshot-delay: soon is not a delay in milliseconds\n")),
                  qPrintable(err));

@@ -153,6 +153,43 @@ private slots:
         QVERIFY(h.errors.isEmpty());
     }
 
+    void filmingPasswordTakesAtMost16Characters() {
+        TWindowHarness h;
+        TMainWindow& w = h.W();
+        QVERIFY(w.Start());
+        Select(w, TMainWindow::SetupPage);
+        QLineEdit* edit = Find<QLineEdit>(w, "FilmDemoPasswordEdit");
+        QCOMPARE(edit->maxLength(), 16);
+        QTest::keyClicks(edit, "0123456789abcdefXYZ");
+        QCOMPARE(h.Form().Setup().FilmDemoPasswordEdit, std::string("0123456789abcdef"));
+        // A sender offering those 16 characters logs in.
+        TTestClient cam(h.SenderPort());
+        QVERIFY(cam.WaitBytes(kGreetingSize));
+        cam.Send(GameInfo("Cam", "0123456789abcdef"));
+        QVERIFY(cam.WaitPacket(PacketType::ACKNAK));
+        QTRY_COMPARE(h.Form().Console().Games().Column(0, 6), std::string_view("Cam"));
+        QVERIFY(!cam.Closed());
+        QVERIFY(h.errors.isEmpty());
+    }
+
+    void aStoredFilmingPasswordTooLongForAnySenderIsReportedAtStartUp() {
+        TWindowHarness h(true, RegistryFile("[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
+                                            "\"FilmDemoPasswordEdit\"=\"0123456789abcdefg\"\r\n"));
+        QVERIFY(h.W().Start());
+        QTRY_COMPARE(h.errors.size(), 1);
+        QCOMPARE(h.errors.at(0), QStringLiteral("The filming password in the settings has 17 characters; senders "
+                                                "send at most 16, so no sender can log in."));
+        // The relay keeps the stored value; nothing is cut behind the operator's back.
+        QCOMPARE(h.Form().Setup().FilmDemoPasswordEdit, std::string("0123456789abcdefg"));
+
+        // Sixteen characters are fine.
+        TWindowHarness fits(true, RegistryFile("[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
+                                               "\"FilmDemoPasswordEdit\"=\"0123456789abcdef\"\r\n"));
+        QVERIFY(fits.W().Start());
+        QTest::qWait(50);
+        QVERIFY(fits.errors.isEmpty());
+    }
+
     void maxClientsSpinFollowsItsRules() {
         TWindowHarness h;
         TMainWindow& w = h.W();
