@@ -1,7 +1,9 @@
 #include "net/send_queue.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <utility>
 
 namespace vistrel {
 
@@ -40,40 +42,114 @@ void TSendQueue::Append(std::string_view data) {
         left -= static_cast<size_t>(n);
     }
     pending_ += data.size();
+    copied_tail_ += data.size();
+}
+
+size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
+    if (!packet || packet->empty()) return 0;
+    size_t dropped = 0;
+    if (key != 0) {
+        // At most one packet of a key is still unbegun: the newest of them.
+        for (size_t i = shared_.size(); i-- > 0;) {
+            TShared& older = shared_[i];
+            if (older.Key != key) continue;
+            if (older.Sent == 0) {
+                dropped = older.Bytes->size();
+                // The copied bytes before it now come before its successor.
+                if (i + 1 < shared_.size())
+                    shared_[i + 1].CopiedBefore += older.CopiedBefore;
+                else
+                    copied_tail_ += older.CopiedBefore;
+                shared_.erase(shared_.begin() + static_cast<std::ptrdiff_t>(i));
+                pending_ -= dropped;
+            }
+            break;
+        }
+    }
+    if (shared_.capacity() == 0) shared_.reserve(4);
+    const size_t size = packet->size();
+    shared_.push_back(TShared{std::move(packet), key, copied_tail_, 0});
+    copied_tail_ = 0;
+    pending_ += size;
+    return dropped;
 }
 
 int TSendQueue::Gather(struct iovec* iov, int max) const {
     int count = 0;
-    if (!chunks_) return 0;
-    for (const TBuffer& chunk : *chunks_) {
-        if (count >= max) break;
-        std::string_view bytes = chunk.Peek();
-        if (bytes.empty()) continue;
-        iov[count].iov_base = const_cast<char*>(bytes.data());
-        iov[count].iov_len = bytes.size();
+    // Copied bytes are taken from the chunks front to back; a run may end
+    // inside a chunk, and the next run goes on from there.
+    size_t chunk = 0;
+    size_t offset = 0;
+    auto copied = [&](size_t n) {
+        while (n > 0 && count < max && chunks_ && chunk < chunks_->size()) {
+            std::string_view bytes = (*chunks_)[chunk].Peek().substr(offset);
+            const size_t take = std::min(n, bytes.size());
+            if (take > 0) {
+                iov[count].iov_base = const_cast<char*>(bytes.data());
+                iov[count].iov_len = take;
+                ++count;
+            }
+            n -= take;
+            offset += take;
+            if (offset >= (*chunks_)[chunk].Peek().size()) {
+                ++chunk;
+                offset = 0;
+            }
+        }
+        return n == 0;
+    };
+    for (const TShared& s : shared_) {
+        if (!copied(s.CopiedBefore) || count >= max) return count;
+        iov[count].iov_base = const_cast<char*>(s.Bytes->data() + s.Sent);
+        iov[count].iov_len = s.Bytes->size() - s.Sent;
         ++count;
     }
+    copied(copied_tail_);
     return count;
 }
 
-void TSendQueue::Consume(size_t n) {
-    if (!chunks_) return;
-    n = std::min(n, pending_);
-    pending_ -= n;
-    while (!chunks_->empty()) {
+void TSendQueue::RemoveCopied(size_t n) {
+    while (n > 0 && chunks_ && !chunks_->empty()) {
         TBuffer& front = chunks_->front();
-        int taken = front.Remove(static_cast<int>(std::min<size_t>(n, INT32_MAX)));
+        const int taken = front.Remove(static_cast<int>(std::min<size_t>(n, INT32_MAX)));
         n -= static_cast<size_t>(taken);
         if (front.Unread() > 0) break;
         chunks_->pop_front();
     }
+}
+
+void TSendQueue::Consume(size_t n) {
+    n = std::min(n, pending_);
+    pending_ -= n;
+    while (n > 0) {
+        if (shared_.empty()) {
+            const size_t take = std::min(n, copied_tail_);
+            RemoveCopied(take);
+            copied_tail_ -= take;
+            break;
+        }
+        TShared& front = shared_.front();
+        if (front.CopiedBefore > 0) {
+            const size_t take = std::min(n, front.CopiedBefore);
+            RemoveCopied(take);
+            front.CopiedBefore -= take;
+            n -= take;
+            continue;
+        }
+        const size_t take = std::min(n, front.Bytes->size() - front.Sent);
+        front.Sent += take;
+        n -= take;
+        if (front.Sent == front.Bytes->size()) shared_.erase(shared_.begin());
+    }
     // Nothing left to send: give the memory back, an idle connection keeps none.
-    if (pending_ == 0) chunks_.reset();
+    if (pending_ == 0) Clear();
 }
 
 void TSendQueue::Clear() {
     chunks_.reset();
+    std::vector<TShared>().swap(shared_);
     pending_ = 0;
+    copied_tail_ = 0;
 }
 
 }  // namespace vistrel
