@@ -21,7 +21,24 @@ TCustomWSocket::TCustomWSocket(TEventLoop& loop) : loop_(loop) {}
 
 TCustomWSocket::~TCustomWSocket() {
     destroying_ = true;
+    if (flush_slot_ != TEventLoop::kNotEnlisted) loop_.DelistFlush(flush_slot_);
+    flush_slot_ = TEventLoop::kNotEnlisted;
+    // What was queued in this step still goes out, as a close would send it.
+    if (fd_ >= 0 && state_ == wsConnected && !queue_.Empty()) {
+        try {
+            TryToSend();
+        } catch (...) {
+        }
+    }
     if (fd_ >= 0) ReleaseSocket(true);
+    queue_.Clear();
+    AccountOutput();
+}
+
+void TCustomWSocket::SetOutputAccount(size_t* total) {
+    if (output_total_) *output_total_ -= accounted_output_;
+    output_total_ = total;
+    if (output_total_) *output_total_ += accounted_output_;
 }
 
 const TSendLimits& TCustomWSocket::SendLimits() const { return kDefaultSendLimits; }
@@ -74,7 +91,7 @@ void TCustomWSocket::AttachSocket(int fd, std::string_view step) {
 uint32_t TCustomWSocket::WantedInterest() const {
     uint32_t interest = TEventLoop::kPeerClosed;
     if (!read_paused_) interest |= TEventLoop::kReadable;
-    if (!queue_.Empty()) interest |= TEventLoop::kWritable;
+    if (write_blocked_ && !queue_.Empty()) interest |= TEventLoop::kWritable;
     return interest;
 }
 
@@ -104,6 +121,8 @@ int TCustomWSocket::ReleaseSocket(bool shutdownFirst) {
 void TCustomWSocket::FinishClose() {
     state_ = wsClosed;
     queue_.Clear();
+    AccountOutput();
+    write_blocked_ = false;
     over_soft_since_ = TEventLoop::Clock::time_point::max();
     if (!destroying_ && !disconnect_reported_) {
         disconnect_reported_ = true;
@@ -117,6 +136,15 @@ void TCustomWSocket::Close() {
         return;
     }
     if (state_ == wsClosed) return;
+    // What was queued before the close goes first; a failure to send it
+    // does not keep the connection open.
+    if (state_ == wsConnected && !queue_.Empty()) {
+        try {
+            TryToSend();
+        } catch (...) {
+        }
+        if (fd_ < 0) return;  // the send found the connection gone
+    }
     int err = ReleaseSocket(true);
     // The descriptor is gone whatever close said, so the close is completed
     // (and reported) before a failure is raised.
@@ -126,6 +154,7 @@ void TCustomWSocket::Close() {
 
 void TCustomWSocket::Abort() {
     queue_.Clear();
+    AccountOutput();
     if (fd_ >= 0) {
         if (state_ == wsConnected) {
             // An orderly close instead of the reset a close would give.
@@ -135,6 +164,11 @@ void TCustomWSocket::Abort() {
         ReleaseSocket(false);
     }
     FinishClose();
+}
+
+void TCustomWSocket::CloseDiscarding() {
+    if (state_ == wsClosed) return;
+    CloseGone();
 }
 
 void TCustomWSocket::CloseGone() {
@@ -175,8 +209,14 @@ void TCustomWSocket::Dispatch(uint32_t events) {
         }
     }
     if (events & TEventLoop::kWritable) {
-        TryToSend();
-        if (state_ == wsConnected) CheckSendLimits(loop_.Now());
+        // The kernel takes more again: the queue goes out with the step's
+        // flush, which also decides whether to go on watching writability.
+        if (!queue_.Empty()) {
+            EnlistFlush();
+        } else {
+            write_blocked_ = false;
+            UpdateInterest();
+        }
     }
 }
 
@@ -257,9 +297,37 @@ std::string TCustomWSocket::ReceiveAll() {
 int32_t TCustomWSocket::Send(std::string_view data) {
     if (state_ != wsConnected) RaiseSocketError(kWsaENotConn, "Send");
     queue_.Append(data);
+    Queued();
+    return static_cast<int32_t>(data.size());
+}
+
+void TCustomWSocket::SendReplacing(uint64_t key, TSharedBytes packet) {
+    if (state_ != wsConnected) RaiseSocketError(kWsaENotConn, "Send");
+    queue_.AppendShared(std::move(packet), key);
+    Queued();
+}
+
+void TCustomWSocket::Queued() {
+    AccountOutput();
+    // A connection the kernel refuses waits for writability instead.
+    if (!write_blocked_) EnlistFlush();
+    // Only a queue above the soft limit can break a limit.
+    if (queue_.Pending() > SendLimits().SoftBytes) CheckSendLimits(loop_.Now());
+}
+
+void TCustomWSocket::EnlistFlush() {
+    if (flush_slot_ == TEventLoop::kNotEnlisted) flush_slot_ = loop_.EnlistFlush(*this);
+}
+
+void TCustomWSocket::FlushOutput() {
+    flush_slot_ = TEventLoop::kNotEnlisted;
+    Guarded([this] { Flush(); });
+}
+
+void TCustomWSocket::Flush() {
+    if (fd_ < 0 || state_ != wsConnected || queue_.Empty()) return;
     TryToSend();
     if (state_ == wsConnected) CheckSendLimits(loop_.Now());
-    return static_cast<int32_t>(data.size());
 }
 
 void TCustomWSocket::TryToSend() {
@@ -290,7 +358,9 @@ void TCustomWSocket::TryToSend() {
         queue_.Consume(static_cast<size_t>(sent));
         if (static_cast<size_t>(sent) < offered) break;  // the kernel is full: wait
     }
+    AccountOutput();
     if (queue_.Pending() <= SendLimits().SoftBytes) over_soft_since_ = TEventLoop::Clock::time_point::max();
+    write_blocked_ = !queue_.Empty();
     UpdateInterest();
 }
 
@@ -305,6 +375,7 @@ bool TCustomWSocket::CheckSendLimits(TEventLoop::Clock::time_point now) {
     } else if (pending > limits.SoftBytes) {
         if (over_soft_since_ == TEventLoop::Clock::time_point::max()) {
             over_soft_since_ = now;
+            TriggerAboveSoftLimit();
             return false;
         }
         if (now - over_soft_since_ < limits.SoftDuration) return false;
