@@ -51,6 +51,8 @@ struct TListenSettings {
     std::string Addr = "0.0.0.0";
     std::string SenderPort = "38963";
     std::string ViewerPort = "38962";
+    // listen's backlog for both servers (1 .. 65535).
+    int Backlog = TWSocketServer::kDefaultBacklog;
 };
 
 class TMainForm {
@@ -122,6 +124,12 @@ public:
 
     // The front end sets the budget before FormCreate (the default: no limit).
     void SetMemoryBudget(const TMemoryBudget& budget) { memory_budget_ = budget; }
+    // What the connections hold now: every connection's unconsumed input and
+    // unsent output, kept as running totals (MemoryBudget().ConnectionBuffers
+    // bounds it).
+    size_t ConnectionBufferBytes() const noexcept {
+        return input_bytes_ + demo_senders_.ClientOutputBytes() + demo_viewers_.ClientOutputBytes();
+    }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
@@ -159,8 +167,13 @@ public:
     void SendToViewer(TDemoViewer& viewer, std::string_view packet);
     // To the game's viewers in connection order, then to its sender.
     void SendToGame(int32_t gameId, std::string_view packet);
-    // GAMEINFODETAILED of the game to every viewer connection.
+    // GAMEINFODETAILED of the game to every viewer connection. One packet is
+    // built and shared; a description of the game still unsent on a
+    // connection is replaced by this one (SendGameInfo).
     void BroadcastGameInfo(const TActiveGameList& game);
+    // Queues a game's description for one viewer, replacing one of the same
+    // game that has not begun to be sent.
+    void SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedBytes& packet);
     // The viewer leaves the game it watches (as LEAVEGAME does, without the
     // acknowledgement): count, notices, position back to 0, game info sent.
     void LeaveWatchedGame(TDemoViewer& viewer);
@@ -194,9 +207,22 @@ private:
     class TSenderParser;
     class TViewerParser;
 
+    // Appends what the connection has to its receive buffer, counted in the
+    // connection buffers; marks the connection as the one being parsed.
+    void TakeInput(TWSocketClient& conn, std::string& buffer);
     // Ends a parse pass on a connection's receive buffer: drops the consumed
-    // bytes and closes a connection that leaves more than max_unhandled_input_.
+    // bytes and closes a connection that leaves more than max_unhandled_input_;
+    // a closed connection's buffer is released. Then checks the budget.
     void FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind);
+    // Releases a receive buffer (its bytes leave the connection buffers).
+    void ReleaseInput(std::string& buffer);
+    // The connection buffers over their budget: closes the connections
+    // holding the most, one by one, until they are within it.
+    void EnforceConnectionBudget() {
+        if (memory_budget_.ConnectionBuffers != 0 && ConnectionBufferBytes() > memory_budget_.ConnectionBuffers)
+            ShedLargestConnections();
+    }
+    void ShedLargestConnections();
     // Shows the game's viewer count in its games list row.
     void ShowViewerCount(const TActiveGameList& game);
 
@@ -216,6 +242,11 @@ private:
     // Unconsumed input above which a connection is closed (relay/relay_limits.h).
     size_t max_unhandled_input_ = kMaxUnhandledInput;
     TMemoryBudget memory_budget_;
+    // The receive buffers' bytes, all connections together.
+    size_t input_bytes_ = 0;
+    // The connection whose receive buffer a parse pass is reading: its
+    // buffer must stay until the pass ends, even if it is closed meanwhile.
+    TWSocketClient* parsing_ = nullptr;
     std::function<void(const std::string& line)> debug_line_sink_;
     bool serving_ = false;
 };

@@ -182,7 +182,7 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
 }
 
 void TMainForm::DemoSenderDataAvailable(TDemoSender& sender) {
-    AppendReceived(sender.ReceiveBuffer, sender.ReceiveAll());
+    TakeInput(sender, sender.ReceiveBuffer);
     size_t consumed = 0;
     try {
         TSenderParser(*this, sender).Run(consumed);
@@ -198,6 +198,7 @@ void TMainForm::DemoSenderDataAvailable(TDemoSender& sender) {
 void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& sender = static_cast<TDemoSender&>(client);
     ServerLog(false, "Cammer disconnecting: " + sender.PeerAddr());
+    ReleaseInput(sender.ReceiveBuffer);
     TActiveGameList* game = games_ ? games_->FindBySender(&sender) : nullptr;
     if (!game) return;
     // The links go first: the object is destroyed after this handler even if
@@ -213,6 +214,7 @@ void TMainForm::SendToSender(TDemoSender& sender, std::string_view packet) {
         return "Sent Sender [" + sender.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet))) + " Packet";
     });
     sender.Send(packet);
+    EnforceConnectionBudget();
 }
 
 }  // namespace vistrel

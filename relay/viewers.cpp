@@ -1,6 +1,7 @@
 // Viewer connections: the user-list row, the parse loop over ACKNAK,
 // WAITFORGAME, SENDTEXT, LEAVEGAME and USERINFO with the notices each sends,
 // the disconnect, and the sending operations towards viewers.
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -115,8 +116,10 @@ private:
         v_.UserName = UserInfoNameOf(packet);
         form_.console_.SetViewerName(&v_, v_.UserName);
         if (!form_.games_) return;
-        for (int32_t i = 0; i < form_.games_->Count(); ++i)
-            form_.SendToViewer(v_, BuildGameInfoDetailed(form_.games_->At(i)));
+        for (int32_t i = 0; i < form_.games_->Count(); ++i) {
+            const TActiveGameList& game = form_.games_->At(i);
+            form_.SendGameInfo(v_, game.Identifier(), std::make_shared<const std::string>(BuildGameInfoDetailed(game)));
+        }
     }
 
     TMainForm& form_;
@@ -142,7 +145,7 @@ void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client
 }
 
 void TMainForm::DemoViewerDataAvailable(TDemoViewer& viewer) {
-    AppendReceived(viewer.ReceiveBuffer, viewer.ReceiveAll());
+    TakeInput(viewer, viewer.ReceiveBuffer);
     size_t consumed = 0;
     try {
         TViewerParser(*this, viewer).Run(consumed);
@@ -171,6 +174,7 @@ void TMainForm::LeaveWatchedGame(TDemoViewer& viewer) {
 void TMainForm::DemoViewersClientDisconnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& viewer = static_cast<TDemoViewer&>(client);
     ServerLog(false, "Viewer disconnecting: " + viewer.PeerAddr());
+    ReleaseInput(viewer.ReceiveBuffer);
     // The object is destroyed after this handler, whatever happens below:
     // no list may keep it.
     game_viewers_.Remove(viewer.GameId, viewer);
@@ -194,6 +198,15 @@ void TMainForm::SendToViewer(TDemoViewer& viewer, std::string_view packet) {
         return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet))) + " Packet";
     });
     viewer.Send(packet);
+    EnforceConnectionBudget();
+}
+
+void TMainForm::SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedBytes& packet) {
+    if (viewer.State() != wsConnected) return;
+    ServerLogDebug([&] { return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketType::GAMEINFODETAILED)) + " Packet"; });
+    // Keyed by the game: identifiers are never 0 here, the key must not be.
+    viewer.SendReplacing((uint64_t{1} << 32) | static_cast<uint32_t>(gameId), packet);
+    EnforceConnectionBudget();
 }
 
 void TMainForm::SendToGame(int32_t gameId, std::string_view packet) {
@@ -203,9 +216,10 @@ void TMainForm::SendToGame(int32_t gameId, std::string_view packet) {
 }
 
 void TMainForm::BroadcastGameInfo(const TActiveGameList& game) {
-    const std::string packet = BuildGameInfoDetailed(game);
+    // Built once, referenced by every connection that queues it.
+    const TSharedBytes packet = std::make_shared<const std::string>(BuildGameInfoDetailed(game));
     for (int32_t i = 0; i < demo_viewers_.ClientCount(); ++i)
-        SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(i)), packet);
+        SendGameInfo(*static_cast<TDemoViewer*>(demo_viewers_.Client(i)), game.Identifier(), packet);
 }
 
 }  // namespace vistrel
