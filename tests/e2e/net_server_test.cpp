@@ -1,6 +1,10 @@
 // The listening server and its connections over real loopback sockets.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <memory>
 #include <string>
@@ -364,6 +368,47 @@ TEST_F(NetServerTest, TheServerKeepsTheSumOfItsConnectionsOutput) {
     server.Client(0)->CloseDiscarding();
     EXPECT_EQ(server.ClientOutputBytes(), 0u);
     ASSERT_TRUE(Step([&] { return Count("disconnect") == 1; }));
+}
+
+TEST_F(NetServerTest, TheKernelHoldsAStormOfConnectionsUntilTheLoopAcceptsThem) {
+    EXPECT_EQ(server.Backlog, 511);
+    // Connections made while the loop does not step wait in the accept
+    // queue; with a backlog of a few, the rest would hang in their handshake.
+    constexpr int kCount = 300;
+    std::vector<int> fds;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < kCount; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << errno;
+    }
+    // Every handshake completes before a single accept.
+    std::vector<pollfd> waiting;
+    for (int fd : fds) waiting.push_back(pollfd{fd, POLLOUT, 0});
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    size_t done = 0;
+    while (!waiting.empty() && std::chrono::steady_clock::now() < deadline) {
+        if (poll(waiting.data(), waiting.size(), 100) <= 0) continue;
+        std::vector<pollfd> still;
+        for (const pollfd& w : waiting) {
+            if (w.revents & POLLOUT)
+                ++done;
+            else
+                still.push_back(pollfd{w.fd, POLLOUT, 0});
+        }
+        waiting = std::move(still);
+    }
+    const std::vector<int>& waits = fds;
+    EXPECT_EQ(done, waits.size());
+    EXPECT_EQ(server.ClientCount(), 0);
+    ASSERT_TRUE(Step([&] { return server.ClientCount() == kCount; }));
+    for (int fd : fds) close(fd);
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == kCount; }));
 }
 
 TEST_F(NetServerTest, HandlerMayCloseEveryConnectionWhileWalkingTheList) {
