@@ -327,7 +327,8 @@ void TCustomWSocket::FlushOutput() {
 void TCustomWSocket::Flush() {
     if (fd_ < 0 || state_ != wsConnected || queue_.Empty()) return;
     TryToSend();
-    if (state_ == wsConnected) CheckSendLimits(loop_.Now());
+    // Below the soft limit nothing can be broken (and the clock is not read).
+    if (state_ == wsConnected && queue_.Pending() > SendLimits().SoftBytes) CheckSendLimits(loop_.Now());
 }
 
 void TCustomWSocket::TryToSend() {
