@@ -443,6 +443,8 @@ private:
             auto t0 = Clock::now();
             double c0 = ThreadCpuMs();
             TMainFormProbe::DistrubuteDemo(*form_).Fire();
+            // The walk only queues; the flush that ends a loop step writes.
+            loop_.FlushOutputs();
             relayCpu.push_back(ThreadCpuMs() - c0);
             relayWall.push_back(Ms(Clock::now() - t0));
             tickBytes = SettleBytes() - before;

@@ -21,17 +21,30 @@ const TPacketState& TPacketList::Entry(int32_t i) const {
 
 int32_t TPacketList::Tag(int32_t i) const { return Entry(i).tag; }
 
-const std::string& TPacketList::Data(int32_t i) const { return Entry(i).data; }
+namespace {
 
-void TPacketList::Append(std::string_view data, int32_t tag) {
-    entries_.push_back(TPacketState{std::string(data), tag});
+const std::string kNoBytes;
+
+// A fresh buffer sized to the packet (none for a gap). Never reused in
+// place: a queue may still be sending the old bytes.
+TStoredBytes Stored(std::string_view data) {
+    return data.empty() ? nullptr : std::make_shared<const std::string>(data);
 }
+
+}  // namespace
+
+const std::string& TPacketList::Data(int32_t i) const {
+    const TStoredBytes& data = Entry(i).data;
+    return data ? *data : kNoBytes;
+}
+
+const TStoredBytes& TPacketList::SharedData(int32_t i) const { return Entry(i).data; }
+
+void TPacketList::Append(std::string_view data, int32_t tag) { entries_.push_back(TPacketState{Stored(data), tag}); }
 
 void TPacketList::SetData(int32_t i, std::string_view data) {
     Entry(i);
-    // A fresh string sized to the packet: reusing the old one could keep a
-    // larger block alive than the packet needs.
-    entries_[static_cast<size_t>(i)].data = std::string(data);
+    entries_[static_cast<size_t>(i)].data = Stored(data);
 }
 
 void TPacketList::Delete(int32_t i) {
@@ -48,11 +61,11 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
         // its locations forward does not make every store reallocate.
         size_t needed = static_cast<size_t>(location) + 1;
         if (needed > entries_.capacity()) entries_.reserve(std::max(needed, entries_.capacity() * 2));
-        entries_.resize(static_cast<size_t>(location), TPacketState{std::string(), tag});
-        entries_.push_back(TPacketState{std::string(packet), tag});
+        entries_.resize(static_cast<size_t>(location), TPacketState{nullptr, tag});
+        entries_.push_back(TPacketState{Stored(packet), tag});
         return;
     }
-    entries_[static_cast<size_t>(location)].data = std::string(packet);
+    entries_[static_cast<size_t>(location)].data = Stored(packet);
 }
 
 void TActiveGameList::SetName(std::string_view name) { name_ = std::string(CutToSlot(name, Slot::DetailedName.Width)); }

@@ -34,14 +34,19 @@ public:
 // At most this many gaps are opened by one stored packet.
 inline constexpr int32_t kMaxGapsPerStore = 65536;
 
+// A stored packet's bytes, shared with the send queues that are sending it,
+// so handing it to many viewers copies nothing; null for a gap.
+using TStoredBytes = std::shared_ptr<const std::string>;
+
 // One entry of a stored demo: a whole packet as received, or empty (a gap).
 struct TPacketState {
-    std::string data;
+    TStoredBytes data;
     int32_t tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
 };
 
 // An indexed sequence of stored packets. Entries are kept compact: a stored
-// packet costs its own bytes plus the entry and its heap block header.
+// packet costs its own bytes plus the entry, its shared buffer's header and
+// their heap block headers; a gap costs the entry alone.
 class TPacketList {
 public:
     TPacketList() = default;
@@ -53,6 +58,9 @@ public:
     // Throw EListError for an index outside 0..Count()-1.
     int32_t Tag(int32_t i) const;
     const std::string& Data(int32_t i) const;
+    // The same bytes as a shared buffer (null for a gap): a packet replaced
+    // or deleted stays alive for those still sending it.
+    const TStoredBytes& SharedData(int32_t i) const;
 
     void Append(std::string_view data, int32_t tag);
     void SetData(int32_t i, std::string_view data);

@@ -20,6 +20,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "net/event_loop.h"
 #include "net/send_queue.h"
@@ -72,6 +73,8 @@ public:
     // to be sent is dropped: the new one replaces it, behind everything
     // queued before it.
     void SendReplacing(uint64_t key, TSharedBytes packet);
+    // Queues a packet shared with other connections (nothing is copied).
+    void SendShared(TSharedBytes packet) { SendReplacing(0, std::move(packet)); }
     // Hands the queued output to the kernel now (one writev, or more beyond
     // the kernel's piece limit); what it refuses waits for writability.
     void Flush();

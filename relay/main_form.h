@@ -165,7 +165,10 @@ public:
     // a refused Send raises to the caller.
     void SendToSender(TDemoSender& sender, std::string_view packet);
     void SendToViewer(TDemoViewer& viewer, std::string_view packet);
-    // To the game's viewers in connection order, then to its sender.
+    // A packet built once for many connections: queued by reference.
+    void SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet);
+    // To the game's viewers in connection order, then to its sender (one
+    // buffer shared by all of them).
     void SendToGame(int32_t gameId, std::string_view packet);
     // GAMEINFODETAILED of the game to every viewer connection. One packet is
     // built and shared; a description of the game still unsent on a

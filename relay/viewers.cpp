@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "relay/demo_sender.h"
@@ -89,8 +90,9 @@ private:
 
     void SendText(std::string_view packet) {
         form_.SendToViewer(v_, BuildAckNak(0));
-        std::string relayed(packet);
-        SetSendTextName(relayed, v_.UserName);
+        std::string text(packet);
+        SetSendTextName(text, v_.UserName);
+        const TSharedBytes relayed = std::make_shared<const std::string>(std::move(text));
         if (v_.GameId == 0) {
             // Viewers watching no game chat among themselves.
             TWSocketServer& viewers = form_.demo_viewers_;
@@ -102,7 +104,7 @@ private:
             for (TDemoViewer* other : form_.game_viewers_.Of(v_.GameId)) form_.SendToViewer(*other, relayed);
         }
         if (TActiveGameList* game = FindGame(v_.GameId); game && game->Sender())
-            form_.SendToSender(static_cast<TDemoSender&>(*game->Sender()), relayed);
+            form_.SendToSender(static_cast<TDemoSender&>(*game->Sender()), *relayed);
     }
 
     void LeaveGame() {
@@ -201,6 +203,15 @@ void TMainForm::SendToViewer(TDemoViewer& viewer, std::string_view packet) {
     EnforceConnectionBudget();
 }
 
+void TMainForm::SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet) {
+    if (viewer.State() != wsConnected) return;
+    ServerLogDebug([&] {
+        return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketTypeOf(*packet))) + " Packet";
+    });
+    viewer.SendShared(packet);
+    EnforceConnectionBudget();
+}
+
 void TMainForm::SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedBytes& packet) {
     if (viewer.State() != wsConnected) return;
     ServerLogDebug([&] { return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketType::GAMEINFODETAILED)) + " Packet"; });
@@ -210,7 +221,11 @@ void TMainForm::SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedB
 }
 
 void TMainForm::SendToGame(int32_t gameId, std::string_view packet) {
-    for (TDemoViewer* viewer : game_viewers_.Of(gameId)) SendToViewer(*viewer, packet);
+    const TMainForm::TGameViewers::List& viewers = game_viewers_.Of(gameId);
+    if (!viewers.empty()) {
+        const TSharedBytes shared = std::make_shared<const std::string>(packet);
+        for (TDemoViewer* viewer : viewers) SendToViewer(*viewer, shared);
+    }
     TActiveGameList* game = games_ ? games_->FindById(gameId) : nullptr;
     if (game && game->Sender()) SendToSender(static_cast<TDemoSender&>(*game->Sender()), packet);
 }
