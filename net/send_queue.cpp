@@ -1,6 +1,7 @@
 #include "net/send_queue.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -27,16 +28,18 @@ int TBuffer::Remove(int length) {
 
 void TSendQueue::Append(std::string_view data) {
     if (data.empty()) return;
-    if (!chunks_) chunks_ = std::make_unique<std::deque<TBuffer>>();
     const char* p = data.data();
     size_t left = data.size();
-    if (!chunks_->empty()) {
-        int n = chunks_->back().Write(p, static_cast<int>(std::min<size_t>(left, INT32_MAX)));
+    if (!chunks_.empty()) {
+        int n = chunks_.back().Write(p, static_cast<int>(std::min<size_t>(left, INT32_MAX)));
         p += n;
         left -= static_cast<size_t>(n);
     }
     while (left > 0) {
-        TBuffer& chunk = chunks_->emplace_back(chunk_size_);
+        const int full = chunk_size_ > 0 ? chunk_size_ : TBuffer::kDefaultSize;
+        size_t size = std::max<size_t>(kFirstChunkSize, std::bit_ceil(left));
+        if (!chunks_.empty()) size = std::max(size, 2 * static_cast<size_t>(chunks_.back().Size()));
+        TBuffer& chunk = chunks_.emplace_back(static_cast<int>(std::min(size, static_cast<size_t>(full))));
         int n = chunk.Write(p, static_cast<int>(std::min<size_t>(left, INT32_MAX)));
         p += n;
         left -= static_cast<size_t>(n);
@@ -66,7 +69,7 @@ size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
             break;
         }
     }
-    if (shared_.capacity() == 0) shared_.reserve(4);
+    if (shared_.capacity() == 0) shared_.reserve(2);
     const size_t size = packet->size();
     shared_.push_back(TShared{std::move(packet), key, copied_tail_, 0});
     copied_tail_ = 0;
@@ -78,11 +81,11 @@ int TSendQueue::Gather(struct iovec* iov, int max) const {
     int count = 0;
     // Copied bytes are taken from the chunks front to back; a run may end
     // inside a chunk, and the next run goes on from there.
-    size_t chunk = 0;
+    auto chunk = chunks_.begin();
     size_t offset = 0;
     auto copied = [&](size_t n) {
-        while (n > 0 && count < max && chunks_ && chunk < chunks_->size()) {
-            std::string_view bytes = (*chunks_)[chunk].Peek().substr(offset);
+        while (n > 0 && count < max && chunk != chunks_.end()) {
+            std::string_view bytes = chunk->Peek().substr(offset);
             const size_t take = std::min(n, bytes.size());
             if (take > 0) {
                 iov[count].iov_base = const_cast<char*>(bytes.data());
@@ -91,7 +94,7 @@ int TSendQueue::Gather(struct iovec* iov, int max) const {
             }
             n -= take;
             offset += take;
-            if (offset >= (*chunks_)[chunk].Peek().size()) {
+            if (offset >= chunk->Peek().size()) {
                 ++chunk;
                 offset = 0;
             }
@@ -109,12 +112,12 @@ int TSendQueue::Gather(struct iovec* iov, int max) const {
 }
 
 void TSendQueue::RemoveCopied(size_t n) {
-    while (n > 0 && chunks_ && !chunks_->empty()) {
-        TBuffer& front = chunks_->front();
+    while (n > 0 && !chunks_.empty()) {
+        TBuffer& front = chunks_.front();
         const int taken = front.Remove(static_cast<int>(std::min<size_t>(n, INT32_MAX)));
         n -= static_cast<size_t>(taken);
         if (front.Unread() > 0) break;
-        chunks_->pop_front();
+        chunks_.pop_front();
     }
 }
 
@@ -146,7 +149,7 @@ void TSendQueue::Consume(size_t n) {
 }
 
 void TSendQueue::Clear() {
-    chunks_.reset();
+    chunks_.clear();
     std::vector<TShared>().swap(shared_);
     pending_ = 0;
     copied_tail_ = 0;

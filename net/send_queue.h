@@ -3,8 +3,11 @@
 // and SendReplacing and drains once per loop step and on writability.
 //
 // Two kinds of pieces share the order:
-// - copied bytes, kept in fixed-size chunks (TBuffer, 1514 bytes), so many
-//   small packets cost one allocation per chunk, not one per packet;
+// - copied bytes, kept in chunks (TBuffer) of up to 1514 bytes, so many
+//   small packets cost one allocation per chunk, not one per packet; a queue
+//   starts with a chunk just big enough (at least 64 bytes) and each further
+//   chunk is twice the size of the one before, up to the full size, so a
+//   connection that is sent a few small packets in a step holds little;
 // - shared packets (TSharedBytes): one buffer referenced by every queue that
 //   sends it, so a packet sent to thousands of connections is built once.
 //   A shared packet may carry a key. Appending a keyed packet drops an older
@@ -12,16 +15,17 @@
 //   replaces it and goes after everything queued before it; nothing else is
 //   ever dropped or reordered.
 //
-// An empty queue holds no memory: the chunk list and the list of shared
-// packets are allocated with the first byte queued and released once
-// everything has been sent.
+// An empty queue holds no memory: the chunks and the list of shared packets
+// are allocated with the first byte queued and released once everything has
+// been sent.
 #pragma once
 
 #include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <iterator>
+#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -61,10 +65,14 @@ using TSharedBytes = std::shared_ptr<const std::string>;
 
 class TSendQueue {
 public:
+    // The smallest chunk a queue starts with (unless chunkSize is smaller).
+    static constexpr int kFirstChunkSize = 64;
+
     explicit TSendQueue(int chunkSize = TBuffer::kDefaultSize) : chunk_size_(chunkSize) {}
 
     // Copies data behind everything queued: into the free space of the last
-    // chunk, then into new chunks.
+    // chunk, then into new chunks (each twice the size of the one before,
+    // at least big enough for what is left, at most chunkSize).
     void Append(std::string_view data);
     // Queues a shared packet behind everything queued. With a key other than
     // 0, a packet of the same key that has not begun to be sent is dropped
@@ -81,8 +89,8 @@ public:
     size_t Pending() const { return pending_; }
     bool Empty() const { return pending_ == 0; }
     // The chunks of copied bytes (tests look at the chunking).
-    size_t ChunkCount() const { return chunks_ ? chunks_->size() : 0; }
-    const TBuffer& Chunk(size_t i) const { return (*chunks_)[i]; }
+    size_t ChunkCount() const { return chunks_.size(); }
+    const TBuffer& Chunk(size_t i) const { return *std::next(chunks_.begin(), static_cast<std::ptrdiff_t>(i)); }
     // Shared packets queued, dropped ones not counted.
     size_t SharedCount() const { return shared_.size(); }
 
@@ -99,7 +107,7 @@ private:
     int chunk_size_;
     size_t pending_ = 0;
     size_t copied_tail_ = 0;  // copied bytes after the last shared packet
-    std::unique_ptr<std::deque<TBuffer>> chunks_;
+    std::list<TBuffer> chunks_;
     std::vector<TShared> shared_;
 };
 
