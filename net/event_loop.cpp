@@ -1,5 +1,6 @@
 #include "net/event_loop.h"
 
+#include <malloc.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -127,6 +128,7 @@ void TEventLoop::DelistFlush(size_t slot) {
 }
 
 void TEventLoop::FlushOutputs() {
+    const size_t flushed = flush_count_;
     // By index: a flush may enlist others (they are appended and run here).
     for (size_t i = 0; i < flushes_.size(); ++i) {
         TFlushable* flushable = flushes_[i];
@@ -136,6 +138,16 @@ void TEventLoop::FlushOutputs() {
         Deliver([flushable] { flushable->FlushOutput(); });
     }
     flushes_.clear();
+    // What a crowd's output of one step freed stays with the allocator,
+    // scattered between blocks still in use; without this the process
+    // would keep its largest step's output resident for good.
+    if (flushed >= kTrimAfterFlushes) {
+        const auto now = Clock::now();
+        if (now - last_trim_ >= kTrimInterval) {
+            last_trim_ = now;
+            malloc_trim(0);
+        }
+    }
 }
 
 TEventLoop::TimerId TEventLoop::AddTimer(Clock::time_point due, std::function<void()> callback) {

@@ -89,6 +89,11 @@ public:
     void DelistFlush(size_t slot);
     void FlushOutputs();
     size_t PendingFlushes() const { return flush_count_; }
+    // A flush of at least this many connections may free many small blocks
+    // all over the heap (a step's output to a crowd); the free pages are
+    // then given back to the system, at most once per kTrimInterval.
+    static constexpr size_t kTrimAfterFlushes = 256;
+    static constexpr std::chrono::seconds kTrimInterval{2};
 
     // One-shot deadlines. Cancelling an unknown or already run id is a no-op.
     TimerId AddTimer(Clock::time_point due, std::function<void()> callback);
@@ -141,6 +146,7 @@ private:
     std::deque<std::function<void()>> notices_;
     std::vector<TFlushable*> flushes_;  // null: delisted
     size_t flush_count_ = 0;            // non-null entries of flushes_
+    Clock::time_point last_trim_{};
     TimerId next_timer_id_ = 1;
     std::map<std::pair<Clock::time_point, TimerId>, std::function<void()>> timers_;
     std::map<TimerId, Clock::time_point> timer_due_;
