@@ -23,22 +23,15 @@ int32_t TPacketList::Tag(int32_t i) const { return Entry(i).tag; }
 
 namespace {
 
-const std::string kNoBytes;
-
 // A fresh buffer sized to the packet (none for a gap). Never reused in
 // place: a queue may still be sending the old bytes.
-TStoredBytes Stored(std::string_view data) {
-    return data.empty() ? nullptr : std::make_shared<const std::string>(data);
-}
+TSharedBytes Stored(std::string_view data) { return TSharedBytes(data); }
 
 }  // namespace
 
-const std::string& TPacketList::Data(int32_t i) const {
-    const TStoredBytes& data = Entry(i).data;
-    return data ? *data : kNoBytes;
-}
+std::string_view TPacketList::Data(int32_t i) const { return Entry(i).data.View(); }
 
-const TStoredBytes& TPacketList::SharedData(int32_t i) const { return Entry(i).data; }
+const TSharedBytes& TPacketList::SharedData(int32_t i) const { return Entry(i).data; }
 
 void TPacketList::Append(std::string_view data, int32_t tag) { entries_.push_back(TPacketState{Stored(data), tag}); }
 
@@ -61,7 +54,7 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
         // its locations forward does not make every store reallocate.
         size_t needed = static_cast<size_t>(location) + 1;
         if (needed > entries_.capacity()) entries_.reserve(std::max(needed, entries_.capacity() * 2));
-        entries_.resize(static_cast<size_t>(location), TPacketState{nullptr, tag});
+        entries_.resize(static_cast<size_t>(location), TPacketState{TSharedBytes(), tag});
         entries_.push_back(TPacketState{Stored(packet), tag});
         return;
     }

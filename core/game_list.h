@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/shared_bytes.h"
 
 namespace vistrel {
 
@@ -34,13 +35,11 @@ public:
 // At most this many gaps are opened by one stored packet.
 inline constexpr int32_t kMaxGapsPerStore = 65536;
 
-// A stored packet's bytes, shared with the send queues that are sending it,
-// so handing it to many viewers copies nothing; null for a gap.
-using TStoredBytes = std::shared_ptr<const std::string>;
-
 // One entry of a stored demo: a whole packet as received, or empty (a gap).
+// The bytes are shared with the send queues that are sending them, so
+// handing a packet to many viewers copies nothing.
 struct TPacketState {
-    TStoredBytes data;
+    TSharedBytes data;
     int32_t tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
 };
 
@@ -57,10 +56,10 @@ public:
     int32_t Count() const noexcept { return static_cast<int32_t>(entries_.size()); }
     // Throw EListError for an index outside 0..Count()-1.
     int32_t Tag(int32_t i) const;
-    const std::string& Data(int32_t i) const;
-    // The same bytes as a shared buffer (null for a gap): a packet replaced
+    std::string_view Data(int32_t i) const;
+    // The same bytes as a shared buffer (empty for a gap): a packet replaced
     // or deleted stays alive for those still sending it.
-    const TStoredBytes& SharedData(int32_t i) const;
+    const TSharedBytes& SharedData(int32_t i) const;
 
     void Append(std::string_view data, int32_t tag);
     void SetData(int32_t i, std::string_view data);

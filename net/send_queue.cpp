@@ -49,7 +49,7 @@ void TSendQueue::Append(std::string_view data) {
 }
 
 size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
-    if (!packet || packet->empty()) return 0;
+    if (packet.Empty()) return 0;
     size_t dropped = 0;
     if (key != 0) {
         // At most one packet of a key is still unbegun: the newest of them.
@@ -57,7 +57,7 @@ size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
             TShared& older = shared_[i];
             if (older.Key != key) continue;
             if (older.Sent == 0) {
-                dropped = older.Bytes->size();
+                dropped = older.Bytes.Size();
                 // The copied bytes before it now come before its successor.
                 if (i + 1 < shared_.size())
                     shared_[i + 1].CopiedBefore += older.CopiedBefore;
@@ -70,7 +70,7 @@ size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
         }
     }
     if (shared_.capacity() == 0) shared_.reserve(2);
-    const size_t size = packet->size();
+    const size_t size = packet.Size();
     shared_.push_back(TShared{std::move(packet), key, copied_tail_, 0});
     copied_tail_ = 0;
     pending_ += size;
@@ -103,8 +103,8 @@ int TSendQueue::Gather(struct iovec* iov, int max) const {
     };
     for (const TShared& s : shared_) {
         if (!copied(s.CopiedBefore) || count >= max) return count;
-        iov[count].iov_base = const_cast<char*>(s.Bytes->data() + s.Sent);
-        iov[count].iov_len = s.Bytes->size() - s.Sent;
+        iov[count].iov_base = const_cast<char*>(s.Bytes.Data() + s.Sent);
+        iov[count].iov_len = s.Bytes.Size() - s.Sent;
         ++count;
     }
     copied(copied_tail_);
@@ -139,10 +139,10 @@ void TSendQueue::Consume(size_t n) {
             n -= take;
             continue;
         }
-        const size_t take = std::min(n, front.Bytes->size() - front.Sent);
+        const size_t take = std::min(n, front.Bytes.Size() - front.Sent);
         front.Sent += take;
         n -= take;
-        if (front.Sent == front.Bytes->size()) shared_.erase(shared_.begin());
+        if (front.Sent == front.Bytes.Size()) shared_.erase(shared_.begin());
     }
     // Nothing left to send: give the memory back, an idle connection keeps none.
     if (pending_ == 0) Clear();

@@ -31,6 +31,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/shared_bytes.h"
+
 namespace vistrel {
 
 class TBuffer {
@@ -60,8 +62,6 @@ private:
     int rd_ = 0;
 };
 
-// A packet built once and queued on many connections.
-using TSharedBytes = std::shared_ptr<const std::string>;
 
 class TSendQueue {
 public:

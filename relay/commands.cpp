@@ -2,7 +2,6 @@
 // the indices of the selected rows, so the window and the tests run the same
 // code. Errors (a failing close or send) reach the caller, which reports them.
 #include <charconv>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,7 +53,7 @@ void TMainForm::DeleteGame1Click(const std::vector<int32_t>& selectedRows) {
         // later and find no game. A copy: the list is dropped below.
         const TGameViewers::List watching = game_viewers_.Of(id);
         for (TDemoViewer* viewer : watching) viewer->Close();
-        const TSharedBytes removed = std::make_shared<const std::string>(BuildGameRemoved(id));
+        const TSharedBytes removed(BuildGameRemoved(id));
         for (int32_t v = 0; v < demo_viewers_.ClientCount(); ++v)
             SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
         game_viewers_.Drop(id);

@@ -1,10 +1,8 @@
 // Sender connections: a game opened per connection, the login with the
 // filming password, and the parse loop over GAMEINFO, ACKNAK, SENDTEXT,
 // DEMOPACKET and DEMORESTART.
-#include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "relay/demo_sender.h"
 #include "core/demo_verify.h"
@@ -100,9 +98,9 @@ private:
         form_.SendToSender(s_, BuildAckNak(0));
         std::string text(packet);
         SetSendTextName(text, s_.UserName);
-        const TSharedBytes relayed = std::make_shared<const std::string>(std::move(text));
+        const TSharedBytes relayed(text);
         for (TDemoViewer* viewer : form_.game_viewers_.Of(s_.GameId)) form_.SendToViewer(*viewer, relayed);
-        form_.SendToSender(s_, *relayed);
+        form_.SendToSender(s_, relayed.View());
     }
 
     // A location that would open too many gaps: closed, nothing stored.

@@ -1,10 +1,8 @@
 // Viewer connections: the user-list row, the parse loop over ACKNAK,
 // WAITFORGAME, SENDTEXT, LEAVEGAME and USERINFO with the notices each sends,
 // the disconnect, and the sending operations towards viewers.
-#include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "relay/demo_sender.h"
@@ -92,7 +90,7 @@ private:
         form_.SendToViewer(v_, BuildAckNak(0));
         std::string text(packet);
         SetSendTextName(text, v_.UserName);
-        const TSharedBytes relayed = std::make_shared<const std::string>(std::move(text));
+        const TSharedBytes relayed(text);
         if (v_.GameId == 0) {
             // Viewers watching no game chat among themselves.
             TWSocketServer& viewers = form_.demo_viewers_;
@@ -104,7 +102,7 @@ private:
             for (TDemoViewer* other : form_.game_viewers_.Of(v_.GameId)) form_.SendToViewer(*other, relayed);
         }
         if (TActiveGameList* game = FindGame(v_.GameId); game && game->Sender())
-            form_.SendToSender(static_cast<TDemoSender&>(*game->Sender()), *relayed);
+            form_.SendToSender(static_cast<TDemoSender&>(*game->Sender()), relayed.View());
     }
 
     void LeaveGame() {
@@ -120,7 +118,7 @@ private:
         if (!form_.games_) return;
         for (int32_t i = 0; i < form_.games_->Count(); ++i) {
             const TActiveGameList& game = form_.games_->At(i);
-            form_.SendGameInfo(v_, game.Identifier(), std::make_shared<const std::string>(BuildGameInfoDetailed(game)));
+            form_.SendGameInfo(v_, game.Identifier(), TSharedBytes(BuildGameInfoDetailed(game)));
         }
     }
 
@@ -206,7 +204,7 @@ void TMainForm::SendToViewer(TDemoViewer& viewer, std::string_view packet) {
 void TMainForm::SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet) {
     if (viewer.State() != wsConnected) return;
     ServerLogDebug([&] {
-        return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketTypeOf(*packet))) + " Packet";
+        return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet.View()))) + " Packet";
     });
     viewer.SendShared(packet);
     EnforceConnectionBudget();
@@ -223,7 +221,7 @@ void TMainForm::SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedB
 void TMainForm::SendToGame(int32_t gameId, std::string_view packet) {
     const TMainForm::TGameViewers::List& viewers = game_viewers_.Of(gameId);
     if (!viewers.empty()) {
-        const TSharedBytes shared = std::make_shared<const std::string>(packet);
+        const TSharedBytes shared(packet);
         for (TDemoViewer* viewer : viewers) SendToViewer(*viewer, shared);
     }
     TActiveGameList* game = games_ ? games_->FindById(gameId) : nullptr;
@@ -232,7 +230,7 @@ void TMainForm::SendToGame(int32_t gameId, std::string_view packet) {
 
 void TMainForm::BroadcastGameInfo(const TActiveGameList& game) {
     // Built once, referenced by every connection that queues it.
-    const TSharedBytes packet = std::make_shared<const std::string>(BuildGameInfoDetailed(game));
+    const TSharedBytes packet(BuildGameInfoDetailed(game));
     for (int32_t i = 0; i < demo_viewers_.ClientCount(); ++i)
         SendGameInfo(*static_cast<TDemoViewer*>(demo_viewers_.Client(i)), game.Identifier(), packet);
 }

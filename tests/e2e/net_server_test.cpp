@@ -357,8 +357,8 @@ TEST_F(NetServerTest, TheServerKeepsTheSumOfItsConnectionsOutput) {
     ASSERT_TRUE(Step([&] { return Greeted(a) && Greeted(b); }));
     EXPECT_EQ(server.ClientOutputBytes(), 0u);
     server.Client(0)->Send("12345");
-    server.Client(1)->SendReplacing(9, std::make_shared<const std::string>("abc"));
-    server.Client(1)->SendReplacing(9, std::make_shared<const std::string>("abcd"));
+    server.Client(1)->SendReplacing(9, TSharedBytes("abc"));
+    server.Client(1)->SendReplacing(9, TSharedBytes("abcd"));
     EXPECT_EQ(server.ClientOutputBytes(), 9u);
     loop.RunOnce(0);
     EXPECT_EQ(server.ClientOutputBytes(), 0u);

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <random>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@
 namespace vistrel {
 namespace {
 
-TSharedBytes Shared(const std::string& text) { return std::make_shared<const std::string>(text); }
+TSharedBytes Shared(const std::string& text) { return TSharedBytes(text); }
 
 // Everything the queue would hand to the kernel now, in order.
 std::string Unsent(const TSendQueue& q, int max = 4096) {
@@ -23,6 +24,30 @@ std::string Unsent(const TSendQueue& q, int max = 4096) {
     std::string out;
     for (int i = 0; i < n; ++i) out.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
     return out;
+}
+
+TEST(SharedBytesTest, CopiesShareOneBufferUntilTheLastGoes) {
+    TSharedBytes empty(std::string_view{});
+    EXPECT_FALSE(empty);
+    EXPECT_EQ(empty.Size(), 0u);
+    EXPECT_EQ(empty.View(), "");
+    EXPECT_EQ(empty.RefCount(), 0u);
+
+    const std::string text("a\0b", 3);
+    TSharedBytes one(text);
+    EXPECT_EQ(one.View(), text);  // bytes, NULs included
+    TSharedBytes two = one;
+    EXPECT_EQ(two.Data(), one.Data());
+    EXPECT_EQ(one.RefCount(), 2u);
+    TSharedBytes three = std::move(two);
+    EXPECT_FALSE(two);  // NOLINT: a moved-from buffer is empty
+    EXPECT_EQ(one.RefCount(), 2u);
+    three = TSharedBytes("other");
+    EXPECT_EQ(one.RefCount(), 1u);
+    EXPECT_EQ(three.View(), "other");
+    one = one;  // NOLINT: assigning to itself keeps the buffer
+    EXPECT_EQ(one.View(), text);
+    EXPECT_EQ(one.RefCount(), 1u);
 }
 
 TEST(CoalescingQueueTest, ANewerKeyedPacketReplacesTheUnsentOneAndGoesLast) {
@@ -61,19 +86,20 @@ TEST(CoalescingQueueTest, APacketBegunIsNeverReplaced) {
 
 TEST(CoalescingQueueTest, SharedBytesAreReferencedNotCopied) {
     const TSharedBytes packet = Shared(std::string(5000, 'p'));
+    EXPECT_EQ(packet.RefCount(), 1u);
     TSendQueue a, b;
     a.Append("head");
     a.AppendShared(packet, 1);
     b.AppendShared(packet, 1);
     iovec iov[4];
     ASSERT_EQ(a.Gather(iov, 4), 2);
-    EXPECT_EQ(iov[1].iov_base, packet->data());
+    EXPECT_EQ(iov[1].iov_base, packet.Data());
     ASSERT_EQ(b.Gather(iov, 4), 1);
-    EXPECT_EQ(iov[0].iov_base, packet->data());
-    EXPECT_EQ(packet.use_count(), 3);
+    EXPECT_EQ(iov[0].iov_base, packet.Data());
+    EXPECT_EQ(packet.RefCount(), 3u);
     a.Clear();
     b.Consume(5000);
-    EXPECT_EQ(packet.use_count(), 1);  // released once sent or dropped
+    EXPECT_EQ(packet.RefCount(), 1u);  // released once sent or dropped
 }
 
 TEST(CoalescingQueueTest, CopiedRunsAroundASharedPacketSplitTheirChunk) {
