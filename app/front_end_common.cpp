@@ -28,6 +28,16 @@ bool IsPortNumber(std::string_view text) {
     return value <= 65535;
 }
 
+bool IsBacklog(std::string_view text) {
+    if (text.empty() || text.size() > 5) return false;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    return value >= 1 && value <= 65535;
+}
+
 // --help: the usage line, the description, then every group of listed
 // options, the program's own after the shared ones and --help/--version
 // last; option names in a column 21 characters wide.
@@ -117,6 +127,8 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
         ->type_name("N")->check(port)->group(kListeningOptions);
     app_.add_option("--viewer-port", relay.Listen.ViewerPort, "port for viewers (default 38962)")
         ->type_name("N")->check(port)->group(kListeningOptions);
+    app_.add_option("--backlog", relay.Listen.Backlog, "connections waiting to be accepted, per port (default 511)")
+        ->type_name("N")->check(ValueCheck("a number from 1 to 65535", IsBacklog))->group(kListeningOptions);
     app_.add_option("--registry", relay.RegistryPath,
                     "settings file (default $VISTREL_REGISTRY, else\n$XDG_CONFIG_HOME/vistrel/registry.reg)")
         ->type_name("FILE")->group(kSettingsOptions);

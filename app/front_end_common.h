@@ -61,8 +61,9 @@ enum class TUnknownArguments {
 };
 
 // One program's command line: --help, --version and the relay options both
-// programs share (--address, --sender-port, --viewer-port, --registry,
-// --max-memory) are there from the start; a program adds its own options to App(), one line
+// programs share (--address, --sender-port, --viewer-port, --backlog,
+// --registry, --max-memory) are there from the start; a program adds its own
+// options to App(), one line
 // each, for example
 //     commandLine.App().add_flag("--debug", debug, "also print the debug lines")->group("Log");
 // An option given twice takes its last value.

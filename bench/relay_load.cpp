@@ -423,7 +423,7 @@ private:
         for (int32_t g = 0; g < TMainFormProbe::Games(*form_)->Count(); ++g) {
             const TActiveGameList& game = TMainFormProbe::Games(*form_)->At(g);
             for (TDemoViewer* v : TMainFormProbe::GameViewers(*form_).Of(game.Identifier())) {
-                const std::string& data = game.Data(v->Position % game.Count());
+                const std::string_view data = game.Data(v->Position % game.Count());
                 size_t done = 0;
                 while (done < data.size()) {
                     ssize_t n = send(v->Handle(), data.data() + done, data.size() - done, MSG_NOSIGNAL);
@@ -443,6 +443,8 @@ private:
             auto t0 = Clock::now();
             double c0 = ThreadCpuMs();
             TMainFormProbe::DistrubuteDemo(*form_).Fire();
+            // The walk only queues; the flush that ends a loop step writes.
+            loop_.FlushOutputs();
             relayCpu.push_back(ThreadCpuMs() - c0);
             relayWall.push_back(Ms(Clock::now() - t0));
             tickBytes = SettleBytes() - before;

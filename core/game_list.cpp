@@ -26,7 +26,17 @@ const TPacketState& TPacketList::Entry(int32_t i) const {
 
 int32_t TPacketList::Tag(int32_t i) const { return Entry(i).tag; }
 
-const std::string& TPacketList::Data(int32_t i) const { return Entry(i).data; }
+namespace {
+
+// A fresh buffer sized to the packet (none for a gap). Never reused in
+// place: a queue may still be sending the old bytes.
+TSharedBytes Stored(std::string_view data) { return TSharedBytes(data); }
+
+}  // namespace
+
+std::string_view TPacketList::Data(int32_t i) const { return Entry(i).data.View(); }
+
+const TSharedBytes& TPacketList::SharedData(int32_t i) const { return Entry(i).data; }
 
 void TPacketList::Charge(size_t bytes) noexcept {
     stored_bytes_ += bytes;
@@ -39,18 +49,16 @@ void TPacketList::Refund(size_t bytes) noexcept {
 }
 
 void TPacketList::Append(std::string_view data, int32_t tag) {
-    entries_.push_back(TPacketState{std::string(data), tag});
+    entries_.push_back(TPacketState{Stored(data), tag});
     if (data.empty()) ++gaps_;
     Charge(data.size() + kStoredEntryOverhead);
 }
 
 void TPacketList::Replace(size_t i, std::string_view data) {
-    std::string& old = entries_[i].data;
-    gaps_ += (data.empty() ? 1 : 0) - (old.empty() ? 1 : 0);
-    const size_t oldSize = old.size();
-    // A fresh string sized to the packet: reusing the old one could keep a
-    // larger block alive than the packet needs.
-    old = std::string(data);
+    TSharedBytes& old = entries_[i].data;
+    gaps_ += (data.empty() ? 1 : 0) - (old.Empty() ? 1 : 0);
+    const size_t oldSize = old.Size();
+    old = Stored(data);
     Refund(oldSize);
     Charge(data.size());
 }
@@ -61,8 +69,8 @@ void TPacketList::SetData(int32_t i, std::string_view data) {
 }
 
 void TPacketList::Delete(int32_t i) {
-    const size_t bytes = Entry(i).data.size() + kStoredEntryOverhead;
-    if (Entry(i).data.empty()) --gaps_;
+    const size_t bytes = Entry(i).data.Size() + kStoredEntryOverhead;
+    if (Entry(i).data.Empty()) --gaps_;
     entries_.erase(entries_.begin() + i);
     Refund(bytes);
 }
@@ -73,7 +81,7 @@ TLocationCheck TPacketList::CheckLocation(int32_t location) const noexcept {
     int64_t gaps = gaps_;
     if (location >= Count())
         gaps += location - Count();
-    else if (entries_[static_cast<size_t>(location)].data.empty())
+    else if (entries_[static_cast<size_t>(location)].data.Empty())
         gaps -= 1;  // filled (a stored packet is never empty)
     return gaps > kMaxMissingLocations ? TLocationCheck::TooManyGaps : TLocationCheck::Fits;
 }
@@ -91,7 +99,7 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
         // its locations forward does not make every store reallocate.
         size_t needed = static_cast<size_t>(location) + 1;
         if (needed > entries_.capacity()) entries_.reserve(std::max(needed, entries_.capacity() * 2));
-        entries_.resize(static_cast<size_t>(location), TPacketState{std::string(), tag});
+        entries_.resize(static_cast<size_t>(location), TPacketState{TSharedBytes(), tag});
         gaps_ += static_cast<int32_t>(location - count);
         Charge(static_cast<size_t>(location - count) * kStoredEntryOverhead);
         Append(packet, tag);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/shared_bytes.h"
 
 namespace vistrel {
 
@@ -55,8 +56,10 @@ enum class TLocationCheck {
 };
 
 // One entry of a stored demo: a whole packet as received, or empty (a gap).
+// The bytes are shared with the send queues that are sending them, so
+// handing a packet to many viewers copies nothing.
 struct TPacketState {
-    std::string data;
+    TSharedBytes data;
     int32_t tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
 };
 
@@ -68,9 +71,10 @@ inline constexpr size_t kStoredEntryOverhead = sizeof(TPacketState) + 16;
 inline constexpr size_t kGameRecordOverhead = 512;
 
 // An indexed sequence of stored packets. Entries are kept compact: a stored
-// packet costs its own bytes plus the entry and its heap block header.
-// StoredBytes() counts the packets' bytes plus kStoredEntryOverhead per
-// entry; a list in a TGameList also keeps the registry's total up to date.
+// packet costs its own bytes plus the entry, its shared buffer's header and
+// their heap block headers; a gap costs the entry alone. StoredBytes()
+// counts the packets' bytes plus kStoredEntryOverhead per entry; a list in a
+// TGameList also keeps the registry's total up to date.
 class TPacketList {
 public:
     TPacketList() = default;
@@ -83,7 +87,10 @@ public:
     size_t StoredBytes() const noexcept { return stored_bytes_; }
     // Throw EListError for an index outside 0..Count()-1.
     int32_t Tag(int32_t i) const;
-    const std::string& Data(int32_t i) const;
+    std::string_view Data(int32_t i) const;
+    // The same bytes as a shared buffer (empty for a gap): a packet replaced
+    // or deleted stays alive for those still sending it.
+    const TSharedBytes& SharedData(int32_t i) const;
 
     void Append(std::string_view data, int32_t tag);
     void SetData(int32_t i, std::string_view data);

@@ -22,7 +22,24 @@ TCustomWSocket::TCustomWSocket(TEventLoop& loop) : loop_(loop) {}
 TCustomWSocket::~TCustomWSocket() {
     destroying_ = true;
     CancelHold();
+    if (flush_slot_ != TEventLoop::kNotEnlisted) loop_.DelistFlush(flush_slot_);
+    flush_slot_ = TEventLoop::kNotEnlisted;
+    // What was queued in this step still goes out, as a close would send it.
+    if (fd_ >= 0 && state_ == wsConnected && !queue_.Empty()) {
+        try {
+            TryToSend();
+        } catch (...) {
+        }
+    }
     if (fd_ >= 0) ReleaseSocket(true);
+    queue_.Clear();
+    AccountOutput();
+}
+
+void TCustomWSocket::SetOutputAccount(size_t* total) {
+    if (output_total_) *output_total_ -= accounted_output_;
+    output_total_ = total;
+    if (output_total_) *output_total_ += accounted_output_;
 }
 
 const TSendLimits& TCustomWSocket::SendLimits() const { return kDefaultSendLimits; }
@@ -80,7 +97,7 @@ uint32_t TCustomWSocket::WantedInterest() const {
         interest |= TEventLoop::kPeerClosed;
         if (!read_paused_) interest |= TEventLoop::kReadable;
     }
-    if (!queue_.Empty()) interest |= TEventLoop::kWritable;
+    if (write_blocked_ && !queue_.Empty()) interest |= TEventLoop::kWritable;
     return interest;
 }
 
@@ -140,6 +157,8 @@ int TCustomWSocket::ReleaseSocket(bool shutdownFirst) {
 void TCustomWSocket::FinishClose() {
     state_ = wsClosed;
     queue_.Clear();
+    AccountOutput();
+    write_blocked_ = false;
     over_soft_since_ = TEventLoop::Clock::time_point::max();
     if (!destroying_ && !disconnect_reported_) {
         disconnect_reported_ = true;
@@ -153,6 +172,15 @@ void TCustomWSocket::Close() {
         return;
     }
     if (state_ == wsClosed) return;
+    // What was queued before the close goes first; a failure to send it
+    // does not keep the connection open.
+    if (state_ == wsConnected && !queue_.Empty()) {
+        try {
+            TryToSend();
+        } catch (...) {
+        }
+        if (fd_ < 0) return;  // the send found the connection gone
+    }
     int err = ReleaseSocket(true);
     // The descriptor is gone whatever close said, so the close is completed
     // (and reported) before a failure is raised.
@@ -162,6 +190,7 @@ void TCustomWSocket::Close() {
 
 void TCustomWSocket::Abort() {
     queue_.Clear();
+    AccountOutput();
     if (fd_ >= 0) {
         if (state_ == wsConnected) {
             // An orderly close instead of the reset a close would give.
@@ -171,6 +200,11 @@ void TCustomWSocket::Abort() {
         ReleaseSocket(false);
     }
     FinishClose();
+}
+
+void TCustomWSocket::CloseDiscarding() {
+    if (state_ == wsClosed) return;
+    CloseGone();
 }
 
 void TCustomWSocket::CloseGone() {
@@ -219,8 +253,14 @@ void TCustomWSocket::Dispatch(uint32_t events) {
         }
     }
     if (events & TEventLoop::kWritable) {
-        TryToSend();
-        if (state_ == wsConnected) CheckSendLimits(loop_.Now());
+        // The kernel takes more again: the queue goes out with the step's
+        // flush, which also decides whether to go on watching writability.
+        if (!queue_.Empty()) {
+            EnlistFlush();
+        } else {
+            write_blocked_ = false;
+            UpdateInterest();
+        }
     }
 }
 
@@ -305,9 +345,38 @@ std::string TCustomWSocket::ReceiveAll() {
 int32_t TCustomWSocket::Send(std::string_view data) {
     if (state_ != wsConnected) RaiseSocketError(kWsaENotConn, "Send");
     queue_.Append(data);
-    TryToSend();
-    if (state_ == wsConnected) CheckSendLimits(loop_.Now());
+    Queued();
     return static_cast<int32_t>(data.size());
+}
+
+void TCustomWSocket::SendReplacing(uint64_t key, TSharedBytes packet) {
+    if (state_ != wsConnected) RaiseSocketError(kWsaENotConn, "Send");
+    queue_.AppendShared(std::move(packet), key);
+    Queued();
+}
+
+void TCustomWSocket::Queued() {
+    AccountOutput();
+    // A connection the kernel refuses waits for writability instead.
+    if (!write_blocked_) EnlistFlush();
+    // Only a queue above the soft limit can break a limit.
+    if (queue_.Pending() > SendLimits().SoftBytes) CheckSendLimits(loop_.Now());
+}
+
+void TCustomWSocket::EnlistFlush() {
+    if (flush_slot_ == TEventLoop::kNotEnlisted) flush_slot_ = loop_.EnlistFlush(*this);
+}
+
+void TCustomWSocket::FlushOutput() {
+    flush_slot_ = TEventLoop::kNotEnlisted;
+    Guarded([this] { Flush(); });
+}
+
+void TCustomWSocket::Flush() {
+    if (fd_ < 0 || state_ != wsConnected || queue_.Empty()) return;
+    TryToSend();
+    // Below the soft limit nothing can be broken (and the clock is not read).
+    if (state_ == wsConnected && queue_.Pending() > SendLimits().SoftBytes) CheckSendLimits(loop_.Now());
 }
 
 void TCustomWSocket::TryToSend() {
@@ -338,7 +407,9 @@ void TCustomWSocket::TryToSend() {
         queue_.Consume(static_cast<size_t>(sent));
         if (static_cast<size_t>(sent) < offered) break;  // the kernel is full: wait
     }
+    AccountOutput();
     if (queue_.Pending() <= SendLimits().SoftBytes) over_soft_since_ = TEventLoop::Clock::time_point::max();
+    write_blocked_ = !queue_.Empty();
     UpdateInterest();
 }
 
@@ -353,6 +424,7 @@ bool TCustomWSocket::CheckSendLimits(TEventLoop::Clock::time_point now) {
     } else if (pending > limits.SoftBytes) {
         if (over_soft_since_ == TEventLoop::Clock::time_point::max()) {
             over_soft_since_ = now;
+            TriggerAboveSoftLimit();
             return false;
         }
         if (now - over_soft_since_ < limits.SoftDuration) return false;

@@ -4,6 +4,11 @@
 // that dispatch, which hands escaping exceptions to OnBgException and then,
 // unless the handler cleared CanClose, aborts the socket.
 //
+// Output is queued, not written: Send appends and enlists the socket with the
+// loop, which flushes it once at the end of the step (one writev for all that
+// the step sent to the connection). While the kernel refuses more, the socket
+// waits for writability instead. Close flushes first.
+//
 // Called by: the event loop (readiness), the derived classes, and the core
 // (Send, ReceiveAll, Close, State). Calls the core from its dispatch only.
 #pragma once
@@ -15,6 +20,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "net/event_loop.h"
 #include "net/send_queue.h"
@@ -42,7 +48,7 @@ struct TSendLimits {
     size_t HardBytes = size_t{64} << 20;
 };
 
-class TCustomWSocket {
+class TCustomWSocket : private TFlushable {
 public:
     using TBgExceptionEvent =
         std::function<void(TCustomWSocket& sender, const std::exception& e, bool& canClose)>;
@@ -57,9 +63,21 @@ public:
     TEventLoop& Loop() const { return loop_; }
     int LastError() const { return last_error_; }
 
-    // Queues data and writes at once what the kernel takes; returns
-    // data.size(). Raises 10057 in "Send" unless wsConnected (nothing queued).
+    // Queues data behind everything queued; the loop hands it to the kernel
+    // at the end of the step. Returns data.size(). Raises 10057 in "Send"
+    // unless wsConnected (nothing queued). A queue beyond the send limits
+    // closes the connection at once (see CheckSendLimits).
     int32_t Send(std::string_view data);
+    // Queues a packet shared with other connections, as Send does. With a
+    // key other than 0, a packet queued under the same key that has not begun
+    // to be sent is dropped: the new one replaces it, behind everything
+    // queued before it.
+    void SendReplacing(uint64_t key, TSharedBytes packet);
+    // Queues a packet shared with other connections (nothing is copied).
+    void SendShared(TSharedBytes packet) { SendReplacing(0, std::move(packet)); }
+    // Hands the queued output to the kernel now (one writev, or more beyond
+    // the kernel's piece limit); what it refuses waits for writability.
+    void Flush();
     // One read of exactly the readable count; empty when nothing is readable
     // or the read fails. Raises only when the count cannot be queried.
     std::string ReceiveAll();
@@ -68,14 +86,20 @@ public:
     void Close();
     // Drops the queue and releases the socket with an orderly close.
     void Abort();
+    // Closes at once as a connection that is gone: the queue is dropped, the
+    // connection reset, the disconnect reported later (as for a slow reader).
+    void CloseDiscarding();
 
     bool AllSent() const { return queue_.Empty(); }
     size_t BufferedBytes() const { return queue_.Pending(); }
     const TSendQueue& SendQueue() const { return queue_; }
 
     // Closes the connection if its queued output breaks the limits at `now`;
-    // returns whether it did. Send and writability events call it.
+    // returns whether it did. Send, the flush and the server's slow-reader
+    // timer call it.
     bool CheckSendLimits(TEventLoop::Clock::time_point now);
+    // Above the soft limit since this moment (max() while not above it).
+    TEventLoop::Clock::time_point OverSoftLimitSince() const { return over_soft_since_; }
 
     // Back-pressure on a peer: takes no input from it until `until` (the
     // loop's clock). Readability and the peer's close are not watched
@@ -106,6 +130,8 @@ protected:
     virtual void TriggerSessionClosed() {}
     // Queued output broke the send limits; called just before the close.
     virtual void TriggerSendOverflow(const std::string& /*reason*/) {}
+    // Queued output went above the soft limit (the slow-reader clock starts).
+    virtual void TriggerAboveSoftLimit() {}
     virtual const TSendLimits& SendLimits() const;
 
     // Runs fn inside the background-exception guard.
@@ -132,7 +158,13 @@ protected:
     // registration is raised as a socket error in step.
     void AttachSocket(int fd, std::string_view step);
     void SetState(TSocketState s) { state_ = s; }
-    void DiscardSendQueue() { queue_.Clear(); }
+    void DiscardSendQueue() {
+        queue_.Clear();
+        AccountOutput();
+    }
+    // Keeps *total up to date with this socket's queued output (a server
+    // keeps the sum over its connections); null stops it.
+    void SetOutputAccount(size_t* total);
     // The interest the descriptor should have now.
     virtual uint32_t WantedInterest() const;
     void UpdateInterest();
@@ -151,6 +183,14 @@ protected:
     void PeerClosed();
     // Drains the send queue; raises "TryToSend failed" on an unexpected error.
     void TryToSend();
+    // After queueing: account, enlist for the step's flush, check the limits.
+    void Queued();
+    void EnlistFlush();
+    // Brings the output account in line with the queue.
+    void AccountOutput() {
+        if (output_total_) *output_total_ += queue_.Pending() - accounted_output_;
+        accounted_output_ = queue_.Pending();
+    }
     // Closes quietly after a send found the connection gone (or the limits
     // were broken): marks the disconnect reported, closes, posts the notice.
     void CloseGone();
@@ -171,12 +211,19 @@ private:
     // The hold's deadline: watch again and raise the data event once.
     void EndHold();
     void CancelHold();
+    void FlushOutput() override;
 
     TEventLoop& loop_;
     int fd_ = -1;
     TSocketState state_ = wsClosed;
     bool read_paused_ = false;
     bool received_ = false;
+    // The kernel refused part of the last flush: writability is watched and
+    // new output waits for it.
+    bool write_blocked_ = false;
+    size_t flush_slot_ = TEventLoop::kNotEnlisted;
+    size_t* output_total_ = nullptr;
+    size_t accounted_output_ = 0;
     int last_error_ = 0;
     TSendQueue queue_;
     TEventLoop::TimerId hold_timer_ = 0;  // 0: reading not held

@@ -1,5 +1,6 @@
 #include "net/event_loop.h"
 
+#include <malloc.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -103,10 +104,50 @@ void TEventLoop::Post(std::function<void()> notice) {
     WakeForNotices();
 }
 
-void TEventLoop::WakeForNotices() {
+void TEventLoop::WakeForNotices() { Wake(); }
+
+void TEventLoop::Wake() {
     if (notice_signalled_) return;
     uint64_t one = 1;
     if (write(notice_fd_, &one, sizeof one) == sizeof one) notice_signalled_ = true;
+}
+
+size_t TEventLoop::EnlistFlush(TFlushable& flushable) {
+    flushes_.push_back(&flushable);
+    ++flush_count_;
+    // Queued outside a step: the next step flushes it, so an embedding
+    // toolkit must be told to run one.
+    if (!running_) Wake();
+    return flushes_.size() - 1;
+}
+
+void TEventLoop::DelistFlush(size_t slot) {
+    if (slot >= flushes_.size() || !flushes_[slot]) return;
+    flushes_[slot] = nullptr;
+    --flush_count_;
+}
+
+void TEventLoop::FlushOutputs() {
+    const size_t flushed = flush_count_;
+    // By index: a flush may enlist others (they are appended and run here).
+    for (size_t i = 0; i < flushes_.size(); ++i) {
+        TFlushable* flushable = flushes_[i];
+        if (!flushable) continue;
+        flushes_[i] = nullptr;
+        --flush_count_;
+        Deliver([flushable] { flushable->FlushOutput(); });
+    }
+    flushes_.clear();
+    // What a crowd's output of one step freed stays with the allocator,
+    // scattered between blocks still in use; without this the process
+    // would keep its largest step's output resident for good.
+    if (flushed >= kTrimAfterFlushes) {
+        const auto now = Clock::now();
+        if (now - last_trim_ >= kTrimInterval) {
+            last_trim_ = now;
+            malloc_trim(0);
+        }
+    }
 }
 
 TEventLoop::TimerId TEventLoop::AddTimer(Clock::time_point due, std::function<void()> callback) {
@@ -133,7 +174,7 @@ void TEventLoop::CancelTimer(TimerId id) {
 }
 
 int TEventLoop::NextTimeout() const {
-    if (!notices_.empty()) return 0;
+    if (!notices_.empty() || flush_count_ > 0) return 0;
     if (timers_.empty()) return -1;
     auto left = timers_.begin()->first.first - Now();
     if (left <= Clock::duration::zero()) return 0;
@@ -166,6 +207,8 @@ bool TEventLoop::RunOnce(int timeoutMs) {
         ~Reset() { flag = false; }
     } reset{running_};
 
+    // Output queued since the last step goes out before waiting.
+    if (flush_count_ > 0) FlushOutputs();
     int wait = timeoutMs;
     int next = NextTimeout();
     if (next >= 0 && (wait < 0 || next < wait)) wait = next;
@@ -189,6 +232,7 @@ bool TEventLoop::RunOnce(int timeoutMs) {
     }
     RunDueTimers();
     RunNotices();
+    FlushOutputs();
     return true;
 }
 

@@ -2,12 +2,20 @@
 // deadlines on the monotonic clock, and a FIFO of posted notices. Everything
 // runs on the thread that calls RunOnce; nothing here is thread-safe.
 //
-// Order of one step (RunOnce): the readiness events of one epoll_wait batch,
-// each handler in turn; then the deadlines that are due; then the notices that
-// were queued before the notice phase began. A notice is therefore always run
-// after the dispatch that posted it has returned. Notices posted by a notice
-// wait for the next step (the loop's backend descriptor stays readable, so an
-// embedding toolkit calls again at once).
+// Order of one step (RunOnce): the output flushes enlisted since the last
+// step; the readiness events of one epoll_wait batch, each handler in turn;
+// then the deadlines that are due; then the notices that were queued before
+// the notice phase began; last the output flushes enlisted during the step. A
+// notice is therefore always run after the dispatch that posted it has
+// returned. Notices posted by a notice wait for the next step (the loop's
+// backend descriptor stays readable, so an embedding toolkit calls again at
+// once).
+//
+// Output: a socket that queues output enlists itself (EnlistFlush) and is
+// flushed once, after everything of the step has run, so what one step sends
+// to a connection reaches the kernel in one write. Output queued outside a
+// step wakes the loop like a posted notice, and is flushed at the start of the
+// next step.
 //
 // Owners: TMainForm owns one loop for the whole run; sockets and timers keep a
 // plain reference to it and must be destroyed before it.
@@ -27,6 +35,17 @@
 #include <vector>
 
 namespace vistrel {
+
+// What the loop flushes at the end of a step (a socket with queued output).
+class TFlushable {
+public:
+    // Hands the queued output to the kernel. Errors are the flushable's own
+    // business; one that escapes goes to OnUnhandledException.
+    virtual void FlushOutput() = 0;
+
+protected:
+    ~TFlushable() = default;
+};
 
 class TEventLoop {
 public:
@@ -60,6 +79,22 @@ public:
     void Post(std::function<void()> notice);
     size_t PendingNotices() const { return notices_.size(); }
 
+    // Output flushes. EnlistFlush returns the slot to pass to DelistFlush
+    // when the flushable goes away before its flush; a flushable enlists at
+    // most once until its FlushOutput runs (it keeps the slot). FlushOutputs
+    // runs the enlisted flushes now, in enlisting order, including those
+    // enlisted while it runs.
+    static constexpr size_t kNotEnlisted = ~size_t{0};
+    size_t EnlistFlush(TFlushable& flushable);
+    void DelistFlush(size_t slot);
+    void FlushOutputs();
+    size_t PendingFlushes() const { return flush_count_; }
+    // A flush of at least this many connections may free many small blocks
+    // all over the heap (a step's output to a crowd); the free pages are
+    // then given back to the system, at most once per kTrimInterval.
+    static constexpr size_t kTrimAfterFlushes = 256;
+    static constexpr std::chrono::seconds kTrimInterval{2};
+
     // One-shot deadlines. Cancelling an unknown or already run id is a no-op.
     TimerId AddTimer(Clock::time_point due, std::function<void()> callback);
     TimerId AddTimer(std::chrono::milliseconds delay, std::function<void()> callback);
@@ -76,7 +111,7 @@ public:
 
     int BackendFd() const { return epoll_fd_; }
     // Milliseconds until the loop has work without new input: 0 when notices
-    // are pending, -1 when nothing is scheduled.
+    // or output flushes are pending, -1 when nothing is scheduled.
     int NextTimeout() const;
     bool InDispatch() const { return running_; }
 
@@ -99,6 +134,7 @@ private:
     void RunDueTimers();
     void RunNotices();
     void WakeForNotices();
+    void Wake();
 
     int epoll_fd_ = -1;
     int notice_fd_ = -1;  // eventfd, readable while notices are pending
@@ -108,6 +144,9 @@ private:
     uint32_t next_generation_ = 1;
     std::vector<Watch_> watches_;  // indexed by descriptor
     std::deque<std::function<void()>> notices_;
+    std::vector<TFlushable*> flushes_;  // null: delisted
+    size_t flush_count_ = 0;            // non-null entries of flushes_
+    Clock::time_point last_trim_{};
     TimerId next_timer_id_ = 1;
     std::map<std::pair<Clock::time_point, TimerId>, std::function<void()>> timers_;
     std::map<TimerId, Clock::time_point> timer_due_;

@@ -1,7 +1,10 @@
 #include "net/send_queue.h"
 
 #include <algorithm>
+#include <bit>
+#include <climits>
 #include <cstring>
+#include <utility>
 
 namespace vistrel {
 
@@ -25,55 +28,131 @@ int TBuffer::Remove(int length) {
 
 void TSendQueue::Append(std::string_view data) {
     if (data.empty()) return;
-    if (!chunks_) chunks_ = std::make_unique<std::deque<TBuffer>>();
     const char* p = data.data();
     size_t left = data.size();
-    if (!chunks_->empty()) {
-        int n = chunks_->back().Write(p, static_cast<int>(std::min<size_t>(left, INT32_MAX)));
+    if (!chunks_.empty()) {
+        int n = chunks_.back().Write(p, static_cast<int>(std::min<size_t>(left, INT32_MAX)));
         p += n;
         left -= static_cast<size_t>(n);
     }
     while (left > 0) {
-        TBuffer& chunk = chunks_->emplace_back(chunk_size_);
+        const int full = chunk_size_ > 0 ? chunk_size_ : TBuffer::kDefaultSize;
+        size_t size = std::max<size_t>(kFirstChunkSize, std::bit_ceil(left));
+        if (!chunks_.empty()) size = std::max(size, 2 * static_cast<size_t>(chunks_.back().Size()));
+        TBuffer& chunk = chunks_.emplace_back(static_cast<int>(std::min(size, static_cast<size_t>(full))));
         int n = chunk.Write(p, static_cast<int>(std::min<size_t>(left, INT32_MAX)));
         p += n;
         left -= static_cast<size_t>(n);
     }
     pending_ += data.size();
+    copied_tail_ += data.size();
+}
+
+size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
+    if (packet.Empty()) return 0;
+    size_t dropped = 0;
+    if (key != 0) {
+        // At most one packet of a key is still unbegun: the newest of them.
+        for (size_t i = shared_.size(); i-- > 0;) {
+            TShared& older = shared_[i];
+            if (older.Key != key) continue;
+            if (older.Sent == 0) {
+                dropped = older.Bytes.Size();
+                // The copied bytes before it now come before its successor.
+                if (i + 1 < shared_.size())
+                    shared_[i + 1].CopiedBefore += older.CopiedBefore;
+                else
+                    copied_tail_ += older.CopiedBefore;
+                shared_.erase(shared_.begin() + static_cast<std::ptrdiff_t>(i));
+                pending_ -= dropped;
+            }
+            break;
+        }
+    }
+    if (shared_.capacity() == 0) shared_.reserve(2);
+    const size_t size = packet.Size();
+    shared_.push_back(TShared{std::move(packet), key, copied_tail_, 0});
+    copied_tail_ = 0;
+    pending_ += size;
+    return dropped;
 }
 
 int TSendQueue::Gather(struct iovec* iov, int max) const {
     int count = 0;
-    if (!chunks_) return 0;
-    for (const TBuffer& chunk : *chunks_) {
-        if (count >= max) break;
-        std::string_view bytes = chunk.Peek();
-        if (bytes.empty()) continue;
-        iov[count].iov_base = const_cast<char*>(bytes.data());
-        iov[count].iov_len = bytes.size();
+    // Copied bytes are taken from the chunks front to back; a run may end
+    // inside a chunk, and the next run goes on from there.
+    auto chunk = chunks_.begin();
+    size_t offset = 0;
+    auto copied = [&](size_t n) {
+        while (n > 0 && count < max && chunk != chunks_.end()) {
+            std::string_view bytes = chunk->Peek().substr(offset);
+            const size_t take = std::min(n, bytes.size());
+            if (take > 0) {
+                iov[count].iov_base = const_cast<char*>(bytes.data());
+                iov[count].iov_len = take;
+                ++count;
+            }
+            n -= take;
+            offset += take;
+            if (offset >= chunk->Peek().size()) {
+                ++chunk;
+                offset = 0;
+            }
+        }
+        return n == 0;
+    };
+    for (const TShared& s : shared_) {
+        if (!copied(s.CopiedBefore) || count >= max) return count;
+        iov[count].iov_base = const_cast<char*>(s.Bytes.Data() + s.Sent);
+        iov[count].iov_len = s.Bytes.Size() - s.Sent;
         ++count;
     }
+    copied(copied_tail_);
     return count;
 }
 
-void TSendQueue::Consume(size_t n) {
-    if (!chunks_) return;
-    n = std::min(n, pending_);
-    pending_ -= n;
-    while (!chunks_->empty()) {
-        TBuffer& front = chunks_->front();
-        int taken = front.Remove(static_cast<int>(std::min<size_t>(n, INT32_MAX)));
+void TSendQueue::RemoveCopied(size_t n) {
+    while (n > 0 && !chunks_.empty()) {
+        TBuffer& front = chunks_.front();
+        const int taken = front.Remove(static_cast<int>(std::min<size_t>(n, INT32_MAX)));
         n -= static_cast<size_t>(taken);
         if (front.Unread() > 0) break;
-        chunks_->pop_front();
+        chunks_.pop_front();
+    }
+}
+
+void TSendQueue::Consume(size_t n) {
+    n = std::min(n, pending_);
+    pending_ -= n;
+    while (n > 0) {
+        if (shared_.empty()) {
+            const size_t take = std::min(n, copied_tail_);
+            RemoveCopied(take);
+            copied_tail_ -= take;
+            break;
+        }
+        TShared& front = shared_.front();
+        if (front.CopiedBefore > 0) {
+            const size_t take = std::min(n, front.CopiedBefore);
+            RemoveCopied(take);
+            front.CopiedBefore -= take;
+            n -= take;
+            continue;
+        }
+        const size_t take = std::min(n, front.Bytes.Size() - front.Sent);
+        front.Sent += take;
+        n -= take;
+        if (front.Sent == front.Bytes.Size()) shared_.erase(shared_.begin());
     }
     // Nothing left to send: give the memory back, an idle connection keeps none.
-    if (pending_ == 0) chunks_.reset();
+    if (pending_ == 0) Clear();
 }
 
 void TSendQueue::Clear() {
-    chunks_.reset();
+    chunks_.clear();
+    std::vector<TShared>().swap(shared_);
     pending_ = 0;
+    copied_tail_ = 0;
 }
 
 }  // namespace vistrel

@@ -1,16 +1,37 @@
-// The send queue of a connection: output the kernel has not yet accepted, kept
-// as a list of fixed-size chunks (TBuffer, 1514 bytes). Owned by its socket;
-// the socket appends in Send and drains on writability. An empty queue holds
-// no memory: the chunk list is allocated with the first byte queued and
-// released once everything has been sent.
+// The send queue of a connection: output the kernel has not yet accepted, in
+// the order it was queued. Owned by its socket; the socket appends in Send
+// and SendReplacing and drains once per loop step and on writability.
+//
+// Two kinds of pieces share the order:
+// - copied bytes, kept in chunks (TBuffer) of up to 1514 bytes, so many
+//   small packets cost one allocation per chunk, not one per packet; a queue
+//   starts with a chunk just big enough (at least 64 bytes) and each further
+//   chunk is twice the size of the one before, up to the full size, so a
+//   connection that is sent a few small packets in a step holds little;
+// - shared packets (TSharedBytes): one buffer referenced by every queue that
+//   sends it, so a packet sent to thousands of connections is built once.
+//   A shared packet may carry a key. Appending a keyed packet drops an older
+//   packet of the same key that has not begun to be sent: the newer one
+//   replaces it and goes after everything queued before it; nothing else is
+//   ever dropped or reordered.
+//
+// An empty queue holds no memory: the chunks and the list of shared packets
+// are allocated with the first byte queued and released once everything has
+// been sent.
 #pragma once
 
 #include <sys/uio.h>
 
 #include <cstddef>
-#include <deque>
+#include <cstdint>
+#include <iterator>
+#include <list>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "base/shared_bytes.h"
 
 namespace vistrel {
 
@@ -41,28 +62,53 @@ private:
     int rd_ = 0;
 };
 
+
 class TSendQueue {
 public:
+    // The smallest chunk a queue starts with (unless chunkSize is smaller).
+    static constexpr int kFirstChunkSize = 64;
+
     explicit TSendQueue(int chunkSize = TBuffer::kDefaultSize) : chunk_size_(chunkSize) {}
 
-    // Appends into the free space of the last chunk, then into new chunks.
+    // Copies data behind everything queued: into the free space of the last
+    // chunk, then into new chunks (each twice the size of the one before,
+    // at least big enough for what is left, at most chunkSize).
     void Append(std::string_view data);
-    // Fills iov with the unread bytes of the first chunks (at most max pieces,
-    // empty chunks skipped); returns the number of pieces.
+    // Queues a shared packet behind everything queued. With a key other than
+    // 0, a packet of the same key that has not begun to be sent is dropped
+    // first. Returns the number of bytes so dropped. An empty packet is
+    // ignored.
+    size_t AppendShared(TSharedBytes packet, uint64_t key = 0);
+    // Fills iov with the unsent bytes in order (at most max pieces); returns
+    // the number of pieces.
     int Gather(struct iovec* iov, int max) const;
-    // Marks n bytes as sent, front first; chunks sent completely are dropped.
+    // Marks n bytes as sent, front first; pieces sent completely are dropped.
     void Consume(size_t n);
     void Clear();
 
     size_t Pending() const { return pending_; }
     bool Empty() const { return pending_ == 0; }
-    size_t ChunkCount() const { return chunks_ ? chunks_->size() : 0; }
-    const TBuffer& Chunk(size_t i) const { return (*chunks_)[i]; }
+    // The chunks of copied bytes (tests look at the chunking).
+    size_t ChunkCount() const { return chunks_.size(); }
+    const TBuffer& Chunk(size_t i) const { return *std::next(chunks_.begin(), static_cast<std::ptrdiff_t>(i)); }
+    // Shared packets queued, dropped ones not counted.
+    size_t SharedCount() const { return shared_.size(); }
 
 private:
+    // A shared packet and the copied bytes queued just before it.
+    struct TShared {
+        TSharedBytes Bytes;
+        uint64_t Key = 0;
+        size_t CopiedBefore = 0;  // copied bytes between the previous shared packet and this one
+        size_t Sent = 0;          // bytes of Bytes already handed to the kernel
+    };
+    void RemoveCopied(size_t n);
+
     int chunk_size_;
     size_t pending_ = 0;
-    std::unique_ptr<std::deque<TBuffer>> chunks_;
+    size_t copied_tail_ = 0;  // copied bytes after the last shared packet
+    std::list<TBuffer> chunks_;
+    std::vector<TShared> shared_;
 };
 
 }  // namespace vistrel

@@ -49,6 +49,10 @@ void TWSocketClient::TriggerSendOverflow(const std::string& reason) {
     if (OnSendOverflow) OnSendOverflow(*this, reason);
 }
 
+void TWSocketClient::TriggerAboveSoftLimit() {
+    if (server_) server_->WatchSlowReaders();
+}
+
 const TSendLimits& TWSocketClient::SendLimits() const {
     return server_ ? server_->ClientSendLimits : TCustomWSocket::SendLimits();
 }

@@ -43,6 +43,7 @@ protected:
     bool TriggerDataAvailable(uint16_t error) override;
     void TriggerSessionClosed() override;
     void TriggerSendOverflow(const std::string& reason) override;
+    void TriggerAboveSoftLimit() override;
     const TSendLimits& SendLimits() const override;
 
 private:

@@ -31,6 +31,7 @@ TWSocketServer::~TWSocketServer() {
     destroying_ = true;
     alive_.reset();  // notices still queued for this server are dropped
     if (resume_timer_ != 0) Loop().CancelTimer(resume_timer_);
+    if (slow_reader_timer_ != 0) Loop().CancelTimer(slow_reader_timer_);
     while (!clients_.empty()) {
         std::unique_ptr<TWSocketClient> client = std::move(clients_.back());
         clients_.pop_back();
@@ -160,7 +161,7 @@ void TWSocketServer::Listen() {
         RaiseErrno(err, "Bind");
     }
     SetState(wsBound);
-    if (listen(fd, kBacklog) != 0) {
+    if (listen(fd, std::clamp(Backlog, 1, 65535)) != 0) {
         int err = errno;
         close(fd);
         SetState(wsClosed);
@@ -236,6 +237,7 @@ void TWSocketServer::AcceptOne(int fd, const sockaddr_in& peer) {
         if (OnClientCreate) OnClientCreate(*this, *client);
         client->Banner = Banner;
         client->server_ = this;
+        client->SetOutputAccount(&client_output_bytes_);
         // A connection that fails while being taken over is dropped without
         // a disconnect: its connect event never ran.
         client->disconnect_reported_ = true;
@@ -302,6 +304,31 @@ void TWSocketServer::ReportAcceptExhaustion(int err) {
         OnBgException(*this, e, canClose);
     } catch (...) {
     }
+}
+
+// ---------------------------------------------------------------- slow readers
+
+void TWSocketServer::WatchSlowReaders() {
+    if (slow_reader_timer_ != 0) return;
+    slow_reader_timer_ = Loop().AddTimer(kSlowReaderCheck, [this] {
+        slow_reader_timer_ = 0;
+        CheckSlowReaders();
+    });
+}
+
+void TWSocketServer::CheckSlowReaders() {
+    const auto now = Loop().Now();
+    bool still = false;
+    // By index: a close only posts its notice, the list stays as it is.
+    for (size_t i = 0; i < clients_.size(); ++i) {
+        TWSocketClient* client = clients_[i].get();
+        if (client->State() != wsConnected || client->OverSoftLimitSince() == TEventLoop::Clock::time_point::max())
+            continue;
+        client->Guarded([&] { client->CheckSendLimits(now); });
+        if (client->State() == wsConnected && client->OverSoftLimitSince() != TEventLoop::Clock::time_point::max())
+            still = true;
+    }
+    if (still) WatchSlowReaders();
 }
 
 // ---------------------------------------------------------------- closed notices

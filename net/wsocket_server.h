@@ -2,7 +2,9 @@
 // pending connections (at most 64 per readiness event), makes one connection
 // object per connection through ClientFactory, raises the client events, and
 // delivers each connection's client-closed notice: OnClientDisconnect, then
-// the object is destroyed. Owned by the core (TMainForm: DemoSenders,
+// the object is destroyed. It keeps the sum of its connections' unsent output
+// and, while a connection's output is above the soft send limit, checks the
+// limits every second, so a reader that stopped is closed on a quiet server. Owned by the core (TMainForm: DemoSenders,
 // DemoViewers); owns its connection objects.
 #pragma once
 
@@ -24,8 +26,11 @@ public:
     using TWSocketClientCreateEvent = std::function<void(TWSocketServer& sender, TWSocketClient& client)>;
     using TClientFactory = std::function<std::unique_ptr<TWSocketClient>()>;
 
-    static constexpr int kBacklog = 5;
+    // Connections the kernel may hold completed for accept (listen's backlog).
+    static constexpr int kDefaultBacklog = 511;
     static constexpr int kAcceptsPerEvent = 64;
+    // How often the send limits of connections above the soft limit are checked.
+    static constexpr std::chrono::milliseconds kSlowReaderCheck{1000};
 
     explicit TWSocketServer(TEventLoop& loop);
     // Destroys the remaining connections, last to first, without disconnect events.
@@ -40,17 +45,22 @@ public:
     const std::string& Port() const { return port_; }
     void SetPort(const std::string& value);
 
-    // Opens the listening socket (SO_REUSEADDR, backlog 5); raises
+    // Opens the listening socket (SO_REUSEADDR, Backlog); raises
     // ESocketException naming the failed step ("Bind", "Listen", ...).
     void Listen();
     // The bound port (after Listen), so a server can listen on "0".
     uint16_t LocalPort() const;
 
     int32_t ClientCount() const { return static_cast<int32_t>(clients_.size()); }
+    // The unsent output of all connections together, kept as they queue and send.
+    size_t ClientOutputBytes() const { return client_output_bytes_; }
     TWSocketClient* Client(int index) const;
 
     TClientFactory ClientFactory;
     int32_t MaxClients = 0;
+    // listen's backlog, read by Listen (1 .. 65535; the kernel caps it at
+    // net.core.somaxconn).
+    int Backlog = kDefaultBacklog;
     std::string Banner = "Welcome to TcpSrv";
     std::string BannerToBusy = "Sorry, too many clients";
     // Output bounds given to every connection of this server.
@@ -67,6 +77,9 @@ protected:
 private:
     friend class TWSocketClient;
     void PostClientClosed(TWSocketClient* client);
+    // A connection's output went above the soft limit: the checks start.
+    void WatchSlowReaders();
+    void CheckSlowReaders();
     void DeliverClientClosed(TWSocketClient* client);
     // Takes over one connection accept4 returned: makes its object
     // (ClientFactory), adopts the descriptor, raises OnClientConnect, then
@@ -96,6 +109,8 @@ private:
     int spare_fd_ = -1;  // released when descriptors run out, to shed a connection
     bool exhaustion_reported_ = false;
     TEventLoop::TimerId resume_timer_ = 0;
+    TEventLoop::TimerId slow_reader_timer_ = 0;
+    size_t client_output_bytes_ = 0;
 };
 
 }  // namespace vistrel

@@ -2,6 +2,7 @@
 // the indices of the selected rows, so the window and the tests run the same
 // code. Errors (a failing close or send) reach the caller, which reports them.
 #include <charconv>
+#include <string>
 #include <vector>
 
 #include "relay/demo_viewer.h"
@@ -70,7 +71,7 @@ void TMainForm::RemoveGame(int32_t index, int32_t row) {
         viewer->CloseReason = TCloseReason::Kicked;
         viewer->Close();
     }
-    const std::string removed = BuildGameRemoved(id);
+    const TSharedBytes removed(BuildGameRemoved(id));
     for (int32_t v = 0; v < demo_viewers_.ClientCount(); ++v)
         SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
     game_viewers_.Drop(id);

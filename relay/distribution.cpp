@@ -2,7 +2,8 @@
 // stored packet of its game, exactly as it was stored. Games are walked in
 // registry order and, within a game, its watching viewers in connection
 // order, so the sends happen in the order of a walk over every pair of game
-// and viewer connection, at the cost of the watching viewers alone.
+// and viewer connection, at the cost of the watching viewers alone. The
+// stored bytes are queued by reference, never copied per viewer.
 #include "relay/demo_viewer.h"
 #include "core/game_list.h"
 #include "relay/main_form.h"
@@ -27,7 +28,7 @@ void TMainForm::DistributeDemoWalk() {
                 if (position >= count) continue;
             }
             // A send that raises ends the walk; this viewer keeps its place.
-            SendToViewer(*viewer, game.Data(position));
+            SendToViewer(*viewer, game.SharedData(position));
             viewer->Position = position + 1;
         }
     }

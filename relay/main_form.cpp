@@ -64,6 +64,8 @@ bool TMainForm::FormCreate() {
         demo_viewers_.SetAddr(listen_.Addr);
         demo_viewers_.SetPort(listen_.ViewerPort);
         demo_viewers_.ClientFactory = [this] { return std::make_unique<TDemoViewer>(loop_); };
+        demo_senders_.Backlog = listen_.Backlog;
+        demo_viewers_.Backlog = listen_.Backlog;
         demo_senders_.Listen();
         demo_viewers_.Listen();
     } catch (const std::exception& e) {

@@ -52,6 +52,8 @@ struct TListenSettings {
     std::string Addr = "0.0.0.0";
     std::string SenderPort = "38963";
     std::string ViewerPort = "38962";
+    // listen's backlog for both servers (1 .. 65535).
+    int Backlog = TWSocketServer::kDefaultBacklog;
 };
 
 class TMainForm {
@@ -135,6 +137,12 @@ public:
     bool StoredGamesFillBudget() const noexcept {
         return memory_budget_.Stored != 0 && games_ && games_->StoredBytes() >= memory_budget_.Stored;
     }
+    // What the connections hold now: every connection's unconsumed input and
+    // unsent output, kept as running totals (MemoryBudget().ConnectionBuffers
+    // bounds it).
+    size_t ConnectionBufferBytes() const noexcept {
+        return input_bytes_ + demo_senders_.ClientOutputBytes() + demo_viewers_.ClientOutputBytes();
+    }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
@@ -170,10 +178,18 @@ public:
     // a refused Send raises to the caller.
     void SendToSender(TDemoSender& sender, std::string_view packet);
     void SendToViewer(TDemoViewer& viewer, std::string_view packet);
-    // To the game's viewers in connection order, then to its sender.
+    // A packet built once for many connections: queued by reference.
+    void SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet);
+    // To the game's viewers in connection order, then to its sender (one
+    // buffer shared by all of them).
     void SendToGame(int32_t gameId, std::string_view packet);
-    // GAMEINFODETAILED of the game to every viewer connection.
+    // GAMEINFODETAILED of the game to every viewer connection. One packet is
+    // built and shared; a description of the game still unsent on a
+    // connection is replaced by this one (SendGameInfo).
     void BroadcastGameInfo(const TActiveGameList& game);
+    // Queues a game's description for one viewer, replacing one of the same
+    // game that has not begun to be sent.
+    void SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedBytes& packet);
     // The viewer leaves the game it watches (as LEAVEGAME does, without the
     // acknowledgement): count, notices, position back to 0, game info sent.
     void LeaveWatchedGame(TDemoViewer& viewer);
@@ -214,14 +230,27 @@ private:
     // advances it past each one it consumes.
     void ReceiveAndParse(TWSocketClient& conn, std::string& buffer, std::string_view kind,
                          const std::function<void(size_t& consumed)>& parse);
+    // Appends what the connection has to its receive buffer, counted in the
+    // connection buffers; marks the connection as the one being parsed.
+    void TakeInput(TWSocketClient& conn, std::string& buffer);
     // Ends a parse pass on a connection's receive buffer: drops the consumed
-    // bytes and closes a connection that leaves more than max_unhandled_input_.
+    // bytes and closes a connection that leaves more than max_unhandled_input_;
+    // a closed connection's buffer is released. Then checks the budget.
     void FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind);
     // Removes the game with this registry index as Delete Game does: the
     // sender linked to games list row `row` (-1: no row) and the game's
     // viewers are closed, every viewer is sent GAMEREMOVED, and the game's
     // viewer list, the game and the row go.
     void RemoveGame(int32_t index, int32_t row);
+    // Releases a receive buffer (its bytes leave the connection buffers).
+    void ReleaseInput(std::string& buffer);
+    // The connection buffers over their budget: closes the connections
+    // holding the most, one by one, until they are within it.
+    void EnforceConnectionBudget() {
+        if (memory_budget_.ConnectionBuffers != 0 && ConnectionBufferBytes() > memory_budget_.ConnectionBuffers)
+            ShedLargestConnections();
+    }
+    void ShedLargestConnections();
     // Shows the game's viewer count in its games list row.
     void ShowViewerCount(const TActiveGameList& game);
     // Records why a sender or viewer connection is being closed, for the
@@ -247,6 +276,11 @@ private:
     uint64_t payload_checks_ = 0;
     TMemoryBudget memory_budget_;
     TRelayMetrics metrics_;
+    // The receive buffers' bytes, all connections together.
+    size_t input_bytes_ = 0;
+    // The connection whose receive buffer a parse pass is reading: its
+    // buffer must stay until the pass ends, even if it is closed meanwhile.
+    TWSocketClient* parsing_ = nullptr;
     std::function<void(const std::string& line)> debug_line_sink_;
     bool serving_ = false;
 };

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "relay/demo_sender.h"
+#include "relay/demo_viewer.h"
 #include "relay/main_form.h"
 #include "net/wsocket_client.h"
 
@@ -18,19 +20,21 @@ void TMainForm::ReceiveAndParse(TWSocketClient& conn, std::string& buffer, std::
                                 const std::function<void(size_t& consumed)>& parse) {
     size_t consumed = 0;
     bool taken = false;
+    // The buffer stays until FinishParse, even if the connection is shed.
+    parsing_ = &conn;
     auto canTake = [&] { return !taken && !conn.ReadingHeld() && conn.State() == wsConnected; };
     try {
         if (!buffer.empty()) parse(consumed);
         if (canTake()) {
             taken = true;
-            AppendReceived(buffer, conn.ReceiveAll());
+            TakeInput(conn, buffer);
             parse(consumed);
         }
     } catch (...) {
         // The input is taken all the same, as a handler that reads first
         // would have: a connection left readable would be paused as stalled.
         try {
-            if (canTake()) AppendReceived(buffer, conn.ReceiveAll());
+            if (canTake()) TakeInput(conn, buffer);
         } catch (...) {
         }
         FinishParse(conn, buffer, consumed, kind);
@@ -39,18 +43,76 @@ void TMainForm::ReceiveAndParse(TWSocketClient& conn, std::string& buffer, std::
     FinishParse(conn, buffer, consumed, kind);
 }
 
+void TMainForm::TakeInput(TWSocketClient& conn, std::string& buffer) {
+    const size_t before = buffer.size();
+    AppendReceived(buffer, conn.ReceiveAll());
+    input_bytes_ += buffer.size() - before;
+    parsing_ = &conn;
+}
+
+void TMainForm::ReleaseInput(std::string& buffer) {
+    input_bytes_ -= buffer.size();
+    std::string().swap(buffer);
+}
+
 void TMainForm::FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind) {
+    parsing_ = nullptr;
+    const size_t before = buffer.size();
     if (consumed >= buffer.size()) {
         // An idle connection keeps no receive memory.
         std::string().swap(buffer);
     } else if (consumed > 0) {
         buffer.erase(0, consumed);
     }
-    if (buffer.size() <= max_unhandled_input_ || conn.State() != wsConnected) return;
-    ServerLog(false, std::string(kind) + " " + conn.PeerAddr() + " left " + std::to_string(buffer.size()) +
-                              " bytes it sent unhandled; connection closed");
-    NoteCloseReason(conn, TCloseReason::BoundExceeded);
-    conn.Close();
+    input_bytes_ -= before - buffer.size();
+    if (buffer.size() > max_unhandled_input_ && conn.State() == wsConnected) {
+        ServerLog(false, std::string(kind) + " " + conn.PeerAddr() + " left " + std::to_string(buffer.size()) +
+                             " bytes it sent unhandled; connection closed");
+        NoteCloseReason(conn, TCloseReason::BoundExceeded);
+        conn.Close();
+    }
+    // A closed connection is never read again: its input goes at once.
+    if (conn.State() != wsConnected) ReleaseInput(buffer);
+    EnforceConnectionBudget();
+}
+
+void TMainForm::ShedLargestConnections() {
+    const size_t budget = memory_budget_.ConnectionBuffers;
+    while (budget != 0 && ConnectionBufferBytes() > budget) {
+        TWSocketClient* largest = nullptr;
+        std::string* largestInput = nullptr;
+        size_t most = 0;
+        auto consider = [&](TWSocketClient& conn, std::string& input) {
+            if (conn.State() != wsConnected) return;
+            const size_t held = conn.BufferedBytes() + input.size();
+            if (!largest || held > most) {
+                largest = &conn;
+                largestInput = &input;
+                most = held;
+            }
+        };
+        for (int32_t i = 0; i < demo_senders_.ClientCount(); ++i) {
+            auto* sender = static_cast<TDemoSender*>(demo_senders_.Client(i));
+            consider(*sender, sender->ReceiveBuffer);
+        }
+        for (int32_t i = 0; i < demo_viewers_.ClientCount(); ++i) {
+            auto* viewer = static_cast<TDemoViewer*>(demo_viewers_.Client(i));
+            consider(*viewer, viewer->ReceiveBuffer);
+        }
+        // What is left is held by connections already closed (a parse pass
+        // still reading its buffer): nothing more to close.
+        if (!largest) return;
+        const char* kind = largest->Server() == &demo_senders_ ? "Cammer" : "Viewer";
+        ServerLog(false, std::string(kind) + " " + largest->PeerAddr() + " is over the connection buffers budget: it holds " +
+                             std::to_string(most) + " bytes, the most of any connection, while all connections together hold more than their budget of " +
+                             std::to_string(budget) + " bytes; connection closed");
+        // Closed as a connection that is gone: its output is dropped and its
+        // disconnect follows in a later dispatch.
+        NoteCloseReason(*largest, TCloseReason::BoundExceeded);
+        largest->CloseDiscarding();
+        // A buffer a parse pass is reading goes when that pass ends.
+        if (largest != parsing_) ReleaseInput(*largestInput);
+    }
 }
 
 }  // namespace vistrel

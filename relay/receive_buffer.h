@@ -1,7 +1,9 @@
 // The receive buffer of a relay connection: bytes read and not yet consumed.
 // A parse pass reads packets from an offset and consumes them all at once at
 // its end (one erase per pass, not one per packet). Used by the sender and the
-// viewer data handlers.
+// viewer data handlers. TMainForm counts every receive buffer's bytes in the
+// connection buffers and closes the connection holding the most when all of
+// them together exceed their budget (receive_buffer.cpp).
 #pragma once
 
 #include <cstddef>

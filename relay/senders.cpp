@@ -140,10 +140,11 @@ private:
             return;
         }
         form_.SendToSender(s_, BuildAckNak(0));
-        std::string relayed(packet);
-        SetSendTextName(relayed, s_.UserName);
+        std::string text(packet);
+        SetSendTextName(text, s_.UserName);
+        const TSharedBytes relayed(text);
         for (TDemoViewer* viewer : form_.game_viewers_.Of(s_.GameId)) form_.SendToViewer(*viewer, relayed);
-        form_.SendToSender(s_, relayed);
+        form_.SendToSender(s_, relayed.View());
     }
 
     // A location its demo cannot take: before the start, too far beyond the
@@ -286,6 +287,7 @@ void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& cli
     auto& sender = static_cast<TDemoSender&>(client);
     ServerLog(false, "Cammer disconnecting: " + sender.PeerAddr());
     metrics_.Closed(TConnectionKind::Sender, sender.CloseReason);
+    ReleaseInput(sender.ReceiveBuffer);
     TActiveGameList* game = games_ ? games_->FindBySender(&sender) : nullptr;
     if (!game) return;
     // The links go first: the object is destroyed after this handler even if
@@ -313,6 +315,7 @@ void TMainForm::SendToSender(TDemoSender& sender, std::string_view packet) {
     });
     sender.Send(packet);
     metrics_.Sent(TConnectionKind::Sender, packet.size());
+    EnforceConnectionBudget();
 }
 
 }  // namespace vistrel

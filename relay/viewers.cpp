@@ -109,8 +109,9 @@ private:
 
     void SendText(std::string_view packet) {
         form_.SendToViewer(v_, BuildAckNak(0));
-        std::string relayed(packet);
-        SetSendTextName(relayed, v_.UserName);
+        std::string text(packet);
+        SetSendTextName(text, v_.UserName);
+        const TSharedBytes relayed(text);
         if (v_.GameId == 0) {
             // Viewers watching no game chat among themselves.
             TWSocketServer& viewers = form_.demo_viewers_;
@@ -122,7 +123,7 @@ private:
             for (TDemoViewer* other : form_.game_viewers_.Of(v_.GameId)) form_.SendToViewer(*other, relayed);
         }
         if (TActiveGameList* game = FindGame(v_.GameId); game && game->Sender())
-            form_.SendToSender(static_cast<TDemoSender&>(*game->Sender()), relayed);
+            form_.SendToSender(static_cast<TDemoSender&>(*game->Sender()), relayed.View());
     }
 
     void LeaveGame() {
@@ -136,8 +137,10 @@ private:
         v_.UserName = UserInfoNameOf(packet);
         form_.console_.SetViewerName(&v_, v_.UserName);
         if (!form_.games_) return;
-        for (int32_t i = 0; i < form_.games_->Count(); ++i)
-            form_.SendToViewer(v_, BuildGameInfoDetailed(form_.games_->At(i)));
+        for (int32_t i = 0; i < form_.games_->Count(); ++i) {
+            const TActiveGameList& game = form_.games_->At(i);
+            form_.SendGameInfo(v_, game.Identifier(), TSharedBytes(BuildGameInfoDetailed(game)));
+        }
     }
 
     TMainForm& form_;
@@ -193,6 +196,7 @@ void TMainForm::DemoViewersClientDisconnect(TWSocketServer&, TWSocketClient& cli
     auto& viewer = static_cast<TDemoViewer&>(client);
     ServerLog(false, "Viewer disconnecting: " + viewer.PeerAddr());
     metrics_.Closed(TConnectionKind::Viewer, viewer.CloseReason);
+    ReleaseInput(viewer.ReceiveBuffer);
     // The object is destroyed after this handler, whatever happens below:
     // no list may keep it.
     game_viewers_.Remove(viewer.GameId, viewer);
@@ -217,18 +221,43 @@ void TMainForm::SendToViewer(TDemoViewer& viewer, std::string_view packet) {
     });
     viewer.Send(packet);
     metrics_.Sent(TConnectionKind::Viewer, packet.size());
+    EnforceConnectionBudget();
+}
+
+void TMainForm::SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet) {
+    if (viewer.State() != wsConnected) return;
+    ServerLogDebug([&] {
+        return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet.View()))) + " Packet";
+    });
+    viewer.SendShared(packet);
+    metrics_.Sent(TConnectionKind::Viewer, packet.Size());
+    EnforceConnectionBudget();
+}
+
+void TMainForm::SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedBytes& packet) {
+    if (viewer.State() != wsConnected) return;
+    ServerLogDebug([&] { return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketType::GAMEINFODETAILED)) + " Packet"; });
+    // Keyed by the game: identifiers are never 0 here, the key must not be.
+    viewer.SendReplacing((uint64_t{1} << 32) | static_cast<uint32_t>(gameId), packet);
+    metrics_.Sent(TConnectionKind::Viewer, packet.Size());
+    EnforceConnectionBudget();
 }
 
 void TMainForm::SendToGame(int32_t gameId, std::string_view packet) {
-    for (TDemoViewer* viewer : game_viewers_.Of(gameId)) SendToViewer(*viewer, packet);
+    const TMainForm::TGameViewers::List& viewers = game_viewers_.Of(gameId);
+    if (!viewers.empty()) {
+        const TSharedBytes shared(packet);
+        for (TDemoViewer* viewer : viewers) SendToViewer(*viewer, shared);
+    }
     TActiveGameList* game = games_ ? games_->FindById(gameId) : nullptr;
     if (game && game->Sender()) SendToSender(static_cast<TDemoSender&>(*game->Sender()), packet);
 }
 
 void TMainForm::BroadcastGameInfo(const TActiveGameList& game) {
-    const std::string packet = BuildGameInfoDetailed(game);
+    // Built once, referenced by every connection that queues it.
+    const TSharedBytes packet(BuildGameInfoDetailed(game));
     for (int32_t i = 0; i < demo_viewers_.ClientCount(); ++i)
-        SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(i)), packet);
+        SendGameInfo(*static_cast<TDemoViewer*>(demo_viewers_.Client(i)), game.Identifier(), packet);
 }
 
 }  // namespace vistrel

@@ -39,8 +39,9 @@ void TLoopBridge::Rearm() {
         deadline_.stop();
         return;
     }
-    // Posted notices (timeout 0) also make the epoll descriptor readable, but
-    // a zero timer costs nothing and does not depend on that.
+    // Posted notices and output queued outside a step (timeout 0) also make
+    // the epoll descriptor readable, but a zero timer costs nothing and does
+    // not depend on that.
     deadline_.start(timeout);
 }
 

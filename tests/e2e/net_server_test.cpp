@@ -1,6 +1,10 @@
 // The listening server and its connections over real loopback sockets.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <memory>
 #include <string>
@@ -241,8 +245,12 @@ TEST_F(NetServerTest, SlowReaderNeverBlocksAndItsBacklogIsBounded) {
     TWSocketClient* h = server.Client(2);
 
     const std::string block(64 * 1024, 'b');
-    // The kernel takes a few megabytes first; after that the queue grows.
-    for (int i = 0; i < 400 && s->BufferedBytes() <= 256u * 1024; ++i) EXPECT_EQ(s->Send(block), 65536);
+    // The kernel takes a few megabytes first (each step's flush hands it
+    // what was queued); after that the queue grows.
+    for (int i = 0; i < 400 && s->BufferedBytes() <= 256u * 1024; ++i) {
+        EXPECT_EQ(s->Send(block), 65536);
+        loop.RunOnce(0);
+    }
     EXPECT_GT(s->BufferedBytes(), 256u * 1024);
     EXPECT_EQ(s->State(), wsConnected);
 
@@ -264,6 +272,143 @@ TEST_F(NetServerTest, SlowReaderNeverBlocksAndItsBacklogIsBounded) {
     EXPECT_EQ(server.ClientCount(), 1);
     EXPECT_EQ(server.Client(0)->State(), wsConnected);
     EXPECT_TRUE(bg.empty());
+}
+
+TEST_F(NetServerTest, OutputOfAStepGoesOutAtItsEndInOrderAndCloseSendsItFirst) {
+    std::vector<size_t> queuedInNotice;
+    onConnect = [&](TWSocketClient& c) {
+        c.OnDataAvailable = [&](TWSocketClient& s, uint16_t) {
+            const std::string got = s.ReceiveAll();
+            s.Send("re:");
+            s.Send(got);
+            // Still queued after the handler, the other events and the notices.
+            TWSocketClient* self = &s;
+            loop.Post([&queuedInNotice, self] { queuedInNotice.push_back(self->BufferedBytes()); });
+            if (got == "bye") {
+                s.Send("!");
+                s.Close();
+            }
+        };
+    };
+    TPeer p(port), q(port);
+    ASSERT_TRUE(Step([&] { return Greeted(p) && Greeted(q); }));
+    p.Send("one");
+    ASSERT_TRUE(Step([&] { return p.Pump().size() >= kGreeting.size() + 6; }));
+    EXPECT_EQ(p.Got(), kGreeting + "re:one");
+    ASSERT_EQ(queuedInNotice.size(), 1u);
+    EXPECT_EQ(queuedInNotice[0], 6u);
+    EXPECT_EQ(server.Client(0)->BufferedBytes(), 0u);
+
+    // A close in the handler sends what was queued before it, then ends.
+    q.Send("bye");
+    ASSERT_TRUE(Step([&] { return q.Ended(); }));
+    EXPECT_EQ(q.Got(), kGreeting + "re:bye!");
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == 1; }));
+}
+
+TEST_F(NetServerTest, SendOutsideAStepGoesOutWithTheNextStep) {
+    TPeer p(port);
+    ASSERT_TRUE(Step([&] { return Greeted(p); }));
+    TWSocketClient* c = server.Client(0);
+    c->Send("late ");
+    c->Send("news");
+    EXPECT_EQ(c->BufferedBytes(), 9u);
+    // An embedding toolkit is told to step at once.
+    EXPECT_EQ(loop.NextTimeout(), 0);
+    loop.RunOnce(0);
+    EXPECT_EQ(c->BufferedBytes(), 0u);
+    ASSERT_TRUE(Step([&] { return p.Pump().size() >= kGreeting.size() + 9; }));
+    EXPECT_EQ(p.Got(), kGreeting + "late news");
+}
+
+TEST_F(NetServerTest, AQuietReaderIsClosedByTheTimer) {
+    server.ClientSendLimits = TSendLimits{64 * 1024, 30s, 64 * 1024 * 1024};
+    auto now = TEventLoop::Clock::now();
+    loop.SetClock([&] { return now; });
+    std::vector<std::string> overflows;
+    onConnect = [&](TWSocketClient& c) {
+        c.OnSendOverflow = [&](TWSocketClient&, const std::string& reason) { overflows.push_back(reason); };
+    };
+    TPeer slow(port, 4096), other(port);
+    ASSERT_TRUE(Step([&] { return Greeted(slow) && Greeted(other); }));
+    TWSocketClient* s = server.Client(0);
+    const std::string block(64 * 1024, 'q');
+    for (int i = 0; i < 400 && s->BufferedBytes() <= 64u * 1024; ++i) {
+        s->Send(block);
+        loop.RunOnce(0);
+    }
+    ASSERT_GT(s->BufferedBytes(), 64u * 1024);
+    // Nothing is sent any more: only the timer can see the reader has stopped.
+    now += 29s;
+    for (int i = 0; i < 5; ++i) loop.RunOnce(0);
+    EXPECT_EQ(s->State(), wsConnected);
+    now += 2s;
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == 1; }));
+    ASSERT_EQ(overflows.size(), 1u);
+    EXPECT_NE(overflows[0].find("above 65536 bytes for 30 s"), std::string::npos) << overflows[0];
+    EXPECT_EQ(server.ClientCount(), 1);
+    EXPECT_EQ(server.ClientOutputBytes(), 0u);
+    // With no reader above the limit the checks stop.
+    EXPECT_EQ(loop.NextTimeout(), -1);
+}
+
+TEST_F(NetServerTest, TheServerKeepsTheSumOfItsConnectionsOutput) {
+    TPeer a(port), b(port);
+    ASSERT_TRUE(Step([&] { return Greeted(a) && Greeted(b); }));
+    EXPECT_EQ(server.ClientOutputBytes(), 0u);
+    server.Client(0)->Send("12345");
+    server.Client(1)->SendReplacing(9, TSharedBytes("abc"));
+    server.Client(1)->SendReplacing(9, TSharedBytes("abcd"));
+    EXPECT_EQ(server.ClientOutputBytes(), 9u);
+    loop.RunOnce(0);
+    EXPECT_EQ(server.ClientOutputBytes(), 0u);
+    ASSERT_TRUE(Step([&] { return a.Pump().size() >= kGreeting.size() + 5 && b.Pump().size() >= kGreeting.size() + 4; }));
+    EXPECT_EQ(b.Got(), kGreeting + "abcd");
+    server.Client(0)->Send("dropped");
+    server.Client(0)->CloseDiscarding();
+    EXPECT_EQ(server.ClientOutputBytes(), 0u);
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == 1; }));
+}
+
+TEST_F(NetServerTest, TheKernelHoldsAStormOfConnectionsUntilTheLoopAcceptsThem) {
+    EXPECT_EQ(server.Backlog, 511);
+    // Connections made while the loop does not step wait in the accept
+    // queue; with a backlog of a few, the rest would hang in their handshake.
+    constexpr int kCount = 300;
+    std::vector<int> fds;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < kCount; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << errno;
+    }
+    // Every handshake completes before a single accept.
+    std::vector<pollfd> waiting;
+    for (int fd : fds) waiting.push_back(pollfd{fd, POLLOUT, 0});
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    size_t done = 0;
+    while (!waiting.empty() && std::chrono::steady_clock::now() < deadline) {
+        if (poll(waiting.data(), waiting.size(), 100) <= 0) continue;
+        std::vector<pollfd> still;
+        for (const pollfd& w : waiting) {
+            if (w.revents & POLLOUT)
+                ++done;
+            else
+                still.push_back(pollfd{w.fd, POLLOUT, 0});
+        }
+        waiting = std::move(still);
+    }
+    const std::vector<int>& waits = fds;
+    EXPECT_EQ(done, waits.size());
+    EXPECT_EQ(server.ClientCount(), 0);
+    ASSERT_TRUE(Step([&] { return server.ClientCount() == kCount; }));
+    for (int fd : fds) close(fd);
+    ASSERT_TRUE(Step([&] { return Count("disconnect") == kCount; }));
 }
 
 TEST_F(NetServerTest, HandlerMayCloseEveryConnectionWhileWalkingTheList) {

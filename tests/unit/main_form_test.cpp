@@ -151,6 +151,21 @@ TEST(MemoryBudgetText, SizesAndNoLimit) {
     EXPECT_EQ(FormatByteSize((size_t{3} << 40) + (size_t{1} << 39)), "3.5 TiB");
 }
 
+TEST(FrameBacklog, TheListenSettingsBacklogReachesBothServers) {
+    TEventLoop loop;
+    TRecordingFrontEnd front;
+    TMainForm standard(loop, front, nullptr, Loopback());
+    ASSERT_TRUE(standard.FormCreate());
+    EXPECT_EQ(TMainFormProbe::DemoSenders(standard).Backlog, 511);
+    EXPECT_EQ(TMainFormProbe::DemoViewers(standard).Backlog, 511);
+    TListenSettings listen = Loopback();
+    listen.Backlog = 37;
+    TMainForm changed(loop, front, nullptr, listen);
+    ASSERT_TRUE(changed.FormCreate());
+    EXPECT_EQ(TMainFormProbe::DemoSenders(changed).Backlog, 37);
+    EXPECT_EQ(TMainFormProbe::DemoViewers(changed).Backlog, 37);
+}
+
 TEST_F(FrameFixture, ATakenSenderPortStopsStartUpBeforeTheViewersListen) {
     int blocker = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(blocker, 0);

@@ -1,5 +1,6 @@
 // Event loop ordering, re-entry, deadlines and the periodic timer.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <string>
@@ -99,6 +100,63 @@ TEST(EventLoopTest, DeadlinesFollowTheLoopClock) {
     loop.RunOnce(0);
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(loop.NextTimeout(), -1);
+}
+
+// A flushable that records when the loop flushes it.
+struct TRecordingFlush : TFlushable {
+    std::vector<std::string>& seen;
+    std::string name;
+    size_t slot = TEventLoop::kNotEnlisted;
+    TRecordingFlush(std::vector<std::string>& s, std::string n) : seen(s), name(std::move(n)) {}
+    void FlushOutput() override {
+        slot = TEventLoop::kNotEnlisted;
+        seen.push_back(name);
+    }
+};
+
+TEST(EventLoopTest, OutputIsFlushedOnceAfterEverythingElseOfTheStep) {
+    TEventLoop loop;
+    auto now = TEventLoop::Clock::now();
+    loop.SetClock([&] { return now; });
+    Pipe a;
+    std::vector<std::string> seen;
+    TRecordingFlush out(seen, "flush"), gone(seen, "gone");
+    ASSERT_EQ(loop.Watch(a.r, TEventLoop::kReadable, [&](uint32_t) {
+        char c;
+        EXPECT_EQ(read(a.r, &c, 1), 1);
+        seen.push_back("event");
+        out.slot = loop.EnlistFlush(out);
+        // Enlisted, then gone before the end of the step: never flushed.
+        gone.slot = loop.EnlistFlush(gone);
+        loop.DelistFlush(gone.slot);
+        loop.AddTimer(0ms, [&] { seen.push_back("deadline"); });
+        loop.Post([&] {
+            seen.push_back("notice");
+            // Enlisted again in the same step: still one flush.
+            if (out.slot == TEventLoop::kNotEnlisted) out.slot = loop.EnlistFlush(out);
+        });
+    }), 0);
+    a.Fill();
+    EXPECT_TRUE(loop.RunOnce(1000));
+    EXPECT_EQ(seen, (std::vector<std::string>{"event", "deadline", "notice", "flush"}));
+    EXPECT_EQ(loop.PendingFlushes(), 0u);
+    EXPECT_EQ(loop.NextTimeout(), -1);
+}
+
+TEST(EventLoopTest, OutputQueuedOutsideAStepWakesTheLoop) {
+    TEventLoop loop;
+    std::vector<std::string> seen;
+    TRecordingFlush out(seen, "flush");
+    EXPECT_EQ(loop.NextTimeout(), -1);
+    out.slot = loop.EnlistFlush(out);
+    // An embedding toolkit sees work at once: no wait, a readable backend.
+    EXPECT_EQ(loop.NextTimeout(), 0);
+    pollfd backend{loop.BackendFd(), POLLIN, 0};
+    EXPECT_EQ(poll(&backend, 1, 0), 1);
+    EXPECT_TRUE(loop.RunOnce(0));
+    EXPECT_EQ(seen, std::vector<std::string>{"flush"});
+    EXPECT_EQ(loop.NextTimeout(), -1);
+    EXPECT_EQ(poll(&backend, 1, 0), 0);  // nothing left to wake for
 }
 
 TEST(TTimerTest, TicksWhileEnabledAndFiresOnDemand) {
