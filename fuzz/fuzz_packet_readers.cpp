@@ -70,7 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (location >= 0 || demo.Count() != before) std::abort();
         } catch (const ELocationTooFar&) {
             if (demo.Count() != before) std::abort();
+        } catch (const ETooManyGaps&) {
+            // Refused before anything changes, and only past the bound.
+            if (demo.Count() != before || demo.Gaps() > kMaxMissingLocations) std::abort();
         }
+        if (demo.Gaps() > kMaxMissingLocations) std::abort();
         pos += 5 + (data[pos + 4] >> 4);
     }
     return 0;
