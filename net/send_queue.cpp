@@ -56,7 +56,7 @@ size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
         for (size_t i = shared_.size(); i-- > 0;) {
             TShared& older = shared_[i];
             if (older.Key != key) continue;
-            if (older.Sent == 0) {
+            if (i != 0 || front_sent_ == 0) {
                 dropped = older.Bytes.Size();
                 // The copied bytes before it now come before its successor.
                 if (i + 1 < shared_.size())
@@ -71,7 +71,7 @@ size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
     }
     if (shared_.capacity() == 0) shared_.reserve(2);
     const size_t size = packet.Size();
-    shared_.push_back(TShared{std::move(packet), key, copied_tail_, 0});
+    shared_.push_back(TShared{std::move(packet), key, copied_tail_});
     copied_tail_ = 0;
     pending_ += size;
     return dropped;
@@ -103,8 +103,9 @@ int TSendQueue::Gather(struct iovec* iov, int max) const {
     };
     for (const TShared& s : shared_) {
         if (!copied(s.CopiedBefore) || count >= max) return count;
-        iov[count].iov_base = const_cast<char*>(s.Bytes.Data() + s.Sent);
-        iov[count].iov_len = s.Bytes.Size() - s.Sent;
+        const size_t sent = &s == &shared_.front() ? front_sent_ : 0;
+        iov[count].iov_base = const_cast<char*>(s.Bytes.Data() + sent);
+        iov[count].iov_len = s.Bytes.Size() - sent;
         ++count;
     }
     copied(copied_tail_);
@@ -139,10 +140,13 @@ void TSendQueue::Consume(size_t n) {
             n -= take;
             continue;
         }
-        const size_t take = std::min(n, front.Bytes.Size() - front.Sent);
-        front.Sent += take;
+        const size_t take = std::min(n, front.Bytes.Size() - front_sent_);
+        front_sent_ += take;
         n -= take;
-        if (front.Sent == front.Bytes.Size()) shared_.erase(shared_.begin());
+        if (front_sent_ == front.Bytes.Size()) {
+            shared_.erase(shared_.begin());
+            front_sent_ = 0;
+        }
     }
     // Nothing left to send: give the memory back, an idle connection keeps none.
     if (pending_ == 0) Clear();
@@ -153,6 +157,7 @@ void TSendQueue::Clear() {
     std::vector<TShared>().swap(shared_);
     pending_ = 0;
     copied_tail_ = 0;
+    front_sent_ = 0;
 }
 
 }  // namespace vistrel

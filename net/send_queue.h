@@ -100,13 +100,15 @@ private:
         TSharedBytes Bytes;
         uint64_t Key = 0;
         size_t CopiedBefore = 0;  // copied bytes between the previous shared packet and this one
-        size_t Sent = 0;          // bytes of Bytes already handed to the kernel
     };
     void RemoveCopied(size_t n);
 
     int chunk_size_;
     size_t pending_ = 0;
     size_t copied_tail_ = 0;  // copied bytes after the last shared packet
+    // Bytes of the first shared packet already handed to the kernel: only
+    // the first can have begun.
+    size_t front_sent_ = 0;
     std::list<TBuffer> chunks_;
     std::vector<TShared> shared_;
 };

@@ -40,12 +40,13 @@ TEST(SharedBytesTest, CopiesShareOneBufferUntilTheLastGoes) {
     EXPECT_EQ(two.Data(), one.Data());
     EXPECT_EQ(one.RefCount(), 2u);
     TSharedBytes three = std::move(two);
-    EXPECT_FALSE(two);  // NOLINT: a moved-from buffer is empty
+    EXPECT_FALSE(two);  // a moved-from buffer is empty
     EXPECT_EQ(one.RefCount(), 2u);
     three = TSharedBytes("other");
     EXPECT_EQ(one.RefCount(), 1u);
     EXPECT_EQ(three.View(), "other");
-    one = one;  // NOLINT: assigning to itself keeps the buffer
+    const TSharedBytes& itself = one;
+    one = itself;  // assigning a buffer to itself keeps it
     EXPECT_EQ(one.View(), text);
     EXPECT_EQ(one.RefCount(), 1u);
 }
