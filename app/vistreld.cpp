@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "app/front_end_common.h"
+#include "base/latin1.h"
 #include "settings/registry_store.h"
 #include "relay/main_form.h"
 #include "net/event_loop.h"
@@ -34,23 +35,6 @@ std::optional<int> ParseOptions(int argc, char** argv, TOptions& options) {
                              options.Relay);
     commandLine.App().add_flag("--debug", options.Debug, "also print the debug lines")->group("Log");
     return commandLine.Parse(argc, argv);
-}
-
-// Log texts are 8-bit (Latin-1) as they came from the network; the terminal
-// wants UTF-8.
-std::string Latin1ToUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        auto byte = static_cast<unsigned char>(ch);
-        if (byte < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | (byte >> 6));
-            out += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
-    return out;
 }
 
 void PrintLine(std::string_view line) {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "base/latin1.h"
+
 namespace vistrel {
 
 namespace {
@@ -65,20 +67,6 @@ bool BasicPassword(std::string_view header, std::string& password) {
     return true;
 }
 
-std::string Latin1ToUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        const auto byte = static_cast<unsigned char>(ch);
-        if (byte < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | (byte >> 6));
-            out += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
-    return out;
-}
 
 void TAdminAuth::Forget(TEventLoop::Clock::time_point now) {
     std::erase_if(failures_, [now](const auto& entry) { return now - entry.second >= kFailureWait; });

@@ -52,7 +52,5 @@ bool ConstantTimeEquals(std::string_view given, std::string_view expected) noexc
 // The password of a "Basic" Authorization header value, base64 decoded; false
 // when the header is not one.
 bool BasicPassword(std::string_view header, std::string& password);
-// 8-bit (Latin-1) text as UTF-8.
-std::string Latin1ToUtf8(std::string_view text);
 
 }  // namespace vistrel

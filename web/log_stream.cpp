@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "web/admin_auth.h"
+#include "base/latin1.h"
 
 namespace vistrel {
 

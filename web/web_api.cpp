@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/latin1.h"
 #include "core/game_list.h"
 #include "core/protocol.h"
 #include "relay/demo_sender.h"
