@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/load_common.h"
 #include "relay/demo_viewer.h"
 #include "relay/main_form.h"
 #include "testing/client_packets.h"
@@ -45,31 +46,17 @@
 
 using namespace vistrel;
 using namespace vistrel::testing;
-using Clock = std::chrono::steady_clock;
+using load::Clock;
 
 namespace {
 
 constexpr int kGames = 10;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+using load::Ms;
+using load::RaiseDescriptorLimit;
+using load::ThreadCpuMs;
 
-double ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "http_load: %s (%s)\n", what, std::strerror(errno));
-    std::_Exit(1);
-}
-
-void RaiseDescriptorLimit() {
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = lim.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &lim);
-}
+[[noreturn]] void Fail(const char* what) { load::FailRun("http_load", what); }
 
 int ConnectTo(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/load_common.h"
 #include "relay/demo_sender.h"
 #include "relay/demo_viewer.h"
 #include "relay/main_form.h"
@@ -50,31 +51,17 @@
 
 using namespace vistrel;
 using namespace vistrel::testing;
-using Clock = std::chrono::steady_clock;
+using load::Clock;
 
 namespace {
 
 constexpr int kGames = 10;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+using load::Ms;
+using load::RaiseDescriptorLimit;
+using load::ThreadCpuMs;
 
-double ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "relay_load: %s (%s)\n", what, std::strerror(errno));
-    std::_Exit(1);
-}
-
-void RaiseDescriptorLimit() {
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = lim.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &lim);
-}
+[[noreturn]] void Fail(const char* what) { load::FailRun("relay_load", what); }
 
 // A client of the relay on loopback (TCP_NODELAY, non-blocking); the run
 // ends if it cannot connect.

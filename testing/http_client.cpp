@@ -85,17 +85,7 @@ bool THttpClient::Send(std::string_view data) {
 }
 
 void THttpClient::Pump() {
-    while (fd_ >= 0 && !outbox_.empty() && !failed_) {
-        const ssize_t n = send(fd_, outbox_.data(), outbox_.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            outbox_.erase(0, static_cast<size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) failed_ = true;
-            break;
-        }
-    }
+    if (fd_ >= 0 && !failed_ && !SendFromOutbox(fd_, outbox_)) failed_ = true;
     while (fd_ >= 0 && !ended_) {
         char buf[16384];
         const ssize_t n = recv(fd_, buf, sizeof buf, 0);

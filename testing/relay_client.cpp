@@ -46,17 +46,7 @@ bool TRelayClient::Send(std::string_view data) {
 }
 
 void TRelayClient::Flush() {
-    while (fd_ >= 0 && !outbox_.empty() && !failed_) {
-        const ssize_t n = send(fd_, outbox_.data(), outbox_.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            outbox_.erase(0, static_cast<size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) failed_ = true;
-            return;
-        }
-    }
+    if (fd_ >= 0 && !failed_ && !SendFromOutbox(fd_, outbox_)) failed_ = true;
 }
 
 void TRelayClient::Pump() {

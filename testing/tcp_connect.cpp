@@ -35,4 +35,18 @@ int ConnectTcp(uint16_t port, const TConnectOptions& options) {
     return fd;
 }
 
+bool SendFromOutbox(int fd, std::string& outbox) {
+    while (!outbox.empty()) {
+        const ssize_t n = send(fd, outbox.data(), outbox.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            outbox.erase(0, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+    return true;
+}
+
 }  // namespace vistrel::testing

@@ -22,4 +22,9 @@ struct TConnectOptions {
 // address that is not IPv4 text gives EINVAL).
 int ConnectTcp(uint16_t port, const TConnectOptions& options = {});
 
+// Hands the front of outbox to the non-blocking descriptor until it is empty
+// or the kernel takes no more, erasing what was sent. False when the
+// connection failed (anything but a full send buffer).
+bool SendFromOutbox(int fd, std::string& outbox);
+
 }  // namespace vistrel::testing
