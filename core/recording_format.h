@@ -1,0 +1,118 @@
+// The recording format: one game as a header followed by records, each
+// record carrying its own length and CRC-32. The same record layout frames a
+// game's files on disk and the pieces of a game served over HTTP, so a reader
+// of one reads the other. Plain bytes here: no files, no sockets.
+//
+// Every integer is little-endian, as on the wire protocol.
+//
+//   header (40 bytes)
+//     0  16  format name "VistrelRecording"
+//    16   4  version (1)
+//    20   4  the game's identifier (signed)
+//    24   8  when the game was opened, Unix time in milliseconds (signed)
+//    32   4  zero (reserved)
+//    36   4  CRC-32 of bytes 0..35
+//
+//   record (12-byte head + payload)
+//     0   4  payload length
+//     4   4  kind
+//     8   4  CRC-32 of bytes 4..7 followed by the payload
+//    12   .  payload
+//
+//   kinds
+//     1  description: game type (4, signed), then game name, mod, the
+//        sender's user name and the sender's address, each a length byte
+//        and that many bytes
+//     2  packet: location (4, signed), then the stored DEMOPACKET or
+//        DEMORESTART exactly as received, header included
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vistrel {
+
+inline constexpr std::string_view kRecordingFormatName = "VistrelRecording";
+inline constexpr uint32_t kRecordingVersion = 1;
+inline constexpr size_t kRecordingHeaderSize = 40;
+inline constexpr size_t kRecordHeadSize = 12;
+
+enum class TRecordKind : uint32_t {
+    Description = 1,
+    Packet = 2,
+};
+
+// A packet record's payload: its location, then the packet.
+inline constexpr size_t kPacketRecordPrefix = 4;
+// The largest payload any record may declare: a packet record holding the
+// largest packet the relay accepts (16 MiB, header included). A length
+// beyond it is damage, never data.
+inline constexpr size_t kMaxRecordPayload = kPacketRecordPrefix + (size_t{16} << 20);
+
+struct TRecordingHeader {
+    int32_t GameId = 0;
+    int64_t OpenedMs = 0;
+};
+
+enum class THeaderStatus {
+    Valid,
+    Short,               // fewer than kRecordingHeaderSize bytes
+    NotARecording,       // the format name is not there
+    UnsupportedVersion,  // a recording of a version this program cannot read
+    BadCrc,              // the name is there but the header is damaged
+};
+
+struct THeaderRead {
+    THeaderStatus Status = THeaderStatus::Short;
+    TRecordingHeader Header;
+    uint32_t Version = 0;
+};
+
+std::string EncodeRecordingHeader(const TRecordingHeader& header);
+THeaderRead ReadRecordingHeader(std::string_view buf) noexcept;
+
+// A game's description as its records keep it.
+struct TGameDescription {
+    int32_t GameType = 0;
+    std::string Name;
+    std::string Mod;
+    std::string SenderName;
+    std::string SenderAddr;
+};
+
+// Whole records, head included. Texts longer than 255 bytes are cut.
+std::string EncodeDescriptionRecord(const TGameDescription& description);
+std::string EncodePacketRecord(int32_t location, std::string_view packet);
+// Appends a packet record to out without building it apart first.
+void AppendPacketRecord(std::string& out, int32_t location, std::string_view packet);
+
+enum class TRecordStatus {
+    Complete,   // Size bytes at the front are one record whose CRC matches
+    NeedMore,   // the record is not all there (at a file's end: a torn tail)
+    BadCrc,     // a whole record whose CRC does not match (Size: its extent)
+    Malformed,  // its declared length exceeds kMaxRecordPayload
+};
+
+struct TRecordRead {
+    TRecordStatus Status = TRecordStatus::NeedMore;
+    size_t Size = 0;  // head plus payload
+    uint32_t Kind = 0;
+    std::string_view Payload;
+};
+
+// Reads the record at the front of buf.
+TRecordRead ReadRecord(std::string_view buf) noexcept;
+
+// Where the next sound record starts after damage at the front of buf: the
+// first offset past 0 where a whole record with a matching CRC starts, or
+// buf.size() when none does. Used to resynchronise after a record whose
+// length field itself may be damaged.
+size_t FindNextRecord(std::string_view buf) noexcept;
+
+// Payload readers. False when the payload is too short or inconsistent.
+bool ReadDescriptionPayload(std::string_view payload, TGameDescription& out);
+bool ReadPacketPayload(std::string_view payload, int32_t& location, std::string_view& packet) noexcept;
+
+}  // namespace vistrel
