@@ -23,6 +23,7 @@
 #include "console/console_lists.h"
 #include "console/setup_fields.h"
 #include "core/game_list.h"
+#include "core/recording_format.h"
 #include "relay/relay_limits.h"
 #include "relay/relay_metrics.h"
 #include "net/event_loop.h"
@@ -193,6 +194,27 @@ public:
     // The viewer leaves the game it watches (as LEAVEGAME does, without the
     // acknowledgement): count, notices, position back to 0, game info sent.
     void LeaveWatchedGame(TDemoViewer& viewer);
+
+    // --- Games without a sender connection (detached_games.cpp) ---------------
+    // Games that come from elsewhere than a camera on the sender port: brought
+    // back from a recording, or mirrored from another relay. They are served
+    // like a game whose sender has gone.
+    //
+    // Opens such a game with identifier id, or with the next identifier when
+    // id is 0; the identifier counter continues after the highest given. The
+    // game gets its games list row and its description goes to every viewer.
+    // Null when id is already taken or the registry is gone.
+    TActiveGameList* OpenDetachedGame(int32_t id, const TGameDescription& description);
+    // Changes a game's description as a camera's GAMEINFO does: its row and
+    // every viewer are told.
+    void DescribeGame(TActiveGameList& game, const TGameDescription& description);
+    // Stores a whole DEMOPACKET or DEMORESTART at location as an upload would,
+    // after the same location checks. False (nothing stored) when the
+    // location is refused or the bytes are not such a packet.
+    bool StoreDetachedPacket(TActiveGameList& game, int32_t location, std::string_view packet);
+    // Removes the game with this identifier as Delete Game does. False when
+    // there is no such game.
+    bool RemoveGameById(int32_t id);
 
     // The viewers watching each game, every list in connection order (by
     // TDemoViewer::Seq), so that sending to a game or distributing its demo

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/protocol.h"
 #include "relay/main_form.h"
 #include "relay/relay_limits.h"
 #include "testing/main_form_probe.h"
@@ -196,6 +197,56 @@ TEST_F(FrameFixture, TheViewerLimitFollowsTheSpinField) {
     form.SetupForEditing().MaxClientsSpin.SetText("");
     EXPECT_EQ(TMainFormProbe::DemoViewers(form).MaxClients, 0);
     EXPECT_EQ(TMainFormProbe::DemoSenders(form).MaxClients, 0) << "senders are never limited";
+}
+
+}  // namespace
+}  // namespace vistrel
+
+namespace vistrel {
+namespace {
+
+std::string StoredPacket(int32_t type, int32_t location, size_t size) {
+    std::string packet(size, 'p');
+    WriteInt32(packet, PacketOffset::Type, type);
+    WriteInt32(packet, PacketOffset::Length, static_cast<int32_t>(size));
+    WriteInt32(packet, PacketOffset::Location, location);
+    return packet;
+}
+
+TEST_F(FrameFixture, DetachedGamesTakeTheirIdentifiersStoreAsUploadsAndAreRemovedById) {
+    ASSERT_TRUE(form.FormCreate());
+    TActiveGameList* restored = form.OpenDetachedGame(7, {2, "final", "mod", "cam", "10.0.0.1:4000"});
+    ASSERT_NE(restored, nullptr);
+    EXPECT_EQ(restored->Sender(), nullptr);
+    EXPECT_EQ(restored->SenderAddr(), "10.0.0.1:4000");
+    EXPECT_EQ(form.OpenDetachedGame(7, {}), nullptr) << "an identifier is never given twice";
+    // The counter continues after the highest identifier seen.
+    TActiveGameList* next = form.OpenDetachedGame(0, {});
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->Identifier(), 8);
+    const int32_t row = form.Console().IndexOfGameRow(7);
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(form.Console().Games().Column(row, 1), "final");
+    EXPECT_EQ(form.Console().Games().Column(row, 6), "cam");
+
+    EXPECT_TRUE(form.StoreDetachedPacket(*restored, 2, StoredPacket(PacketType::DEMOPACKET, 2, 40)));
+    EXPECT_TRUE(form.StoreDetachedPacket(*restored, 0, StoredPacket(PacketType::DEMORESTART, 0, 16)));
+    EXPECT_EQ(restored->Count(), 3);
+    EXPECT_EQ(restored->Data(0).size(), 16u);
+    EXPECT_EQ(restored->Gaps(), 1);
+    // What no camera could have stored is refused, and nothing changes.
+    EXPECT_FALSE(form.StoreDetachedPacket(*restored, -1, StoredPacket(PacketType::DEMOPACKET, -1, 20)));
+    EXPECT_FALSE(form.StoreDetachedPacket(*restored, 1 << 20, StoredPacket(PacketType::DEMOPACKET, 0, 20)));
+    EXPECT_FALSE(form.StoreDetachedPacket(*restored, 1, StoredPacket(PacketType::SENDTEXT, 1, 288)));
+    std::string lying = StoredPacket(PacketType::DEMOPACKET, 1, 40);
+    WriteInt32(lying, PacketOffset::Length, 44);
+    EXPECT_FALSE(form.StoreDetachedPacket(*restored, 1, lying));
+    EXPECT_EQ(restored->Count(), 3);
+
+    EXPECT_TRUE(form.RemoveGameById(7));
+    EXPECT_FALSE(form.RemoveGameById(7));
+    EXPECT_EQ(form.Console().IndexOfGameRow(7), -1);
+    EXPECT_EQ(form.Games()->Count(), 1);
 }
 
 }  // namespace
