@@ -1,6 +1,8 @@
 // vistreld: the relay without a window. Runs the same frame as the desktop
 // program on its own event loop; every log line goes to stdout as it is
-// written, errors the window would show in a message box go to stderr.
+// written (without its timestamp when stdout is the journal, which stamps
+// lines itself), errors the window would show in a message box go to
+// stderr. Under systemd it reports when it is ready and when it stops.
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <string_view>
 
 #include "app/front_end_common.h"
+#include "app/service_notify.h"
 #include "base/latin1.h"
 #include "settings/registry_store.h"
 #include "relay/main_form.h"
@@ -37,8 +40,8 @@ std::optional<int> ParseOptions(int argc, char** argv, TOptions& options) {
     return commandLine.Parse(argc, argv);
 }
 
-void PrintLine(std::string_view line) {
-    std::string text = Latin1ToUtf8(line);
+void PrintLine(std::string_view line, bool withTimestamp) {
+    std::string text = Latin1ToUtf8(withTimestamp ? line : WithoutLogTimestamp(line));
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
@@ -50,6 +53,15 @@ std::string OneLine(std::string text) {
     for (auto pos = text.find("\r\n"); pos != std::string::npos; pos = text.find("\r\n", pos))
         text.replace(pos, 2, ": ");
     return text;
+}
+
+// What `systemctl status` shows while the relay runs: where it listens.
+std::string ReadyStatus(const TMainForm& form, const TRelayCommandLine& relay, const TWebApi* web) {
+    std::string status = "Relaying on " + relay.Listen.Addr + ": senders on port " +
+                         std::to_string(form.DemoSenders().LocalPort()) + ", viewers on port " +
+                         std::to_string(form.DemoViewers().LocalPort());
+    if (web) status += "; HTTP on port " + std::to_string(web->LocalPort());
+    return status;
 }
 
 class TStderrFrontEnd : public TFrontEnd {
@@ -84,10 +96,12 @@ int main(int argc, char** argv) {
         TMainForm form(loop, frontEnd, store.get(), options.Relay.Listen);
         form.SetMemoryBudget(MemoryBudgetFor(options.Relay.MaxMemory));
         const TLogLines& log = form.Console().Log();
-        log.Listeners().Subscribe([&log](const TListChange& change) {
-            if (change.Kind == TListChange::TKind::LineAppended) PrintLine(log.Line(change.Index));
+        const bool withTimestamp = !StdoutIsJournal();
+        log.Listeners().Subscribe([&log, withTimestamp](const TListChange& change) {
+            if (change.Kind == TListChange::TKind::LineAppended) PrintLine(log.Line(change.Index), withTimestamp);
         });
-        if (options.Debug) form.SetDebugLineSink([](const std::string& line) { PrintLine(line); });
+        if (options.Debug)
+            form.SetDebugLineSink([withTimestamp](const std::string& line) { PrintLine(line, withTimestamp); });
 
         std::unique_ptr<TWebApi> web;
         if (form.FormCreate()) {
@@ -104,8 +118,10 @@ int main(int argc, char** argv) {
         if (status == 0) {
             (void)loop.Watch(signalFd, TEventLoop::kReadable, [&loop, signalFd](uint32_t) {
                 DrainStopSignals(signalFd);
+                NotifyServiceStopping();
                 loop.Stop();
             });
+            NotifyServiceReady(ReadyStatus(form, options.Relay, web.get()));
             loop.Run();
             loop.Unwatch(signalFd);
         }

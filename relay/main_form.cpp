@@ -166,6 +166,16 @@ std::string FormatLogTimestamp(std::time_t when) {
     return text;
 }
 
+std::string_view WithoutLogTimestamp(std::string_view line) {
+    static constexpr std::string_view kPattern = "0000/00/00 00:00:00 ";
+    if (line.size() < kPattern.size()) return line;
+    for (size_t i = 0; i < kPattern.size(); ++i) {
+        const bool digit = line[i] >= '0' && line[i] <= '9';
+        if (kPattern[i] == '0' ? !digit : line[i] != kPattern[i]) return line;
+    }
+    return line.substr(kPattern.size());
+}
+
 std::string EscapeControlCharacters(std::string_view text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;

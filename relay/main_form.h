@@ -309,6 +309,9 @@ private:
 
 // "yyyy/mm/dd hh:mm:ss " for the given local time.
 std::string FormatLogTimestamp(std::time_t when);
+// A log line's text after the "yyyy/mm/dd hh:mm:ss " it starts with; the
+// whole line when it does not start with such a timestamp.
+std::string_view WithoutLogTimestamp(std::string_view line);
 // Control characters (C0, DEL and the C1 bytes 0x80-0x9F) as "\xHH";
 // everything else unchanged.
 std::string EscapeControlCharacters(std::string_view text);

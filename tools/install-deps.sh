@@ -9,6 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get install -y -q \
   g++ cmake make pkg-config zlib1g-dev libcli11-dev \
   libmicrohttpd-dev nlohmann-json3-dev \
+  libsystemd-dev systemd \
   libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev \
   qt6-base-dev libgl-dev xvfb xauth \

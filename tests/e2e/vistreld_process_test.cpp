@@ -1,6 +1,8 @@
 // The daemon as a process: greeting on both ports, a second copy on the same
 // ports exits 1 naming the "Bind" step, SIGTERM ends it with status 0; a
-// usage error ends it with status 2 before any port is opened.
+// usage error ends it with status 2 before any port is opened. Under
+// systemd: READY=1 once it listens and STOPPING=1 on SIGTERM on the notify
+// socket, and log lines without their timestamps when stdout is the journal.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -8,15 +10,22 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <random>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -58,6 +67,13 @@ int FreePort() {
     return 0;
 }
 
+// What the service manager would hand the daemon: variables of its
+// environment and a stdout of its own.
+struct TServiceSurroundings {
+    std::vector<std::string> Environment;  // "NAME=value"
+    int Stdout = -1;                       // -1: the pipe Output() reads
+};
+
 struct Daemon {
     pid_t pid = -1;
     int out = -1;  // the daemon's stdout and stderr together
@@ -65,20 +81,32 @@ struct Daemon {
     Daemon(int senderPort, int viewerPort, const std::string& registry)
         : Daemon({"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort), "--viewer-port",
                   std::to_string(viewerPort), "--registry", registry}) {}
-    explicit Daemon(const std::vector<std::string>& options) {
+    explicit Daemon(const std::vector<std::string>& options, const TServiceSurroundings& surroundings = {}) {
         int pipeFds[2];
         EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, surroundings.Stdout >= 0 ? surroundings.Stdout : pipeFds[1], 1);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+        // The test's own environment, less what a service manager running
+        // the tests might have set for the test program itself.
+        std::vector<std::string> environment;
+        for (char** variable = environ; *variable; ++variable) {
+            const std::string_view text = *variable;
+            if (text.rfind("NOTIFY_SOCKET=", 0) != 0 && text.rfind("JOURNAL_STREAM=", 0) != 0)
+                environment.emplace_back(text);
+        }
+        environment.insert(environment.end(), surroundings.Environment.begin(), surroundings.Environment.end());
+        std::vector<char*> envp;
+        for (auto& variable : environment) envp.push_back(variable.data());
+        envp.push_back(nullptr);
         // Every daemon's HTTP side on a port of its own, so tests run side by side.
         std::vector<std::string> args = {VISTRELD_PATH, "--http", "127.0.0.1:0"};
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid, VISTRELD_PATH, &actions, nullptr, argv.data(), environ), 0);
+        EXPECT_EQ(posix_spawn(&pid, VISTRELD_PATH, &actions, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&actions);
         close(pipeFds[1]);
         out = pipeFds[0];
@@ -390,6 +418,174 @@ TEST(VistreldProcess, AnswersHelpAndVersionWithStatus0) {
     Daemon version({"--version"});
     EXPECT_EQ(version.Wait(10s), 0);
     EXPECT_EQ(version.Output(), "vistreld 1.3\n");
+}
+
+// An AF_UNIX datagram socket in a folder of its own, standing in for the
+// socket systemd names in NOTIFY_SOCKET.
+class TNotifySocket {
+public:
+    TNotifySocket() {
+        std::string folder = ::testing::TempDir() + "/vistreld-notify-XXXXXX";
+        if (mkdtemp(folder.data()) == nullptr) {
+            ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+            return;
+        }
+        folder_ = folder;
+        path_ = folder_ + "/notify";
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (path_.size() >= sizeof addr.sun_path) {
+            ADD_FAILURE() << path_ << " is too long for a socket's name";
+            return;
+        }
+        std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << strerror(errno);
+    }
+    ~TNotifySocket() {
+        if (fd_ >= 0) close(fd_);
+        if (!path_.empty()) unlink(path_.c_str());
+        if (!folder_.empty()) rmdir(folder_.c_str());
+    }
+    std::string Variable() const { return "NOTIFY_SOCKET=" + path_; }
+    // The next message, or "" when none arrives within limit.
+    std::string Next(std::chrono::milliseconds limit) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(limit.count())) <= 0) return "";
+        char buf[4096];
+        ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+
+private:
+    std::string folder_, path_;
+    int fd_ = -1;
+};
+
+// One connect to 127.0.0.1:port, without retrying.
+bool AcceptsAConnection(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool connected = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return connected;
+}
+
+TEST(VistreldService, NotifiesReadyOnceEveryPortListensAndStoppingOnSigterm) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-notify-test.reg";
+    const int senderPort = FreePort(), viewerPort = FreePort(), httpPort = FreePort();
+    TNotifySocket notify;
+    Daemon daemon({"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort), "--viewer-port",
+                   std::to_string(viewerPort), "--registry", registry, "--http",
+                   "127.0.0.1:" + std::to_string(httpPort)},
+                  {{notify.Variable()}});
+
+    EXPECT_EQ(notify.Next(10s), "READY=1\nSTATUS=Relaying on 127.0.0.1: senders on port " +
+                                    std::to_string(senderPort) + ", viewers on port " + std::to_string(viewerPort) +
+                                    "; HTTP on port " + std::to_string(httpPort));
+    // Ready means listening: the first attempt on each port is taken.
+    EXPECT_TRUE(AcceptsAConnection(senderPort));
+    EXPECT_TRUE(AcceptsAConnection(viewerPort));
+    EXPECT_TRUE(AcceptsAConnection(httpPort));
+    EXPECT_EQ(notify.Next(0ms), "");
+
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(notify.Next(10s), "STOPPING=1");
+    EXPECT_EQ(daemon.Wait(10s), 0);
+    EXPECT_EQ(notify.Next(0ms), "");
+}
+
+TEST(VistreldService, NeverNotifiesReadyWhenAPortCannotBeUsed) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-notify-fail-test.reg";
+    const int senderPort = FreePort(), viewerPort = FreePort(), httpPort = FreePort();
+    TNotifySocket notify;
+    Daemon first({"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort), "--viewer-port",
+                  std::to_string(viewerPort), "--registry", registry, "--http",
+                  "127.0.0.1:" + std::to_string(httpPort)},
+                 {{notify.Variable()}});
+    ASSERT_EQ(notify.Next(10s).rfind("READY=1\n", 0), 0u);
+
+    // Its relay ports taken, and then only its HTTP port: neither second
+    // copy says it is ready.
+    Daemon relayPortsTaken({"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort), "--viewer-port",
+                            std::to_string(viewerPort), "--registry", registry},
+                           {{notify.Variable()}});
+    EXPECT_EQ(relayPortsTaken.Wait(10s), 1);
+    Daemon httpPortTaken({"--address", "127.0.0.1", "--sender-port", std::to_string(FreePort()), "--viewer-port",
+                          std::to_string(FreePort()), "--registry", registry, "--http",
+                          "127.0.0.1:" + std::to_string(httpPort)},
+                         {{notify.Variable()}});
+    EXPECT_EQ(httpPortTaken.Wait(10s), 1);
+    // Both have ended: whatever they sent is queued already.
+    EXPECT_EQ(notify.Next(0ms), "");
+
+    ASSERT_EQ(kill(first.pid, SIGTERM), 0);
+    EXPECT_EQ(first.Wait(10s), 0);
+}
+
+// JOURNAL_STREAM's value for the daemon's stdout, given what that is.
+using TJournalStreamFor = std::function<std::string(const struct stat& out)>;
+
+// The lines the daemon wrote to stdout, with JOURNAL_STREAM set to
+// journalStream(its stdout), after a viewer came and went.
+std::vector<std::string> LinesWithJournalStream(const TJournalStreamFor& journalStream) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-journal-test.reg";
+    const std::string outPath = ::testing::TempDir() + "/vistreld-journal-test.out";
+    int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(outFd, 0) << strerror(errno);
+    struct stat outStat {};
+    EXPECT_EQ(fstat(outFd, &outStat), 0);
+    const int senderPort = FreePort(), viewerPort = FreePort();
+    {
+        TNotifySocket notify;
+        Daemon daemon({"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort), "--viewer-port",
+                       std::to_string(viewerPort), "--registry", registry, "--max-memory", "0"},
+                      {{notify.Variable(), "JOURNAL_STREAM=" + journalStream(outStat)}, outFd});
+        EXPECT_EQ(notify.Next(10s).rfind("READY=1\n", 0), 0u);
+        EXPECT_EQ(Greeting(viewerPort), "Welcome to TcpSrv\r\n");
+        EXPECT_EQ(kill(daemon.pid, SIGTERM), 0);
+        EXPECT_EQ(notify.Next(10s), "STOPPING=1");
+        EXPECT_EQ(daemon.Wait(10s), 0);
+    }
+    close(outFd);
+    std::vector<std::string> lines;
+    if (FILE* out = fopen(outPath.c_str(), "r")) {
+        char buf[4096];
+        while (fgets(buf, sizeof buf, out)) lines.emplace_back(buf);
+        fclose(out);
+    }
+    unlink(outPath.c_str());
+    return lines;
+}
+
+TEST(VistreldService, WritesLogLinesWithoutTimestampsWhenStdoutIsTheJournal) {
+    const std::regex timestamped(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d .*\n)");
+
+    const auto journal = LinesWithJournalStream(
+        [](const struct stat& out) { return std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino); });
+    // The budget line, then at least the viewer's arrival and departure.
+    ASSERT_GE(journal.size(), 3u);
+    EXPECT_EQ(journal[0], "Memory budget: no limit\n");
+    for (const std::string& line : journal) EXPECT_FALSE(std::regex_match(line, timestamped)) << line;
+
+    // JOURNAL_STREAM naming another stream (stdout redirected after systemd
+    // set it): the lines keep their timestamps.
+    const TJournalStreamFor otherStreams[] = {
+        [](const struct stat& out) { return std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino + 1); },
+        [](const struct stat& out) { return std::to_string(out.st_dev + 1) + ":" + std::to_string(out.st_ino); },
+        // Not a number pair.
+        [](const struct stat& out) { return std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino) + "x"; },
+    };
+    const std::regex budgetLine(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d Memory budget: no limit\n)");
+    for (const TJournalStreamFor& journalStream : otherStreams) {
+        const auto elsewhere = LinesWithJournalStream(journalStream);
+        ASSERT_GE(elsewhere.size(), 3u);
+        EXPECT_TRUE(std::regex_match(elsewhere[0], budgetLine)) << elsewhere[0];
+        for (const std::string& line : elsewhere) EXPECT_TRUE(std::regex_match(line, timestamped)) << line;
+    }
 }
 
 }  // namespace

@@ -51,6 +51,17 @@ TEST(LogFormat, TimestampIsYearMonthDayThenTimeAndOneBlank) {
     EXPECT_EQ(FormatLogTimestamp(timegm(&when)), "2003/03/02 09:05:00 ");
 }
 
+TEST(LogFormat, WithoutTheTimestampLeavesTheTextAndOnlyATimestampIsTakenOff) {
+    const std::string line = FormatLogTimestamp(std::time(nullptr)) + "Memory budget: no limit";
+    EXPECT_EQ(WithoutLogTimestamp(line), "Memory budget: no limit");
+    EXPECT_EQ(WithoutLogTimestamp(FormatLogTimestamp(0)), "");
+    // Text that only looks a little like one keeps every byte.
+    EXPECT_EQ(WithoutLogTimestamp("2003/03/02 09:05:00"), "2003/03/02 09:05:00");
+    EXPECT_EQ(WithoutLogTimestamp("2003-03-02 09:05:00 text"), "2003-03-02 09:05:00 text");
+    EXPECT_EQ(WithoutLogTimestamp("2003/03/02 09:05:0x text"), "2003/03/02 09:05:0x text");
+    EXPECT_EQ(WithoutLogTimestamp(""), "");
+}
+
 TEST(LogFormat, ControlCharactersAreWrittenEscaped) {
     EXPECT_EQ(EscapeControlCharacters("a\r\nb\tc\x7f"), "a\\x0D\\x0Ab\\x09c\\x7F");
     // The C1 bytes too: 0x9B is a terminal's CSI once shown as UTF-8.
