@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
     {
         TMainForm form(loop, frontEnd, store.get(), options.Relay.Listen);
         form.SetMemoryBudget(MemoryBudgetFor(options.Relay.MaxMemory));
+        form.SetRecording(RecordingOptionsFor(options.Relay));
         const TLogLines& log = form.Console().Log();
         log.Listeners().Subscribe([&log](const TListChange& change) {
             if (change.Kind == TListChange::TKind::LineAppended) PrintLine(log.Line(change.Index));

@@ -73,7 +73,7 @@ struct Daemon {
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
         // Every daemon's HTTP side on a port of its own, so tests run side by side.
-        std::vector<std::string> args = {VISTRELD_PATH, "--http", "127.0.0.1:0"};
+        std::vector<std::string> args = {VISTRELD_PATH, "--http", "127.0.0.1:0", "--no-recording"};
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
