@@ -106,6 +106,9 @@ public:
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
+    pid_t Pid() const { return pid_; }
+    // The process has been waited for elsewhere.
+    void Forget() { pid_ = -1; }
     uint16_t SenderPort() const { return static_cast<uint16_t>(sender_); }
     uint16_t ViewerPort() const { return static_cast<uint16_t>(viewer_); }
 
@@ -292,6 +295,24 @@ void KillDuringUploads(int rounds, uint32_t seed) {
 TEST(RecordingProcess, KilledAtRandomPointsOfUploadsItLosesNoAcknowledgedPacket) { KillDuringUploads(10, 12); }
 
 TEST(RecordingProcess, KilledAtRandomPointsOfUploadsAgainWithOtherPoints) { KillDuringUploads(10, 977); }
+
+TEST(RecordingProcess, ADataFolderThatCannotBeMadeEndsTheStartWithStatus1) {
+    TRecordingFolder folder;
+    const std::string log = folder.Path() + ".log";
+    ASSERT_EQ(system(("mkdir -p '" + folder.Path() + "' && touch '" + folder.Path() + "/file'").c_str()), 0);
+    TRecordingDaemon daemon(folder.Path() + "/file/data", log);
+    int status = -1;
+    for (int i = 0; i < 500 && status < 0; ++i) {
+        int raw = 0;
+        if (waitpid(daemon.Pid(), &raw, WNOHANG) == daemon.Pid()) status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 99;
+        else std::this_thread::sleep_for(20ms);
+    }
+    daemon.Forget();
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(ReadLog(log).find("vistreld: Cannot use the data folder " + folder.Path() + "/file/data: Not a directory"),
+              std::string::npos)
+        << ReadLog(log);
+}
 
 TEST(RecordingProcess, AFileSizeLimitAnswersAckNak1AndLosesNothingAcknowledged) {
     TRecordingFolder folder;

@@ -274,6 +274,12 @@ TEST(VistreldProcess, AUsageErrorEndsWithStatus2AndNamesTheOption) {
          "vistreld: --max-memory: M is not a size (bytes, or a number with K, M or G)"},
         {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--http", "localhost:80"},
          "vistreld: --http: localhost:80 is not ADDR:PORT or off"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--fsync", "sometimes"},
+         "vistreld: --fsync: sometimes is not always, everysec or no"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--max-disk", "lots"},
+         "vistreld: --max-disk: lots is not a size (bytes, or a number with K, M or G)"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--data-dir"},
+         "vistreld: --data-dir needs a value"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.message);
