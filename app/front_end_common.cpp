@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -67,12 +68,36 @@ bool IsMemorySize(std::string_view text) {
     return ParseMemorySize(text, bytes);
 }
 
+bool IsFsyncMode(std::string_view text) {
+    TFsyncMode mode;
+    return ParseFsyncMode(text, mode);
+}
+
 bool IsHttpSetting(std::string_view text) {
     THttpListen listen;
     return text == "off" || ParseHttpListen(text, listen);
 }
 
 }  // namespace
+
+std::string DefaultDataDir() {
+    if (const char* state = std::getenv("STATE_DIRECTORY"); state && *state) {
+        const std::string_view all(state);
+        const std::string first(all.substr(0, all.find(':')));
+        if (!first.empty()) return first;
+    }
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') return std::string(xdg) + "/vistrel";
+    if (const char* home = std::getenv("HOME"); home && *home == '/') return std::string(home) + "/.local/state/vistrel";
+    return {};
+}
+
+TRecorderOptions RecordingOptionsFor(const TRelayCommandLine& relay) {
+    TRecorderOptions options;
+    if (!relay.NoRecording) options.DataDir = relay.DataDir.empty() ? DefaultDataDir() : relay.DataDir;
+    options.Fsync = relay.Fsync;
+    options.MaxDisk = relay.MaxDisk;
+    return options;
+}
 
 size_t DefaultMaxMemory() {
     const long pages = sysconf(_SC_PHYS_PAGES);
@@ -142,6 +167,24 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
         ->type_name("ADDR:PORT")->check(ValueCheck("ADDR:PORT or off", IsHttpSetting))->group(kHttpOptions);
     app_.add_flag("--http-public-read", relay.HttpPublicRead,
                   "reads need no remote admin password on any address")->group(kHttpOptions);
+    app_.add_option("--data-dir", relay.DataDir,
+                    "record every game in this folder (default $STATE_DIRECTORY,\nelse $XDG_STATE_HOME/vistrel, else ~/.local/state/vistrel)")
+        ->type_name("DIR")->group(kRecordingOptions);
+    app_.add_flag("--no-recording", relay.NoRecording, "keep the games in memory only")->group(kRecordingOptions);
+    app_.add_option_function<std::string>(
+            "--fsync", [&relay](const std::string& text) { ParseFsyncMode(text, relay.Fsync); },
+            "force the recordings to the disk after every packet,\nonce a second, or never (default everysec)")
+        ->type_name("always|everysec|no")->check(ValueCheck("always, everysec or no", IsFsyncMode))
+        ->group(kRecordingOptions);
+    app_.add_option_function<std::string>(
+            "--max-disk", [&relay](const std::string& text) {
+                size_t bytes = 0;
+                ParseMemorySize(text, bytes);
+                relay.MaxDisk = bytes;
+            },
+            "the recordings may hold this much (bytes, or with K, M, G;\ndefault no limit)")
+        ->type_name("SIZE")->check(ValueCheck("a size (bytes, or a number with K, M or G)", IsMemorySize))
+        ->group(kRecordingOptions);
 }
 
 std::string TCommandLine::Help() const {

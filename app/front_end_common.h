@@ -37,7 +37,21 @@ struct TRelayCommandLine {
     std::string Http = "127.0.0.1:38964";
     // Reads (status, lists, log, metrics) need no password on any address.
     bool HttpPublicRead = false;
+    // The recordings: --data-dir (empty: DefaultDataDir()), --no-recording,
+    // --fsync, --max-disk (0: no limit).
+    std::string DataDir;
+    bool NoRecording = false;
+    TFsyncMode Fsync = TFsyncMode::EverySec;
+    uint64_t MaxDisk = 0;
 };
+
+// Where the recordings go without --data-dir: $STATE_DIRECTORY (its first
+// folder, as systemd sets it), else $XDG_STATE_HOME/vistrel, else
+// ~/.local/state/vistrel; empty when none of them is known.
+std::string DefaultDataDir();
+// The recorder's options from the command line (an empty folder for
+// --no-recording).
+TRecorderOptions RecordingOptionsFor(const TRelayCommandLine& relay);
 
 // The groups --help lists the shared options under. A program's own options
 // go into one of these or a group of their own (listed after these, in the
@@ -48,6 +62,7 @@ inline constexpr const char* kListeningOptions = "Listening";
 inline constexpr const char* kSettingsOptions = "Settings";
 inline constexpr const char* kLimitOptions = "Limits";
 inline constexpr const char* kHttpOptions = "HTTP";
+inline constexpr const char* kRecordingOptions = "Recording";
 inline constexpr const char* kUnlistedOptions = "Unlisted";
 
 // A check for an option's value: accepts(value), or the usage error
@@ -62,7 +77,8 @@ enum class TUnknownArguments {
 
 // One program's command line: --help, --version and the relay options both
 // programs share (--address, --sender-port, --viewer-port, --backlog,
-// --registry, --max-memory) are there from the start; a program adds its own
+// --registry, --max-memory, --http, --http-public-read, --data-dir,
+// --no-recording, --fsync, --max-disk) are there from the start; a program adds its own
 // options to App(), one line
 // each, for example
 //     commandLine.App().add_flag("--debug", debug, "also print the debug lines")->group("Log");

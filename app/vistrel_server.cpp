@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
     windowOptions.Listen = options.Relay.Listen;
     windowOptions.Store = store.get();
     windowOptions.MemoryBudget = MemoryBudgetFor(options.Relay.MaxMemory);
+    windowOptions.Recording = RecordingOptionsFor(options.Relay);
     windowOptions.TrayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     TMainWindow window(loop, windowOptions);  // loads the list layouts
 

@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
     {
         TMainForm form(loop, frontEnd, store.get(), options.Relay.Listen);
         form.SetMemoryBudget(MemoryBudgetFor(options.Relay.MaxMemory));
+        form.SetRecording(RecordingOptionsFor(options.Relay));
         const TLogLines& log = form.Console().Log();
         const bool withTimestamp = !StdoutIsJournal();
         log.Listeners().Subscribe([&log, withTimestamp](const TListChange& change) {

@@ -3,11 +3,11 @@
 # later one. Each library compiles against a view of the tree that holds only
 # the folders it may see (a folder of links in the build tree), so an upward
 # include does not compile; tools/check-layers.sh says the same to CI.
-set(VISTREL_LAYERS base net core console settings relay web window app)
+set(VISTREL_LAYERS base net core console settings disk relay web window app)
 
 # testing/ (client-side code for tests, benchmarks and tools) sees the relay
 # and what is below it, never the window or the front ends.
-set(VISTREL_TESTING_SEES base net core console settings relay testing)
+set(VISTREL_TESTING_SEES base net core console settings disk relay testing)
 
 # vistrel_layer_view(TARGET FOLDER): TARGET compiles against the view of
 # FOLDER: FOLDER itself and every layer before it. The view is PUBLIC, so a

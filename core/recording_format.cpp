@@ -133,6 +133,16 @@ void AppendPacketRecord(std::string& out, int32_t location, std::string_view pac
     PutU32(head + 8, RecordCrc(head + 4, std::string_view(head + kRecordHeadSize, payloadSize)));
 }
 
+void EncodePacketRecordHead(char (&head)[kPacketRecordHeadSize], int32_t location, std::string_view packet) noexcept {
+    const size_t payloadSize = kPacketRecordPrefix + packet.size();
+    PutU32(head, static_cast<uint32_t>(payloadSize));
+    PutU32(head + 4, static_cast<uint32_t>(TRecordKind::Packet));
+    PutU32(head + kRecordHeadSize, static_cast<uint32_t>(location));
+    // Over the kind, the location and the packet, as RecordCrc reads them.
+    const uint32_t crc = Crc(Crc(Crc(0, std::string_view(head + 4, 4)), std::string_view(head + kRecordHeadSize, 4)), packet);
+    PutU32(head + 8, crc);
+}
+
 std::string EncodePacketRecord(int32_t location, std::string_view packet) {
     std::string out;
     out.reserve(kRecordHeadSize + kPacketRecordPrefix + packet.size());

@@ -87,6 +87,11 @@ std::string EncodeDescriptionRecord(const TGameDescription& description);
 std::string EncodePacketRecord(int32_t location, std::string_view packet);
 // Appends a packet record to out without building it apart first.
 void AppendPacketRecord(std::string& out, int32_t location, std::string_view packet);
+// The first kPacketRecordHeadSize bytes of a packet record (the record's
+// head and the location); the packet itself follows them unchanged, so a
+// writer can hand both pieces to the kernel without copying the packet.
+inline constexpr size_t kPacketRecordHeadSize = kRecordHeadSize + kPacketRecordPrefix;
+void EncodePacketRecordHead(char (&head)[kPacketRecordHeadSize], int32_t location, std::string_view packet) noexcept;
 
 enum class TRecordStatus {
     Complete,   // Size bytes at the front are one record whose CRC matches

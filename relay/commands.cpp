@@ -76,6 +76,8 @@ void TMainForm::RemoveGame(int32_t index, int32_t row) {
         SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
     game_viewers_.Drop(id);
     games_->Delete(index);
+    // Its recording goes with it.
+    if (recorder_) recorder_->RemoveGame(id);
     if (row >= 0) rows.Delete(row);
 }
 

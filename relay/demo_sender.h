@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
+#include <utility>
 
 #include "net/wsocket_client.h"
 #include "relay/token_bucket.h"
@@ -35,6 +37,16 @@ public:
     // The line about packets refused while the stored games fill the memory
     // budget has been written.
     bool BudgetRefusalLogged = false;
+    // The lines about packets refused while the recordings fill the disk
+    // limit, and about a write to its game's file that failed, have been
+    // written.
+    bool DiskRefusalLogged = false;
+    bool DiskErrorLogged = false;
+    // Answers waiting for its game's file to be forced to the disk (fsync
+    // always): the file length each waits for (0: none of its own, it only
+    // keeps its place behind the others) and the packet. Everything sent to
+    // the sender while one waits queues here, so nothing overtakes it.
+    std::deque<std::pair<uint64_t, std::string>> HeldAnswers;
     // Why the relay closed it (Normal unless it did), counted at its disconnect.
     TCloseReason CloseReason = TCloseReason::Normal;
 };

@@ -55,6 +55,8 @@ bool TMainForm::FormCreate() {
     ServerLog(false, DescribeMemoryBudget(memory_budget_));
     game_id_counter_ = 0;
     games_ = std::make_unique<TGameList>();
+    // The recordings come back before anyone can connect.
+    if (!StartRecording()) return false;
     try {
         demo_senders_.SetProto("tcp");
         demo_senders_.SetAddr(listen_.Addr);
@@ -83,6 +85,8 @@ void TMainForm::FormDestroy() {
     distrubute_demo_.SetEnabled(false);
     serving_ = false;
     games_.reset();
+    // Forces what is not yet on the disk and closes the files.
+    recorder_.reset();
 }
 
 void TMainForm::LoadSettings() {

@@ -24,6 +24,7 @@
 #include "console/setup_fields.h"
 #include "core/game_list.h"
 #include "core/recording_format.h"
+#include "disk/recorder.h"
 #include "relay/relay_limits.h"
 #include "relay/relay_metrics.h"
 #include "net/event_loop.h"
@@ -132,6 +133,19 @@ public:
 
     // The front end sets the budget before FormCreate (the default: no limit).
     void SetMemoryBudget(const TMemoryBudget& budget) { memory_budget_ = budget; }
+    // Recording to disk (disk/recorder.h), set by the front end before
+    // FormCreate. The default, an empty data folder, records nothing: only
+    // the front ends choose a folder, so a frame made by a test never writes
+    // to the user's own.
+    void SetRecording(const TRecorderOptions& options) { recording_ = options; }
+    const TRecorderOptions& Recording() const noexcept { return recording_; }
+    // The games' recordings; null while recording is off (and before
+    // FormCreate).
+    const TRecorder* Recorder() const noexcept { return recorder_.get(); }
+    // The recordings fill the folder's limit (--max-disk): demo and restart
+    // packets are refused and a new sender is closed at once, as when the
+    // stored games fill the memory budget.
+    bool RecordingsFillDisk() const noexcept { return recorder_ && recorder_->FolderFull(); }
     // The stored games (the registry's count) have reached the budget's
     // Stored part: demo and restart packets are refused and a new sender is
     // closed at once; viewers go on watching what is stored.
@@ -241,6 +255,8 @@ public:
 private:
     // Tests and load programs reach the parts below through this probe.
     friend class TMainFormProbe;
+    // Brings recordings back into the registry at start-up (recordings.cpp).
+    friend class TRestoreVisitor;
     // The parse loops of the two connection kinds (senders.cpp, viewers.cpp).
     class TSenderParser;
     class TViewerParser;
@@ -273,6 +289,35 @@ private:
             ShedLargestConnections();
     }
     void ShedLargestConnections();
+    // --- Recording (recordings.cpp) ---------------------------------------------
+    // Starts the recorder on the data folder and brings every recording in it
+    // back as a game without a sender. False (reported through the front end)
+    // when the folder or the disk I/O cannot be used.
+    bool StartRecording();
+    void RestoreRecording(const std::string& path);
+    // A new sender's game gets its file.
+    void RecordNewGame(const TActiveGameList& game);
+    // Appends the game's description after its sender's GAMEINFO.
+    void RecordDescription(TDemoSender& sender, const TActiveGameList& game);
+    // Writes a packet's record before the packet is stored or acknowledged.
+    // True when it was written, or nothing is recorded; durableAt receives
+    // the file length that must be on the disk before the answer goes out
+    // (0: nothing to wait for). False after a failed write, logged once per
+    // sender connection: nothing of the packet may be stored then.
+    bool RecordPacket(TDemoSender& sender, const TActiveGameList& game, int32_t location, std::string_view packet,
+                      uint64_t& durableAt);
+    // Sends an answer to a stored packet, held until durableAt of the
+    // game's file is on the disk (fsync always). Whatever the sender is sent
+    // while answers are held waits behind them, so its answers keep their
+    // order.
+    void AnswerWhenDurable(TDemoSender& sender, uint64_t durableAt, std::string packet);
+    // The game's file is on the disk up to durableEnd: its sender's held
+    // answers that waited for it go out.
+    void ReleaseAnswers(int32_t gameId, uint64_t durableEnd);
+    // Queues a packet for a sender now (SendToSender without the wait for
+    // held answers).
+    void SendToSenderNow(TDemoSender& sender, std::string_view packet);
+
     // Shows the game's viewer count in its games list row.
     void ShowViewerCount(const TActiveGameList& game);
     // Records why a sender or viewer connection is being closed, for the
@@ -298,6 +343,8 @@ private:
     uint64_t payload_checks_ = 0;
     TMemoryBudget memory_budget_;
     TRelayMetrics metrics_;
+    TRecorderOptions recording_{"", TFsyncMode::EverySec, 0};
+    std::unique_ptr<TRecorder> recorder_;
     // The receive buffers' bytes, all connections together.
     size_t input_bytes_ = 0;
     // The connection whose receive buffer a parse pass is reading: its

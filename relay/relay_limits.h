@@ -3,6 +3,7 @@
 // tests can lower it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,6 +29,12 @@ inline constexpr TBucketRate kBroadcastRate{20, 40};
 // worth at once. The check that goes past it is done; the sender's next
 // packets wait, its reading held, until it is back within the rate.
 inline constexpr TBucketRate kInflateRate{uint64_t{32} << 20, uint64_t{32} << 20};
+
+// Answers a sender may have waiting for its game's file to be forced to the
+// disk (fsync always). Beyond it the sender's next packets wait, its reading
+// held for kHeldAnswersPause at a time, until the disk catches up.
+inline constexpr size_t kMaxHeldAnswers = 4096;
+inline constexpr std::chrono::milliseconds kHeldAnswersPause{5};
 
 // What the relay may hold in memory, set from the operator's --max-memory.
 // Stored is the stored demos plus the game records; ConnectionBuffers is the

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "core/demo_verify.h"
+#include "disk/disk_metrics.h"
 
 namespace vistrel {
 
@@ -38,8 +39,10 @@ enum class TDemoCheck : uint8_t {
     Undecodable,       // the decompressor rejected the payload
     Refused,           // its sender has not logged in for filming
     OverBudget,        // the stored games fill the memory budget
+    OverDiskLimit,     // the recordings fill the folder's limit (--max-disk)
+    NotWritten,        // verified, but writing its record failed: not stored
 };
-inline constexpr size_t kDemoCheckCount = 7;
+inline constexpr size_t kDemoCheckCount = 9;
 
 inline TDemoCheck DemoCheckOf(TVerifyOutcome outcome) noexcept {
     switch (outcome) {
@@ -92,6 +95,8 @@ struct TRelayMetrics {
     uint64_t LogLines = 0;
     // How long each distribution walk took.
     TTickHistogram TickDuration;
+    // The recordings: bytes written, forced writes, failures.
+    TDiskMetrics Disk;
 
     void Received(TConnectionKind kind, int32_t type) {
         const size_t slot = type >= 0 && static_cast<size_t>(type) < kCountedPacketTypes

@@ -41,6 +41,11 @@ public:
             if (frame.Status != TFrameStatus::Complete) return;
             const std::string_view packet = buf.substr(0, frame.Size);
             const int32_t type = PacketTypeOf(packet);
+            if (s_.HeldAnswers.size() >= kMaxHeldAnswers) {
+                // Its answers wait for the disk: so does its next packet.
+                s_.HoldReadingUntil(now_ + kHeldAnswersPause);
+                return;
+            }
             if (!Paced(type)) return;
             form_.metrics_.Received(TConnectionKind::Sender, type);
             form_.ServerLogDebug([&] {
@@ -105,6 +110,7 @@ private:
         const std::string label(GameLabel(game->GameType()));
         form_.console_.SetGameColumns(game->Identifier(), game->Name(), label, game->Mod(), {}, {}, s_.UserName);
         form_.ServerLog(false, s_.PeerAddr() + " camming a demo for " + label + " " + game->Mod());
+        form_.RecordDescription(s_, *game);
         form_.BroadcastGameInfo(*game);
     }
 
@@ -129,6 +135,20 @@ private:
             s_.BudgetRefusalLogged = true;
             form_.ServerLog(false, s_.PeerAddr() + " sent packets while the stored games fill the memory budget of " +
                                        std::to_string(form_.memory_budget_.Stored) + " bytes; they are refused");
+        }
+        form_.SendToSender(s_, BuildAckNak(1));
+        return true;
+    }
+
+    // Once the recordings fill the folder's limit (--max-disk) nothing more
+    // is stored: demo and restart packets are answered ACKNAK 1, with one
+    // line per connection.
+    bool OverDiskLimit() {
+        if (!form_.RecordingsFillDisk()) return false;
+        if (!s_.DiskRefusalLogged) {
+            s_.DiskRefusalLogged = true;
+            form_.ServerLog(false, s_.PeerAddr() + " sent packets while the recordings fill the disk limit of " +
+                                       std::to_string(form_.recording_.MaxDisk) + " bytes; they are refused");
         }
         form_.SendToSender(s_, BuildAckNak(1));
         return true;
@@ -192,29 +212,44 @@ private:
             consumed += packet.size();
             return true;
         }
+        if (OverDiskLimit()) {
+            form_.metrics_.Checked(TDemoCheck::OverDiskLimit);
+            consumed += packet.size();
+            return true;
+        }
         // Bounded work: the check stops past kMaxInflatedPayload of output.
         // A payload that fails it in any way (mismatch, too large, not a zlib
         // stream) is answered ACKNAK 1 and dropped; the connection goes on.
         const TVerifyReport report = CheckDemoPayload(DemoPayloadOf(packet), PacketCheckOf(packet));
-        form_.metrics_.Checked(DemoCheckOf(report.Outcome));
         consumed += packet.size();
         ++form_.payload_checks_;
         s_.Inflation.Take(kInflateRate, report.Inflated, now_);
         int32_t ack = 1;
+        uint64_t durableAt = 0;
         if (report.Outcome == TVerifyOutcome::Verified) {
             ack = 0;
-            if (game) {
-                game->StorePacketAt(location, packet, kTagDemoPacket);
-                form_.ServerLogDebug([&] { return "Adding Demo at location " + std::to_string(location); });
+            // Written first, stored after: what the relay holds in memory
+            // is always in the file too, and a packet whose record could
+            // not be written is neither stored nor acknowledged.
+            if (game && !form_.RecordPacket(s_, *game, location, packet, durableAt)) {
+                ack = 1;
+                form_.metrics_.Checked(TDemoCheck::NotWritten);
+            } else {
+                form_.metrics_.Checked(TDemoCheck::Verified);
+                if (game) {
+                    game->StorePacketAt(location, packet, kTagDemoPacket);
+                    form_.ServerLogDebug([&] { return "Adding Demo at location " + std::to_string(location); });
+                }
             }
         } else {
+            form_.metrics_.Checked(DemoCheckOf(report.Outcome));
             form_.ServerLogDebug([&] {
                 return "Refused Demo at location " + std::to_string(location) + ": " +
                        std::string(VerifyOutcomeName(report.Outcome)) +
                        (report.ErrorText.empty() ? std::string() : " (" + report.ErrorText + ")");
             });
         }
-        form_.SendToSender(s_, BuildAckNak(ack));
+        form_.AnswerWhenDurable(s_, durableAt, BuildAckNak(ack));
         return true;
     }
 
@@ -228,12 +263,17 @@ private:
         // Checked before the acknowledgement, so a refused restart is never
         // answered as accepted.
         if (LocationRefused(game, location)) return false;
-        if (OverBudget()) return true;
-        form_.SendToSender(s_, BuildAckNak(0));
+        if (OverBudget() || OverDiskLimit()) return true;
+        uint64_t durableAt = 0;
+        if (game && !form_.RecordPacket(s_, *game, location, packet, durableAt)) {
+            form_.SendToSender(s_, BuildAckNak(1));
+            return true;
+        }
         if (game) {
             form_.ServerLogDebug([&] { return "Adding Restart at location " + std::to_string(location); });
             game->StorePacketAt(location, packet, kTagDemoRestart);
         }
+        form_.AnswerWhenDurable(s_, durableAt, BuildAckNak(0));
         return true;
     }
 
@@ -258,6 +298,14 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
         static_cast<TDemoSender&>(c).CloseReason = TCloseReason::SlowReader;
     };
     if (!games_) return;
+    if (RecordingsFillDisk()) {
+        ServerLog(false, sender.PeerAddr() + " connected while the recordings fill the disk limit of " +
+                             std::to_string(recording_.MaxDisk) + " bytes; connection closed");
+        sender.SendBanner();
+        sender.CloseReason = TCloseReason::Refused;
+        sender.Close();
+        return;
+    }
     if (StoredGamesFillBudget()) {
         // Greeted, so the camera program learns it reached a relay, then
         // closed before any game is opened for it.
@@ -274,6 +322,7 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
     game.SetSenderAddr(sender.PeerAddr());
     sender.GameId = game_id_counter_;
     console_.AddGameRow(game.Identifier(), &sender, sender.PeerAddr());
+    RecordNewGame(game);
 }
 
 void TMainForm::DemoSenderDataAvailable(TDemoSender& sender) {
@@ -309,6 +358,16 @@ void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& cli
 }
 
 void TMainForm::SendToSender(TDemoSender& sender, std::string_view packet) {
+    if (sender.State() != wsConnected) return;
+    if (!sender.HeldAnswers.empty()) {
+        // Behind an answer that waits for the disk.
+        sender.HeldAnswers.emplace_back(0, std::string(packet));
+        return;
+    }
+    SendToSenderNow(sender, packet);
+}
+
+void TMainForm::SendToSenderNow(TDemoSender& sender, std::string_view packet) {
     if (sender.State() != wsConnected) return;
     ServerLogDebug([&] {
         return "Sent Sender [" + sender.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet))) + " Packet";

@@ -24,6 +24,8 @@ public:
     static TListenSettings& Listen(TMainForm& form) { return form.listen_; }
     static size_t MaxUnhandledInput(const TMainForm& form) { return form.max_unhandled_input_; }
     static void SetMaxUnhandledInput(TMainForm& form, size_t bytes) { form.max_unhandled_input_ = bytes; }
+    // The recordings (null while recording is off).
+    static TRecorder* Recorder(TMainForm& form) { return form.recorder_.get(); }
     // Payload checks (inflate runs) since start-up.
     static uint64_t PayloadChecks(const TMainForm& form) { return form.payload_checks_; }
 };

@@ -7,7 +7,7 @@ as_root=()
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" apt-get install -y -q \
-  g++ cmake make pkg-config zlib1g-dev libcli11-dev \
+  g++ cmake make pkg-config zlib1g-dev libcli11-dev liburing-dev \
   libmicrohttpd-dev nlohmann-json3-dev \
   libsystemd-dev systemd \
   libgtest-dev libgmock-dev libbenchmark-dev \

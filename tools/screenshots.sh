@@ -75,7 +75,7 @@ mkdir -p "$work/runtime" "$work/shots"
 chmod 700 "$work/runtime"
 DISPLAY=":$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" \
   "$server_bin" --registry "$work/registry.reg" --address 127.0.0.1 \
-  --sender-port "$sender_port" --viewer-port "$viewer_port" --http off \
+  --sender-port "$sender_port" --viewer-port "$viewer_port" --http off --no-recording \
   --screenshots "$work/shots" --screenshot-delay 3000 >"$work/server.log" 2>&1 &
 server_pid=$!
 

@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace vistrel {
 
@@ -378,9 +380,41 @@ bool THttpServer::Refuse(MHD_Connection* connection, int status, std::string_vie
     return Queue(connection, std::move(response), true);
 }
 
+THttpResponse::THttpResponse(THttpResponse&& other) noexcept
+    : Status(other.Status),
+      ContentType(std::move(other.ContentType)),
+      Body(std::move(other.Body)),
+      Headers(std::move(other.Headers)),
+      Stream(std::move(other.Stream)),
+      FileFd(std::exchange(other.FileFd, -1)),
+      FileSize(other.FileSize) {}
+
+THttpResponse& THttpResponse::operator=(THttpResponse&& other) noexcept {
+    if (this == &other) return *this;
+    if (FileFd >= 0) close(FileFd);
+    Status = other.Status;
+    ContentType = std::move(other.ContentType);
+    Body = std::move(other.Body);
+    Headers = std::move(other.Headers);
+    Stream = std::move(other.Stream);
+    FileFd = std::exchange(other.FileFd, -1);
+    FileSize = other.FileSize;
+    return *this;
+}
+
+THttpResponse::~THttpResponse() {
+    if (FileFd >= 0) close(FileFd);
+}
+
 bool THttpServer::Queue(MHD_Connection* connection, THttpResponse response, bool closeAfter) {
     MHD_Response* made = nullptr;
-    if (response.Stream) {
+    if (response.FileFd >= 0) {
+        // The library sends the file with sendfile(2): the kernel reads it
+        // and writes it to the socket; the descriptor is the library's now.
+        made = MHD_create_response_from_fd64(response.FileSize, response.FileFd);
+        if (!made) return false;
+        response.FileFd = -1;
+    } else if (response.Stream) {
         auto* entry = new TStreamEntry;
         entry->Server = this;
         entry->Connection = connection;

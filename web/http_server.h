@@ -94,6 +94,16 @@ struct THttpResponse {
     std::vector<std::pair<std::string, std::string>> Headers;
     // When set, the body is this stream's and Body is not sent.
     std::unique_ptr<THttpStream> Stream;
+    // When 0 or more, the body is the first FileSize bytes of this open
+    // file, sent by the kernel from the file to the socket; the response
+    // takes the descriptor over and closes it.
+    int FileFd = -1;
+    uint64_t FileSize = 0;
+
+    THttpResponse() = default;
+    THttpResponse(THttpResponse&& other) noexcept;
+    THttpResponse& operator=(THttpResponse&& other) noexcept;
+    ~THttpResponse();
 };
 
 class THttpServer {

@@ -155,12 +155,25 @@ const char* const kCloseReasonNames[kCloseReasonCount] = {"normal", "slow_reader
                                                           "refused"};
 const char* const kDemoCheckNames[kDemoCheckCount] = {"verified",    "checksum_mismatch", "not_decompressed",
                                                       "too_large",   "undecodable",       "refused",
-                                                      "over_budget"};
+                                                      "over_budget", "over_disk_limit",   "not_written"};
 // The packet types each port takes.
 const int32_t kSenderTypes[] = {PacketType::GAMEINFO, PacketType::ACKNAK, PacketType::SENDTEXT,
                                 PacketType::DEMOPACKET, PacketType::DEMORESTART};
 const int32_t kViewerTypes[] = {PacketType::ACKNAK, PacketType::WAITFORGAME, PacketType::SENDTEXT,
                                 PacketType::LEAVEGAME, PacketType::USERINFO};
+
+// A game's name as a file name's part: letters, digits, '.', '-' and '_'
+// kept, every other byte '_', at most 64 of them, never starting with '.'.
+std::string FileNamePart(std::string_view name) {
+    std::string out;
+    for (char c : name.substr(0, 64)) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                          c == '-' || c == '_';
+        out += keep ? c : '_';
+    }
+    if (!out.empty() && out.front() == '.') out.front() = '_';
+    return out;
+}
 
 }  // namespace
 
@@ -293,6 +306,15 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
         return response;
     }
 
+    if (api && path.size() == 5 && path[2] == "games" && path[4] == "recording") {
+        if (!get) return methodNotAllowed("GET, HEAD");
+        if (reads_need_password_)
+            if (auto refusal = Authenticate(request)) return std::move(*refusal);
+        int64_t id = 0;
+        if (!ParseId(path[3], INT32_MAX, id)) return ErrorResponse(404, "no such game");
+        return Recording(static_cast<int32_t>(id));
+    }
+
     // The commands: /api/v1/games/{id}/halt, /api/v1/games/{id}, /api/v1/viewers/{id}/kick.
     std::string what;
     const char* allow = "";
@@ -362,6 +384,26 @@ THttpResponse TWebApi::Command(const THttpRequest& request, const std::string& w
         return ErrorResponse(500, Utf8(e.what()));
     }
     return JsonResponse(200, json{{"id", id}, {done, true}}.dump());
+}
+
+THttpResponse TWebApi::Recording(int32_t id) {
+    const TRecorder* recorder = form_.Recorder();
+    const TGameList* games = form_.Games();
+    const int32_t index = games ? games->IndexOfId(id) : -1;
+    if (!recorder) return ErrorResponse(404, "recording is off");
+    if (index < 0) return ErrorResponse(404, "no such game");
+    uint64_t size = 0;
+    const int fd = recorder->OpenForReading(id, size);
+    if (fd < 0) return ErrorResponse(404, "the game has no recording");
+    THttpResponse response;
+    response.ContentType = "application/octet-stream";
+    response.FileFd = fd;
+    response.FileSize = size;
+    std::string name = "game-" + std::to_string(id);
+    const std::string part = FileNamePart(games->At(index).Name());
+    if (!part.empty()) name += "-" + part;
+    response.Headers.emplace_back("Content-Disposition", "attachment; filename=\"" + name + ".vrec\"");
+    return response;
 }
 
 std::string TWebApi::StatusJson() const {
@@ -539,6 +581,19 @@ std::string TWebApi::MetricsText() const {
     out.Sample("vistrel_distribution_tick_duration_seconds_bucket", {{"le", "+Inf"}}, m.TickDuration.Count);
     out.Sample("vistrel_distribution_tick_duration_seconds_sum", m.TickDuration.SumSeconds);
     out.Sample("vistrel_distribution_tick_duration_seconds_count", m.TickDuration.Count);
+
+    out.Family("vistrel_disk_written_bytes_total", "counter", "Bytes written to the recordings.");
+    out.Sample("vistrel_disk_written_bytes_total", m.Disk.BytesWritten);
+    out.Family("vistrel_disk_fsyncs_total", "counter", "Recordings forced to the disk (fsync), by outcome.");
+    out.Sample("vistrel_disk_fsyncs_total", {{"outcome", "done"}}, m.Disk.Fsyncs);
+    out.Sample("vistrel_disk_fsyncs_total", {{"outcome", "failed"}}, m.Disk.FsyncErrors);
+    out.Family("vistrel_disk_write_errors_total", "counter",
+               "Writes to the recordings that failed (nothing of them was kept; the packet was refused).");
+    out.Sample("vistrel_disk_write_errors_total", m.Disk.WriteErrors);
+    out.Family("vistrel_disk_recordings_bytes", "gauge", "Bytes the recordings hold in the data folder.");
+    out.Sample("vistrel_disk_recordings_bytes", form_.Recorder() ? form_.Recorder()->TotalBytes() : uint64_t{0});
+    out.Family("vistrel_disk_limit_bytes", "gauge", "The recordings' limit (--max-disk); 0 means no limit.");
+    out.Sample("vistrel_disk_limit_bytes", static_cast<uint64_t>(form_.Recording().MaxDisk));
 
     out.Family("vistrel_http_connections", "gauge", "Open HTTP connections.");
     out.Sample("vistrel_http_connections", static_cast<uint64_t>(server_.Connections()));

@@ -11,6 +11,7 @@
 //   POST   /api/v1/games/{id}/halt   Halt Transfer
 //   DELETE /api/v1/games/{id}        Delete Game
 //   POST   /api/v1/viewers/{id}/kick Kick User
+//   GET    /api/v1/games/{id}/recording  the game's recording file
 //   GET    /metrics                  Prometheus text format
 //
 // Commands need the remote admin password (TAdminAuth); reads need it too
@@ -74,6 +75,8 @@ private:
     // Null when the request may go on; else the refusal to send.
     std::unique_ptr<THttpResponse> Authenticate(const THttpRequest& request);
     THttpResponse Command(const THttpRequest& request, const std::string& what, int64_t id);
+    // The game's recording as a download, or 404.
+    THttpResponse Recording(int32_t id);
     void ArmStreamCheck();
 
     TMainForm& form_;

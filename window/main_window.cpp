@@ -70,6 +70,7 @@ TMainWindow::TMainWindow(TEventLoop& loop, TWindowOptions options, QWidget* pare
 
     form_ = std::make_unique<TMainForm>(loop, *this, options_.Store, options_.Listen);
     form_->SetMemoryBudget(options_.MemoryBudget);
+    form_->SetRecording(options_.Recording);
     bridge_ = new TLoopBridge(loop, this);
 
     setObjectName(QStringLiteral("MainForm"));

@@ -51,6 +51,8 @@ struct TWindowOptions {
     // What the relay may hold in memory (relay/relay_limits.h); the default
     // is no limit.
     TMemoryBudget MemoryBudget;
+    // Recording to disk; the default records nothing.
+    TRecorderOptions Recording;
     // Whether the desktop has a notification area to hide in.
     bool TrayAvailable = true;
     // How an error reaches the operator; the default is a message box.

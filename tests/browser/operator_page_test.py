@@ -136,7 +136,7 @@ def main():
     try:
         relay = subprocess.Popen([args.vistreld, "--address", "127.0.0.1", "--sender-port", str(sender_port),
                                   "--viewer-port", str(viewer_port), "--http", f"127.0.0.1:{http_port}",
-                                  "--registry", registry],
+                                  "--registry", registry, "--no-recording"],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         processes.append(relay)
         wait_until("the HTTP side", lambda: api(http_port, "/api/v1/status")["version"])

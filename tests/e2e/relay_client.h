@@ -36,6 +36,7 @@ protected:
         form_ = std::make_unique<TMainForm>(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
         // As the front ends do: the budget is set before start-up.
         form_->SetMemoryBudget(memory_budget_);
+        form_->SetRecording(recording_);
         ASSERT_TRUE(form_->FormCreate());
         // Ticks come only from Tick(): a test never waits for the timer.
         TMainFormProbe::DistrubuteDemo(*form_).SetInterval(3600 * 1000);
@@ -136,6 +137,8 @@ protected:
     // No limit, unless a fixture derived from this one sets it in its
     // constructor.
     TMemoryBudget memory_budget_;
+    // Nothing recorded, unless a derived fixture names a (temporary) folder.
+    TRecorderOptions recording_;
     TEventLoop loop_;
     TRecordingFrontEnd front_;
     std::unique_ptr<TMainForm> form_;

@@ -101,7 +101,7 @@ struct Daemon {
         for (auto& variable : environment) envp.push_back(variable.data());
         envp.push_back(nullptr);
         // Every daemon's HTTP side on a port of its own, so tests run side by side.
-        std::vector<std::string> args = {VISTRELD_PATH, "--http", "127.0.0.1:0"};
+        std::vector<std::string> args = {VISTRELD_PATH, "--http", "127.0.0.1:0", "--no-recording"};
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -302,6 +302,12 @@ TEST(VistreldProcess, AUsageErrorEndsWithStatus2AndNamesTheOption) {
          "vistreld: --max-memory: M is not a size (bytes, or a number with K, M or G)"},
         {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--http", "localhost:80"},
          "vistreld: --http: localhost:80 is not ADDR:PORT or off"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--fsync", "sometimes"},
+         "vistreld: --fsync: sometimes is not always, everysec or no"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--max-disk", "lots"},
+         "vistreld: --max-disk: lots is not a size (bytes, or a number with K, M or G)"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--data-dir"},
+         "vistreld: --data-dir needs a value"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.message);

@@ -104,6 +104,15 @@ TEST(RecordingFormat, AFlippedByteFailsItsRecordAndTheNextOneIsFoundEvenWithADam
     EXPECT_EQ(FindNextRecord(std::string_view(file).substr(third + 1)), file.size() - third - 1);
 }
 
+TEST(RecordingFormat, APacketRecordHeadAndItsPacketMakeTheWholeRecord) {
+    for (size_t size : {size_t{16}, size_t{17}, size_t{1000}, size_t{70000}}) {
+        const std::string packet = DemoPacket(7, size, static_cast<char>('a' + size % 26));
+        char head[kPacketRecordHeadSize];
+        EncodePacketRecordHead(head, 7, packet);
+        EXPECT_EQ(std::string(head, sizeof head) + packet, EncodePacketRecord(7, packet)) << size;
+    }
+}
+
 TEST(RecordingFormat, PacketPayloadsHoldOnlyWhatTheRelayStores) {
     int32_t location = 0;
     std::string_view packet;

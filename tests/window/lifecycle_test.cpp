@@ -32,7 +32,7 @@ QStringList ServerArguments(const std::string& registry) {
     return {QStringLiteral("--registry"), QString::fromStdString(registry), QStringLiteral("--address"),
             QStringLiteral("127.0.0.1"),  QStringLiteral("--sender-port"),   QStringLiteral("0"),
             QStringLiteral("--viewer-port"), QStringLiteral("0"), QStringLiteral("--http"),
-            QStringLiteral("127.0.0.1:0")};
+            QStringLiteral("127.0.0.1:0"), QStringLiteral("--no-recording")};
 }
 
 }  // namespace
