@@ -9,7 +9,8 @@
 # the machine's apt (or $VISTREL_DEBIAN_MIRROR). The first run makes the root
 # with debootstrap (installed here if missing) and keeps it as a tarball in
 # $VISTREL_ROOT_CACHE (default /var/cache/vistrel-package-test); later runs
-# unpack that. Every run works in a new folder, removed at the end.
+# unpack that. Every run works on a new copy in memory (tmpfs, up to 4 GiB),
+# removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
@@ -67,21 +68,24 @@ if [ ! -f "$tarball" ]; then
 fi
 
 # ---- a fresh copy of it for this run -----------------------------------------
+# The copy lives in memory: dpkg's many writes and syncs, and the removal at
+# the end, cost nothing there.
 work=$(mktemp -d /var/tmp/vistrel-package-test.XXXXXX)
 root=$work/root
 cleanup() {
   local mount
-  for mount in "$root/dev/pts" "$root/proc"; do
+  for mount in "$root/dev/pts" "$root/proc" "$work"; do
     if mountpoint -q "$mount"; then umount "$mount" || umount -l "$mount"; fi
   done
   # Never delete through a mount that is still there.
-  if grep -q " $work/" /proc/mounts; then
+  if grep -q " ${work}[/ ]" /proc/mounts; then
     echo "test-packages: $work still has mounts; left in place" >&2
   else
     rm -rf --one-file-system "$work"
   fi
 }
 trap cleanup EXIT
+mount -t tmpfs -o size=4G,mode=0755 vistrel-package-test "$work"
 
 step "unpacking the Debian 12 root into $root"
 mkdir "$root"
