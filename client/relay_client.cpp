@@ -1,4 +1,4 @@
-#include "testing/relay_client.h"
+#include "client/relay_client.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -8,10 +8,10 @@
 
 #include <cerrno>
 
-#include "testing/server_packets.h"
-#include "testing/tcp_connect.h"
+#include "client/server_packets.h"
+#include "client/tcp_connect.h"
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 namespace {
 
@@ -103,4 +103,4 @@ void TRelayClient::Close() {
     fd_ = -1;
 }
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

@@ -16,7 +16,7 @@
 
 #include "core/protocol.h"
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 // "Welcome to TcpSrv" CR LF, written before any packet.
 inline constexpr size_t kGreetingSize = kBanner.size() + kLineEnd.size();
@@ -84,4 +84,4 @@ private:
     size_t received_ = 0;
 };
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

@@ -12,7 +12,7 @@
 
 #include "core/protocol.h"
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 // The size of the whole packet at the front of bytes; 0 while it is
 // incomplete, and for a type code the relay never sends or a length below
@@ -44,4 +44,4 @@ inline std::string NoticeNameOf(std::string_view p) { return ReadTextSlot(p, Slo
 // viewers)", "GAMEREMOVED(2)", "DEMOPACKET(5)"; the bare label otherwise.
 std::string Describe(std::string_view p);
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

@@ -1,6 +1,6 @@
-#include "testing/server_packets.h"
+#include "client/server_packets.h"
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 size_t ServerPacketSize(std::string_view bytes) noexcept {
     if (bytes.size() < PacketSize::Header) return 0;
@@ -50,4 +50,4 @@ std::string Describe(std::string_view p) {
     }
 }
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client
