@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "client/server_packets.h"
@@ -101,6 +102,33 @@ std::string TRelayClient::TakePacket() { return Take(ServerPacketSize(in_)); }
 void TRelayClient::Close() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
+}
+
+bool AwaitGreeting(TRelayClient& client, std::chrono::milliseconds limit, std::string& error) {
+    const std::string busy = std::string(kBannerTooBusy) + std::string(kLineEnd);
+    const std::string greeting = std::string(kBanner) + std::string(kLineEnd);
+    // Whole once it is the greeting, the refusal, or neither can follow.
+    const auto decided = [&] {
+        const std::string& in = client.Unread();
+        const size_t n = std::min(in.size(), busy.size());
+        const bool maybeBusy = busy.compare(0, n, in, 0, n) == 0;
+        return in.size() >= busy.size() || (in.size() >= kGreetingSize && !maybeBusy);
+    };
+    client.WaitUntil(decided, limit);
+    const std::string& in = client.Unread();
+    if (in.compare(0, busy.size(), busy) == 0) {
+        error = "the relay has as many clients as it takes";
+        return false;
+    }
+    if (in.size() >= kGreetingSize && in.compare(0, kGreetingSize, greeting) == 0) {
+        client.Take(kGreetingSize);
+        return true;
+    }
+    if (in.size() < kGreetingSize && greeting.compare(0, in.size(), in) == 0)
+        error = client.Ended() ? "the relay closed the connection before its greeting" : "no greeting from the relay";
+    else
+        error = "what answers there is not a relay (no greeting)";
+    return false;
 }
 
 }  // namespace vistrel::client

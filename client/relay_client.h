@@ -84,4 +84,9 @@ private:
     size_t received_ = 0;
 };
 
+// Waits (bounded) for the relay's greeting and takes it. False, with why in
+// error, when the connection ends first, the relay says it is full, or what
+// arrives is not the greeting.
+bool AwaitGreeting(TRelayClient& client, std::chrono::milliseconds limit, std::string& error);
+
 }  // namespace vistrel::client
