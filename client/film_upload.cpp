@@ -136,10 +136,11 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
         if (!ServerPacketFrameable(client.Unread())) {
             stopped = "the relay sent something that is no packet of its protocol";
         } else if (client.Ended()) {
-            stopped = "the relay closed the connection";
             // A relay answers a camera's login and then closes it when the
             // filming password is wrong.
-            if (result.Accepted == 0) stopped += " before it accepted a packet (is the filming password right?)";
+            stopped = result.Accepted == 0 ? "the relay refused the camera: it closed the connection before it accepted "
+                                             "a packet (is the filming password right?)"
+                                           : "the relay closed the connection";
         } else if (stop()) {
             stopped = "stopped";
         } else if (!answersDue.empty() && Clock::now() - lastAnswer > settings.AnswerTimeout) {

@@ -7,9 +7,14 @@
 // SIGINT/SIGTERM, the file complete in every case. With --list it prints
 // the relay's games instead.
 //
-// Exit status: 0 when the game was removed or the watch was stopped by a
-// signal, and after --list; 1 when the connection ended, the game is not
-// there, or the file cannot be written; 2 for a usage error.
+// A relay closes the connections of a game's viewers when the game is
+// deleted, so the connection's end is the usual end of a recording, as is
+// GAMEREMOVED from a relay that sends it.
+//
+// Exit status: 0 once the file is complete (the game removed, the
+// connection failure, a signal), and after --list; 1 when the relay cannot be
+// reached, the game is not there, the relay sends what is no packet, or the
+// file cannot be written; 2 for a usage error.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -166,8 +171,9 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path) {
         if (!recorder) recorder = std::make_unique<TGameRecorder>(path, TRecordingHeader{gameId, UnixMillisecondsNow()});
     };
     const Clock::time_point joinLimit = Clock::now() + kJoinWait;
-    std::string ended;
+    std::string failure;  // why the watch failed, if it did
     bool removed = false;
+    bool closed = false;
     try {
         while (!g_stop) {
             const auto wait = recorder ? std::chrono::milliseconds(1000)
@@ -196,27 +202,30 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path) {
             }
             if (removed) break;
             if (!Framed(client)) {
-                ended = "the relay sent something that is no packet of its protocol";
+                failure = "the relay sent something that is no packet of its protocol";
                 break;
             }
             if (client.Ended()) {
-                ended = "the relay closed the connection";
+                closed = true;
                 break;
             }
             if (!recorder && Clock::now() >= joinLimit) {
-                ended = "the relay has no game " + std::to_string(gameId);
+                failure = "the relay has no game " + std::to_string(gameId);
                 break;
             }
         }
-        if (!recorder) return Fail(ended.empty() ? "stopped before the game's description arrived" : ended);
+        if (!recorder) {
+            if (closed) return Fail("the relay closed the connection before the game's description arrived");
+            return Fail(failure.empty() ? "stopped before the game's description arrived" : failure);
+        }
         recorder->Close();
     } catch (const ERecordingFileError& e) {
         return Fail(e.what());
     }
     std::printf("%s: game %d: %zu packets, %s written to %s%s\n", kProgram, gameId, recorder->Packets(),
                 FormatBytes(recorder->Bytes()).c_str(), path.c_str(),
-                removed ? "; the game was removed" : "");
-    if (!ended.empty()) return Fail(ended);
+                removed ? "; the game was removed" : closed ? "; the relay closed the connection" : "");
+    if (!failure.empty()) return Fail(failure);
     return 0;
 }
 

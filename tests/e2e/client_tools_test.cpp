@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -368,6 +369,7 @@ TEST(ClientTools, AWrongFilmingPasswordFailsTheUploadAndTheRightOneIsAccepted) {
                    folder / "wrong.out", folder / "wrong.err");
     EXPECT_EQ(wrong.Wait(20s), 1);
     EXPECT_NE(wrong.Out().find(", 0 accepted, "), std::string::npos) << wrong.Out();
+    EXPECT_NE(wrong.Err().find("the relay refused the camera"), std::string::npos) << wrong.Err();
     EXPECT_NE(wrong.Err().find("filming password"), std::string::npos) << wrong.Err();
 
     TProcess right({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--password", "secret",
@@ -375,6 +377,44 @@ TEST(ClientTools, AWrongFilmingPasswordFailsTheUploadAndTheRightOneIsAccepted) {
                    folder / "right.out", folder / "right.err");
     EXPECT_EQ(right.Wait(20s), 0) << right.Err();
     EXPECT_NE(right.Out().find("3 accepted, 0 refused"), std::string::npos) << right.Out();
+}
+
+TEST(ClientTools, WatchEndsWithACompleteFileWhenTheRelayClosesAndFailsForAGameNotThere) {
+    TTempFolder folder;
+    TRelay relay = StartRelay(folder, "relay");
+    TRelayClient camera(relay.SenderPort);
+    const std::vector<std::string> packets = {Demo(0, "zero"), Demo(1, "one")};
+    Film(relay, "Short", "dm", 1, packets, camera);
+
+    const std::string file = folder / "short.rec";
+    TProcess watch({VISTREL_WATCH_PATH, "--server", Server(relay.ViewerPort), "--game", "1", "-o", file},
+                   folder / "watch.out", folder / "watch.err");
+    const Clock::time_point until = Clock::now() + 10s;
+    while (ReadRecording(file).Packets.size() < packets.size() && Clock::now() < until)
+        std::this_thread::sleep_for(50ms);
+    // A relay that stops (or deletes the game) closes its viewers.
+    relay.Process->Signal(SIGTERM);
+    EXPECT_EQ(watch.Wait(10s), 0) << watch.Err();
+    EXPECT_NE(watch.Out().find("2 packets"), std::string::npos) << watch.Out();
+    EXPECT_NE(watch.Out().find("the relay closed the connection"), std::string::npos) << watch.Out();
+    const std::string bytes = ReadFile(file);
+    const THeaderRead header = ReadRecordingHeader(bytes);
+    ASSERT_EQ(header.Status, THeaderStatus::Valid);
+    EXPECT_EQ(header.Header.GameId, 1);
+    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_LT(std::abs(nowMs - header.Header.OpenedMs), 60000) << "opened: now";
+    EXPECT_EQ(bytes, EncodeRecordingHeader(ReadRecordingHeader(bytes).Header) +
+                         EncodeDescriptionRecord({1, "Short", "dm", "", ""}) + EncodePacketRecord(0, packets[0]) +
+                         EncodePacketRecord(1, packets[1]));
+
+    TRelay other = StartRelay(folder, "other");
+    const std::string none = folder / "none.rec";
+    TProcess missing({VISTREL_WATCH_PATH, "--server", Server(other.ViewerPort), "--game", "9", "-o", none},
+                     folder / "missing.out", folder / "missing.err");
+    EXPECT_EQ(missing.Wait(15s), 1);
+    EXPECT_NE(missing.Err().find("the relay has no game 9"), std::string::npos) << missing.Err();
+    EXPECT_NE(access(none.c_str(), F_OK), 0) << "no file is made for a game that is not there";
 }
 
 TEST(ClientTools, ListPrintsTheRelaysGames) {
