@@ -14,10 +14,14 @@ TRecordingReader::TRecordingReader(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw ERecordingFileError(path + ": " + std::strerror(errno));
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
         const int error = errno;
         close(fd);
-        throw ERecordingFileError(path + ": " + (S_ISREG(st.st_mode) ? std::strerror(error) : "not a regular file"));
+        throw ERecordingFileError(path + ": " + std::strerror(error));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        throw ERecordingFileError(path + ": not a regular file");
     }
     size_ = static_cast<size_t>(st.st_size);
     if (size_ > 0) {
