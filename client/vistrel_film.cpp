@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     app.add_option("--server", server, "the relay's camera port, HOST[:PORT] (port default 38963)")
         ->type_name("HOST[:PORT]")->required();
     app.add_option("--password", password, "the relay's filming password")->type_name("P");
-    app.add_option("--name", name, "the camera's user name (default: the one the recording names)")->type_name("USER");
+    app.add_option("--name", name, "the camera's user name (default: the one the recording\nnames, else vistrel-film)")->type_name("USER");
     CLI::Option* speedOption =
         app.add_option("--speed", speed, "pace: X times the relay's own, one packet per 500 ms / X (default 1)")
             ->type_name("X")->check(CLI::PositiveNumber);
@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
     settings.Port = address.Port;
     settings.Password = password;
     settings.Description = contents.Description.value_or(TGameDescription{});
-    settings.UserName = name.empty() ? settings.Description.SenderName : name;
+    settings.UserName = !name.empty() ? name : !settings.Description.SenderName.empty() ? settings.Description.SenderName
+                                                                                        : std::string(kProgram);
     settings.Speed = speed.value_or(1.0);
     settings.AsFastAsPossible = asFast;
 
