@@ -3,10 +3,13 @@
 // there again comes back byte for byte; refused packets are sent again and
 // counted; a wrong filming password ends the upload with a failure; --list
 // prints the games; damage in a recording is skipped with a message; --speed
-// paces the upload.
+// paces the upload and a terminal gets a bar. A relay played by the test
+// sends what vistreld never sends a viewer: GAMEREMOVED for its own game,
+// and bytes that are no packet.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -491,6 +494,161 @@ TEST(ClientTools, SpeedPacesTheUpload) {
     EXPECT_EQ(film.Wait(20s), 0) << film.Err();
     EXPECT_GE(Clock::now() - start, 500ms);
     EXPECT_NE(film.Out().find("5 accepted"), std::string::npos) << film.Out();
+}
+
+
+// A relay played by the test on a socket of its own, for what vistreld
+// never sends a viewer: GAMEREMOVED for the game it watches, and bytes that
+// are no packet at all.
+class TFakeRelay {
+public:
+    TFakeRelay() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(listener_, 4);
+        socklen_t size = sizeof addr;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~TFakeRelay() {
+        if (peer_ >= 0) close(peer_);
+        close(listener_);
+    }
+    uint16_t Port() const { return port_; }
+
+    // Takes the viewer's connection, greets it and reads `bytes` from it.
+    bool Accept(size_t bytes) {
+        pollfd p{listener_, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1) return false;
+        peer_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (peer_ < 0 || !Send(std::string(kBanner) + std::string(kLineEnd))) return false;
+        while (received_.size() < bytes) {
+            pollfd q{peer_, POLLIN, 0};
+            if (poll(&q, 1, 5000) != 1) return false;
+            char buf[4096];
+            const ssize_t n = read(peer_, buf, sizeof buf);
+            if (n <= 0) return false;
+            received_.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    bool Send(std::string_view bytes) {
+        return write(peer_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    const std::string& Received() const { return received_; }
+
+private:
+    int listener_ = -1;
+    int peer_ = -1;
+    uint16_t port_ = 0;
+    std::string received_;
+};
+
+std::string Detailed(int32_t id, int32_t type, std::string_view name, std::string_view mod, int32_t viewers) {
+    std::string p = BuildPacket(PacketType::GAMEINFODETAILED, PacketSize::GAMEINFODETAILED);
+    WriteInt32(p, PacketOffset::GameId, id);
+    WriteInt32(p, PacketOffset::DetailedType, type);
+    WriteInt32(p, PacketOffset::DetailedViewers, viewers);
+    WriteTextSlot(p, Slot::DetailedName, name);
+    WriteTextSlot(p, Slot::DetailedMod, mod);
+    return p;
+}
+
+TEST(ClientTools, WatchRecordsDescriptionChangesAndEndsWhenTheGameIsRemoved) {
+    TTempFolder folder;
+    TFakeRelay relay;
+    const std::string file = folder / "fake.rec";
+    TProcess watch({VISTREL_WATCH_PATH, "--server", Server(relay.Port()), "--game", "5", "-o", file, "--name", "rec"},
+                   folder / "watch.out", folder / "watch.err");
+    // A USERINFO in the whole form a viewer program sends, then WAITFORGAME.
+    ASSERT_TRUE(relay.Accept(PacketSize::USERINFO_CONSUMED + PacketSize::WAITFORGAME));
+    EXPECT_EQ(TypeOf(relay.Received()), PacketType::USERINFO);
+    EXPECT_EQ(UserInfoNameOf(relay.Received()), "rec");
+    const std::string_view wait = std::string_view(relay.Received()).substr(PacketSize::USERINFO_CONSUMED);
+    EXPECT_EQ(TypeOf(wait), PacketType::WAITFORGAME);
+    EXPECT_EQ(WaitForGameIdOf(wait), 5);
+
+    const std::string zero = Demo(0, "zero"), one = Restart(1, "one");
+    ASSERT_TRUE(relay.Send(AckNak(0) + Detailed(4, 0, "Other", "x", 3) + Detailed(5, 1, "One", "dm", 0) + AckNak(0) +
+                           Detailed(5, 1, "One", "dm", 1) + zero + BuildNotice("rec entered") +
+                           Detailed(5, 1, "Two", "dm", 1) + Detailed(5, 1, "Two", "dm", 2) + one +
+                           BuildGameRemoved(4) + BuildGameRemoved(5)));
+    EXPECT_EQ(watch.Wait(10s), 0) << watch.Err();
+    EXPECT_NE(watch.Out().find("the game was removed"), std::string::npos) << watch.Out();
+    // A new description record when the name changes; none for the viewer
+    // count alone, none for another game.
+    const std::string bytes = ReadFile(file);
+    EXPECT_EQ(bytes.substr(kRecordingHeaderSize),
+              EncodeDescriptionRecord({1, "One", "dm", "", ""}) + EncodePacketRecord(0, zero) +
+                  EncodeDescriptionRecord({1, "Two", "dm", "", ""}) + EncodePacketRecord(1, one));
+    EXPECT_EQ(ReadRecordingHeader(bytes).Header.GameId, 5);
+}
+
+TEST(ClientTools, WatchStopsAtBytesThatAreNoPacket) {
+    TTempFolder folder;
+    TFakeRelay relay;
+    TProcess watch({VISTREL_WATCH_PATH, "--server", Server(relay.Port()), "--game", "5", "-o", folder / "x.rec"},
+                   folder / "watch.out", folder / "watch.err");
+    ASSERT_TRUE(relay.Accept(PacketSize::USERINFO_CONSUMED + PacketSize::WAITFORGAME));
+    std::string stranger = BuildPacket(99, PacketSize::Header);
+    // A DEMOPACKET that claims far more than any relay sends is no packet either.
+    std::string huge = BuildPacket(PacketType::DEMOPACKET, PacketSize::DemoHeader);
+    WriteInt32(huge, PacketOffset::Length, int32_t{1} << 30);
+    ASSERT_TRUE(relay.Send(Detailed(5, 1, "One", "dm", 1) + stranger));
+    EXPECT_EQ(watch.Wait(10s), 1);
+    EXPECT_NE(watch.Err().find("no packet of its protocol"), std::string::npos) << watch.Err();
+
+    TFakeRelay second;
+    TProcess list({VISTREL_WATCH_PATH, "--server", Server(second.Port()), "--list"}, folder / "list.out",
+                  folder / "list.err");
+    ASSERT_TRUE(second.Accept(PacketSize::USERINFO_CONSUMED));
+    ASSERT_TRUE(second.Send(AckNak(0) + huge));
+    EXPECT_EQ(list.Wait(10s), 1);
+    EXPECT_NE(list.Err().find("no packet of its protocol"), std::string::npos) << list.Err();
+}
+
+TEST(ClientTools, FilmDrawsABarOnATerminal) {
+    TTempFolder folder;
+    TRelay relay = StartRelay(folder, "relay");
+    const std::string file = folder / "paced.rec";
+    WriteFile(file, MakeRecording({Demo(0, "a"), Demo(1, "b"), Demo(2, "c"), Demo(3, "d"), Demo(4, "e")}));
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const Clock::time_point start = Clock::now();
+    TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--speed", "4"},
+                  folder / "film.out", terminal);
+    std::string drawn;
+    while (film.Running() && Clock::now() - start < 20s) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 50) == 1) {
+            char buf[4096];
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) drawn.append(buf, static_cast<size_t>(n));
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    for (pollfd p{master, POLLIN, 0}; poll(&p, 1, 100) == 1;) {
+        char buf[4096];
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        drawn.append(buf, static_cast<size_t>(n));
+    }
+    close(master);
+    EXPECT_EQ(film.Wait(1s), 0);
+    // Redrawn in place, at most about ten times a second, the last state
+    // whole, then the line ended.
+    const auto redraws = std::count(drawn.begin(), drawn.end(), '\r');
+    EXPECT_GE(redraws, 2) << drawn;
+    EXPECT_LE(redraws, static_cast<long>(seconds * 10) + 3) << drawn;
+    EXPECT_NE(drawn.find("100%  5/5 packets"), std::string::npos) << drawn;
+    EXPECT_EQ(drawn.back(), '\n') << drawn;
 }
 
 }  // namespace
