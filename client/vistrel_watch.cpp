@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +53,8 @@ constexpr auto kJoinWait = std::chrono::seconds(5);
 // after the answer to our USERINFO, and in any case after kListLimit.
 constexpr auto kListQuiet = std::chrono::milliseconds(300);
 constexpr auto kListLimit = std::chrono::seconds(5);
+// More games than any relay holds: a stranger's endless list stops here.
+constexpr size_t kMaxListedGames = 100000;
 
 volatile sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
@@ -89,16 +92,12 @@ TGameDescription DescriptionOf(std::string_view detailed) {
     return description;
 }
 
-// Reads whole packets until pred says stop; false when the relay sends what
-// cannot be a packet.
+// Whether what the relay has sent so far can still be read as its packets.
 bool Framed(const TRelayClient& client) { return ServerPacketFrameable(client.Unread()); }
 
 int ListGames(TRelayClient& client) {
-    struct TRow {
-        int32_t Id;
-        std::string Packet;
-    };
-    std::vector<TRow> rows;
+    // Each game's latest description, by identifier.
+    std::map<int32_t, std::string> rows;
     bool answered = false;
     const Clock::time_point limit = Clock::now() + kListLimit;
     Clock::time_point quietFrom = Clock::now();
@@ -114,14 +113,11 @@ int ListGames(TRelayClient& client) {
                 case PacketType::ACKNAK: answered = true; break;
                 case PacketType::GAMEINFODETAILED: {
                     const int32_t id = GameIdOf(packet);
-                    auto it = std::find_if(rows.begin(), rows.end(), [&](const TRow& r) { return r.Id == id; });
-                    if (it == rows.end()) rows.push_back({id, packet});
-                    else it->Packet = packet;
+                    if (rows.size() < kMaxListedGames || rows.count(id)) rows[id] = packet;
                     break;
                 }
                 case PacketType::GAMEREMOVED: {
-                    const int32_t id = GameIdOf(packet);
-                    std::erase_if(rows, [&](const TRow& r) { return r.Id == id; });
+                    rows.erase(GameIdOf(packet));
                     break;
                 }
                 default: break;
@@ -138,12 +134,12 @@ int ListGames(TRelayClient& client) {
     if (!answered && !g_stop) return Fail("no answer from the relay");
 
     std::vector<std::vector<std::string>> table = {{"ID", "NAME", "GAME", "MOD", "VIEWERS"}};
-    for (const TRow& row : rows) {
-        const int32_t type = DetailedTypeOf(row.Packet);
+    for (const auto& [id, packet] : rows) {
+        const int32_t type = DetailedTypeOf(packet);
         std::string game(GameLabel(type));
         if (game.empty()) game = "type " + std::to_string(type);
-        table.push_back({std::to_string(row.Id), Printable(DetailedNameOf(row.Packet)), game,
-                         Printable(DetailedModOf(row.Packet)), std::to_string(ViewersOf(row.Packet))});
+        table.push_back({std::to_string(id), Printable(DetailedNameOf(packet)), game, Printable(DetailedModOf(packet)),
+                         std::to_string(ViewersOf(packet))});
     }
     std::vector<size_t> widths(5, 0);
     for (const auto& line : table)
