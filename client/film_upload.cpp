@@ -54,9 +54,18 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
     // location waits, so the relay stores the recording's packets for a
     // location in the recording's order, resends included.
     std::unordered_map<int32_t, int> unsettled;
+    size_t unansweredBytes = 0;
     const auto send = [&](std::string_view bytes) {
         client.Send(bytes);
         result.Bytes += bytes.size();
+    };
+    const auto sizeOf = [&](const TPending& pending) {
+        return pending.Index == kLogin ? PacketSize::GAMEINFO : packets[pending.Index].Bytes.size();
+    };
+    // Room for one more packet of this size on its way.
+    const auto roomFor = [&](size_t bytes) {
+        return answersDue.empty() ||
+               (answersDue.size() < settings.Window && unansweredBytes + bytes <= settings.WindowBytes);
     };
     const auto settle = [&](size_t index) {
         auto it = unsettled.find(packets[index].Location);
@@ -66,6 +75,7 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
     const TGameDescription& d = settings.Description;
     send(GameInfo(settings.UserName, settings.Password, d.Name, d.Mod, d.GameType));
     answersDue.push_back({kLogin, 1});
+    unansweredBytes += PacketSize::GAMEINFO;
 
     using Interval = std::chrono::duration<double, std::milli>;
     const Interval interval =
@@ -79,19 +89,24 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
 
     for (;;) {
         Clock::time_point now = Clock::now();
-        while (answersDue.size() < std::max<size_t>(settings.Window, 1)) {
+        for (;;) {
             if (!resends.empty()) {
+                if (!roomFor(sizeOf(resends.front()))) break;
                 TPending again = resends.front();
                 resends.pop_front();
                 ++again.Sends;
                 ++result.Resent;
                 send(packets[again.Index].Bytes);
+                unansweredBytes += sizeOf(again);
                 answersDue.push_back(again);
                 continue;
             }
-            if (next >= packets.size() || unsettled.count(packets[next].Location) || dueAt(next) > now) break;
+            if (next >= packets.size() || unsettled.count(packets[next].Location) || dueAt(next) > now ||
+                !roomFor(packets[next].Bytes.size()))
+                break;
             send(packets[next].Bytes);
             ++unsettled[packets[next].Location];
+            unansweredBytes += packets[next].Bytes.size();
             answersDue.push_back({next, 1});
             ++result.Sent;
             ++next;
@@ -100,7 +115,8 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
 
         // Wait for an answer, the next packet's time, or the next progress report.
         Clock::time_point wake = now + kProgressInterval;
-        if (next < packets.size() && answersDue.size() < settings.Window && !unsettled.count(packets[next].Location))
+        if (next < packets.size() && resends.empty() && roomFor(packets[next].Bytes.size()) &&
+            !unsettled.count(packets[next].Location))
             wake = std::min(wake, dueAt(next));
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
         client.WaitUntil([&] { return client.HasPacket() || stop(); },
@@ -113,6 +129,7 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
             if (answersDue.empty()) return finish("the relay answered a packet that was never sent");
             const TPending answered = answersDue.front();
             answersDue.pop_front();
+            unansweredBytes -= sizeOf(answered);
             lastAnswer = Clock::now();
             const bool accepted = AckValueOf(packet) == 0;
             if (answered.Index == kLogin) {

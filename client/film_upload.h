@@ -38,8 +38,10 @@ struct TFilmSettings {
     double Speed = 1.0;
     // ... or as fast as the answers come back.
     bool AsFastAsPossible = false;
-    // Packets sent and not yet answered, at most.
+    // Packets sent and not yet answered, at most ...
     size_t Window = 64;
+    // ... and their bytes, at most (one packet goes whatever its size).
+    size_t WindowBytes = size_t{8} << 20;
     // How often a refused packet is sent again.
     int Resends = 3;
     // The relay's silence that ends the upload while answers are due.

@@ -359,6 +359,25 @@ TEST(ClientTools, APacketTheRelayRefusesIsSentAgainThreeTimesThenCountedAsRefuse
         << film.Out();
 }
 
+TEST(ClientTools, AnUploadLargerThanItsWindowIsAcceptedWhole) {
+    TTempFolder folder;
+    TRelay relay = StartRelay(folder, "relay");
+    // 20 MiB of content that does not compress: more than the 8 MiB and the
+    // 64 packets that may be on their way unanswered at once.
+    std::vector<std::string> packets;
+    for (int32_t location = 0; location < 320; ++location)
+        packets.push_back(Demo(location, Binary(64 << 10, static_cast<unsigned>(location))));
+    const std::string file = folder / "large.rec";
+    WriteFile(file, MakeRecording(packets));
+
+    TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--as-fast-as-possible"},
+                  folder / "film.out", folder / "film.err");
+    EXPECT_EQ(film.Wait(60s), 0) << film.Err();
+    EXPECT_NE(film.Out().find("320 of 320 packets sent (0 resends), 320 accepted, 0 refused, 0 unanswered"),
+              std::string::npos)
+        << film.Out();
+}
+
 TEST(ClientTools, AWrongFilmingPasswordFailsTheUploadAndTheRightOneIsAccepted) {
     TTempFolder folder;
     TRelay relay = StartRelay(folder, "relay", "\"FilmDemoPasswordEdit\"=\"secret\"\r\n");
