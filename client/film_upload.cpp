@@ -88,7 +88,7 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
     size_t next = 0;
 
     for (;;) {
-        Clock::time_point now = Clock::now();
+        const Clock::time_point now = Clock::now();
         for (;;) {
             if (!resends.empty()) {
                 if (!roomFor(sizeOf(resends.front()))) break;
