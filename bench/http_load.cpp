@@ -38,13 +38,14 @@
 #include "bench/load_common.h"
 #include "relay/demo_viewer.h"
 #include "relay/main_form.h"
-#include "testing/client_packets.h"
+#include "client/client_packets.h"
 #include "testing/main_form_probe.h"
 #include "testing/recording_front_end.h"
-#include "testing/relay_client.h"
+#include "client/relay_client.h"
 #include "web/web_api.h"
 
 using namespace vistrel;
+using namespace vistrel::client;
 using namespace vistrel::testing;
 using load::Clock;
 

@@ -45,11 +45,12 @@
 #include "relay/main_form.h"
 #include "testing/main_form_probe.h"
 #include "core/protocol.h"
-#include "testing/client_packets.h"
+#include "client/client_packets.h"
 #include "testing/recording_front_end.h"
-#include "testing/relay_client.h"
+#include "client/relay_client.h"
 
 using namespace vistrel;
+using namespace vistrel::client;
 using namespace vistrel::testing;
 using load::Clock;
 

@@ -5,9 +5,14 @@
 # include does not compile; tools/check-layers.sh says the same to CI.
 set(VISTREL_LAYERS base net core console settings disk relay web window app)
 
-# testing/ (client-side code for tests, benchmarks and tools) sees the relay
-# and what is below it, never the window or the front ends.
-set(VISTREL_TESTING_SEES base net core console settings disk relay testing)
+# client/ (the client side of the wire protocol and the recording files, for
+# the shipped tools vistrel-film and vistrel-watch) sees the floors up to
+# core: plain data and sockets, never the relay frame.
+set(VISTREL_CLIENT_SEES base net core client)
+
+# testing/ (code for the tests, benchmarks and helper programs) sees the
+# relay and what is below it, and client/, never the window or the front ends.
+set(VISTREL_TESTING_SEES base net core console settings disk relay client testing)
 
 # vistrel_layer_view(TARGET FOLDER): TARGET compiles against the view of
 # FOLDER: FOLDER itself and every layer before it. The view is PUBLIC, so a
@@ -15,6 +20,8 @@ set(VISTREL_TESTING_SEES base net core console settings disk relay testing)
 function(vistrel_layer_view target folder)
   if(folder STREQUAL "testing")
     set(seen ${VISTREL_TESTING_SEES})
+  elseif(folder STREQUAL "client")
+    set(seen ${VISTREL_CLIENT_SEES})
   else()
     list(FIND VISTREL_LAYERS ${folder} rank)
     if(rank LESS 0)

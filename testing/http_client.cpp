@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "testing/tcp_connect.h"
+#include "client/tcp_connect.h"
 
 namespace vistrel::testing {
 
@@ -72,10 +72,10 @@ std::string BasicAuthorization(std::string_view user, std::string_view password)
 }
 
 THttpClient::THttpClient(uint16_t port, const std::string& address) {
-    TConnectOptions options;
+    client::TConnectOptions options;
     options.Address = address;
     options.NoDelay = true;
-    fd_ = ConnectTcp(port, options);
+    fd_ = client::ConnectTcp(port, options);
 }
 
 bool THttpClient::Send(std::string_view data) {
@@ -85,7 +85,7 @@ bool THttpClient::Send(std::string_view data) {
 }
 
 void THttpClient::Pump() {
-    if (fd_ >= 0 && !failed_ && !SendFromOutbox(fd_, outbox_)) failed_ = true;
+    if (fd_ >= 0 && !failed_ && !client::SendFromOutbox(fd_, outbox_)) failed_ = true;
     while (fd_ >= 0 && !ended_) {
         char buf[16384];
         const ssize_t n = recv(fd_, buf, sizeof buf, 0);

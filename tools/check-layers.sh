@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Fails when a source file includes a folder that comes later in the layer
-# order (cmake/layers.cmake): base, net, core, console, settings, disk, relay,
-# web, window, app. testing/ sees the layers up to relay (disk included); tests/, bench/, fuzz/
-# and tools/ may include anything, and nothing in a layer may include
-# testing/ or tests/.
+# order (cmake/layers.cmake): base, net, core, console, settings, disk,
+# relay, web, window, app. client/ sees the layers up to core and itself; testing/
+# sees the layers up to relay (disk
+# included) and client/; tests/, bench/, fuzz/ and tools/
+# may include anything, and nothing in a layer may include client/, testing/
+# or tests/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 layers=(base net core console settings disk relay web window app)
@@ -19,6 +21,7 @@ check_file() {  # file, its folder's rank, the highest rank it may include
     target=${line#*\"}
     target=${target%%/*}
     case $target in
+      client) case ${file%%/*} in client|testing) rank=0 ;; *) rank=99 ;; esac ;;
       testing) if [ "${file%%/*}" = testing ]; then rank=0; else rank=99; fi ;;
       tests) rank=99 ;;
       *) rank=$(rank_of "$target") ;;
@@ -33,6 +36,7 @@ check_file() {  # file, its folder's rank, the highest rank it may include
 while IFS= read -r file; do
   folder=${file%%/*}
   case $folder in
+    client) check_file "$file" "$(rank_of core)" ;;
     testing) check_file "$file" "$(rank_of relay)" ;;
     *)
       rank=$(rank_of "$folder")

@@ -6,7 +6,7 @@
 // what the relay sends, until --seconds have passed or SIGTERM/SIGINT.
 //
 // Talks only to the address it is given (127.0.0.1 by default). The
-// connections never block (testing/relay_client.h); one poll(2) waits for
+// connections never block (client/relay_client.h); one poll(2) waits for
 // all of them.
 #include <poll.h>
 #include <signal.h>
@@ -23,13 +23,13 @@
 #include <vector>
 
 #include "core/protocol.h"
-#include "testing/client_packets.h"
-#include "testing/relay_client.h"
+#include "client/client_packets.h"
+#include "client/relay_client.h"
 
 namespace {
 
 using namespace vistrel;
-using namespace vistrel::testing;
+using namespace vistrel::client;
 
 volatile sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }

@@ -118,6 +118,8 @@ in_root 'dpkg-query -W -f="\${Package} \${Version} \${Status}\n" vistrel vistrel
 step "checking the files"
 for path in /usr/bin/vistreld /usr/lib/systemd/system/vistreld.service \
             /usr/share/man/man8/vistreld.8.gz /usr/share/doc/vistrel/examples/registry.reg \
+            /usr/bin/vistrel-film /usr/bin/vistrel-watch \
+            /usr/share/man/man1/vistrel-film.1.gz /usr/share/man/man1/vistrel-watch.1.gz \
             /usr/share/doc/vistrel/copyright /usr/share/doc/vistrel/changelog.Debian.gz \
             /usr/bin/vistrel-server /usr/share/applications/vistrel-server.desktop \
             /usr/share/icons/hicolor/scalable/apps/vistrel-server.svg \
@@ -131,6 +133,8 @@ expect_file /etc/systemd/system/multi-user.target.wants/vistreld.service
 step "running the programs"
 in_root 'vistreld --help' | grep -q '^Usage: vistreld' || fail "vistreld --help"
 in_root 'vistreld --version'
+in_root 'vistrel-film --help' | grep -q 'vistrel-film' || fail "vistrel-film --help"
+in_root 'vistrel-watch --help' | grep -q 'vistrel-watch' || fail "vistrel-watch --help"
 in_root 'QT_QPA_PLATFORM=offscreen vistrel-server --help' | grep -q '^Usage: vistrel-server' ||
   fail "vistrel-server --help"
 in_root 'QT_QPA_PLATFORM=offscreen vistrel-server --version'
@@ -144,7 +148,8 @@ set -e
 name=$1
 mkdir -p -m 0700 "/tmp/$name"
 cp /usr/share/doc/vistrel/examples/registry.reg "/tmp/$name/registry.reg"
-XDG_RUNTIME_DIR=/tmp/$name QT_QPA_PLATFORM=offscreen \
+# Recordings go to the run's own folder, not the root's home.
+XDG_RUNTIME_DIR=/tmp/$name XDG_STATE_HOME=/tmp/$name/state QT_QPA_PLATFORM=offscreen \
   "$@" --registry "/tmp/$name/registry.reg" > "/tmp/$name/out" 2> "/tmp/$name/err" &
 relay=$!
 trap 'kill -TERM "$relay" 2>/dev/null || true' EXIT

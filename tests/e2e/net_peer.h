@@ -11,9 +11,12 @@
 #include <string>
 #include <string_view>
 
-#include "testing/tcp_connect.h"
+#include "client/tcp_connect.h"
 
 namespace vistrel::testing {
+
+// The client side of the protocol (client/) is at hand unqualified.
+using namespace vistrel::client;
 
 class TPeer {
 public:

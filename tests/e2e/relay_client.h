@@ -1,5 +1,5 @@
 // The fixture of the relay's end-to-end tests: a TMainForm on ephemeral
-// ports in this process, and loopback clients (testing/relay_client.h)
+// ports in this process, and loopback clients (client/relay_client.h)
 // speaking the packet protocol to it. The test steps the loop itself (no
 // threads, no sleeps) and fires the distribution timer by hand.
 #pragma once
@@ -19,12 +19,15 @@
 #include "testing/main_form_probe.h"
 #include "core/protocol.h"
 #include "net/event_loop.h"
-#include "testing/client_packets.h"
+#include "client/client_packets.h"
 #include "testing/recording_front_end.h"
-#include "testing/relay_client.h"
-#include "testing/server_packets.h"
+#include "client/relay_client.h"
+#include "client/server_packets.h"
 
 namespace vistrel::testing {
+
+// The client side of the protocol (client/) is at hand unqualified.
+using namespace vistrel::client;
 
 // ------------------------------------------------------------------ fixture
 

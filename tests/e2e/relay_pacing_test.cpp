@@ -13,7 +13,7 @@
 #include "relay/demo_viewer.h"
 #include "relay/relay_limits.h"
 #include "tests/e2e/relay_client.h"
-#include "testing/demo_payload.h"
+#include "client/demo_payload.h"
 
 namespace vistrel::testing {
 namespace {

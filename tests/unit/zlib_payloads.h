@@ -1,6 +1,6 @@
 // Payload makers for the inflate tests: real zlib streams (any level, with a
 // preset dictionary) and the CRC-32 the check field would carry
-// (testing/demo_payload.h), content that compresses well or not at all, and
+// (client/demo_payload.h), content that compresses well or not at all, and
 // hand-built stored-block streams of exact sizes.
 #pragma once
 
@@ -11,9 +11,12 @@
 #include <string>
 #include <string_view>
 
-#include "testing/demo_payload.h"
+#include "client/demo_payload.h"
 
 namespace vistrel::testing {
+
+// The client side of the protocol (client/) is at hand unqualified.
+using namespace vistrel::client;
 
 // Text-like bytes that compress to roughly a third: words from a small
 // vocabulary with random numbers mixed in.

@@ -24,11 +24,14 @@
 #include "window/main_window.h"
 #include "core/protocol.h"
 #include "net/event_loop.h"
-#include "testing/client_packets.h"
-#include "testing/relay_client.h"
-#include "testing/server_packets.h"
+#include "client/client_packets.h"
+#include "client/relay_client.h"
+#include "client/server_packets.h"
 
 namespace vistrel::testing {
+
+// The client side of the protocol (client/) is at hand unqualified.
+using namespace vistrel::client;
 
 inline constexpr int kWaitMs = 5000;
 
@@ -106,7 +109,7 @@ public:
     int confirmations = 0;
 };
 
-// A loopback client of the relay (testing/relay_client.h) whose waits step
+// A loopback client of the relay (client/relay_client.h) whose waits step
 // Qt's event loop, which runs the relay. It never takes what it received:
 // Unread() is everything, the greeting first.
 class TTestClient : public TRelayClient {

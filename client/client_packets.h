@@ -12,7 +12,7 @@
 
 #include "core/protocol.h"
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 // A zero-filled packet of this type and size, its length field the size.
 inline std::string Header(int32_t type, size_t size) { return BuildPacket(type, size); }
@@ -42,4 +42,4 @@ std::string UserInfo(std::string_view name, size_t size = PacketSize::USERINFO);
 std::string WaitForGame(int32_t id);
 std::string LeaveGame();
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 struct TConnectOptions {
     // IPv4 address in dotted form.
@@ -27,4 +27,4 @@ int ConnectTcp(uint16_t port, const TConnectOptions& options = {});
 // connection failed (anything but a full send buffer).
 bool SendFromOutbox(int fd, std::string& outbox);
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

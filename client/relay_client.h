@@ -16,7 +16,7 @@
 
 #include "core/protocol.h"
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 // "Welcome to TcpSrv" CR LF, written before any packet.
 inline constexpr size_t kGreetingSize = kBanner.size() + kLineEnd.size();
@@ -84,4 +84,9 @@ private:
     size_t received_ = 0;
 };
 
-}  // namespace vistrel::testing
+// Waits (bounded) for the relay's greeting and takes it. False, with why in
+// error, when the connection ends first, the relay says it is full, or what
+// arrives is not the greeting.
+bool AwaitGreeting(TRelayClient& client, std::chrono::milliseconds limit, std::string& error);
+
+}  // namespace vistrel::client

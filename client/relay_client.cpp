@@ -1,4 +1,4 @@
-#include "testing/relay_client.h"
+#include "client/relay_client.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -6,12 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
-#include "testing/server_packets.h"
-#include "testing/tcp_connect.h"
+#include "client/server_packets.h"
+#include "client/tcp_connect.h"
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 namespace {
 
@@ -103,4 +104,31 @@ void TRelayClient::Close() {
     fd_ = -1;
 }
 
-}  // namespace vistrel::testing
+bool AwaitGreeting(TRelayClient& client, std::chrono::milliseconds limit, std::string& error) {
+    const std::string busy = std::string(kBannerTooBusy) + std::string(kLineEnd);
+    const std::string greeting = std::string(kBanner) + std::string(kLineEnd);
+    // Whole once it is the greeting, the refusal, or neither can follow.
+    const auto decided = [&] {
+        const std::string& in = client.Unread();
+        const size_t n = std::min(in.size(), busy.size());
+        const bool maybeBusy = busy.compare(0, n, in, 0, n) == 0;
+        return in.size() >= busy.size() || (in.size() >= kGreetingSize && !maybeBusy);
+    };
+    client.WaitUntil(decided, limit);
+    const std::string& in = client.Unread();
+    if (in.compare(0, busy.size(), busy) == 0) {
+        error = "the relay has as many clients as it takes";
+        return false;
+    }
+    if (in.size() >= kGreetingSize && in.compare(0, kGreetingSize, greeting) == 0) {
+        client.Take(kGreetingSize);
+        return true;
+    }
+    if (in.size() < kGreetingSize && greeting.compare(0, in.size(), in) == 0)
+        error = client.Ended() ? "the relay closed the connection before its greeting" : "no greeting from the relay";
+    else
+        error = "what answers there is not a relay (no greeting)";
+    return false;
+}
+
+}  // namespace vistrel::client

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 // A complete zlib stream of data at the given level (Z_DEFAULT_COMPRESSION
 // unless said), with a preset dictionary when one is given. Throws
@@ -19,4 +19,4 @@ std::string Deflate(std::string_view data, int level = Z_DEFAULT_COMPRESSION, st
 // CRC-32 of data, as the check field holds it.
 uint32_t Crc(std::string_view data);
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

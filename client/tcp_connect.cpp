@@ -1,4 +1,4 @@
-#include "testing/tcp_connect.h"
+#include "client/tcp_connect.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 int ConnectTcp(uint16_t port, const TConnectOptions& options) {
     sockaddr_in sa{};
@@ -49,4 +49,4 @@ bool SendFromOutbox(int fd, std::string& outbox) {
     return true;
 }
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

@@ -1,8 +1,8 @@
-#include "testing/demo_payload.h"
+#include "client/demo_payload.h"
 
 #include <stdexcept>
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 std::string Deflate(std::string_view data, int level, std::string_view dictionary) {
     z_stream s{};
@@ -27,4 +27,4 @@ uint32_t Crc(std::string_view data) {
         crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

@@ -1,6 +1,8 @@
-#include "testing/server_packets.h"
+#include "client/server_packets.h"
 
-namespace vistrel::testing {
+#include "core/packet_framing.h"
+
+namespace vistrel::client {
 
 size_t ServerPacketSize(std::string_view bytes) noexcept {
     if (bytes.size() < PacketSize::Header) return 0;
@@ -22,6 +24,24 @@ size_t ServerPacketSize(std::string_view bytes) noexcept {
         default: return 0;
     }
     return size <= bytes.size() ? size : 0;
+}
+
+bool ServerPacketFrameable(std::string_view bytes) noexcept {
+    if (bytes.size() < PacketSize::Header) return true;
+    switch (PacketTypeOf(bytes)) {
+        case PacketType::ACKNAK:
+        case PacketType::GAMEINFODETAILED:
+        case PacketType::SENDTEXT:
+        case PacketType::GAMEREMOVED:
+        case PacketType::USERENTERED:
+        case PacketType::USERLEFT: return true;
+        case PacketType::DEMOPACKET:
+        case PacketType::DEMORESTART: {
+            const int32_t length = PacketLengthOf(bytes);
+            return length >= static_cast<int32_t>(PacketSize::DemoHeader) && length <= kMaxDemoPacketLength;
+        }
+        default: return false;
+    }
 }
 
 std::vector<TServerPacket> SplitServerPackets(std::string_view bytes) {
@@ -50,4 +70,4 @@ std::string Describe(std::string_view p) {
     }
 }
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

@@ -1,8 +1,8 @@
-#include "testing/client_packets.h"
+#include "client/client_packets.h"
 
-#include "testing/demo_payload.h"
+#include "client/demo_payload.h"
 
-namespace vistrel::testing {
+namespace vistrel::client {
 
 std::string GameInfo(std::string_view user, std::string_view password, std::string_view name, std::string_view mod,
                      int32_t gameType) {
@@ -63,4 +63,4 @@ std::string WaitForGame(int32_t id) {
 
 std::string LeaveGame() { return Header(PacketType::LEAVEGAME, PacketSize::LEAVEGAME); }
 
-}  // namespace vistrel::testing
+}  // namespace vistrel::client

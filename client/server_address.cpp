@@ -1,0 +1,52 @@
+#include "client/server_address.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace vistrel::client {
+
+bool ParseServerAddress(std::string_view text, uint16_t defaultPort, TServerAddress& out) {
+    const size_t colon = text.rfind(':');
+    std::string_view host = text;
+    uint16_t port = defaultPort;
+    if (colon != std::string_view::npos) {
+        host = text.substr(0, colon);
+        const std::string_view digits = text.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5) return false;
+        unsigned value = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + static_cast<unsigned>(c - '0');
+        }
+        if (value == 0 || value > 65535) return false;
+        port = static_cast<uint16_t>(value);
+    }
+    if (host.empty()) return false;
+    out.Host = std::string(host);
+    out.Port = port;
+    return true;
+}
+
+std::string ResolveIpv4(const std::string& host, std::string& error) {
+    error.clear();
+    in_addr dotted{};
+    if (inet_pton(AF_INET, host.c_str(), &dotted) == 1) return host;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || !found) {
+        error = rc != 0 ? gai_strerror(rc) : "no IPv4 address";
+        return {};
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+    freeaddrinfo(found);
+    return text;
+}
+
+}  // namespace vistrel::client
