@@ -27,13 +27,15 @@
 
 #include "core/recording_format.h"
 #include "tests/e2e/recording_folder.h"
-#include "testing/client_packets.h"
+#include "client/client_packets.h"
 #include "testing/http_client.h"
-#include "testing/relay_client.h"
-#include "testing/server_packets.h"
+#include "client/relay_client.h"
+#include "client/server_packets.h"
 
 namespace vistrel::testing {
 namespace {
+
+using namespace vistrel::client;
 
 using namespace std::chrono_literals;
 using Packets = std::vector<std::string>;

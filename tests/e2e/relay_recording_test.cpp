@@ -16,10 +16,12 @@
 #include "disk/recorder.h"
 #include "tests/e2e/recording_folder.h"
 #include "tests/e2e/relay_client.h"
-#include "testing/demo_payload.h"
+#include "client/demo_payload.h"
 
 namespace vistrel::testing {
 namespace {
+
+using namespace vistrel::client;
 
 using Packets = std::vector<std::string>;
 
