@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "edge/origin_mirror.h"
 #include "relay/main_form.h"
 #include "web/web_api.h"
 
@@ -37,6 +38,9 @@ struct TRelayCommandLine {
     std::string Http = "127.0.0.1:38964";
     // Reads (status, lists, log, metrics) need no password on any address.
     bool HttpPublicRead = false;
+    // Edge mode: the origin's HTTP side to mirror games from ("" : the setup
+    // field ForwardServerIPEdit decides).
+    std::string ForwardFrom;
 };
 
 // The groups --help lists the shared options under. A program's own options
@@ -48,6 +52,7 @@ inline constexpr const char* kListeningOptions = "Listening";
 inline constexpr const char* kSettingsOptions = "Settings";
 inline constexpr const char* kLimitOptions = "Limits";
 inline constexpr const char* kHttpOptions = "HTTP";
+inline constexpr const char* kEdgeOptions = "Edge";
 inline constexpr const char* kUnlistedOptions = "Unlisted";
 
 // A check for an option's value: accepts(value), or the usage error
@@ -95,6 +100,11 @@ private:
 // the command line asks; null for --http off. Raises EHttpServerError when it
 // cannot listen.
 std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& relay);
+
+// Edge mode, when --forward-from or else the setup field ForwardServerIPEdit
+// gives an origin: mirrors its games into the frame (null when neither
+// does). Raises Exception when the field holds no http:// or https:// URL.
+std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay);
 
 // Opens the store at path, or at the default place when path is empty.
 // error receives why the file cannot be used (the relay then runs on the

@@ -3,7 +3,7 @@
 # later one. Each library compiles against a view of the tree that holds only
 # the folders it may see (a folder of links in the build tree), so an upward
 # include does not compile; tools/check-layers.sh says the same to CI.
-set(VISTREL_LAYERS base net core console settings relay web window app)
+set(VISTREL_LAYERS base net core console settings relay web edge window app)
 
 # testing/ (client-side code for tests, benchmarks and tools) sees the relay
 # and what is below it, never the window or the front ends.

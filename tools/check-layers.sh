@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Fails when a source file includes a folder that comes later in the layer
 # order (cmake/layers.cmake): base, net, core, console, settings, relay,
-# web, window, app. testing/ sees the layers up to relay; tests/, bench/, fuzz/
+# web, edge, window, app. testing/ sees the layers up to relay; tests/, bench/, fuzz/
 # and tools/ may include anything, and nothing in a layer may include
 # testing/ or tests/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-layers=(base net core console settings relay web window app)
+layers=(base net core console settings relay web edge window app)
 rank_of() {
   local i
   for i in "${!layers[@]}"; do [ "${layers[$i]}" = "$1" ] && { echo "$i"; return; }; done
