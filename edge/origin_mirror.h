@@ -48,7 +48,7 @@ struct TMirrorOptions {
     std::chrono::milliseconds PollInterval{1000};
     std::chrono::milliseconds RequestTimeout{10000};
     // How soon a segment that may still change is asked for again.
-    std::chrono::milliseconds ChangingRefetch{250};
+    std::chrono::milliseconds ChangingRefetch{200};
     // The delay before the first retry of a failed request; it doubles with
     // every further failure up to RetryMax.
     std::chrono::milliseconds RetryFirst{500};

@@ -1,6 +1,7 @@
 #include "web/origin_routes.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -66,6 +67,16 @@ bool TagMatches(const std::string& header, std::string_view tag) {
         rest.remove_prefix(comma + 1);
     }
     return false;
+}
+
+// nginx counts a max-age in whole seconds and keeps a copy while its second
+// of expiry has not passed, so "max-age=1" can be served for almost two
+// seconds. Its own header, an absolute time, keeps the copy only to the end
+// of the current second (nginx takes it before Cache-Control and passes it
+// on to nobody); other caches ignore it.
+std::string ThisSecond() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return "@" + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now).count());
 }
 
 }  // namespace
@@ -174,6 +185,7 @@ THttpResponse TOriginRoutes::GameDocument(const TActiveGameList& game) const {
     };
     THttpResponse response = Answer(200, document.dump() + "\n");
     response.Headers.emplace_back("Cache-Control", "max-age=1");
+    response.Headers.emplace_back("X-Accel-Expires", ThisSecond());
     return response;
 }
 
@@ -191,6 +203,7 @@ THttpResponse TOriginRoutes::Segment(const THttpRequest& request, const TActiveG
         response = Answer(200, std::move(body), kSegmentType);
     }
     response.Headers.emplace_back("Cache-Control", final ? kFinalCaching : kChangingCaching);
+    if (!final) response.Headers.emplace_back("X-Accel-Expires", ThisSecond());
     response.Headers.emplace_back("ETag", tag);
     return response;
 }

@@ -91,6 +91,11 @@ TEST_F(WebOrigin, SegmentsHoldTheStoredPacketsAndSayWhetherTheyCanChange) {
     const THttpReply s1 = Get("/api/v1/games/" + std::to_string(id) + "/segments/1");
     ASSERT_EQ(s1.Status, 200);
     EXPECT_EQ(*s1.Header("Cache-Control"), "public, max-age=1");
+    // For nginx, which would keep a one-second copy for up to two: to the
+    // end of this second only.
+    ASSERT_NE(s1.Header("X-Accel-Expires"), nullptr);
+    EXPECT_EQ(s1.Header("X-Accel-Expires")->front(), '@');
+    EXPECT_EQ(s0.Header("X-Accel-Expires"), nullptr);
     records = Records(s1.Body);
     ASSERT_EQ(records.size(), 6u);
     EXPECT_EQ(records.front().first, 64);
