@@ -130,6 +130,8 @@ TCurlMulti::TCurlMulti(TEventLoop& loop) : loop_(loop) {
 }
 
 TCurlMulti::~TCurlMulti() {
+    for (TEventLoop::TimerId timer : failed_timers_)
+        if (timer != 0) loop_.CancelTimer(timer);
     while (!transfers_.empty()) Forget(*transfers_.begin()->second);
     curl_multi_cleanup(Multi(multi_));
     for (const auto& [fd, interest] : watched_) loop_.Unwatch(fd);
@@ -166,7 +168,12 @@ TCurlMulti::TRequestId TCurlMulti::Get(const std::string& url, std::chrono::mill
     if (curl_multi_add_handle(Multi(multi_), easy) != CURLM_OK) {
         // Answered as a failed transfer, from the loop as any answer is.
         ref.Fetch.Error = "the transfer could not be started";
-        loop_.AddTimer(std::chrono::milliseconds(0), [this, id] {
+        failed_timers_.push_back(0);
+        const size_t slot = failed_timers_.size() - 1;
+        failed_timers_[slot] = loop_.AddTimer(std::chrono::milliseconds(0), [this, id, slot] {
+            failed_timers_[slot] = 0;
+            if (std::all_of(failed_timers_.begin(), failed_timers_.end(), [](auto t) { return t == 0; }))
+                failed_timers_.clear();
             auto it = transfers_.find(id);
             if (it == transfers_.end()) return;
             std::unique_ptr<TTransfer> failed = std::move(it->second);

@@ -73,6 +73,8 @@ private:
     std::map<TRequestId, std::unique_ptr<TTransfer>> transfers_;
     // Descriptors libcurl asked us to watch.
     std::map<int, uint32_t> watched_;
+    // Deadlines answering requests that could not be started (0: run).
+    std::vector<TEventLoop::TimerId> failed_timers_;
 };
 
 }  // namespace vistrel
