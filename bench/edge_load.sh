@@ -22,13 +22,13 @@
 # tick, the serving relay's CPU per delivered packet).
 #
 # Environment: EDGE_SECONDS (20), EDGE_PACKETS (packets per game, 400),
-# EDGE_SIZE (compressed packet bytes, 1400), EDGE_JOIN_TIMEOUT (s, 600),
+# EDGE_SIZE (compressed packet bytes, 1400), EDGE_JOIN_TIMEOUT (s, 180),
 # EDGE_KEEP=1 keeps the temporary folder. Processes started here are stopped
 # here by their PIDs.
 set -u
 MODE=${1:?usage: $0 edge|direct [VIEWERS_PER_GROUP] [GROUPS] [GAMES_PER_GROUP]}
 V=${2:-2000} E=${3:-4} G=${4:-10}
-SECS=${EDGE_SECONDS:-20} K=${EDGE_PACKETS:-400} SIZE=${EDGE_SIZE:-1400} JT=${EDGE_JOIN_TIMEOUT:-600}
+SECS=${EDGE_SECONDS:-20} K=${EDGE_PACKETS:-400} SIZE=${EDGE_SIZE:-1400} JT=${EDGE_JOIN_TIMEOUT:-180}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 VISTRELD=$ROOT/build/app/vistreld
 FANOUT=$ROOT/../shared/fanout/fanout_load.c
@@ -47,6 +47,8 @@ trap 'exit 130' INT TERM
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 cpu_ticks() { local s; s=$(cat "/proc/$1/stat" 2>/dev/null) || { echo 0; return; }; s=${s##*) }; set -- $s; echo $((${12} + ${13})); }
+# nginx: its master and its workers.
+tree_ticks() { local p n=0; for p in "$1" $(pgrep -P "$1"); do n=$((n + $(cpu_ticks "$p"))); done; echo "$n"; }
 wait_port() { local i; for i in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 metric() { curl -s "http://127.0.0.1:$1/metrics" | sed -n "s/^$2 //p"; }
 
@@ -117,7 +119,7 @@ done
 sleep 3  # the edges see every game (the list is read every second) and fetch its segments
 
 origin_cpu0=$(cpu_ticks "$origin_PID")
-nginx_cpu0=$( [ "$MODE" = edge ] && cpu_ticks "$NGINX_PID" || echo 0)
+nginx_cpu0=$( [ "$MODE" = edge ] && tree_ticks "$NGINX_PID" || echo 0)
 origin_req0=$(metric "$origin_HP" vistrel_http_requests_total)
 origin_sent0=$(metric "$origin_HP" 'vistrel_sent_bytes_total{port="viewer"}')
 log0=$( [ "$MODE" = edge ] && wc -l < "$WORK/nginx/upstream.log" || echo 0)
@@ -129,11 +131,12 @@ for e in $(seq 0 $((E - 1))); do
         --games "$G" --packets "$K" --size "$SIZE" --viewers "$V" --seconds "$SECS" --first-game $((e * G + 1)) \
         --seed $((e + 1)) --join-timeout "$JT" --max-pending 256 > "$WORK/load$e.out" 2>&1 &
     LOADS+=("$!")
+    PIDS+=("$!")
 done
 for p in "${LOADS[@]}"; do wait "$p"; done
 t1=$(date +%s.%N)
 origin_cpu1=$(cpu_ticks "$origin_PID")
-nginx_cpu1=$( [ "$MODE" = edge ] && cpu_ticks "$NGINX_PID" || echo 0)
+nginx_cpu1=$( [ "$MODE" = edge ] && tree_ticks "$NGINX_PID" || echo 0)
 origin_req1=$(metric "$origin_HP" vistrel_http_requests_total)
 origin_sent1=$(metric "$origin_HP" 'vistrel_sent_bytes_total{port="viewer"}')
 # What nginx received from the origin during the phase (bodies and heads).
@@ -152,9 +155,9 @@ awk -v a="$origin_cpu0" -v b="$origin_cpu1" -v n0="$nginx_cpu0" -v n1="$nginx_cp
     -v t0="$t0" -v t1="$t1" -v r0="${origin_req0:-0}" -v r1="${origin_req1:-0}" -v s0="${origin_sent0:-0}" \
     -v s1="${origin_sent1:-0}" -v up="$upstream_bytes" -v mode="$MODE" 'BEGIN {
     span = t1 - t0
-    printf "viewers phase %.1f s: %s CPU %.2f s (%.2f ms/s); HTTP requests %d; bytes sent to viewers %d (%.0f B/s)", span,
+    printf "viewers phase %.1f s: %s CPU %.2f s (%.2f ms/s); HTTP requests %d; bytes sent to viewers %.0f (%.0f B/s)", span,
         mode == "edge" ? "origin" : "relay", (b - a) / hz, 1000 * (b - a) / hz / span, r1 - r0, s1 - s0, (s1 - s0) / span
-    if (mode == "edge") printf "; to nginx %d B (%.0f B/s); nginx CPU %.2f s (%.2f ms/s)", up, up / span, (n1 - n0) / hz, 1000 * (n1 - n0) / hz / span
+    if (mode == "edge") printf "; to nginx %.0f B (%.0f B/s); nginx CPU %.2f s (%.2f ms/s)", up, up / span, (n1 - n0) / hz, 1000 * (n1 - n0) / hz / span
     printf "\n"
 }'
 if [ "$MODE" = edge ]; then
