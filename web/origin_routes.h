@@ -43,10 +43,12 @@ bool SegmentComplete(const TActiveGameList& game, int32_t n) noexcept;
 bool SegmentFinal(const TActiveGameList& game, int32_t n) noexcept;
 // Segment n's body: the packet records of its stored locations.
 std::string EncodeSegment(const TActiveGameList& game, int32_t n);
-// The strong entity tag of a segment body (quotes included). It names the
-// game's incarnation, the segment, its content and whether it is final, so a
-// copy that became final without changing is not taken for the changing one.
-std::string SegmentETag(const TActiveGameList& game, int32_t n, std::string_view body, bool final);
+// The strong entity tag of segment n (quotes included), made without
+// building its body. It names the game's incarnation, the segment, its
+// content (the body's size and a 64-bit hash of every stored location and
+// packet) and whether it is final, so a copy that became final without
+// changing is not taken for the changing one.
+std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final);
 
 class TOriginRoutes {
 public:

@@ -175,8 +175,21 @@ TEST_F(WebOrigin, AGameWithALiveUpstreamMakesItsViewersWaitAtGaps) {
     ASSERT_TRUE(Form().StoreDetachedPacket(*game, 2, Demo(2, "two")));
 
     EXPECT_EQ(Json(Get("/api/v1/games"))["games"][0]["sender"]["connected"], true);
-    EXPECT_EQ(*Get("/api/v1/games/" + std::to_string(id) + "/segments/0").Header("Cache-Control"),
-              "public, max-age=1");
+    const std::string path = "/api/v1/games/" + std::to_string(id) + "/segments/0";
+    EXPECT_EQ(*Get(path).Header("Cache-Control"), "public, max-age=1");
+
+    // A packet replaced by one of the same size: another tag, so a cache's
+    // copy is not taken for the new content.
+    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 1, Restart(1, "aaaa")));
+    const THttpReply before = Get(path);
+    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 1, Restart(1, "bbbb")));
+    const THttpReply after = Get(path);
+    EXPECT_EQ(before.Body.size(), after.Body.size());
+    EXPECT_NE(before.Body, after.Body);
+    EXPECT_NE(*before.Header("ETag"), *after.Header("ETag"));
+    EXPECT_EQ(Get(path, {{"If-None-Match", *before.Header("ETag")}}).Status, 200);
+    EXPECT_EQ(Get(path, {{"If-None-Match", "\"x\", " + *after.Header("ETag")}}).Status, 304);
+    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 1, Demo(1, "one")));
 
     TRelayClient& viewer = NamedViewer("v");
     viewer.Send(WaitForGame(id));
@@ -186,14 +199,21 @@ TEST_F(WebOrigin, AGameWithALiveUpstreamMakesItsViewersWaitAtGaps) {
     std::vector<std::string> got;
     Settle();
     while (viewer.HasPacket()) got.push_back(viewer.TakePacket());
-    ASSERT_EQ(got.size(), 1u);  // location 0, then it waits at the gap
+    ASSERT_EQ(got.size(), 3u);  // locations 0 to 2
     EXPECT_EQ(got[0], Demo(0, "zero"));
+    EXPECT_EQ(got[1], Demo(1, "one"));
+    EXPECT_EQ(got[2], Demo(2, "two"));
+
+    // A gap at location 3 while the upstream films: the viewer waits there.
+    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 4, Demo(4, "four")));
+    for (int i = 0; i < 3; ++i) Tick();
+    EXPECT_FALSE(viewer.HasPacket());
 
     // The upstream's camera has gone: the gap is passed over.
     game->SetLiveUpstream(false);
     Tick();
     ASSERT_TRUE(viewer.HasPacket());
-    EXPECT_EQ(viewer.TakePacket(), Demo(2, "two"));
+    EXPECT_EQ(viewer.TakePacket(), Demo(4, "four"));
     EXPECT_EQ(Json(Get("/api/v1/games"))["games"][0]["sender"]["connected"], false);
     EXPECT_EQ(*Get("/api/v1/games/" + std::to_string(id) + "/segments/0").Header("Cache-Control"), kImmutable);
 }
