@@ -73,6 +73,8 @@ bool IsFsyncMode(std::string_view text) {
     return ParseFsyncMode(text, mode);
 }
 
+bool IsForwardSetting(std::string_view text) { return IsForwardUrl(text); }
+
 bool IsHttpSetting(std::string_view text) {
     THttpListen listen;
     return text == "off" || ParseHttpListen(text, listen);
@@ -185,6 +187,10 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
             "the recordings may hold this much (bytes, or with K, M, G;\ndefault no limit)")
         ->type_name("SIZE")->check(ValueCheck("a size (bytes, or a number with K, M or G)", IsMemorySize))
         ->group(kRecordingOptions);
+
+    app_.add_option("--forward-from", relay.ForwardFrom,
+                    "edge mode: mirror the games of the relay whose HTTP side\n(or a cache in front of it) is at URL (default: the\nsetup page's Forward Server, if set)")
+        ->type_name("URL")->check(ValueCheck("an http:// or https:// URL", IsForwardSetting))->group(kEdgeOptions);
 }
 
 std::string TCommandLine::Help() const {
@@ -234,6 +240,19 @@ std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& r
     auto web = std::make_unique<TWebApi>(form, std::move(options));
     web->Start();
     return web;
+}
+
+std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay) {
+    // The command line wins over the setup field.
+    const std::string url = !relay.ForwardFrom.empty() ? relay.ForwardFrom : form.Setup().ForwardServerIPEdit;
+    if (url.empty()) return nullptr;
+    if (!IsForwardUrl(url))
+        throw Exception("EForwardServer", "The Forward Server is not an http:// or https:// URL: " + url);
+    TMirrorOptions options;
+    options.OriginUrl = url;
+    auto mirror = std::make_unique<TOriginMirror>(form, std::move(options));
+    mirror->Start();
+    return mirror;
 }
 
 std::unique_ptr<TRegistryStore> OpenSettingsStore(const std::string& path, std::string& error) {

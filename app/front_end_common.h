@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "edge/origin_mirror.h"
 #include "relay/main_form.h"
 #include "web/web_api.h"
 
@@ -43,6 +44,9 @@ struct TRelayCommandLine {
     bool NoRecording = false;
     TFsyncMode Fsync = TFsyncMode::EverySec;
     uint64_t MaxDisk = 0;
+    // Edge mode: the origin's HTTP side to mirror games from ("" : the setup
+    // field ForwardServerIPEdit decides).
+    std::string ForwardFrom;
 };
 
 // Where the recordings go without --data-dir: $STATE_DIRECTORY (its first
@@ -63,6 +67,7 @@ inline constexpr const char* kSettingsOptions = "Settings";
 inline constexpr const char* kLimitOptions = "Limits";
 inline constexpr const char* kHttpOptions = "HTTP";
 inline constexpr const char* kRecordingOptions = "Recording";
+inline constexpr const char* kEdgeOptions = "Edge";
 inline constexpr const char* kUnlistedOptions = "Unlisted";
 
 // A check for an option's value: accepts(value), or the usage error
@@ -111,6 +116,11 @@ private:
 // the command line asks; null for --http off. Raises EHttpServerError when it
 // cannot listen.
 std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& relay);
+
+// Edge mode, when --forward-from or else the setup field ForwardServerIPEdit
+// gives an origin: mirrors its games into the frame (null when neither
+// does). Raises Exception when the field holds no http:// or https:// URL.
+std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay);
 
 // Opens the store at path, or at the default place when path is empty.
 // error receives why the file cannot be used (the relay then runs on the

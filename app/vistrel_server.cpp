@@ -114,9 +114,16 @@ int main(int argc, char** argv) {
             "The settings file cannot be used; running on the default settings.", storeError));
     // The HTTP side serves the window's frame; without it the window goes on.
     std::unique_ptr<TWebApi> web;
+    std::unique_ptr<TOriginMirror> mirror;
     if (window.Start()) {
         try {
             web = StartWebApi(window.Form(), options.Relay);
+        } catch (const std::exception& e) {
+            window.ReportError(e);
+        }
+        // Edge mode, from --forward-from or the setup page's Forward Server.
+        try {
+            mirror = StartForwarding(window.Form(), options.Relay);
         } catch (const std::exception& e) {
             window.ReportError(e);
         }
@@ -130,6 +137,7 @@ int main(int argc, char** argv) {
     }
 
     const int status = app.exec();
+    mirror.reset();
     web.reset();
     if (signalFd >= 0) {
         loop.Unwatch(signalFd);

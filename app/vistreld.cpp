@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
             form.SetDebugLineSink([withTimestamp](const std::string& line) { PrintLine(line, withTimestamp); });
 
         std::unique_ptr<TWebApi> web;
+        std::unique_ptr<TOriginMirror> mirror;
         if (form.FormCreate()) {
             try {
                 web = StartWebApi(form, options.Relay);
@@ -112,6 +113,12 @@ int main(int argc, char** argv) {
                 // As for the relay's own ports: a port that cannot be used ends the run.
                 frontEnd.ReportError(e);
                 status = 1;
+            }
+            try {
+                if (status == 0) mirror = StartForwarding(form, options.Relay);
+            } catch (const std::exception& e) {
+                // A Forward Server the setup field cannot give: the relay goes on alone.
+                frontEnd.ReportError(e);
             }
         } else {
             status = 1;
@@ -126,6 +133,7 @@ int main(int argc, char** argv) {
             loop.Run();
             loop.Unwatch(signalFd);
         }
+        mirror.reset();
         web.reset();
     }  // FormDestroy, then the servers drop their connections
     close(signalFd);

@@ -3,7 +3,7 @@
 # later one. Each library compiles against a view of the tree that holds only
 # the folders it may see (a folder of links in the build tree), so an upward
 # include does not compile; tools/check-layers.sh says the same to CI.
-set(VISTREL_LAYERS base net core console settings disk relay web window app)
+set(VISTREL_LAYERS base net core console settings disk relay web edge window app)
 
 # client/ (the client side of the wire protocol and the recording files, for
 # the shipped tools vistrel-film and vistrel-watch) sees the floors up to

@@ -68,7 +68,7 @@ struct TSetupFields {
     std::string RemoteAdminPasswordEdit;  // hidden on the page, still stored
     std::string FilmDemoPasswordEdit;     // the filming password senders log in with
     std::string WatchDemoPasswordEdit;    // hidden on the page, still stored
-    std::string ForwardServerIPEdit;      // hidden, never stored, read by nothing
+    std::string ForwardServerIPEdit;      // edge mode: the origin's URL ("" : none), read at start-up
     TSpinField MaxClientsSpin;            // the viewer limit, 0 = no limit
 };
 

@@ -1,6 +1,7 @@
 #include "core/game_list.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "core/protocol.h"
 
@@ -107,6 +108,12 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
     }
     Replace(static_cast<size_t>(location), packet);
 }
+
+TActiveGameList::TActiveGameList(TWSocketClient* sender)
+    : sender_(sender),
+      opened_ms_(std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count()) {}
 
 void TActiveGameList::SetName(std::string_view name) { name_ = std::string(CutToSlot(name, Slot::DetailedName.Width)); }
 

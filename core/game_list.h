@@ -134,11 +134,27 @@ private:
 // One game: its stored demo plus its description.
 class TActiveGameList : public TPacketList {
 public:
-    explicit TActiveGameList(TWSocketClient* sender) : sender_(sender) {}
+    // Opened now (OpenedMs: the wall clock's milliseconds since 1970).
+    explicit TActiveGameList(TWSocketClient* sender);
 
     // The connection filming this game; nullptr once it has gone.
     TWSocketClient* Sender() const noexcept { return sender_; }
     void SetSender(TWSocketClient* sender) noexcept { sender_ = sender; }
+
+    // A game mirrored from another relay whose camera is still filming
+    // there: it is served as a game with a sender (viewers wait at its gaps)
+    // although no sender connection of ours films it.
+    bool LiveUpstream() const noexcept { return live_upstream_; }
+    void SetLiveUpstream(bool live) noexcept { live_upstream_ = live; }
+    // A sender connection or a live upstream may still fill the game's gaps
+    // and replace its packets.
+    bool HasLiveSource() const noexcept { return sender_ != nullptr || live_upstream_; }
+
+    // When the game was opened, in milliseconds since 1970-01-01 UTC. With
+    // the identifier it names this game apart from any other game that had
+    // or will have that identifier (after a restart, say).
+    int64_t OpenedMs() const noexcept { return opened_ms_; }
+    void SetOpenedMs(int64_t ms) noexcept { opened_ms_ = ms; }
 
     int32_t GameType() const noexcept { return game_type_; }
     void SetGameType(int32_t type) noexcept { game_type_ = type; }
@@ -161,6 +177,8 @@ public:
 
 private:
     TWSocketClient* sender_ = nullptr;
+    bool live_upstream_ = false;
+    int64_t opened_ms_ = 0;
     int32_t game_type_ = 0;
     std::string name_;
     std::string mod_;

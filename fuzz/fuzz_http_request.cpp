@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const THttpResponse answer = api.Handle(request);
     switch (answer.Status) {
-        case 200: case 400: case 401: case 403: case 404: case 405: case 409: case 429: break;
+        case 200: case 304: case 400: case 401: case 403: case 404: case 405: case 409: case 429: break;
         default: std::abort();
     }
     if (answer.ContentType.rfind("application/json", 0) == 0 &&

@@ -19,10 +19,11 @@ void TMainForm::DistributeDemoWalk() {
             int32_t position = viewer->Position;
             if (position >= count) continue;  // caught up: wait for the next packet
             if (game.Data(position).empty()) {
-                // A gap: while the sender may still fill it, the viewer waits
-                // there. Once the sender is gone nothing will, so the gaps
-                // are passed over and the next stored packet goes out.
-                if (game.Sender()) continue;
+                // A gap: while the sender (or, for a mirrored game, the
+                // camera upstream) may still fill it, the viewer waits there.
+                // Once it is gone nothing will, so the gaps are passed over
+                // and the next stored packet goes out.
+                if (game.HasLiveSource()) continue;
                 while (position < count && game.Data(position).empty()) ++position;
                 viewer->Position = position;
                 if (position >= count) continue;

@@ -229,6 +229,9 @@ public:
     // Removes the game with this identifier as Delete Game does. False when
     // there is no such game.
     bool RemoveGameById(int32_t id);
+    // The game with this identifier, to describe or store into; null when
+    // there is none (an operator may have deleted it).
+    TActiveGameList* FindGameById(int32_t id) noexcept { return games_ ? games_->FindById(id) : nullptr; }
 
     // The viewers watching each game, every list in connection order (by
     // TDemoViewer::Seq), so that sending to a game or distributing its demo

@@ -21,11 +21,6 @@ namespace vistrel {
 
 namespace {
 
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string SystemError(int error) { return std::strerror(error); }
 
 }  // namespace
@@ -48,6 +43,7 @@ public:
     void Description(const TGameDescription& description) override {
         if (!game_) {
             game_ = form_.OpenDetachedGame(id_, description);
+            if (game_) game_->SetOpenedMs(opened_ms_);
         } else {
             form_.DescribeGame(*game_, description);
         }
@@ -67,7 +63,11 @@ public:
     }
     // The game, opened with an empty description if no record described it.
     TActiveGameList* Game() {
-        if (!game_ && id_ > 0) game_ = form_.OpenDetachedGame(id_, TGameDescription{});
+        if (!game_ && id_ > 0) {
+            game_ = form_.OpenDetachedGame(id_, TGameDescription{});
+            // The game is the one that was opened then, for caches and edges too.
+            if (game_) game_->SetOpenedMs(opened_ms_);
+        }
         return game_;
     }
 
@@ -175,7 +175,7 @@ void TMainForm::RecordNewGame(const TActiveGameList& game) {
     if (!recorder_) return;
     TGameDescription description;
     description.SenderAddr = game.SenderAddr();
-    if (const int error = recorder_->OpenGame(game.Identifier(), NowMs(), description); error != 0)
+    if (const int error = recorder_->OpenGame(game.Identifier(), game.OpenedMs(), description); error != 0)
         ServerLog(false, "Cannot record game " + std::to_string(game.Identifier()) + " in " + recorder_->DataDir() +
                              ": " + SystemError(error));
 }

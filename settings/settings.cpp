@@ -11,6 +11,7 @@ constexpr std::string_view kFilmDemoPassword = "FilmDemoPasswordEdit";
 constexpr std::string_view kRemoteAdminPassword = "RemoteAdminPasswordEdit";
 constexpr std::string_view kWatchDemoPassword = "WatchDemoPasswordEdit";
 constexpr std::string_view kMaxClients = "MaxClientsSpin";
+constexpr std::string_view kForwardServer = "ForwardServerIPEdit";
 
 std::string SetupKey() { return std::string(kSettingsKey) + "\\" + std::string(kSetupSubkey); }
 
@@ -18,6 +19,7 @@ std::string SetupKey() { return std::string(kSettingsKey) + "\\" + std::string(k
     throw ERegistryException("Invalid data type for '" + std::string(name) + "'");
 }
 
+// A text value (the passwords, the Forward Server).
 std::string ReadPassword(const TRegistryStore& store, std::string_view name) {
     std::optional<TRegValue> value = store.ReadValue(SetupKey(), name);
     if (!value) return {};
@@ -71,6 +73,7 @@ void LoadSettings(TRegistryStore& store, TSetupFields& fields) {
     fields.RemoteAdminPasswordEdit = ReadPassword(store, kRemoteAdminPassword);
     fields.WatchDemoPasswordEdit = ReadPassword(store, kWatchDemoPassword);
     fields.MaxClientsSpin.SetValue(ReadMaxClients(store));
+    fields.ForwardServerIPEdit = ReadPassword(store, kForwardServer);
 }
 
 void SaveSettings(TRegistryStore& store, const TSetupFields& fields) {
@@ -86,6 +89,7 @@ void SaveSettings(TRegistryStore& store, const TSetupFields& fields) {
         WriteValue(store, kMaxClients, TRegValue{old->Type, std::to_string(limit)});
     else
         WriteValue(store, kMaxClients, TRegValue::Dword(static_cast<std::uint32_t>(limit)));
+    WriteValue(store, kForwardServer, TRegValue::Text(fields.ForwardServerIPEdit));
 }
 
 }  // namespace vistrel

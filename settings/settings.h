@@ -1,6 +1,7 @@
 // The operator settings of the setup page in the settings store, under
-// "Vistrel Server\Setup": the three passwords (text) and "MaxClientsSpin"
-// (a 32-bit integer, or decimal text if it was found stored as text).
+// "Vistrel Server\Setup": the three passwords (text), "MaxClientsSpin"
+// (a 32-bit integer, or decimal text if it was found stored as text) and
+// "ForwardServerIPEdit" (text: the URL of the origin an edge relay mirrors).
 // The relay frame calls LoadSettings once at start-up and SaveSettings each
 // time the operator leaves the setup page.
 #pragma once
@@ -16,7 +17,8 @@ inline constexpr std::string_view kSettingsKey = "Vistrel Server";
 inline constexpr std::string_view kSetupSubkey = "Setup";
 
 // Reads "FilmDemoPasswordEdit", "RemoteAdminPasswordEdit",
-// "WatchDemoPasswordEdit" and "MaxClientsSpin", in that order, each into its
+// "WatchDemoPasswordEdit", "MaxClientsSpin" and "ForwardServerIPEdit", in
+// that order, each into its
 // field right after it is read; missing values read as "" and 0. Setting the
 // spin field raises its change event if its text changes. Creates the key
 // "Vistrel Server" if it can (a store that cannot be written is read anyway).
@@ -24,8 +26,8 @@ inline constexpr std::string_view kSetupSubkey = "Setup";
 // the wrong type: the fields before it are set, the ones after it untouched.
 void LoadSettings(TRegistryStore& store, TSetupFields& fields);
 
-// Writes the three passwords (as text) and the spin field's value, in that
-// order. Throws ERegistryException "Failed to create key <key>" or
+// Writes the three passwords (as text), the spin field's value and the
+// Forward Server (as text), in that order. Throws ERegistryException "Failed to create key <key>" or
 // "Failed to set data for '<name>'" (Detail() gives the cause); what was
 // written before the failure stays written.
 void SaveSettings(TRegistryStore& store, const TSetupFields& fields);

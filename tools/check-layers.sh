@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Fails when a source file includes a folder that comes later in the layer
 # order (cmake/layers.cmake): base, net, core, console, settings, disk,
-# relay, web, window, app. client/ sees the layers up to core and itself; testing/
+# relay, web, edge, window, app. client/ sees the layers up to core and itself; testing/
 # sees the layers up to relay (disk
 # included) and client/; tests/, bench/, fuzz/ and tools/
 # may include anything, and nothing in a layer may include client/, testing/
 # or tests/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-layers=(base net core console settings disk relay web window app)
+layers=(base net core console settings disk relay web edge window app)
 rank_of() {
   local i
   for i in "${!layers[@]}"; do [ "${layers[$i]}" = "$1" ] && { echo "$i"; return; }; done

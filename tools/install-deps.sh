@@ -8,7 +8,7 @@ export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" apt-get install -y -q \
   g++ cmake make pkg-config zlib1g-dev libcli11-dev liburing-dev \
-  libmicrohttpd-dev nlohmann-json3-dev \
+  libmicrohttpd-dev nlohmann-json3-dev libcurl4-openssl-dev nginx-light \
   libsystemd-dev systemd \
   libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev \

@@ -432,7 +432,11 @@ bool THttpServer::Queue(MHD_Connection* connection, THttpResponse response, bool
     }
     if (!response.ContentType.empty())
         MHD_add_response_header(made, MHD_HTTP_HEADER_CONTENT_TYPE, response.ContentType.c_str());
-    MHD_add_response_header(made, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    // Nothing is kept by a cache unless the answer says how.
+    bool cacheControl = false;
+    for (const auto& header : response.Headers)
+        if (EqualsIgnoringCase(header.first, MHD_HTTP_HEADER_CACHE_CONTROL)) cacheControl = true;
+    if (!cacheControl) MHD_add_response_header(made, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     MHD_add_response_header(made, "X-Content-Type-Options", "nosniff");
     for (const auto& [name, value] : response.Headers) MHD_add_response_header(made, name.c_str(), value.c_str());
     if (closeAfter) MHD_add_response_header(made, MHD_HTTP_HEADER_CONNECTION, "close");

@@ -87,6 +87,8 @@ public:
     virtual std::ptrdiff_t Read(char* buf, size_t max) = 0;
 };
 
+// Every answer carries "Cache-Control: no-store" unless Headers gives a
+// Cache-Control of its own.
 struct THttpResponse {
     int Status = 200;
     std::string ContentType = "application/json; charset=utf-8";

@@ -181,6 +181,7 @@ TWebApi::TWebApi(TMainForm& form, TWebOptions options)
     : form_(form),
       options_(std::move(options)),
       server_(form.Loop(), [this](const THttpRequest& request) { return Handle(request); }, options_.Limits),
+      origin_(form),
       reads_need_password_(!options_.PublicRead && !IsLoopbackAddress(options_.Listen.Addr)),
       started_wall_(std::chrono::system_clock::now()),
       started_(form.Loop().Now()) {
@@ -315,6 +316,13 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
         return Recording(static_cast<int32_t>(id));
     }
 
+    // One game and its segments, for caches and edge relays (origin_routes.h).
+    if (get && TOriginRoutes::Matches(path)) {
+        if (reads_need_password_)
+            if (auto refusal = Authenticate(request)) return std::move(*refusal);
+        return origin_.Handle(request, path);
+    }
+
     // The commands: /api/v1/games/{id}/halt, /api/v1/games/{id}, /api/v1/viewers/{id}/kick.
     std::string what;
     const char* allow = "";
@@ -324,6 +332,8 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
     } else if (api && path.size() == 4 && path[2] == "games") {
         what = "delete";
         allow = "DELETE";
+    } else if (TOriginRoutes::Matches(path)) {
+        return methodNotAllowed("GET, HEAD");
     } else if (api && path.size() == 5 && path[2] == "viewers" && path[4] == "kick") {
         what = "kick";
         allow = "POST";
@@ -331,7 +341,7 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
     if (what.empty()) return ErrorResponse(404, "no such resource");
     int64_t id = 0;
     if (!ParseId(path[3], what == "kick" ? INT64_MAX : INT32_MAX, id)) return ErrorResponse(404, "no such resource");
-    if (request.Method != allow) return methodNotAllowed(allow);
+    if (request.Method != allow) return methodNotAllowed(what == "delete" ? "GET, HEAD, DELETE" : allow);
     // A browser sends Origin with every POST and DELETE: one from another
     // site's page is refused, whatever credentials the browser adds to it.
     if (const std::string* origin = request.Header("Origin")) {
@@ -464,7 +474,10 @@ std::string TWebApi::GamesJson(int64_t after) const {
             {"sender",
              {{"name", Utf8(senderName)},
               {"address", address},
-              {"connected", sender != nullptr && sender->State() == wsConnected}}},
+              {"connected", (sender != nullptr && sender->State() == wsConnected) || (game && game->LiveUpstream())}}},
+            {"game_type", game ? game->GameType() : 0},
+            {"opened_ms", game ? game->OpenedMs() : 0},
+            {"last_segment", game ? LastSegment(*game) : -1},
         });
     }
     return json{{"games", std::move(list)}, {"more", more}}.dump();
@@ -599,6 +612,15 @@ std::string TWebApi::MetricsText() const {
     out.Sample("vistrel_http_connections", static_cast<uint64_t>(server_.Connections()));
     out.Family("vistrel_http_requests_total", "counter", "HTTP requests answered.");
     out.Sample("vistrel_http_requests_total", server_.Requests());
+    out.Family("vistrel_http_segment_requests_total", "counter",
+               "Game segments served with their content, by whether they were final (immutable).");
+    out.Sample("vistrel_http_segment_requests_total", {{"state", "final"}}, origin_.SegmentsServed(true));
+    out.Sample("vistrel_http_segment_requests_total", {{"state", "changing"}}, origin_.SegmentsServed(false));
+    out.Family("vistrel_http_segment_not_modified_total", "counter",
+               "Game segment requests answered 304 (the asker's copy is current).");
+    out.Sample("vistrel_http_segment_not_modified_total", origin_.SegmentsNotModified());
+    out.Family("vistrel_http_segment_bytes_total", "counter", "Bytes of the game segments served.");
+    out.Sample("vistrel_http_segment_bytes_total", origin_.SegmentBytes());
     out.Family("vistrel_http_refusals_total", "counter",
                "HTTP requests refused by the server's bounds (too many connections, too large).");
     out.Sample("vistrel_http_refusals_total", server_.Refusals());

@@ -9,6 +9,8 @@
 //   GET    /api/v1/log?after=N       log lines after sequence number N (at most kMaxLogLines)
 //   GET    /api/v1/log/stream        the same, live, as Server-Sent Events
 //   POST   /api/v1/games/{id}/halt   Halt Transfer
+//   GET    /api/v1/games/{id}        one game, its segments (TOriginRoutes)
+//   GET    /api/v1/games/{id}/segments/{n}  its stored packets 64n..64n+63
 //   DELETE /api/v1/games/{id}        Delete Game
 //   POST   /api/v1/viewers/{id}/kick Kick User
 //   GET    /api/v1/games/{id}/recording  the game's recording file
@@ -28,6 +30,7 @@
 #include "relay/main_form.h"
 #include "web/admin_auth.h"
 #include "web/http_server.h"
+#include "web/origin_routes.h"
 
 namespace vistrel {
 
@@ -60,6 +63,7 @@ public:
     const TAdminAuth& Auth() const noexcept { return auth_; }
     // Whether reads need the password.
     bool ReadsNeedPassword() const noexcept { return reads_need_password_; }
+    const TOriginRoutes& Origin() const noexcept { return origin_; }
 
     // The answer to one request (the server's handler).
     THttpResponse Handle(const THttpRequest& request);
@@ -83,6 +87,7 @@ private:
     TWebOptions options_;
     TAdminAuth auth_;
     THttpServer server_;
+    TOriginRoutes origin_;
     bool reads_need_password_;
     int log_subscription_ = 0;
     TEventLoop::TimerId stream_check_ = 0;

@@ -42,8 +42,11 @@ TSetupPage::TSetupPage(TSetupFields& fields, QWidget* parent) : QWidget(parent),
     grid_->addWidget(MaxClientsSpin, next_row_, 1, Qt::AlignLeft);
     ++next_row_;
 
-    ForwardServerIPEdit = AddTextField("ForwardServerIPEdit", QStringLiteral("Forward Server :"), false, false,
+    // Edge mode: the URL of the origin relay's HTTP side (or of a cache in
+    // front of it), used from the next start.
+    ForwardServerIPEdit = AddTextField("ForwardServerIPEdit", QStringLiteral("Forward Server :"), false, true,
                                        fields_.ForwardServerIPEdit);
+    ForwardServerIPEdit->setPlaceholderText(QStringLiteral("http://origin:38964"));
     grid_->setColumnStretch(2, 1);
 }
 

@@ -88,6 +88,7 @@ TEST_F(Recording, AnAcknowledgedPacketIsInItsFileAndEveryGameComesBackAfterARest
     TRelayClient* cam = nullptr;
     const int32_t id = LoggedInSender(cam);
     const std::string file = FileOf(id);
+    const int64_t openedMs = Game(id)->OpenedMs();
     const Packets sent = SomePackets(20);
     for (size_t i = 0; i < sent.size(); ++i) {
         cam->Send(sent[i]);
@@ -112,6 +113,8 @@ TEST_F(Recording, AnAcknowledgedPacketIsInItsFileAndEveryGameComesBackAfterARest
     EXPECT_EQ(game->GameType(), 1);
     EXPECT_EQ(game->SenderAddr(), "127.0.0.1");
     EXPECT_EQ(game->Count(), 20);
+    // The same game, not a new one under an old number: caches key on it.
+    EXPECT_EQ(game->OpenedMs(), openedMs);
     ASSERT_NE(Game(empty), nullptr);
     EXPECT_EQ(Game(empty)->Count(), 0);
     // The games list shows them under their identifiers, the sender's name kept.

@@ -308,6 +308,12 @@ TEST(VistreldProcess, AUsageErrorEndsWithStatus2AndNamesTheOption) {
          "vistreld: --max-disk: lots is not a size (bytes, or a number with K, M or G)"},
         {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--data-dir"},
          "vistreld: --data-dir needs a value"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--forward-from",
+          "ftp://origin"},
+         "vistreld: --forward-from: ftp://origin is not an http:// or https:// URL"},
+        {{"--sender-port", senderPort, "--viewer-port", viewerPort, "--registry", registry, "--forward-from",
+          "http://"},
+         "vistreld: --forward-from: http:// is not an http:// or https:// URL"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.message);
@@ -595,3 +601,64 @@ TEST(VistreldService, WritesLogLinesWithoutTimestampsWhenStdoutIsTheJournal) {
 }
 
 }  // namespace
+
+namespace {
+
+void WriteSettings(const std::string& path, const std::string& forwardServer) {
+    FILE* f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f,
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
+            "\"ForwardServerIPEdit\"=\"%s\"\r\n",
+            forwardServer.c_str());
+    fclose(f);
+}
+
+// Reads the daemon's output until it holds text (bounded).
+bool OutputShows(Daemon& daemon, std::string& seen, const std::string& text) {
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) seen += daemon.Output();
+    return seen.find(text) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(VistreldProcess, TheForwardServerSettingStartsEdgeModeAndTheCommandLineWins) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-forward-test.reg";
+    // Nothing listens on port 1: the origin cannot be read, and the relay serves all the same.
+    WriteSettings(registry, "http://127.0.0.1:1");
+    {
+        const int senderPort = FreePort(), viewerPort = FreePort();
+        Daemon daemon(senderPort, viewerPort, registry);
+        std::string seen;
+        EXPECT_TRUE(OutputShows(daemon, seen, "Forward Server: mirroring the games of http://127.0.0.1:1\n")) << seen;
+        EXPECT_TRUE(OutputShows(daemon, seen, "Forward Server: the origin http://127.0.0.1:1 cannot be read")) << seen;
+        EXPECT_EQ(Greeting(viewerPort), "Welcome to TcpSrv\r\n");
+        ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+        EXPECT_EQ(daemon.Wait(10s), 0);
+    }
+    {
+        const int senderPort = FreePort(), viewerPort = FreePort();
+        Daemon daemon({"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort), "--viewer-port",
+                       std::to_string(viewerPort), "--registry", registry, "--forward-from", "http://127.0.0.1:2/"});
+        std::string seen;
+        EXPECT_TRUE(OutputShows(daemon, seen, "Forward Server: mirroring the games of http://127.0.0.1:2\n")) << seen;
+        EXPECT_EQ(seen.find("127.0.0.1:1"), std::string::npos) << seen;
+        ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+        EXPECT_EQ(daemon.Wait(10s), 0);
+    }
+    // A setting that is no URL is reported; the relay runs on its own.
+    WriteSettings(registry, "origin.example.net");
+    {
+        const int senderPort = FreePort(), viewerPort = FreePort();
+        Daemon daemon(senderPort, viewerPort, registry);
+        std::string seen;
+        EXPECT_TRUE(OutputShows(daemon, seen,
+                                "vistreld: The Forward Server is not an http:// or https:// URL: origin.example.net\n"))
+            << seen;
+        EXPECT_EQ(Greeting(viewerPort), "Welcome to TcpSrv\r\n");
+        ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+        EXPECT_EQ(daemon.Wait(10s), 0);
+    }
+}

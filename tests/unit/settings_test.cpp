@@ -63,7 +63,8 @@ TEST(Settings, AFreshAccountStartsEmptyAndSavesPrivately) {
                                        "\"FilmDemoPasswordEdit\"=\"film\"\n"
                                        "\"RemoteAdminPasswordEdit\"=\"admin\"\n"
                                        "\"WatchDemoPasswordEdit\"=\"watch\"\n"
-                                       "\"MaxClientsSpin\"=dword:0000000c\n"));
+                                       "\"MaxClientsSpin\"=dword:0000000c\n"
+                                       "\"ForwardServerIPEdit\"=\"10.0.0.1\"\n"));
 
     TRegistryStore next(path);
     TWatchedFields again;
@@ -71,7 +72,7 @@ TEST(Settings, AFreshAccountStartsEmptyAndSavesPrivately) {
     EXPECT_EQ(again.fields.FilmDemoPasswordEdit, "film");
     EXPECT_EQ(again.fields.RemoteAdminPasswordEdit, "admin");
     EXPECT_EQ(again.fields.WatchDemoPasswordEdit, "watch");
-    EXPECT_EQ(again.fields.ForwardServerIPEdit, "");
+    EXPECT_EQ(again.fields.ForwardServerIPEdit, "10.0.0.1");
     EXPECT_EQ(again.limits, std::vector<int>{12});
 }
 

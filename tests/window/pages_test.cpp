@@ -68,7 +68,8 @@ private slots:
         QVERIFY(!Find<QLineEdit>(w, "RemoteAdminPasswordEdit")->isHidden());
         QCOMPARE(Find<QLineEdit>(w, "RemoteAdminPasswordEdit")->echoMode(), QLineEdit::Password);
         QVERIFY(Find<QLineEdit>(w, "WatchDemoPasswordEdit")->isHidden());
-        QVERIFY(Find<QLineEdit>(w, "ForwardServerIPEdit")->isHidden());
+        QVERIFY(!Find<QLineEdit>(w, "ForwardServerIPEdit")->isHidden());
+        QCOMPARE(Find<QLineEdit>(w, "ForwardServerIPEdit")->echoMode(), QLineEdit::Normal);
         QVERIFY(!Find<QLineEdit>(w, "FilmDemoPasswordEdit")->isHidden());
         QCOMPARE(Find<QLineEdit>(w, "FilmDemoPasswordEdit")->echoMode(), QLineEdit::Password);
 

@@ -1,0 +1,80 @@
+// TCurlMulti: HTTP GET requests on the relay's own event loop, with no thread
+// of our own. The protocol work is libcurl's, through its multi-socket
+// interface: libcurl tells us which sockets to watch for what
+// (CURLMOPT_SOCKETFUNCTION) and when it next needs to run
+// (CURLMOPT_TIMERFUNCTION); our TEventLoop watches those sockets and keeps
+// that deadline, and either runs curl_multi_socket_action, which never waits.
+// (libcurl may resolve a host name on a thread of its own; an address in the
+// URL needs none.)
+//
+// Every request has a timeout and a bound on its body: a body that grows
+// past it ends the transfer, reported as too large. A request's answer is
+// handed to its callback once, after the transfer has ended, from the loop.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/event_loop.h"
+
+namespace vistrel {
+
+// How a request ended.
+struct THttpFetch {
+    // The HTTP status; 0 when no answer came (Error says why).
+    long Status = 0;
+    std::string Error;
+    // The body grew past the request's bound; the transfer was ended.
+    bool TooLarge = false;
+    std::string Body;
+    // The answer's Cache-Control and ETag headers ("" when absent).
+    std::string CacheControl;
+    std::string ETag;
+};
+
+class TCurlMulti {
+public:
+    using TRequestId = uint64_t;
+    using TDone = std::function<void(THttpFetch& fetch)>;
+
+    explicit TCurlMulti(TEventLoop& loop);
+    // Ends every transfer without calling back.
+    ~TCurlMulti();
+    TCurlMulti(const TCurlMulti&) = delete;
+    TCurlMulti& operator=(const TCurlMulti&) = delete;
+
+    // Starts GET url. headers: extra request headers ("Name: value").
+    TRequestId Get(const std::string& url, std::chrono::milliseconds timeout, size_t maxBody, TDone done,
+                   const std::vector<std::string>& headers = {});
+    // Ends a transfer without calling back; an unknown id is a no-op.
+    void Cancel(TRequestId id);
+    size_t InFlight() const noexcept { return transfers_.size(); }
+
+private:
+    struct TTransfer;
+    friend struct TCurlCallbacks;
+
+    // Runs libcurl for a socket's readiness (or its deadline), then hands
+    // every ended transfer to its callback.
+    void Action(int fd, int flags);
+    void CollectEnded();
+    void Forget(TTransfer& transfer);
+
+    TEventLoop& loop_;
+    void* multi_ = nullptr;  // CURLM
+    TEventLoop::TimerId deadline_ = 0;
+    TRequestId next_id_ = 1;
+    std::map<TRequestId, std::unique_ptr<TTransfer>> transfers_;
+    // Descriptors libcurl asked us to watch.
+    std::map<int, uint32_t> watched_;
+    // Deadlines answering requests that could not be started (0: run).
+    std::vector<TEventLoop::TimerId> failed_timers_;
+};
+
+}  // namespace vistrel

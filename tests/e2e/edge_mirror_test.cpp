@@ -1,0 +1,375 @@
+// Edge mode in one process: an origin relay with its HTTP side and an edge
+// relay mirroring it (TOriginMirror, libcurl on the same loop), stepped
+// together. The edge's viewers receive the origin's packets byte for byte,
+// wait at gaps while the origin's camera films, see replaced packets, lose a
+// game the origin removed, and keep their games while the origin is down.
+// A server answering garbage in the origin's place is refused, never stored.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/recording_format.h"
+#include "edge/origin_mirror.h"
+#include "edge/segment_reader.h"
+#include "tests/e2e/web_test_fixture.h"
+#include "web/http_server.h"
+
+namespace vistrel::testing {
+namespace {
+
+using nlohmann::json;
+
+class EdgeMirror : public WebTest {
+protected:
+    void SetUp() override {
+        WebTest::SetUp();
+        edge_ = std::make_unique<TMainForm>(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
+        ASSERT_TRUE(edge_->FormCreate());
+        TMainFormProbe::DistrubuteDemo(*edge_).SetInterval(3600 * 1000);
+    }
+    void TearDown() override {
+        mirror_.reset();
+        edge_viewers_.clear();
+        edge_.reset();
+        WebTest::TearDown();
+    }
+
+    TMirrorOptions FastOptions(uint16_t port) {
+        TMirrorOptions options;
+        options.OriginUrl = "http://127.0.0.1:" + std::to_string(port);
+        options.PollInterval = std::chrono::milliseconds(100);
+        options.ChangingRefetch = std::chrono::milliseconds(50);
+        options.RetryFirst = std::chrono::milliseconds(50);
+        options.RetryMax = std::chrono::milliseconds(200);
+        options.RequestTimeout = std::chrono::milliseconds(1000);
+        return options;
+    }
+    void StartMirror(TMirrorOptions options) {
+        mirror_ = std::make_unique<TOriginMirror>(*edge_, std::move(options));
+        mirror_->Start();
+    }
+
+    const TActiveGameList* EdgeGame(int32_t originId) {
+        const int32_t local = mirror_->LocalIdOf(originId);
+        return local == 0 ? nullptr : TMainFormProbe::Games(*edge_)->FindById(local);
+    }
+    // Whether the edge holds exactly what the origin holds for this game.
+    bool SameAsOrigin(int32_t originId) {
+        const TActiveGameList* mine = EdgeGame(originId);
+        const TActiveGameList* theirs = Game(originId);
+        if (!mine || !theirs || mine->Count() != theirs->Count()) return false;
+        for (int32_t l = 0; l < mine->Count(); ++l)
+            if (mine->Data(l) != theirs->Data(l)) return false;
+        return true;
+    }
+    bool EdgeLogged(std::string_view text) const {
+        for (const std::string& line : edge_->Console().Log().Lines())
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+    int EdgeLogCount(std::string_view text) const {
+        int count = 0;
+        for (const std::string& line : edge_->Console().Log().Lines())
+            if (line.find(text) != std::string::npos) ++count;
+        return count;
+    }
+
+    // A viewer of the edge, named, with what it was sent so far dropped.
+    TRelayClient& EdgeViewer(std::string_view name) {
+        TRelayClient& c = Connect(TMainFormProbe::DemoViewers(*edge_).LocalPort());
+        c.Send(UserInfo(name));
+        EXPECT_EQ(AckValueOf(Next(c)), 0);
+        Settle();
+        while (c.HasPacket()) c.TakePacket();
+        return c;
+    }
+    void EdgeTick() {
+        TMainFormProbe::DistrubuteDemo(*edge_).Fire();
+        Settle();
+    }
+    // The demo packets the client has received, the rest dropped.
+    std::vector<std::string> DemoPackets(TRelayClient& c) {
+        Settle();
+        std::vector<std::string> out;
+        while (c.HasPacket()) {
+            std::string p = c.TakePacket();
+            if (TypeOf(p) == PacketType::DEMOPACKET || TypeOf(p) == PacketType::DEMORESTART) out.push_back(p);
+        }
+        return out;
+    }
+
+    std::unique_ptr<TMainForm> edge_;
+    std::unique_ptr<TOriginMirror> mirror_;
+    std::vector<std::unique_ptr<TRelayClient>> edge_viewers_;
+};
+
+TEST_F(EdgeMirror, MirrorsAGameWaitsAtGapsWhileTheCameraFilmsAndSeesReplacedPackets) {
+    TRelayClient* cam = nullptr;
+    const int32_t id = LoggedInSender(cam, "Cam");
+    for (int32_t l = 0; l < 100; ++l) {
+        if (l == 5) continue;  // a gap the camera fills later
+        cam->Send(Demo(l, "packet " + std::to_string(l)));
+        EXPECT_EQ(AckValueOf(Next(*cam)), 0);
+    }
+    StartMirror(FastOptions(Port()));
+    ASSERT_TRUE(WaitFor([&] { return SameAsOrigin(id); }));
+    const TActiveGameList* mirrored = EdgeGame(id);
+    EXPECT_EQ(mirrored->Name(), "Final");
+    EXPECT_EQ(mirrored->Mod(), "ctf");
+    EXPECT_EQ(mirrored->GameType(), 1);
+    EXPECT_TRUE(mirrored->LiveUpstream());
+    EXPECT_EQ(mirrored->Sender(), nullptr);
+
+    // An edge viewer stops at the gap, as an origin viewer does.
+    TRelayClient& viewer = EdgeViewer("edgy");
+    viewer.Send(WaitForGame(mirrored->Identifier()));
+    Settle();
+    DemoPackets(viewer);
+    for (int i = 0; i < 8; ++i) EdgeTick();
+    std::vector<std::string> got = DemoPackets(viewer);
+    ASSERT_EQ(got.size(), 5u);
+
+    // The camera fills the gap and sends location 7 again (segment 0 is now
+    // complete); location 80 is replaced in the segment that still changes.
+    cam->Send(Demo(5, "packet 5"));
+    EXPECT_EQ(AckValueOf(Next(*cam)), 0);
+    cam->Send(Demo(80, "packet 80, again"));
+    EXPECT_EQ(AckValueOf(Next(*cam)), 0);
+    ASSERT_TRUE(WaitFor([&] { return SameAsOrigin(id); }));
+    for (int i = 0; i < 200 && got.size() < 100; ++i) {
+        EdgeTick();
+        for (std::string& p : DemoPackets(viewer)) got.push_back(std::move(p));
+    }
+    ASSERT_EQ(got.size(), 100u);
+    for (int32_t l = 0; l < 100; ++l)
+        EXPECT_EQ(got[static_cast<size_t>(l)], l == 80 ? Demo(80, "packet 80, again") : Demo(l, "packet " + std::to_string(l)));
+
+    // The camera leaves: the game is orphaned on the edge too.
+    cam->Send(Demo(130, "after a gap"));
+    EXPECT_EQ(AckValueOf(Next(*cam)), 0);
+    cam->Close();
+    ASSERT_TRUE(WaitFor([&] { return SameAsOrigin(id) && !EdgeGame(id)->LiveUpstream(); }));
+    EdgeTick();
+    got = DemoPackets(viewer);
+    ASSERT_EQ(got.size(), 1u);  // the gap 100..129 is passed over
+    EXPECT_EQ(got[0], Demo(130, "after a gap"));
+    const json list = Json(Get("/api/v1/games"));
+    EXPECT_EQ(list["games"][0]["sender"]["connected"], false);
+}
+
+TEST_F(EdgeMirror, AGameRemovedAtTheOriginIsRemovedAtTheEdge) {
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 3);
+    TRelayClient* other = nullptr;
+    const int32_t kept = SenderWithDemo(other, "Other", 2);
+    StartMirror(FastOptions(Port()));
+    ASSERT_TRUE(WaitFor([&] { return SameAsOrigin(id) && SameAsOrigin(kept); }));
+    const int32_t local = mirror_->LocalIdOf(id);
+    TRelayClient& viewer = EdgeViewer("edgy");
+
+    Form().DeleteGame1Click({Form().Console().IndexOfGameRow(id)});
+    ASSERT_TRUE(WaitFor([&] { return TMainFormProbe::Games(*edge_)->FindById(local) == nullptr; }));
+    bool removed = false;
+    for (const std::string& p : Drain(viewer))
+        if (p == "GAMEREMOVED(" + std::to_string(local) + ")") removed = true;
+    EXPECT_TRUE(removed);
+    EXPECT_TRUE(EdgeLogged("Forward Server: the origin's game " + std::to_string(id) + " is gone"));
+    EXPECT_NE(EdgeGame(kept), nullptr);
+}
+
+TEST_F(EdgeMirror, AnOriginThatIsDownChangesNothingAndIsLoggedOnce) {
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 10);
+    const uint16_t port = Port();
+    StartMirror(FastOptions(port));
+    ASSERT_TRUE(WaitFor([&] { return SameAsOrigin(id); }));
+
+    web_->Stop();
+    ASSERT_TRUE(WaitFor([&] { return !mirror_->OriginReachable(); }));
+    const uint64_t polls = mirror_->ListPolls();
+    // Several polls later: one log line, the game still served.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+    WaitFor([&] { return std::chrono::steady_clock::now() > until; }, std::chrono::milliseconds(2000));
+    EXPECT_EQ(EdgeLogCount("cannot be read"), 1);
+    EXPECT_EQ(mirror_->ListPolls(), polls);
+    ASSERT_NE(EdgeGame(id), nullptr);
+    EXPECT_EQ(EdgeGame(id)->Count(), 10);
+
+    // Back on the same port, with more packets: the edge resumes.
+    TWebOptions options;
+    options.Listen = THttpListen{"127.0.0.1", port};
+    web_ = std::make_unique<TWebApi>(Form(), options);
+    web_->Start();
+    for (int32_t l = 10; l < 20; ++l) {
+        cam->Send(Demo(l, "more " + std::to_string(l)));
+        EXPECT_EQ(AckValueOf(Next(*cam)), 0);
+    }
+    ASSERT_TRUE(WaitFor([&] { return SameAsOrigin(id); }));
+    EXPECT_TRUE(mirror_->OriginReachable());
+    EXPECT_EQ(EdgeLogCount("answers again"), 1);
+}
+
+TEST_F(EdgeMirror, AnOriginThatNeverAnswersTimesOut) {
+    // A listener that never accepts: connections wait in its backlog.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(fd, 16), 0);
+    socklen_t length = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    TMirrorOptions options = FastOptions(ntohs(addr.sin_port));
+    options.RequestTimeout = std::chrono::milliseconds(300);
+    StartMirror(options);
+    EXPECT_TRUE(WaitFor([&] { return !mirror_->OriginReachable(); }));
+    EXPECT_TRUE(EdgeLogged("timed out") || EdgeLogged("Timeout"));
+    close(fd);
+}
+
+// ------------------------------------------------------- a garbage upstream
+
+// Answers the edge in the origin's place: one live game whose segment 0 is
+// whatever the test puts in `segment`.
+class GarbageUpstream : public EdgeMirror {
+protected:
+    void SetUp() override {
+        EdgeMirror::SetUp();
+        garbage_ = std::make_unique<THttpServer>(loop_, [this](const THttpRequest& request) {
+            THttpResponse response;
+            if (request.Path == "/api/v1/games") {
+                response.Body =
+                    R"({"games":[{"id":4,"opened_ms":77,"game_type":1,"name":"Bogus","mod":"x","last_segment":0,)"
+                    R"("sender":{"name":"n","address":"a","connected":true}}],"more":false})";
+            } else if (request.Path == "/api/v1/games/4/segments/0") {
+                ++segment_requests_;
+                response.ContentType = "application/octet-stream";
+                response.Body = segment_;
+                response.Headers.emplace_back("Cache-Control", "public, max-age=31536000, immutable");
+            } else {
+                response.Status = 404;
+            }
+            return response;
+        });
+        garbage_->Start(THttpListen{"127.0.0.1", 0});
+    }
+    void TearDown() override {
+        mirror_.reset();
+        garbage_.reset();
+        EdgeMirror::TearDown();
+    }
+    // Serves body as segment 0 until the edge has refused it (and asked
+    // again after that); nothing may be stored meanwhile.
+    void ExpectRefused(const std::string& body, std::string_view reason) {
+        segment_ = body;
+        const uint64_t refused = mirror_->SegmentsRefused();
+        const int requests = segment_requests_;
+        ASSERT_TRUE(WaitFor([&] { return mirror_->SegmentsRefused() >= refused + 2 && segment_requests_ >= requests + 2; }))
+            << reason;
+        EXPECT_TRUE(EdgeLogged(reason)) << reason;
+        ASSERT_NE(EdgeGame(4), nullptr);
+        EXPECT_EQ(EdgeGame(4)->Count(), 0) << reason;
+        EXPECT_EQ(mirror_->PacketsStored(), 0u);
+    }
+
+    std::unique_ptr<THttpServer> garbage_;
+    std::string segment_;
+    int segment_requests_ = 0;
+};
+
+TEST_F(GarbageUpstream, MalformedTruncatedAndOversizedSegmentsAreRefusedAndAskedForAgain) {
+    TMirrorOptions options = FastOptions(garbage_->LocalPort());
+    options.MaxSegmentBytes = 4096;
+    segment_ = "not a record at all";
+    StartMirror(options);
+    ASSERT_TRUE(WaitFor([&] { return EdgeGame(4) != nullptr; }));
+    EXPECT_EQ(EdgeGame(4)->Name(), "Bogus");
+
+    std::string sound;
+    AppendPacketRecord(sound, 0, Demo(0, "zero"));
+    AppendPacketRecord(sound, 1, Demo(1, "one"));
+
+    ExpectRefused("not a record at all", "segment 0 of the origin's game 4 is refused");
+    ExpectRefused(sound.substr(0, sound.size() - 3), "is cut short");
+    std::string badCrc = sound;
+    badCrc[20] ^= 0x40;
+    ExpectRefused(badCrc, "fails its CRC");
+    std::string huge;
+    AppendPacketRecord(huge, 0, Demo(0, std::string(100000, 'x')) + std::string(5000, 'y'));
+    ExpectRefused(huge, "larger than 4096 bytes");
+    std::string outside;
+    AppendPacketRecord(outside, 64, Demo(64, "next segment's"));
+    ExpectRefused(outside, "outside 0..63");
+    std::string backwards;
+    AppendPacketRecord(backwards, 1, Demo(1, "one"));
+    AppendPacketRecord(backwards, 0, Demo(0, "zero"));
+    ExpectRefused(backwards, "names location 0 after 1");
+    std::string wrongHeader;
+    AppendPacketRecord(wrongHeader, 2, Demo(3, "three"));
+    ExpectRefused(wrongHeader, "header disagrees");
+    std::string description = EncodeDescriptionRecord(TGameDescription{});
+    ExpectRefused(description, "not a packet");
+    // A sound record after a sound one, then garbage: nothing of it is kept.
+    ExpectRefused(sound + "trailing", "is cut short");
+
+    // Sound at last: stored, and asked for no more (it is final).
+    segment_ = sound;
+    ASSERT_TRUE(WaitFor([&] { return EdgeGame(4)->Count() == 2; }));
+    EXPECT_EQ(EdgeGame(4)->Data(0), Demo(0, "zero"));
+    EXPECT_EQ(EdgeGame(4)->Data(1), Demo(1, "one"));
+    const int requests = segment_requests_;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+    WaitFor([&] { return std::chrono::steady_clock::now() > until; }, std::chrono::milliseconds(1000));
+    EXPECT_EQ(segment_requests_, requests);
+}
+
+TEST_F(GarbageUpstream, AGameListThatIsNotUnderstoodChangesNothing) {
+    garbage_.reset();
+    garbage_ = std::make_unique<THttpServer>(loop_, [](const THttpRequest&) {
+        THttpResponse response;
+        response.Body = R"({"games":[{"id":"seven"}]})";
+        return response;
+    });
+    garbage_->Start(THttpListen{"127.0.0.1", 0});
+    StartMirror(FastOptions(garbage_->LocalPort()));
+    ASSERT_TRUE(WaitFor([&] { return EdgeLogged("not understood"); }));
+    EXPECT_EQ(mirror_->Mirrored(), 0u);
+    EXPECT_EQ(TMainFormProbe::Games(*edge_)->Count(), 0);
+}
+
+TEST(SegmentReader, TakesOnlyWholeSoundSegments) {
+    std::string body;
+    AppendPacketRecord(body, 64, Demo(64, "a"));
+    AppendPacketRecord(body, 100, Restart(100, std::string(20, 'r')));
+    AppendPacketRecord(body, 127, Demo(127, "b"));
+    TSegmentRead read = ReadSegment(body, 1, 1 << 20);
+    ASSERT_TRUE(read.Sound) << read.Reason;
+    ASSERT_EQ(read.Packets.size(), 3u);
+    EXPECT_EQ(read.Packets[1].Location, 100);
+    EXPECT_EQ(read.Packets[1].Packet, Restart(100, std::string(20, 'r')));
+    EXPECT_TRUE(ReadSegment("", 0, 0).Sound);  // a segment of gaps only
+    EXPECT_FALSE(ReadSegment(body, 0, 1 << 20).Sound);   // not segment 0's locations
+    EXPECT_FALSE(ReadSegment(body, 1, body.size() - 1).Sound);
+    EXPECT_FALSE(ReadSegment(body, -1, 1 << 20).Sound);
+    // Cut anywhere but between records, it is refused whole.
+    const size_t first = kRecordHeadSize + kPacketRecordPrefix + Demo(64, "a").size();
+    const size_t second = first + kRecordHeadSize + kPacketRecordPrefix + Restart(100, std::string(20, 'r')).size();
+    for (size_t cut = 1; cut < body.size(); ++cut) {
+        const TSegmentRead part = ReadSegment(body.substr(0, cut), 1, 1 << 20);
+        if (cut == first || cut == second) {
+            EXPECT_TRUE(part.Sound);
+            EXPECT_EQ(part.Packets.size(), cut == first ? 1u : 2u);
+        } else {
+            EXPECT_FALSE(part.Sound) << cut;
+            EXPECT_TRUE(part.Packets.empty());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vistrel::testing

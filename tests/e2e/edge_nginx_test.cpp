@@ -1,0 +1,485 @@
+// Edge relays through a real cache: an origin vistreld, Debian's nginx as a
+// caching reverse proxy (docs/deploy/nginx-cache.conf, with its own prefix,
+// cache and ports in a temporary folder) and two edge vistrelds pulling
+// through it, all processes on loopback started and stopped here. A camera
+// uploads to the origin while viewers watch on both edges and on the origin.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/recording_format.h"
+#include "client/client_packets.h"
+#include "testing/http_client.h"
+#include "client/relay_client.h"
+#include "client/server_packets.h"
+
+extern char** environ;
+
+namespace vistrel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace vistrel::client;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// A free loopback port: bound to port 0, read, closed. The process given it
+// binds it a moment later; a clash is retried by the caller starting again.
+uint16_t FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t length = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool PortAnswers(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One child process, its output in a file; killed at the end if still there.
+class TChild {
+public:
+    TChild(const std::vector<std::string>& args, const std::string& outputFile) : output_(outputFile) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        std::vector<std::string> copy = args;
+        std::vector<char*> argv;
+        for (auto& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, copy[0].c_str(), &actions, nullptr, argv.data(), environ), 0) << copy[0];
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~TChild() { Kill(SIGKILL); }
+    // Sends sig and waits (bounded) for the end; true when it ended.
+    bool Kill(int sig, std::chrono::milliseconds limit = 10s) {
+        if (pid_ <= 0) return true;
+        kill(pid_, sig);
+        const auto until = Clock::now() + limit;
+        while (Clock::now() < until) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return false;
+    }
+    bool Running() {
+        return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+    }
+    std::string Output() const { return ReadFile(output_); }
+
+private:
+    pid_t pid_ = -1;
+    std::string output_;
+};
+
+// A relay process with its ports.
+struct TRelay {
+    uint16_t SenderPort = 0;
+    uint16_t ViewerPort = 0;
+    uint16_t HttpPort = 0;
+    std::unique_ptr<TChild> Process;
+};
+
+// One blocking GET with a bounded wait; Status 0 when no answer came.
+THttpReply HttpGet(uint16_t port, const std::string& target) {
+    THttpClient client(port);
+    client.Send(HttpRequestText("GET", target, {{"Connection", "close"}}));
+    const auto until = Clock::now() + 5s;
+    while (Clock::now() < until) {
+        client.Pump();
+        if (client.HasReply()) return client.TakeReply();
+        if (client.Ended()) break;
+        std::this_thread::sleep_for(5ms);
+    }
+    return {};
+}
+
+uint64_t Metric(uint16_t port, const std::string& sample) {
+    const std::string text = HttpGet(port, "/metrics").Body;
+    const size_t at = text.find("\n" + sample + " ");
+    return at == std::string::npos ? ~uint64_t{0} : std::stoull(text.substr(at + sample.size() + 2));
+}
+
+// A viewer that keeps the arrival time of each demo packet it receives.
+struct TTimedViewer {
+    std::unique_ptr<TRelayClient> Client;
+    std::vector<std::string> Packets;
+    std::vector<Clock::time_point> Arrived;
+    void Take() {
+        Client->Pump();
+        while (Client->HasPacket()) {
+            std::string p = Client->TakePacket();
+            if (TypeOf(p) == PacketType::DEMOPACKET || TypeOf(p) == PacketType::DEMORESTART) {
+                Packets.push_back(std::move(p));
+                Arrived.push_back(Clock::now());
+            }
+        }
+    }
+};
+
+class EdgeThroughNginx : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access(NGINX_PATH, X_OK) != 0) GTEST_SKIP() << "nginx is not installed (tools/install-deps.sh)";
+        char pattern[] = "/tmp/vistrel-edge-nginx-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        StartOrigin();
+        StartNginx();
+        for (int e = 0; e < 2; ++e) StartEdge(e);
+    }
+    void TearDown() override {
+        viewers_.clear();
+        camera_.reset();
+        for (TRelay& edge : edges_)
+            if (edge.Process) edge.Process->Kill(SIGTERM);
+        if (origin_.Process) origin_.Process->Kill(SIGTERM);
+        if (nginx_) nginx_->Kill(SIGQUIT);
+        if (HasFailure() && !dir_.empty()) {
+            for (const char* name : {"origin.out", "edge0.out", "edge1.out", "nginx/error.log", "nginx/access.log"}) {
+                const std::string text = ReadFile(dir_ + "/" + name);
+                std::printf("----- %s (last 3000 bytes)\n%s\n", name,
+                            text.substr(text.size() > 3000 ? text.size() - 3000 : 0).c_str());
+            }
+        }
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    std::vector<std::string> RelayArgs(TRelay& relay, const std::string& name) {
+        return {VISTRELD_PATH, "--address", "127.0.0.1", "--sender-port", std::to_string(relay.SenderPort),
+                "--viewer-port", std::to_string(relay.ViewerPort), "--http", "127.0.0.1:" + std::to_string(relay.HttpPort),
+                "--registry", dir_ + "/" + name + ".reg", "--max-memory", "256M", "--no-recording"};
+    }
+    void StartRelay(TRelay& relay, const std::string& name, std::vector<std::string> extra) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            if (relay.SenderPort == 0 || attempt > 0) {
+                relay.SenderPort = FreePort();
+                relay.ViewerPort = FreePort();
+                relay.HttpPort = FreePort();
+            }
+            std::vector<std::string> args = RelayArgs(relay, name);
+            args.insert(args.end(), extra.begin(), extra.end());
+            relay.Process = std::make_unique<TChild>(args, dir_ + "/" + name + ".out");
+            const auto until = Clock::now() + 5s;
+            while (Clock::now() < until && relay.Process->Running() && !PortAnswers(relay.HttpPort))
+                std::this_thread::sleep_for(20ms);
+            if (relay.Process->Running() && PortAnswers(relay.HttpPort)) return;
+            relay.Process->Kill(SIGKILL);
+        }
+        FAIL() << name << " did not start";
+    }
+    // A relay started again keeps the ports it had.
+    void StartOrigin() { StartRelay(origin_, "origin", {}); }
+    void StartEdge(int e) {
+        StartRelay(edges_[e], "edge" + std::to_string(e),
+                   {"--forward-from", "http://127.0.0.1:" + std::to_string(nginx_port_)});
+    }
+
+    void StartNginx() {
+        const std::string prefix = dir_ + "/nginx";
+        std::filesystem::create_directories(prefix + "/cache");
+        std::filesystem::create_directories(prefix + "/temp");
+        std::string site;
+        ASSERT_FALSE(ReadFile(std::string(SOURCE_DIR) + "/docs/deploy/nginx-cache.conf").empty());
+        const auto replace = [&site](const std::string& from, const std::string& to) {
+            const size_t at = site.find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            site.replace(at, from.size(), to);
+        };
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            nginx_port_ = FreePort();
+            site = ReadFile(std::string(SOURCE_DIR) + "/docs/deploy/nginx-cache.conf");
+            replace("/var/cache/nginx/vistrel", prefix + "/cache");
+            replace("server 127.0.0.1:38964;", "server 127.0.0.1:" + std::to_string(origin_.HttpPort) + ";");
+            replace("listen 8080;", "listen 127.0.0.1:" + std::to_string(nginx_port_) + ";");
+            std::ofstream(prefix + "/site.conf") << site;
+            std::ofstream conf(prefix + "/nginx.conf");
+            conf << (geteuid() == 0 ? "user root root;\n" : "") << "daemon off;\nworker_processes 1;\n"
+                 << "pid " << prefix << "/nginx.pid;\nerror_log " << prefix << "/error.log info;\n"
+                 << "events { worker_connections 256; }\n"
+                 << "http {\n"
+                 << "  access_log " << prefix << "/access.log;\n"
+                 << "  client_body_temp_path " << prefix << "/temp/body;\n"
+                 << "  proxy_temp_path " << prefix << "/temp/proxy;\n"
+                 << "  fastcgi_temp_path " << prefix << "/temp/fastcgi;\n"
+                 << "  uwsgi_temp_path " << prefix << "/temp/uwsgi;\n"
+                 << "  scgi_temp_path " << prefix << "/temp/scgi;\n"
+                 << "  include " << prefix << "/site.conf;\n"
+                 << "}\n";
+            conf.close();
+            nginx_ = std::make_unique<TChild>(
+                std::vector<std::string>{NGINX_PATH, "-p", prefix, "-c", prefix + "/nginx.conf", "-e",
+                                         prefix + "/error.log"},
+                dir_ + "/nginx.out");
+            const auto until = Clock::now() + 5s;
+            while (Clock::now() < until && nginx_->Running() && !PortAnswers(nginx_port_))
+                std::this_thread::sleep_for(20ms);
+            if (nginx_->Running() && PortAnswers(nginx_port_)) return;
+            nginx_->Kill(SIGKILL);
+        }
+        FAIL() << "nginx did not start: " << ReadFile(prefix + "/error.log") << ReadFile(dir_ + "/nginx.out");
+    }
+
+    // The camera: logged in to the origin, its game opened.
+    void StartCamera() {
+        camera_ = std::make_unique<TRelayClient>(origin_.SenderPort);
+        ASSERT_TRUE(camera_->WaitUntil([&] { return camera_->Unread().size() >= kGreetingSize; }, 5s));
+        camera_->Take(kGreetingSize);
+        camera_->Send(GameInfo("Cam", "", "Final", "ctf", 1));
+        ASSERT_TRUE(camera_->WaitUntil([&] { return camera_->HasPacket(); }, 5s));
+        EXPECT_EQ(AckValueOf(camera_->TakePacket()), 0);
+    }
+    // Uploads a packet, waits for its acknowledgement (the camera is also
+    // sent its game's notices) and keeps it as the origin stores it.
+    void Upload(int32_t location, const std::string& content) {
+        const std::string packet = Demo(location, content);
+        camera_->Send(packet);
+        std::string answer;
+        ASSERT_TRUE(camera_->WaitUntil(
+            [&] {
+                while (camera_->HasPacket()) {
+                    std::string p = camera_->TakePacket();
+                    if (TypeOf(p) == PacketType::ACKNAK) {
+                        answer = p;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            5s));
+        EXPECT_EQ(AckValueOf(answer), 0);
+        uploaded_[location] = packet;
+    }
+    // Segment n as the origin stores what was uploaded.
+    std::string Expected(int32_t n) const {
+        std::string body;
+        for (const auto& [location, packet] : uploaded_)
+            if (location / 64 == n) AppendPacketRecord(body, location, packet);
+        return body;
+    }
+
+    // The id of the first game a relay lists (0 while none).
+    int32_t FirstGame(uint16_t httpPort) {
+        const json list = json::parse(HttpGet(httpPort, "/api/v1/games").Body, nullptr, false);
+        if (list.is_discarded() || !list.contains("games") || list["games"].empty()) return 0;
+        return list["games"][0]["id"].get<int32_t>();
+    }
+    int32_t WaitForFirstGame(uint16_t httpPort) {
+        int32_t id = 0;
+        const auto until = Clock::now() + 10s;
+        while ((id = FirstGame(httpPort)) == 0 && Clock::now() < until) std::this_thread::sleep_for(50ms);
+        return id;
+    }
+    // A viewer of the relay watching game id.
+    TTimedViewer& Watch(uint16_t viewerPort, int32_t id) {
+        auto viewer = std::make_unique<TTimedViewer>();
+        viewer->Client = std::make_unique<TRelayClient>(viewerPort);
+        TRelayClient& c = *viewer->Client;
+        EXPECT_TRUE(c.WaitUntil([&] { return c.Unread().size() >= kGreetingSize; }, 5s));
+        c.Take(kGreetingSize);
+        c.Send(UserInfo("viewer" + std::to_string(viewers_.size())));
+        // The relay may take more than a USERINFO's bytes with it: the
+        // request to watch waits for its answer.
+        EXPECT_TRUE(c.WaitUntil([&] { return c.HasPacket(); }, 5s));
+        EXPECT_EQ(AckValueOf(c.TakePacket()), 0);
+        c.Send(WaitForGame(id));
+        viewers_.push_back(std::move(viewer));
+        return *viewers_.back();
+    }
+    // Reads every viewer for the given time.
+    void KeepWatching(std::chrono::milliseconds span) {
+        const auto until = Clock::now() + span;
+        while (Clock::now() < until) {
+            for (auto& v : viewers_) v->Take();
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    // Segment n of a relay's game, as it serves it.
+    std::string Segment(uint16_t httpPort, int32_t id, int32_t n) {
+        const THttpReply reply =
+            HttpGet(httpPort, "/api/v1/games/" + std::to_string(id) + "/segments/" + std::to_string(n));
+        return reply.Status == 200 ? reply.Body : "status " + std::to_string(reply.Status);
+    }
+    // Whether the edge stores what the origin stores, segment by segment
+    // (without asking the origin, whose count of segments served is checked).
+    bool EdgeHoldsTheOrigin(const TRelay& edge, int32_t segments) {
+        const int32_t edgeId = FirstGame(edge.HttpPort);
+        if (edgeId == 0) return false;
+        for (int32_t n = 0; n < segments; ++n)
+            if (Segment(edge.HttpPort, edgeId, n) != Expected(n)) return false;
+        return true;
+    }
+    bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+        const auto until = Clock::now() + limit;
+        while (Clock::now() < until) {
+            if (pred()) return true;
+            for (auto& v : viewers_) v->Take();
+            std::this_thread::sleep_for(50ms);
+        }
+        return pred();
+    }
+
+    std::string dir_;
+    TRelay origin_;
+    TRelay edges_[2];
+    std::unique_ptr<TChild> nginx_;
+    uint16_t nginx_port_ = 0;
+    std::unique_ptr<TRelayClient> camera_;
+    std::map<int32_t, std::string> uploaded_;
+    std::vector<std::unique_ptr<TTimedViewer>> viewers_;
+};
+
+TEST_F(EdgeThroughNginx, ViewersEverywhereReceiveTheSamePacketsAndEachFinalSegmentLeavesTheOriginOnce) {
+    StartCamera();
+    const int32_t id = WaitForFirstGame(origin_.HttpPort);
+    ASSERT_NE(id, 0);
+    TTimedViewer& atOrigin = Watch(origin_.ViewerPort, id);
+    std::vector<TTimedViewer*> atEdges;
+    for (TRelay& edge : edges_) {
+        const int32_t edgeId = WaitForFirstGame(edge.HttpPort);
+        ASSERT_NE(edgeId, 0);
+        atEdges.push_back(&Watch(edge.ViewerPort, edgeId));
+    }
+
+    // Live: two packets a second, as fast as the viewers are sent them.
+    const int32_t live = 30;
+    for (int32_t l = 0; l < live; ++l) {
+        Upload(l, "live packet " + std::to_string(l));
+        KeepWatching(500ms);
+    }
+    KeepWatching(3s);
+    ASSERT_EQ(atOrigin.Packets.size(), static_cast<size_t>(live));
+    double worst = 0;
+    for (TTimedViewer* edge : atEdges) {
+        ASSERT_EQ(edge->Packets.size(), static_cast<size_t>(live));
+        for (int32_t l = 0; l < live; ++l) {
+            const auto i = static_cast<size_t>(l);
+            EXPECT_EQ(edge->Packets[i], atOrigin.Packets[i]) << "location " << l;
+            const double behind = std::chrono::duration<double>(edge->Arrived[i] - atOrigin.Arrived[i]).count();
+            worst = std::max(worst, behind);
+            EXPECT_LE(behind, 2.0) << "location " << l;
+        }
+    }
+    std::printf("an edge viewer was at most %.2f s behind the origin's viewer\n", worst);
+
+    // The rest of two segments at once, with location 70 sent again while
+    // its segment is still open.
+    for (int32_t l = live; l < 72; ++l) Upload(l, "packet " + std::to_string(l));
+    Upload(70, "packet 70, sent again");
+    for (TRelay& edge : edges_)
+        EXPECT_TRUE(WaitUntil([&] { return EdgeHoldsTheOrigin(edge, 2); }, 15s));
+    for (TRelay& edge : edges_)
+        EXPECT_NE(Segment(edge.HttpPort, FirstGame(edge.HttpPort), 1).find(Demo(70, "packet 70, sent again")),
+                  std::string::npos);
+    // Segment 0 is final: it left the origin once, for both edges; nginx
+    // served the rest.
+    EXPECT_EQ(Metric(origin_.HttpPort, "vistrel_http_segment_requests_total{state=\"final\"}"), 1u);
+
+    // An edge restarted mid-game catches up, from the cache.
+    ASSERT_TRUE(edges_[1].Process->Kill(SIGTERM));
+    Upload(72, "while an edge is down");
+    StartEdge(1);
+    EXPECT_TRUE(WaitUntil([&] { return EdgeHoldsTheOrigin(edges_[1], 2); }, 15s));
+    EXPECT_EQ(Metric(origin_.HttpPort, "vistrel_http_segment_requests_total{state=\"final\"}"), 1u);
+    // Its viewers watch from the start.
+    TTimedViewer& late = Watch(edges_[1].ViewerPort, FirstGame(edges_[1].HttpPort));
+    EXPECT_TRUE(WaitUntil([&] { return late.Packets.size() >= 4; }, 10s));
+    for (size_t i = 0; i < late.Packets.size(); ++i) EXPECT_EQ(late.Packets[i], atOrigin.Packets[i]);
+}
+
+TEST_F(EdgeThroughNginx, EdgesKeepServingWhileTheOriginIsDownAndFollowItsNewStateAfter) {
+    StartCamera();
+    const int32_t id = WaitForFirstGame(origin_.HttpPort);
+    ASSERT_NE(id, 0);
+    for (int32_t l = 0; l < 10; ++l) Upload(l, "packet " + std::to_string(l));
+    for (TRelay& edge : edges_) ASSERT_TRUE(WaitUntil([&] { return EdgeHoldsTheOrigin(edge, 1); }, 15s));
+
+    // The origin stops (it keeps no recording: its games end with it).
+    camera_.reset();
+    ASSERT_TRUE(origin_.Process->Kill(SIGTERM));
+    std::this_thread::sleep_for(3s);
+    for (int e = 0; e < 2; ++e) {
+        TRelay& edge = edges_[e];
+        const int32_t edgeId = FirstGame(edge.HttpPort);
+        ASSERT_NE(edgeId, 0) << "edge " << e << " dropped its game while the origin was down";
+        // A new viewer still watches the stored game.
+        TTimedViewer& viewer = Watch(edge.ViewerPort, edgeId);
+        EXPECT_TRUE(WaitUntil([&] { return viewer.Packets.size() >= 3; }, 5s));
+        const std::string output = edges_[e].Process->Output();
+        size_t outages = 0;
+        for (size_t at = output.find("cannot be read"); at != std::string::npos; at = output.find("cannot be read", at + 1))
+            ++outages;
+        EXPECT_EQ(outages, 1u) << "edge " << e;
+    }
+
+    // Back, on the same ports, with a new game: the edges drop the games
+    // it no longer has and mirror the new one.
+    StartOrigin();
+    uploaded_.clear();
+    StartCamera();
+    const int32_t next = WaitForFirstGame(origin_.HttpPort);
+    ASSERT_NE(next, 0);
+    for (int32_t l = 0; l < 5; ++l) Upload(l, "after the restart " + std::to_string(l));
+    for (int e = 0; e < 2; ++e) {
+        TRelay& edge = edges_[e];
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                const json list = json::parse(HttpGet(edge.HttpPort, "/api/v1/games").Body, nullptr, false);
+                return !list.is_discarded() && list["games"].size() == 1 && EdgeHoldsTheOrigin(edge, 1);
+            },
+            20s))
+            << "edge " << e;
+        EXPECT_NE(edge.Process->Output().find("answers again"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace vistrel::testing

@@ -1,0 +1,233 @@
+#include "web/origin_routes.h"
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "base/latin1.h"
+#include "core/protocol.h"
+#include "core/recording_format.h"
+#include "relay/demo_sender.h"
+
+namespace vistrel {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kJsonType = "application/json; charset=utf-8";
+constexpr const char* kSegmentType = "application/octet-stream";
+constexpr const char* kFinalCaching = "public, max-age=31536000, immutable";
+constexpr const char* kChangingCaching = "public, max-age=1";
+
+THttpResponse Answer(int status, std::string body, const char* type = kJsonType) {
+    THttpResponse response;
+    response.Status = status;
+    response.ContentType = type;
+    response.Body = std::move(body);
+    return response;
+}
+
+THttpResponse NotFound(const char* message) {
+    return Answer(404, json{{"error", message}}.dump() + "\n");
+}
+
+bool ParseNumber(std::string_view text, int64_t max, int64_t& value) {
+    if (text.empty() || text.size() > 19) return false;
+    int64_t v = 0;
+    const auto [at, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || at != text.data() + text.size() || v < 0 || v > max) return false;
+    value = v;
+    return true;
+}
+
+// The content part of a segment's entity tag: a 64-bit hash of each stored
+// location and its packet, taken a word at a time, so that a cache's
+// revalidation is answered without building the segment.
+uint64_t MixWord(uint64_t hash, uint64_t word) noexcept {
+    hash ^= word;
+    hash *= 0x9E3779B97F4A7C15ull;
+    return hash ^ (hash >> 32);
+}
+
+uint64_t HashBytes(uint64_t hash, std::string_view bytes) noexcept {
+    size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        hash = MixWord(hash, word);
+    }
+    uint64_t last = 0;
+    std::memcpy(&last, bytes.data() + i, bytes.size() - i);
+    return MixWord(MixWord(hash, last), bytes.size());
+}
+
+// Whether an If-None-Match header names this tag (or is "*").
+bool TagMatches(const std::string& header, std::string_view tag) {
+    std::string_view rest = header;
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        std::string_view one = rest.substr(0, comma);
+        while (!one.empty() && (one.front() == ' ' || one.front() == '\t')) one.remove_prefix(1);
+        while (!one.empty() && (one.back() == ' ' || one.back() == '\t')) one.remove_suffix(1);
+        if (one == "*" || one == tag) return true;
+        if (comma == std::string_view::npos) break;
+        rest.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+// nginx counts a max-age in whole seconds and keeps a copy while its second
+// of expiry has not passed, so "max-age=1" can be served for almost two
+// seconds. Its own header, an absolute time, keeps the copy only to the end
+// of the current second (nginx takes it before Cache-Control and passes it
+// on to nobody); other caches ignore it.
+std::string ThisSecond() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return "@" + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+}  // namespace
+
+int32_t LastSegment(const TActiveGameList& game) noexcept {
+    return game.Count() == 0 ? -1 : (game.Count() - 1) / kSegmentLocations;
+}
+
+bool SegmentComplete(const TActiveGameList& game, int32_t n) noexcept {
+    if (n < 0) return false;
+    const int64_t first = int64_t{n} * kSegmentLocations;
+    if (first + kSegmentLocations > game.Count()) return false;
+    for (int64_t l = first; l < first + kSegmentLocations; ++l)
+        if (game.Data(static_cast<int32_t>(l)).empty()) return false;
+    return true;
+}
+
+bool SegmentFinal(const TActiveGameList& game, int32_t n) noexcept {
+    return !game.HasLiveSource() || SegmentComplete(game, n);
+}
+
+std::string EncodeSegment(const TActiveGameList& game, int32_t n) {
+    std::string body;
+    if (n < 0) return body;
+    const int64_t first = int64_t{n} * kSegmentLocations;
+    const int64_t end = std::min<int64_t>(first + kSegmentLocations, game.Count());
+    size_t size = 0;
+    for (int64_t l = first; l < end; ++l) {
+        const size_t bytes = game.Data(static_cast<int32_t>(l)).size();
+        if (bytes != 0) size += kRecordHeadSize + kPacketRecordPrefix + bytes;
+    }
+    body.reserve(size);
+    for (int64_t l = first; l < end; ++l) {
+        const std::string_view packet = game.Data(static_cast<int32_t>(l));
+        if (!packet.empty()) AppendPacketRecord(body, static_cast<int32_t>(l), packet);
+    }
+    return body;
+}
+
+std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final) {
+    uint64_t hash = 0x6A09E667F3BCC909ull;
+    size_t size = 0;
+    const int64_t first = int64_t{n} * kSegmentLocations;
+    const int64_t end = std::min<int64_t>(first + kSegmentLocations, game.Count());
+    for (int64_t l = first; l < end; ++l) {
+        const std::string_view packet = game.Data(static_cast<int32_t>(l));
+        if (packet.empty()) continue;
+        hash = HashBytes(MixWord(hash, static_cast<uint64_t>(l)), packet);
+        size += kRecordHeadSize + kPacketRecordPrefix + packet.size();
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "\"%d-%lld-%d-%zu-%016llx-%c\"", game.Identifier(),
+                  static_cast<long long>(game.OpenedMs()), n, size, static_cast<unsigned long long>(hash),
+                  final ? 'f' : 'c');
+    return text;
+}
+
+bool TOriginRoutes::Matches(const std::vector<std::string_view>& path) noexcept {
+    const bool games = path.size() >= 4 && path[0] == "api" && path[1] == "v1" && path[2] == "games";
+    return games && (path.size() == 4 || (path.size() == 6 && path[4] == "segments"));
+}
+
+THttpResponse TOriginRoutes::Handle(const THttpRequest& request, const std::vector<std::string_view>& path) {
+    int64_t id = 0;
+    const TGameList* games = form_.Games();
+    if (!games || !ParseNumber(path[3], INT32_MAX, id)) return NotFound("no such game");
+    const int32_t index = games->IndexOfId(static_cast<int32_t>(id));
+    if (index < 0) return NotFound("no such game");
+    const TActiveGameList& game = games->At(index);
+    if (const std::string* opened = request.QueryValue("opened")) {
+        int64_t ms = 0;
+        if (!ParseNumber(*opened, INT64_MAX, ms) || ms != game.OpenedMs()) return NotFound("no such game");
+    }
+    if (path.size() == 4) return GameDocument(game);
+    int64_t n = 0;
+    if (!ParseNumber(path[5], INT32_MAX, n) || n > LastSegment(game)) return NotFound("no such segment");
+    return Segment(request, game, static_cast<int32_t>(n));
+}
+
+THttpResponse TOriginRoutes::GameDocument(const TActiveGameList& game) const {
+    const auto* sender = static_cast<const TDemoSender*>(game.Sender());
+    const bool connected = (sender != nullptr && sender->State() == wsConnected) || game.LiveUpstream();
+    std::string senderName;
+    if (sender) {
+        senderName = sender->UserName;
+    } else {
+        const int32_t row = form_.Console().IndexOfGameRow(game.Identifier());
+        if (row >= 0) senderName = std::string(form_.Console().Games().Column(row, 6));
+        if (senderName == game.SenderAddr()) senderName.clear();
+    }
+    // Complete segments as ranges of segment numbers, first and last.
+    json complete = json::array();
+    const int32_t last = LastSegment(game);
+    for (int32_t n = 0; n <= last; ++n) {
+        if (!SegmentComplete(game, n)) continue;
+        if (!complete.empty() && complete.back()[1].get<int32_t>() == n - 1)
+            complete.back()[1] = n;
+        else
+            complete.push_back({n, n});
+    }
+    const json document = {
+        {"id", game.Identifier()},
+        {"opened_ms", game.OpenedMs()},
+        {"name", Latin1ToUtf8(game.Name())},
+        {"game", Latin1ToUtf8(GameLabel(game.GameType()))},
+        {"game_type", game.GameType()},
+        {"mod", Latin1ToUtf8(game.Mod())},
+        {"sender", {{"name", Latin1ToUtf8(senderName)}, {"address", game.SenderAddr()}, {"connected", connected}}},
+        {"locations", game.Count()},
+        {"stored_packets", game.Count() - game.Gaps()},
+        {"viewers", game.Viewers()},
+        {"segment_locations", kSegmentLocations},
+        {"last_segment", last},
+        {"complete_segments", std::move(complete)},
+        {"final", !game.HasLiveSource()},
+    };
+    THttpResponse response = Answer(200, document.dump() + "\n");
+    response.Headers.emplace_back("Cache-Control", "max-age=1");
+    response.Headers.emplace_back("X-Accel-Expires", ThisSecond());
+    return response;
+}
+
+THttpResponse TOriginRoutes::Segment(const THttpRequest& request, const TActiveGameList& game, int32_t n) {
+    const bool final = SegmentFinal(game, n);
+    const std::string tag = SegmentETag(game, n, final);
+    THttpResponse response;
+    if (const std::string* condition = request.Header("If-None-Match"); condition && TagMatches(*condition, tag)) {
+        ++not_modified_;
+        response = Answer(304, std::string(), "");
+    } else {
+        std::string body = EncodeSegment(game, n);
+        ++served_[final ? 1 : 0];
+        segment_bytes_ += body.size();
+        response = Answer(200, std::move(body), kSegmentType);
+    }
+    response.Headers.emplace_back("Cache-Control", final ? kFinalCaching : kChangingCaching);
+    if (!final) response.Headers.emplace_back("X-Accel-Expires", ThisSecond());
+    response.Headers.emplace_back("ETag", tag);
+    return response;
+}
+
+}  // namespace vistrel

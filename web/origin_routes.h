@@ -1,0 +1,78 @@
+// TOriginRoutes: a relay's stored games in cacheable pieces, for HTTP caches
+// and the edge relays that pull through them.
+//
+//   GET /api/v1/games/{id}                 the game: description, stored
+//                                          locations, sender, segments
+//   GET /api/v1/games/{id}/segments/{n}    the packet records of locations
+//                                          64n .. 64n+63 that are stored
+//
+// A segment is the recording format's packet records (core/recording_format.h),
+// in location order, with no header. A segment whose 64 locations are all
+// stored, or whose game has nothing left that could change it (no sender, no
+// live upstream), is final: cacheable for a year and immutable. Any other
+// segment may still change and is cacheable for one second. Every segment
+// answer carries a strong ETag made from its content, and If-None-Match is
+// answered 304.
+//
+// `?opened=MS` on either route names the game's incarnation (its OpenedMs):
+// a game that does not match answers 404, so a cache never hands out the
+// pieces of an earlier game that had the same identifier.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/game_list.h"
+#include "relay/main_form.h"
+#include "web/http_server.h"
+
+namespace vistrel {
+
+// Locations per segment.
+inline constexpr int32_t kSegmentLocations = 64;
+
+// The highest segment number holding a location of the game (-1 while it
+// holds none).
+int32_t LastSegment(const TActiveGameList& game) noexcept;
+// Whether all 64 locations of segment n are stored.
+bool SegmentComplete(const TActiveGameList& game, int32_t n) noexcept;
+// Whether segment n can no longer change: complete, or the game has no
+// live source.
+bool SegmentFinal(const TActiveGameList& game, int32_t n) noexcept;
+// Segment n's body: the packet records of its stored locations.
+std::string EncodeSegment(const TActiveGameList& game, int32_t n);
+// The strong entity tag of segment n (quotes included), made without
+// building its body. It names the game's incarnation, the segment, its
+// content (the body's size and a 64-bit hash of every stored location and
+// packet) and whether it is final, so a copy that became final without
+// changing is not taken for the changing one.
+std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final);
+
+class TOriginRoutes {
+public:
+    explicit TOriginRoutes(const TMainForm& form) : form_(form) {}
+
+    // Whether the split path is one of these routes (for a GET or HEAD).
+    static bool Matches(const std::vector<std::string_view>& path) noexcept;
+    // The answer to a GET or HEAD of one of these routes.
+    THttpResponse Handle(const THttpRequest& request, const std::vector<std::string_view>& path);
+
+    // Segment answers with a body, by whether they were final, and their
+    // bytes; answers 304 (not modified).
+    uint64_t SegmentsServed(bool final) const noexcept { return served_[final ? 1 : 0]; }
+    uint64_t SegmentBytes() const noexcept { return segment_bytes_; }
+    uint64_t SegmentsNotModified() const noexcept { return not_modified_; }
+
+private:
+    THttpResponse GameDocument(const TActiveGameList& game) const;
+    THttpResponse Segment(const THttpRequest& request, const TActiveGameList& game, int32_t n);
+
+    const TMainForm& form_;
+    uint64_t served_[2] = {};
+    uint64_t segment_bytes_ = 0;
+    uint64_t not_modified_ = 0;
+};
+
+}  // namespace vistrel
