@@ -1,10 +1,9 @@
 #include "core/recording_format.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 
+#include "core/crc32.h"
 #include "core/protocol.h"
 
 namespace vistrel {
@@ -16,11 +15,7 @@ constexpr size_t kOpenedOffset = 24;
 constexpr size_t kHeaderCrcOffset = 36;
 constexpr size_t kMaxDescriptionText = 255;
 
-uint32_t Crc(uint32_t crc, std::string_view bytes) noexcept {
-    // zlib takes at most uInt bytes at once; records stay far below that.
-    return static_cast<uint32_t>(
-        crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-}
+uint32_t Crc(uint32_t crc, std::string_view bytes) noexcept { return Crc32(crc, bytes); }
 
 void PutU32(char* at, uint32_t value) noexcept {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<char>((value >> (8 * i)) & 0xFF);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "core/crc32.h"
 #include "core/protocol.h"
 
 namespace vistrel {
@@ -111,6 +112,26 @@ TEST(RecordingFormat, APacketRecordHeadAndItsPacketMakeTheWholeRecord) {
         EncodePacketRecordHead(head, 7, packet);
         EXPECT_EQ(std::string(head, sizeof head) + packet, EncodePacketRecord(7, packet)) << size;
     }
+}
+
+TEST(RecordingFormat, Crc32AnswersAsZlibDoesForEveryLengthAndAlignment) {
+    std::string bytes(70000, '\0');
+    uint32_t state = 12345;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    for (size_t offset : {size_t{0}, size_t{1}, size_t{7}, size_t{15}})
+        for (size_t size = 0; size < 300; ++size) {
+            const std::string_view piece = std::string_view(bytes).substr(offset, size);
+            ASSERT_EQ(Crc32(0x5A5A5A5Au, piece),
+                      crc32(0x5A5A5A5Au, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(size)))
+                << offset << " " << size;
+        }
+    for (size_t size : {size_t{1000}, size_t{4096}, size_t{65537}, bytes.size() - 3})
+        EXPECT_EQ(Crc32(0, std::string_view(bytes).substr(3, size)),
+                  crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + 3), static_cast<uInt>(size)));
+    EXPECT_EQ(Crc32(0, std::string_view("123456789")), 0xCBF43926u);
 }
 
 TEST(RecordingFormat, PacketPayloadsHoldOnlyWhatTheRelayStores) {
