@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/game_list.h"
 #include "disk/recording_scanner.h"
@@ -52,10 +53,16 @@ public:
             form_.DescribeGame(*game_, description);
         }
     }
-    void Packet(int32_t location, std::string_view packet, uint64_t) override {
+    void Packet(int32_t location, std::string_view packet, uint64_t offset) override {
         Game();
-        if (game_ && form_.StoreDetachedPacket(*game_, location, packet)) ++packets_;
-        else ++refused_;
+        if (game_ && form_.StoreDetachedPacket(*game_, location, packet)) {
+            ++packets_;
+            if (records_.size() <= static_cast<size_t>(location)) records_.resize(static_cast<size_t>(location) + 1);
+            records_[static_cast<size_t>(location)] =
+                TRecordRef{offset, static_cast<uint32_t>(kPacketRecordHeadSize + packet.size())};
+        } else {
+            ++refused_;
+        }
     }
     void Damaged(uint64_t offset, uint64_t bytes) override {
         form_.ServerLog(false, "Recording " + path_ + ": " + std::to_string(bytes) + " damaged bytes at byte " +
@@ -76,6 +83,7 @@ public:
     bool Taken() const noexcept { return taken_; }
     uint64_t Packets() const noexcept { return packets_; }
     uint64_t Refused() const noexcept { return refused_; }
+    std::vector<TRecordRef>& Records() noexcept { return records_; }
 
 private:
     TMainForm& form_;
@@ -86,6 +94,7 @@ private:
     bool taken_ = false;
     uint64_t packets_ = 0;
     uint64_t refused_ = 0;
+    std::vector<TRecordRef> records_;
 };
 
 bool TMainForm::StartRecording() {
@@ -168,7 +177,9 @@ void TMainForm::RestoreRecording(const std::string& path) {
             close(again);
         }
     }
-    recorder_->Adopt(visitor.Id(), path, size, visitor.OpenedMs());
+    recorder_->Adopt(visitor.Id(), path, size, visitor.OpenedMs(), std::move(visitor.Records()));
+    // Recordings larger than the memory budget come back paged out.
+    if (StoredGamesFillBudget()) MakeRoom();
 }
 
 void TMainForm::RecordNewGame(const TActiveGameList& game) {

@@ -201,6 +201,42 @@ TEST(TGameList, StoredBytesFollowStoreReplaceGapsAndDelete) {
     EXPECT_EQ(games.StoredBytes(), 0u);
 }
 
+TEST(TGameList, APagedOutPacketIsNeitherAGapNorCountedUntilItIsPagedIn) {
+    TGameList games;
+    TActiveGameList& game = games.Add(nullptr);
+    game.StorePacketAt(0, "zero", 6);
+    game.StorePacketAt(2, "two!", 6);  // location 1 is a gap
+    const size_t full = games.StoredBytes();
+    EXPECT_FALSE(game.PageOut(1)) << "a gap has nothing to release";
+    ASSERT_TRUE(game.PageOut(2));
+    EXPECT_FALSE(game.PageOut(2));
+    EXPECT_TRUE(game.PagedOut(2));
+    EXPECT_FALSE(game.PagedOut(1));
+    EXPECT_EQ(game.Data(2), "");
+    EXPECT_EQ(game.Gaps(), 1);
+    EXPECT_EQ(game.PagedOutCount(), 1);
+    EXPECT_EQ(games.StoredBytes(), full - 4) << "the entry stays counted, its bytes do not";
+    // Storing at a paged-out location neither fills a gap nor opens one.
+    EXPECT_EQ(game.CheckLocation(2), TLocationCheck::Fits);
+
+    EXPECT_FALSE(game.PageIn(0, TSharedBytes(std::string_view("zero"))));
+    ASSERT_TRUE(game.PageIn(2, TSharedBytes(std::string_view("two!"))));
+    EXPECT_EQ(game.Data(2), "two!");
+    EXPECT_EQ(game.PagedOutCount(), 0);
+    EXPECT_EQ(games.StoredBytes(), full);
+
+    ASSERT_TRUE(game.PageOut(0));
+    game.StorePacketAt(0, "new zero", 6);
+    EXPECT_FALSE(game.PagedOut(0));
+    EXPECT_EQ(game.Data(0), "new zero");
+    EXPECT_EQ(game.Gaps(), 1);
+    EXPECT_EQ(games.StoredBytes(), full + 4);
+    ASSERT_TRUE(game.PageOut(2));
+    game.Delete(2);
+    EXPECT_EQ(game.PagedOutCount(), 0);
+    EXPECT_EQ(game.Gaps(), 1);
+}
+
 TEST(TPacketList, StoredBytesOutsideARegistry) {
     TPacketList demo;
     demo.StorePacketAt(2, "xyz", 6);
