@@ -100,6 +100,16 @@ bool TPacketList::PageIn(int32_t i, const TSharedBytes& data) {
     return true;
 }
 
+bool TPacketList::ForgetPagedOut(int32_t i) {
+    Entry(i);
+    TPacketState& entry = entries_[static_cast<size_t>(i)];
+    if (!entry.paged_out) return false;
+    entry.paged_out = false;
+    --paged_out_;
+    ++gaps_;
+    return true;
+}
+
 void TPacketList::Delete(int32_t i) {
     const size_t bytes = Entry(i).data.Size() + kStoredEntryOverhead;
     if (Entry(i).paged_out) --paged_out_;

@@ -124,6 +124,8 @@ public:
     bool PagedOut(int32_t i) const { return Entry(i).paged_out; }
     bool PageOut(int32_t i);
     bool PageIn(int32_t i, const TSharedBytes& data);
+    // A paged-out packet that cannot be read back becomes a gap.
+    bool ForgetPagedOut(int32_t i);
     // Entries paged out now.
     int32_t PagedOutCount() const noexcept { return paged_out_; }
 

@@ -3,6 +3,8 @@
 // stay in the games' files), least recently sent game first, and read back a
 // run at a time ahead of the viewers that reach them, off the loop's thread.
 #include <algorithm>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/game_list.h"
@@ -59,13 +61,18 @@ void TMainForm::PageAhead(TActiveGameList& game, int32_t position) {
             page_reads_.erase({id, location});
             TActiveGameList* read = games_ ? games_->FindById(id) : nullptr;
             if (!read) return;
-            if (run.Error != 0) {
-                ServerLog(false, "Cannot read game " + std::to_string(id) + " back from " + recorder_->PathOf(id) +
-                                     ": " + std::to_string(-run.Error));
-                return;
-            }
             for (const auto& [at, packet] : run.Packets)
                 if (at < read->Count() && read->PagedOut(at)) read->PageIn(at, TSharedBytes(packet));
+            if (location < read->Count() && read->PagedOut(location)) {
+                // Not read back (a failed read, a record damaged since it
+                // was written): a gap from now on, which its viewers pass
+                // over, rather than a wait without end.
+                read->ForgetPagedOut(location);
+                ServerLog(false, "Cannot read location " + std::to_string(location) + " of game " + std::to_string(id) +
+                                     " back from " + recorder_->PathOf(id) + ": " +
+                                     (run.Error != 0 ? std::string(std::strerror(-run.Error)) : "its record is damaged") +
+                                     "; it is passed over");
+            }
         });
         if (reading) page_reads_.insert({id, location});
         return;

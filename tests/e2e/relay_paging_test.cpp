@@ -123,6 +123,40 @@ TEST_F(PagingRestored, GamesLargerThanTheBudgetAreAllWatchedOnePacketPerTick) {
     std::printf("stored games: budget %zu, highest %zu, bound %zu\n", kBudget, highest, kBudget + bound);
 }
 
+TEST_F(PagingRestored, APacketThatCannotBeReadBackIsPassedOverWithALogLine) {
+    ASSERT_TRUE(Game(1)->PagedOut(10));
+    const std::string path = folder_.File(TRecorder::FileNameFor(1));
+    std::string file = ReadWholeFile(path);
+    const size_t at = file.find(EncodePacketRecord(10, games_[0][10]));
+    ASSERT_NE(at, std::string::npos);
+    file[at + kPacketRecordHeadSize + 100] ^= 1;
+    WriteWholeFile(path, file);
+
+    TRelayClient& v = NamedViewer("V");
+    v.Send(WaitForGame(1));
+    Settle();
+    Drain(v);
+    Packets watched;
+    for (int32_t tick = 0; tick < 30; ++tick) {
+        Tick();
+        ReadsDone();
+        Settle();
+        while (v.HasPacket()) {
+            std::string packet = v.TakePacket();
+            if (TypeOf(packet) == PacketType::DEMOPACKET) watched.push_back(std::move(packet));
+        }
+    }
+    Packets expected = games_[0];
+    expected.erase(expected.begin() + 10);
+    ASSERT_GE(watched.size(), 25u);
+    expected.resize(watched.size());
+    EXPECT_TRUE(watched == expected) << watched.size();
+    EXPECT_TRUE(Logged("Cannot read location 10 of game 1 back from " + path +
+                       ": its record is damaged; it is passed over"));
+    EXPECT_FALSE(Game(1)->PagedOut(10));
+    EXPECT_EQ(Game(1)->Data(10), "");
+}
+
 TEST_F(Paging, AnUploadIsRefusedOnlyWhenPagingCannotMakeRoom) {
     TRelayClient* first = nullptr;
     const int32_t id = LoggedInSender(first);
