@@ -64,14 +64,20 @@ void TDiskIo::Submit(uint64_t id, TCompletion done) {
         auto it = pending_.find(id);
         TCompletion failed = std::move(it->second);
         pending_.erase(it);
-        loop_.Post([failed = std::move(failed), submitted] { failed(submitted); });
+        FailLater(std::move(failed), submitted);
     }
+}
+
+void TDiskIo::FailLater(TCompletion done, int result) {
+    loop_.Post([alive = std::weak_ptr<bool>(alive_), done = std::move(done), result] {
+        if (alive.lock()) done(result);
+    });
 }
 
 void TDiskIo::Fsync(int fd, TCompletion done) {
     io_uring_sqe* sqe = NextSqe();
     if (!sqe) {
-        loop_.Post([done = std::move(done)] { done(-EBUSY); });
+        FailLater(std::move(done), -EBUSY);
         return;
     }
     const uint64_t id = next_id_++;
@@ -83,7 +89,7 @@ void TDiskIo::Fsync(int fd, TCompletion done) {
 void TDiskIo::Read(int fd, uint64_t offset, char* buf, uint32_t size, TCompletion done) {
     io_uring_sqe* sqe = NextSqe();
     if (!sqe) {
-        loop_.Post([done = std::move(done)] { done(-EBUSY); });
+        FailLater(std::move(done), -EBUSY);
         return;
     }
     const uint64_t id = next_id_++;

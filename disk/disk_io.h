@@ -65,12 +65,17 @@ public:
 private:
     io_uring_sqe* NextSqe();
     void Submit(uint64_t id, TCompletion done);
+    // Reports a failure in a later step, as a completion would be, unless
+    // this TDiskIo is gone by then.
+    void FailLater(TCompletion done, int result);
 
     TEventLoop& loop_;
     std::unique_ptr<io_uring> ring_;
     int event_fd_ = -1;
     uint64_t next_id_ = 1;
     std::unordered_map<uint64_t, TCompletion> pending_;
+    // Lives as long as this object: failures posted to the loop check it.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace vistrel
