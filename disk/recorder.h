@@ -151,6 +151,8 @@ public:
     // The everysec timer (tests fire it).
     TTimer& FsyncTimer() noexcept { return fsync_timer_; }
     TDiskIo& Io() noexcept { return *io_; }
+    // How forced writes and reads reach the disk ("io_uring", "an I/O thread").
+    const char* IoKind() const noexcept { return io_ ? io_->Kind() : "none"; }
     // Forced writes in flight.
     size_t FsyncsInFlight() const noexcept { return io_ ? io_->InFlight() : 0; }
 

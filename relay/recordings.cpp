@@ -112,7 +112,7 @@ bool TMainForm::StartRecording() {
     recorder_ = std::move(recorder);
     std::string line = "Recording games to " + recorder_->DataDir() + " (fsync " + FsyncModeName(recording_.Fsync);
     if (recording_.MaxDisk != 0) line += ", at most " + FormatByteSize(recording_.MaxDisk);
-    ServerLog(false, line + ")");
+    ServerLog(false, line + ", through " + recorder_->IoKind() + ")");
 
     const auto started = std::chrono::steady_clock::now();
     const int32_t gamesBefore = games_->Count();

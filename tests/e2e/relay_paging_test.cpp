@@ -157,6 +157,32 @@ TEST_F(PagingRestored, APacketThatCannotBeReadBackIsPassedOverWithALogLine) {
     EXPECT_EQ(Game(1)->Data(10), "");
 }
 
+// The same through the I/O thread that stands in where io_uring is refused.
+class PagingThroughAThread : public PagingRestored {
+protected:
+    PagingThroughAThread() { setenv("VISTREL_DISK_IO", "thread", 1); }
+    ~PagingThroughAThread() override { unsetenv("VISTREL_DISK_IO"); }
+};
+
+TEST_F(PagingThroughAThread, APagedGameIsReadBackAheadOfItsViewer) {
+    EXPECT_TRUE(LoggedContaining(", through an I/O thread)"));
+    TRelayClient& v = NamedViewer("V");
+    v.Send(WaitForGame(1));
+    Settle();
+    Drain(v);
+    Packets watched;
+    for (int32_t tick = 0; tick < kPackets + 2; ++tick) {
+        Tick();
+        ReadsDone();
+        Settle();
+        while (v.HasPacket()) {
+            std::string packet = v.TakePacket();
+            if (TypeOf(packet) == PacketType::DEMOPACKET) watched.push_back(std::move(packet));
+        }
+    }
+    EXPECT_TRUE(watched == games_[0]) << watched.size();
+}
+
 TEST_F(Paging, AnUploadIsRefusedOnlyWhenPagingCannotMakeRoom) {
     TRelayClient* first = nullptr;
     const int32_t id = LoggedInSender(first);

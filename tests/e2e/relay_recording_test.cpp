@@ -388,5 +388,31 @@ TEST_F(RecordingFsyncNo, NothingIsForcedButEverythingIsWritten) {
     EXPECT_EQ(Watch(id, sent.size()), sent);
 }
 
+// Where io_uring is refused, one I/O thread forces and reads instead; the
+// answers keep the same order and wait for the same disk.
+class RecordingThroughAThread : public RecordingFsyncAlways {
+protected:
+    RecordingThroughAThread() { setenv("VISTREL_DISK_IO", "thread", 1); }
+    ~RecordingThroughAThread() override { unsetenv("VISTREL_DISK_IO"); }
+};
+
+TEST_F(RecordingThroughAThread, AnAnswerWaitsForTheDiskAndEveryPacketComesBack) {
+    EXPECT_TRUE(LoggedContaining("(fsync always, through an I/O thread)"));
+    TRelayClient* cam = nullptr;
+    const int32_t id = LoggedInSender(cam);
+    Packets sent;
+    for (int32_t i = 0; i < 5; ++i) {
+        sent.push_back(Demo(i, "frame " + std::to_string(i)));
+        cam->Send(sent.back() + SendText("line " + std::to_string(i)));
+        EXPECT_EQ(Describe(Next(*cam)), "ACKNAK(0)");
+        EXPECT_GE(Recorder().DurableEnd(id), ReadWholeFile(FileOf(id)).size()) << i;
+        EXPECT_EQ(Describe(Next(*cam)), "ACKNAK(0)");
+        EXPECT_EQ(TypeOf(Next(*cam)), PacketType::SENDTEXT);
+    }
+    EXPECT_GE(Form().Metrics().Disk.Fsyncs, 5u);
+    Restart();
+    EXPECT_EQ(Watch(id, sent.size()), sent);
+}
+
 }  // namespace
 }  // namespace vistrel::testing
