@@ -3,7 +3,8 @@
 // 100 recordings totalling MiB (default 1024) of ~1.4 KB demo packets into
 // the folder (default a new one under /tmp), then, twice each and taking
 // turns, times `cat FILES > /dev/null` and a TMainForm's FormCreate on the
-// folder (the restore runs before it listens). The page cache is warm for
+// folder (the restore runs before it listens: it reads and checks every
+// record, and leaves the packets in their files, paged out). The page cache is warm for
 // both (the files were just written and read); where /proc/sys/vm/drop_caches
 // may be written, one more pair is timed after dropping it.
 #include <sys/wait.h>

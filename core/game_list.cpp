@@ -110,6 +110,28 @@ bool TPacketList::ForgetPagedOut(int32_t i) {
     return true;
 }
 
+void TPacketList::StorePagedOutAt(int32_t location, int32_t tag) {
+    switch (CheckLocation(location)) {
+        case TLocationCheck::Fits: break;
+        case TLocationCheck::Negative: throw EListError(location);
+        case TLocationCheck::TooFar: throw ELocationTooFar(location, Count());
+        case TLocationCheck::TooManyGaps: throw ETooManyGaps(location, gaps_);
+    }
+    if (location >= Count()) {
+        StorePacketAt(location, std::string_view(), tag);  // a gap at location, then marked
+    }
+    TPacketState& entry = entries_[static_cast<size_t>(location)];
+    if (entry.paged_out) return;
+    if (entry.data.Empty()) {
+        --gaps_;
+    } else {
+        Refund(entry.data.Size());
+        entry.data = TSharedBytes();
+    }
+    entry.paged_out = true;
+    ++paged_out_;
+}
+
 void TPacketList::Delete(int32_t i) {
     const size_t bytes = Entry(i).data.Size() + kStoredEntryOverhead;
     if (Entry(i).paged_out) --paged_out_;

@@ -126,6 +126,11 @@ public:
     bool PageIn(int32_t i, const TSharedBytes& data);
     // A paged-out packet that cannot be read back becomes a gap.
     bool ForgetPagedOut(int32_t i);
+    // Marks location as holding a packet that is only in the game's
+    // recording (a recording read back at start-up): paged out from the
+    // start, with gaps up to it as StorePacketAt opens them. The same
+    // location checks, raising the same exceptions, before anything changes.
+    void StorePagedOutAt(int32_t location, int32_t tag);
     // Entries paged out now.
     int32_t PagedOutCount() const noexcept { return paged_out_; }
 

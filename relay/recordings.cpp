@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/game_list.h"
+#include "core/protocol.h"
 #include "disk/recording_scanner.h"
 #include "relay/demo_sender.h"
 #include "relay/main_form.h"
@@ -55,7 +56,12 @@ public:
     }
     void Packet(int32_t location, std::string_view packet, uint64_t offset) override {
         Game();
-        if (game_ && form_.StoreDetachedPacket(*game_, location, packet)) {
+        // The packet stays in the file: it comes back paged out and is read
+        // when a viewer reaches it, so the restore reads and checks the file
+        // but copies nothing.
+        if (game_ && game_->CheckLocation(location) == TLocationCheck::Fits) {
+            game_->StorePagedOutAt(location,
+                                   PacketTypeOf(packet) == PacketType::DEMORESTART ? kTagDemoRestart : kTagDemoPacket);
             ++packets_;
             if (records_.size() <= static_cast<size_t>(location)) records_.resize(static_cast<size_t>(location) + 1);
             records_[static_cast<size_t>(location)] =
@@ -178,8 +184,6 @@ void TMainForm::RestoreRecording(const std::string& path) {
         }
     }
     recorder_->Adopt(visitor.Id(), path, size, visitor.OpenedMs(), std::move(visitor.Records()));
-    // Recordings larger than the memory budget come back paged out.
-    if (StoredGamesFillBudget()) MakeRoom();
 }
 
 void TMainForm::RecordNewGame(const TActiveGameList& game) {

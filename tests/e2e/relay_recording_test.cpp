@@ -60,13 +60,21 @@ protected:
         TRelayClient& v = NamedViewer("V" + std::to_string(clients_.size()));
         v.Send(WaitForGame(id));
         Drain(v);
+        // Restored packets are read back from their files ahead of the
+        // viewer; between two ticks the reads finish, as between real ones.
         Packets got;
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t tick = 0; tick < count + 2 && got.size() < count; ++tick) {
             Tick();
-            if (!v.HasPacket()) break;
-            got.push_back(v.TakePacket());
+            EXPECT_TRUE(WaitFor([&] { return Recorder().ReadsInFlight() == 0; }));
+            Settle();
+            while (v.HasPacket()) {
+                std::string packet = v.TakePacket();
+                const int32_t type = TypeOf(packet);
+                if (type == PacketType::DEMOPACKET || type == PacketType::DEMORESTART) got.push_back(std::move(packet));
+            }
         }
         Tick();
+        Settle();
         EXPECT_FALSE(v.HasPacket()) << "more packets than were stored";
         return got;
     }
@@ -169,8 +177,10 @@ TEST_F(Recording, ADamagedRecordIsSkippedAndEveryOtherIsKept) {
     const TActiveGameList* game = Game(id);
     ASSERT_NE(game, nullptr);
     ASSERT_EQ(game->Count(), 8);
-    for (int32_t i = 0; i < 8; ++i)
-        EXPECT_EQ(game->Data(i), i == 4 || i == 6 ? std::string() : sent[static_cast<size_t>(i)]) << i;
+    // The sound records come back (in their file until a viewer needs
+    // them), the damaged ones as gaps.
+    for (int32_t i = 0; i < 8; ++i) EXPECT_EQ(game->PagedOut(i), i != 4 && i != 6) << i;
+    EXPECT_EQ(game->Gaps(), 2);
     // Once the sender has gone, viewers pass over the damaged locations.
     Packets kept = sent;
     kept.erase(kept.begin() + 6);

@@ -237,6 +237,29 @@ TEST(TGameList, APagedOutPacketIsNeitherAGapNorCountedUntilItIsPagedIn) {
     EXPECT_EQ(game.Gaps(), 1);
 }
 
+TEST(TGameList, APacketKnownOnlyFromItsRecordingIsPagedOutFromTheStart) {
+    TGameList games;
+    TActiveGameList& game = games.Add(nullptr);
+    const size_t empty = games.StoredBytes();
+    game.StorePagedOutAt(2, 6);
+    EXPECT_EQ(game.Count(), 3);
+    EXPECT_EQ(game.Gaps(), 2);
+    EXPECT_TRUE(game.PagedOut(2));
+    EXPECT_EQ(game.PagedOutCount(), 1);
+    EXPECT_EQ(games.StoredBytes(), empty + 3 * kStoredEntryOverhead);
+    game.StorePagedOutAt(0, 6);  // a gap becomes paged out
+    EXPECT_EQ(game.Gaps(), 1);
+    game.StorePacketAt(1, "one", 6);
+    game.StorePagedOutAt(1, 6);  // a later record of the same location
+    EXPECT_TRUE(game.PagedOut(1));
+    EXPECT_EQ(game.Gaps(), 0);
+    EXPECT_EQ(game.PagedOutCount(), 3);
+    EXPECT_EQ(games.StoredBytes(), empty + 3 * kStoredEntryOverhead);
+    EXPECT_THROW(game.StorePagedOutAt(-1, 6), EListError);
+    EXPECT_THROW(game.StorePagedOutAt(3 + kMaxGapsPerStore + 1, 6), ELocationTooFar);
+    EXPECT_EQ(game.Count(), 3);
+}
+
 TEST(TPacketList, StoredBytesOutsideARegistry) {
     TPacketList demo;
     demo.StorePacketAt(2, "xyz", 6);
