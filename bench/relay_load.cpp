@@ -14,7 +14,9 @@
 // The 10,000 watching viewers of the tick run are attached to their games
 // directly (the state a WAITFORGAME leaves: game id, per-game list, count),
 // because joining them over the wire would cost the square measured in the
-// join runs. The viewers live in a forked child that reads and drops
+// join runs. With RELAY_LOAD_DATA_DIR set, the relay records every game into
+// that folder (fsync everysec), for the same figures with recording on. The
+// viewers live in a forked child that reads and drops
 // everything, so each side has its own descriptor limit and no queue just
 // grows. Bounded: every wait has a deadline and an alarm ends a stuck run.
 #include <malloc.h>
@@ -230,6 +232,8 @@ public:
 private:
     bool Open() {
         form_ = std::make_unique<TMainForm>(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
+        if (const char* dataDir = std::getenv("RELAY_LOAD_DATA_DIR"); dataDir && *dataDir)
+            form_->SetRecording(TRecorderOptions{dataDir, TFsyncMode::EverySec, 0});
         if (!form_->FormCreate()) return false;
         TMainFormProbe::DistrubuteDemo(*form_).SetEnabled(false);
         Ask('P', TMainFormProbe::DemoViewers(*form_).LocalPort());

@@ -57,6 +57,15 @@ void TPacketList::Append(std::string_view data, int32_t tag) {
 
 void TPacketList::Replace(size_t i, std::string_view data) {
     TSharedBytes& old = entries_[i].data;
+    if (entries_[i].paged_out) {
+        // Paged out: not a gap, and its bytes are not counted.
+        entries_[i].paged_out = false;
+        --paged_out_;
+        gaps_ += data.empty() ? 1 : 0;
+        old = Stored(data);
+        Charge(data.size());
+        return;
+    }
     gaps_ += (data.empty() ? 1 : 0) - (old.Empty() ? 1 : 0);
     const size_t oldSize = old.Size();
     old = Stored(data);
@@ -69,9 +78,65 @@ void TPacketList::SetData(int32_t i, std::string_view data) {
     Replace(static_cast<size_t>(i), data);
 }
 
+bool TPacketList::PageOut(int32_t i) {
+    Entry(i);
+    TPacketState& entry = entries_[static_cast<size_t>(i)];
+    if (entry.paged_out || entry.data.Empty()) return false;
+    const size_t bytes = entry.data.Size();
+    entry.data = TSharedBytes();
+    entry.paged_out = true;
+    ++paged_out_;
+    Refund(bytes);
+    return true;
+}
+
+bool TPacketList::PageIn(int32_t i, const TSharedBytes& data) {
+    Entry(i);
+    TPacketState& entry = entries_[static_cast<size_t>(i)];
+    if (!entry.paged_out || data.Empty()) return false;
+    entry.data = data;
+    entry.paged_out = false;
+    --paged_out_;
+    Charge(data.Size());
+    return true;
+}
+
+bool TPacketList::ForgetPagedOut(int32_t i) {
+    Entry(i);
+    TPacketState& entry = entries_[static_cast<size_t>(i)];
+    if (!entry.paged_out) return false;
+    entry.paged_out = false;
+    --paged_out_;
+    ++gaps_;
+    return true;
+}
+
+void TPacketList::StorePagedOutAt(int32_t location, int32_t tag) {
+    switch (CheckLocation(location)) {
+        case TLocationCheck::Fits: break;
+        case TLocationCheck::Negative: throw EListError(location);
+        case TLocationCheck::TooFar: throw ELocationTooFar(location, Count());
+        case TLocationCheck::TooManyGaps: throw ETooManyGaps(location, gaps_);
+    }
+    if (location >= Count()) {
+        StorePacketAt(location, std::string_view(), tag);  // a gap at location, then marked
+    }
+    TPacketState& entry = entries_[static_cast<size_t>(location)];
+    if (entry.paged_out) return;
+    if (entry.data.Empty()) {
+        --gaps_;
+    } else {
+        Refund(entry.data.Size());
+        entry.data = TSharedBytes();
+    }
+    entry.paged_out = true;
+    ++paged_out_;
+}
+
 void TPacketList::Delete(int32_t i) {
     const size_t bytes = Entry(i).data.Size() + kStoredEntryOverhead;
-    if (Entry(i).data.Empty()) --gaps_;
+    if (Entry(i).paged_out) --paged_out_;
+    else if (Entry(i).data.Empty()) --gaps_;
     entries_.erase(entries_.begin() + i);
     Refund(bytes);
 }
@@ -82,7 +147,7 @@ TLocationCheck TPacketList::CheckLocation(int32_t location) const noexcept {
     int64_t gaps = gaps_;
     if (location >= Count())
         gaps += location - Count();
-    else if (entries_[static_cast<size_t>(location)].data.Empty())
+    else if (entries_[static_cast<size_t>(location)].data.Empty() && !entries_[static_cast<size_t>(location)].paged_out)
         gaps -= 1;  // filled (a stored packet is never empty)
     return gaps > kMaxMissingLocations ? TLocationCheck::TooManyGaps : TLocationCheck::Fits;
 }

@@ -55,12 +55,15 @@ enum class TLocationCheck {
     TooManyGaps,  // the demo would miss more than kMaxMissingLocations locations
 };
 
-// One entry of a stored demo: a whole packet as received, or empty (a gap).
+// One entry of a stored demo: a whole packet as received, or empty: a gap
+// (nothing was ever stored there) or a packet paged out (released from
+// memory; it is in the game's recording and is read back before it is sent).
 // The bytes are shared with the send queues that are sending them, so
 // handing a packet to many viewers copies nothing.
 struct TPacketState {
     TSharedBytes data;
     int32_t tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
+    bool paged_out = false;
 };
 
 // What the registry counts for the memory it holds, beside every stored
@@ -110,8 +113,26 @@ public:
     // What StorePacketAt would answer for a packet at location (Negative
     // first, then TooFar, then TooManyGaps).
     TLocationCheck CheckLocation(int32_t location) const noexcept;
-    // Entries that are empty (gaps), kept as entries change.
+    // Entries that are empty (gaps), kept as entries change. A packet paged
+    // out is not a gap.
     int32_t Gaps() const noexcept { return gaps_; }
+
+    // Paging: a stored packet released from memory, kept in the game's
+    // recording. PageOut releases entry i's bytes (false for a gap or an
+    // entry paged out already); PageIn puts them back (false unless entry i
+    // is paged out). A packet stored at a paged-out location replaces it.
+    bool PagedOut(int32_t i) const { return Entry(i).paged_out; }
+    bool PageOut(int32_t i);
+    bool PageIn(int32_t i, const TSharedBytes& data);
+    // A paged-out packet that cannot be read back becomes a gap.
+    bool ForgetPagedOut(int32_t i);
+    // Marks location as holding a packet that is only in the game's
+    // recording (a recording read back at start-up): paged out from the
+    // start, with gaps up to it as StorePacketAt opens them. The same
+    // location checks, raising the same exceptions, before anything changes.
+    void StorePagedOutAt(int32_t location, int32_t tag);
+    // Entries paged out now.
+    int32_t PagedOutCount() const noexcept { return paged_out_; }
 
 private:
     friend class TGameList;
@@ -126,6 +147,7 @@ private:
 
     std::vector<TPacketState> entries_;
     int32_t gaps_ = 0;
+    int32_t paged_out_ = 0;
     size_t stored_bytes_ = 0;
     // The registry's total this list counts into; null outside a registry.
     size_t* registry_bytes_ = nullptr;
@@ -171,6 +193,11 @@ public:
     int32_t Viewers() const noexcept { return viewers_; }
     void SetViewers(int32_t viewers) noexcept { viewers_ = viewers; }
 
+    // When one of its packets was last sent to a viewer (the distribution's
+    // tick count; 0: never), for paging the least recently sent first.
+    uint64_t LastSent() const noexcept { return last_sent_; }
+    void SetLastSent(uint64_t tick) noexcept { last_sent_ = tick; }
+
     // The address the sender connected from; kept after it has gone.
     const std::string& SenderAddr() const noexcept { return sender_addr_; }
     void SetSenderAddr(std::string addr) { sender_addr_ = std::move(addr); }
@@ -184,6 +211,7 @@ private:
     std::string mod_;
     int32_t identifier_ = 0;
     int32_t viewers_ = 0;
+    uint64_t last_sent_ = 0;
     std::string sender_addr_;
 };
 

@@ -5,6 +5,12 @@
 // step. No thread of our own and nothing locked: the loop never waits for a
 // disk.
 //
+// Where the kernel refuses io_uring (a container's system call filter, for
+// one), or VISTREL_DISK_IO=thread is set, one I/O thread does the same work:
+// it takes requests from a pipe and answers through another pipe the loop
+// watches. The two sides share nothing else; a read's buffer is handed over
+// with its request and handed back with its answer.
+//
 // Owned by TRecorder; must not outlive its loop.
 #pragma once
 
@@ -12,7 +18,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <deque>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "base/exception.h"
@@ -55,6 +63,8 @@ public:
     void Read(int fd, uint64_t offset, char* buf, uint32_t size, TCompletion done);
 
     size_t InFlight() const noexcept { return pending_.size(); }
+    // "io_uring" or "an I/O thread".
+    const char* Kind() const noexcept { return ring_ ? "io_uring" : "an I/O thread"; }
     // Runs the callbacks of the completions that have arrived (the loop does
     // it when the eventfd turns readable).
     void Reap();
@@ -63,14 +73,45 @@ public:
     void Drain();
 
 private:
+    // One request to the I/O thread, as it goes through the pipe.
+    struct TThreadRequest {
+        uint64_t Id = 0;
+        int Op = 0;  // 0: quit, 1: fsync, 2: read
+        int Fd = -1;
+        uint64_t Offset = 0;
+        char* Buffer = nullptr;
+        uint32_t Size = 0;
+    };
+    struct TThreadAnswer {
+        uint64_t Id = 0;
+        int64_t Result = 0;
+    };
+    bool StartRing();
+    void StartThread();
+    static void ThreadMain(int requests, int answers);
+    void SendToThread(const TThreadRequest& request);
+    void FlushToThread();
+    void ReapThread();
+
     io_uring_sqe* NextSqe();
     void Submit(uint64_t id, TCompletion done);
+    // Reports a failure in a later step, as a completion would be, unless
+    // this TDiskIo is gone by then.
+    void FailLater(TCompletion done, int result);
 
     TEventLoop& loop_;
     std::unique_ptr<io_uring> ring_;
     int event_fd_ = -1;
     uint64_t next_id_ = 1;
     std::unordered_map<uint64_t, TCompletion> pending_;
+    // The I/O thread, its two pipes' loop ends, and requests the request
+    // pipe has no room for yet.
+    std::thread thread_;
+    int request_fd_ = -1;
+    int answer_fd_ = -1;
+    std::deque<TThreadRequest> unsent_;
+    // Lives as long as this object: failures posted to the loop check it.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace vistrel

@@ -31,6 +31,8 @@ struct TRecorder::TGameFile {
     int64_t OpenedMs = 0;
     // The last description, for a file made after its game was opened.
     TGameDescription Description;
+    // Where each location's packet record lies.
+    std::vector<TRecordRef> Records;
 
     ~TGameFile() {
         if (Fd >= 0) close(Fd);
@@ -123,8 +125,10 @@ std::vector<std::string> TRecorder::ListFolder() const {
     return names;
 }
 
-void TRecorder::Adopt(int32_t id, const std::string& path, uint64_t size, int64_t openedMs) {
+void TRecorder::Adopt(int32_t id, const std::string& path, uint64_t size, int64_t openedMs,
+                      std::vector<TRecordRef> records) {
     auto file = std::make_shared<TGameFile>();
+    file->Records = std::move(records);
     file->Id = id;
     file->Path = path;
     file->Size = size;
@@ -253,9 +257,73 @@ TDiskWrite TRecorder::WritePacket(int32_t id, int32_t location, std::string_view
     char head[kPacketRecordHeadSize];
     EncodePacketRecordHead(head, location, packet);
     iovec pieces[2] = {{head, sizeof head}, {const_cast<char*>(packet.data()), packet.size()}};
+    const uint64_t at = file->Size;
     const TDiskWrite outcome = Append(*file, pieces, 2, sizeof head + packet.size());
-    if (outcome.Error == 0) ForceSoon(file);
+    if (outcome.Error != 0) return outcome;
+    if (location >= 0) {
+        if (file->Records.size() <= static_cast<size_t>(location)) file->Records.resize(static_cast<size_t>(location) + 1);
+        file->Records[static_cast<size_t>(location)] = TRecordRef{at, static_cast<uint32_t>(outcome.End - at)};
+    }
+    ForceSoon(file);
     return outcome;
+}
+
+TRecordRef TRecorder::RecordOf(int32_t id, int32_t location) const {
+    auto it = files_.find(id);
+    if (it == files_.end() || location < 0 || static_cast<size_t>(location) >= it->second->Records.size()) return {};
+    return it->second->Records[static_cast<size_t>(location)];
+}
+
+bool TRecorder::ReadRun(int32_t id, int32_t first, int32_t count, std::function<void(TPageRun& run)> done) {
+    auto it = files_.find(id);
+    if (it == files_.end() || !io_ || it->second->Fd < 0 || first < 0) return false;
+    const TFilePtr file = it->second;
+    const std::vector<TRecordRef>& records = file->Records;
+    // The run: locations whose records lie one after another in the file,
+    // in order, within kMaxPageRead.
+    std::vector<std::pair<int32_t, TRecordRef>> wanted;
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    for (int32_t location = first; location < first + count && static_cast<size_t>(location) < records.size();
+         ++location) {
+        const TRecordRef ref = records[static_cast<size_t>(location)];
+        if (ref.Offset == 0) continue;
+        if (!wanted.empty() && (ref.Offset < end || ref.Offset + ref.Size - begin > kMaxPageRead)) break;
+        if (wanted.empty()) begin = ref.Offset;
+        end = ref.Offset + ref.Size;
+        wanted.emplace_back(location, ref);
+    }
+    if (wanted.empty()) return false;
+    auto run = std::make_shared<TPageRun>();
+    run->GameId = id;
+    run->Buffer.reset(new char[end - begin]);
+    char* buffer = run->Buffer.get();
+    const uint64_t size = end - begin;
+    ++reads_in_flight_;
+    io_->Read(file->Fd, begin, buffer, static_cast<uint32_t>(size),
+              [this, file, run, wanted = std::move(wanted), begin, size, done = std::move(done)](int result) {
+                  --reads_in_flight_;
+                  if (result < 0) {
+                      run->Error = result;
+                  } else if (static_cast<uint64_t>(result) < size) {
+                      // A short read: the file is shorter than its records say.
+                      run->Error = -EIO;
+                  } else {
+                      metrics_.BytesRead += size;
+                      const std::string_view bytes(run->Buffer.get(), size);
+                      for (const auto& [location, ref] : wanted) {
+                          const TRecordRead record = ReadRecord(bytes.substr(ref.Offset - begin, ref.Size));
+                          int32_t at = 0;
+                          std::string_view packet;
+                          if (record.Status == TRecordStatus::Complete &&
+                              record.Kind == static_cast<uint32_t>(TRecordKind::Packet) &&
+                              ReadPacketPayload(record.Payload, at, packet) && at == location)
+                              run->Packets.emplace_back(location, packet);
+                      }
+                  }
+                  done(*run);
+              });
+    return true;
 }
 
 void TRecorder::RemoveGame(int32_t id) {

@@ -52,6 +52,23 @@ struct TRecorderOptions {
     uint64_t MaxDisk = 0;
 };
 
+// Where a packet's record lies in its game's file.
+struct TRecordRef {
+    uint64_t Offset = 0;  // 0: no record (the header comes first)
+    uint32_t Size = 0;    // head and payload
+};
+
+// A run of packets read back from a game's file: each packet with its
+// location, in location order.
+struct TPageRun {
+    int32_t GameId = 0;
+    std::vector<std::pair<int32_t, std::string_view>> Packets;
+    // The bytes the views point into; valid while the run lives.
+    std::unique_ptr<char[]> Buffer;
+    // 0, or minus the errno of a failed read.
+    int Error = 0;
+};
+
 // The outcome of one write: 0, or the errno that made it fail; End is the
 // file's length after a successful write.
 struct TDiskWrite {
@@ -82,8 +99,10 @@ public:
     // --- Start-up ---------------------------------------------------------------
     // Every regular file in the folder, by name, as full paths.
     std::vector<std::string> ListFolder() const;
-    // Takes a restored file as game id's recording; size is its length.
-    void Adopt(int32_t id, const std::string& path, uint64_t size, int64_t openedMs);
+    // Takes a restored file as game id's recording; size is its length,
+    // records where each location's packet record lies.
+    void Adopt(int32_t id, const std::string& path, uint64_t size, int64_t openedMs,
+               std::vector<TRecordRef> records = {});
 
     // --- A game's file ----------------------------------------------------------
     // Starts game id's recording: a new file with the header and the
@@ -103,6 +122,18 @@ public:
     // now; -1 (errno set) when there is none. The caller closes it.
     int OpenForReading(int32_t id, uint64_t& size) const;
 
+    // --- Reading back (paging) ---------------------------------------------------
+    // Where location's packet record lies in game id's file (Offset 0: none).
+    TRecordRef RecordOf(int32_t id, int32_t location) const;
+    // Reads the records of locations first .. first + count - 1 of game id
+    // that have one, as one read off the loop's thread (fewer when their
+    // records do not lie in order or span more than kMaxPageRead); done
+    // receives the run in a later step. False when nothing is to be read
+    // (an unknown game, no record in the range).
+    static constexpr size_t kMaxPageRead = size_t{4} << 20;
+    bool ReadRun(int32_t id, int32_t first, int32_t count, std::function<void(TPageRun& run)> done);
+    size_t ReadsInFlight() const noexcept { return reads_in_flight_; }
+
     // --- Space ------------------------------------------------------------------
     // The recordings' bytes together.
     uint64_t TotalBytes() const noexcept { return total_bytes_; }
@@ -120,6 +151,8 @@ public:
     // The everysec timer (tests fire it).
     TTimer& FsyncTimer() noexcept { return fsync_timer_; }
     TDiskIo& Io() noexcept { return *io_; }
+    // How forced writes and reads reach the disk ("io_uring", "an I/O thread").
+    const char* IoKind() const noexcept { return io_ ? io_->Kind() : "none"; }
     // Forced writes in flight.
     size_t FsyncsInFlight() const noexcept { return io_ ? io_->InFlight() : 0; }
 
@@ -139,6 +172,7 @@ private:
     TDiskMetrics& metrics_;
     std::unordered_map<int32_t, TFilePtr> files_;
     uint64_t total_bytes_ = 0;
+    size_t reads_in_flight_ = 0;
     int dir_fd_ = -1;
     TTimer fsync_timer_;
     // Last: destroyed first, waiting for what is in flight.

@@ -12,27 +12,38 @@ namespace vistrel {
 
 void TMainForm::DistributeDemoWalk() {
     if (!games_) return;
+    ++ticks_;
     for (int32_t g = 0; g < games_->Count(); ++g) {
-        const TActiveGameList& game = games_->At(g);
+        TActiveGameList& game = games_->At(g);
         const int32_t count = game.Count();
+        const bool paged = game.PagedOutCount() > 0;
         for (TDemoViewer* viewer : game_viewers_.Of(game.Identifier())) {
             int32_t position = viewer->Position;
             if (position >= count) continue;  // caught up: wait for the next packet
-            if (game.Data(position).empty()) {
+            if (game.Data(position).empty() && !game.PagedOut(position)) {
                 // A gap: while the sender (or, for a mirrored game, the
                 // camera upstream) may still fill it, the viewer waits there.
                 // Once it is gone nothing will, so the gaps are passed over
                 // and the next stored packet goes out.
                 if (game.HasLiveSource()) continue;
-                while (position < count && game.Data(position).empty()) ++position;
+                while (position < count && game.Data(position).empty() && !game.PagedOut(position)) ++position;
                 viewer->Position = position;
                 if (position >= count) continue;
+            }
+            if (paged) {
+                // Released from memory: read back ahead of the viewer, which
+                // waits at a packet still being read.
+                PageAhead(game, position);
+                if (game.PagedOut(position)) continue;
             }
             // A send that raises ends the walk; this viewer keeps its place.
             SendToViewer(*viewer, game.SharedData(position));
             viewer->Position = position + 1;
+            game.SetLastSent(ticks_);
         }
     }
+    // What was read back for the viewers may have passed the budget.
+    if (recorder_ && memory_budget_.Stored != 0 && games_->StoredBytes() > memory_budget_.Stored) MakeRoom();
 }
 
 }  // namespace vistrel

@@ -15,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -152,6 +153,10 @@ public:
     bool StoredGamesFillBudget() const noexcept {
         return memory_budget_.Stored != 0 && games_ && games_->StoredBytes() >= memory_budget_.Stored;
     }
+    // The same, after paging has made what room it can (recording on).
+    bool StoredGamesFillBudgetAfterPaging() {
+        return StoredGamesFillBudget() && !MakeRoom();
+    }
     // What the connections hold now: every connection's unconsumed input and
     // unsent output, kept as running totals (MemoryBudget().ConnectionBuffers
     // bounds it).
@@ -226,6 +231,10 @@ public:
     // after the same location checks. False (nothing stored) when the
     // location is refused or the bytes are not such a packet.
     bool StoreDetachedPacket(TActiveGameList& game, int32_t location, std::string_view packet);
+    // For a reader other than a viewer (a segment asked for over HTTP):
+    // whether any of the kPageRun locations from first on is paged out, and
+    // if so, starts reading them back (its game then counts as just sent).
+    bool ReadBackRun(int32_t gameId, int32_t first);
     // Removes the game with this identifier as Delete Game does. False when
     // there is no such game.
     bool RemoveGameById(int32_t id);
@@ -321,6 +330,17 @@ private:
     // held answers).
     void SendToSenderNow(TDemoSender& sender, std::string_view packet);
 
+    // --- Paging (paging.cpp) ---------------------------------------------------------
+    // With recording on and the stored games at the memory budget: releases
+    // packets of games without a sender, least recently sent first, down to
+    // kPageTargetEighths of the budget, keeping each viewer's next kPageKeep
+    // packets. Only packets that have a record in their game's file go.
+    // Returns whether the stored games are below the budget afterwards.
+    bool MakeRoom();
+    // Reads the game's next packets back ahead of a viewer at position.
+    void PageAhead(TActiveGameList& game, int32_t position);
+    bool PageReadInFlight(int32_t gameId, int32_t location) const;
+
     // Shows the game's viewer count in its games list row.
     void ShowViewerCount(const TActiveGameList& game);
     // Records why a sender or viewer connection is being closed, for the
@@ -348,6 +368,11 @@ private:
     TRelayMetrics metrics_;
     TRecorderOptions recording_{"", TFsyncMode::EverySec, 0};
     std::unique_ptr<TRecorder> recorder_;
+    // Runs of packets being read back: (game, first location), each
+    // kPageRun long.
+    std::set<std::pair<int32_t, int32_t>> page_reads_;
+    // Distribution ticks since start-up (the clock of LastSent).
+    uint64_t ticks_ = 0;
     // The receive buffers' bytes, all connections together.
     size_t input_bytes_ = 0;
     // The connection whose receive buffer a parse pass is reading: its

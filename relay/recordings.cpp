@@ -11,8 +11,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/game_list.h"
+#include "core/protocol.h"
 #include "disk/recording_scanner.h"
 #include "relay/demo_sender.h"
 #include "relay/main_form.h"
@@ -48,10 +50,21 @@ public:
             form_.DescribeGame(*game_, description);
         }
     }
-    void Packet(int32_t location, std::string_view packet, uint64_t) override {
+    void Packet(int32_t location, std::string_view packet, uint64_t offset) override {
         Game();
-        if (game_ && form_.StoreDetachedPacket(*game_, location, packet)) ++packets_;
-        else ++refused_;
+        // The packet stays in the file: it comes back paged out and is read
+        // when a viewer reaches it, so the restore reads and checks the file
+        // but copies nothing.
+        if (game_ && game_->CheckLocation(location) == TLocationCheck::Fits) {
+            game_->StorePagedOutAt(location,
+                                   PacketTypeOf(packet) == PacketType::DEMORESTART ? kTagDemoRestart : kTagDemoPacket);
+            ++packets_;
+            if (records_.size() <= static_cast<size_t>(location)) records_.resize(static_cast<size_t>(location) + 1);
+            records_[static_cast<size_t>(location)] =
+                TRecordRef{offset, static_cast<uint32_t>(kPacketRecordHeadSize + packet.size())};
+        } else {
+            ++refused_;
+        }
     }
     void Damaged(uint64_t offset, uint64_t bytes) override {
         form_.ServerLog(false, "Recording " + path_ + ": " + std::to_string(bytes) + " damaged bytes at byte " +
@@ -76,6 +89,7 @@ public:
     bool Taken() const noexcept { return taken_; }
     uint64_t Packets() const noexcept { return packets_; }
     uint64_t Refused() const noexcept { return refused_; }
+    std::vector<TRecordRef>& Records() noexcept { return records_; }
 
 private:
     TMainForm& form_;
@@ -86,6 +100,7 @@ private:
     bool taken_ = false;
     uint64_t packets_ = 0;
     uint64_t refused_ = 0;
+    std::vector<TRecordRef> records_;
 };
 
 bool TMainForm::StartRecording() {
@@ -103,7 +118,7 @@ bool TMainForm::StartRecording() {
     recorder_ = std::move(recorder);
     std::string line = "Recording games to " + recorder_->DataDir() + " (fsync " + FsyncModeName(recording_.Fsync);
     if (recording_.MaxDisk != 0) line += ", at most " + FormatByteSize(recording_.MaxDisk);
-    ServerLog(false, line + ")");
+    ServerLog(false, line + ", through " + recorder_->IoKind() + ")");
 
     const auto started = std::chrono::steady_clock::now();
     const int32_t gamesBefore = games_->Count();
@@ -168,7 +183,7 @@ void TMainForm::RestoreRecording(const std::string& path) {
             close(again);
         }
     }
-    recorder_->Adopt(visitor.Id(), path, size, visitor.OpenedMs());
+    recorder_->Adopt(visitor.Id(), path, size, visitor.OpenedMs(), std::move(visitor.Records()));
 }
 
 void TMainForm::RecordNewGame(const TActiveGameList& game) {

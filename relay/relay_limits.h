@@ -36,6 +36,18 @@ inline constexpr TBucketRate kInflateRate{uint64_t{32} << 20, uint64_t{32} << 20
 inline constexpr size_t kMaxHeldAnswers = 4096;
 inline constexpr std::chrono::milliseconds kHeldAnswersPause{5};
 
+// Paging (recording on, the stored games at the memory budget): packets of
+// games without a sender are released from memory and read back from their
+// recordings kPageRun at a time, as soon as a viewer comes within
+// kPageAhead of one. The kPageKeep locations from each viewer's place on are
+// never released, so what was read ahead stays until it is sent. Paging
+// releases down to kPageTargetEighths eighths of the budget, so it does not
+// run again for every packet.
+inline constexpr int32_t kPageRun = 64;
+inline constexpr int32_t kPageAhead = 64;
+inline constexpr int32_t kPageKeep = 2 * kPageRun;
+inline constexpr size_t kPageTargetEighths = 7;
+
 // What the relay may hold in memory, set from the operator's --max-memory.
 // Stored is the stored demos plus the game records; ConnectionBuffers is the
 // sum of every connection's unconsumed input and unsent output. 0 means no

@@ -130,7 +130,7 @@ private:
     // demo and restart packets are answered ACKNAK 1, with one line per
     // connection.
     bool OverBudget() {
-        if (!form_.StoredGamesFillBudget()) return false;
+        if (!form_.StoredGamesFillBudgetAfterPaging()) return false;
         if (!s_.BudgetRefusalLogged) {
             s_.BudgetRefusalLogged = true;
             form_.ServerLog(false, s_.PeerAddr() + " sent packets while the stored games fill the memory budget of " +
@@ -306,7 +306,7 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
         sender.Close();
         return;
     }
-    if (StoredGamesFillBudget()) {
+    if (StoredGamesFillBudgetAfterPaging()) {
         // Greeted, so the camera program learns it reached a relay, then
         // closed before any game is opened for it.
         ServerLog(false, sender.PeerAddr() + " connected while the stored games fill the memory budget of " +

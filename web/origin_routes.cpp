@@ -101,8 +101,9 @@ bool SegmentComplete(const TActiveGameList& game, int32_t n) noexcept {
     if (n < 0) return false;
     const int64_t first = int64_t{n} * kSegmentLocations;
     if (first + kSegmentLocations > game.Count()) return false;
+    // A packet released from memory is stored all the same: its record is on disk.
     for (int64_t l = first; l < first + kSegmentLocations; ++l)
-        if (game.Data(static_cast<int32_t>(l)).empty()) return false;
+        if (game.Data(static_cast<int32_t>(l)).empty() && !game.PagedOut(static_cast<int32_t>(l))) return false;
     return true;
 }
 
@@ -212,6 +213,15 @@ THttpResponse TOriginRoutes::GameDocument(const TActiveGameList& game) const {
 }
 
 THttpResponse TOriginRoutes::Segment(const THttpRequest& request, const TActiveGameList& game, int32_t n) {
+    // Packets released from memory are read back off the loop; until they are
+    // here, the segment is not served at all (a copy without them would look
+    // like one with gaps, and a final one would be cached for a year).
+    if (form_.ReadBackRun(game.Identifier(), n * kSegmentLocations)) {
+        THttpResponse busy = Answer(503, "{\"error\":\"reading the segment back from disk\"}\n");
+        busy.Headers.emplace_back("Retry-After", "1");
+        busy.Headers.emplace_back("Cache-Control", "no-store");
+        return busy;
+    }
     const bool final = SegmentFinal(game, n);
     const std::string tag = SegmentETag(game, n, final);
     THttpResponse response;

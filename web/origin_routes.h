@@ -52,7 +52,7 @@ std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final);
 
 class TOriginRoutes {
 public:
-    explicit TOriginRoutes(const TMainForm& form) : form_(form) {}
+    explicit TOriginRoutes(TMainForm& form) : form_(form) {}
 
     // Whether the split path is one of these routes (for a GET or HEAD).
     static bool Matches(const std::vector<std::string_view>& path) noexcept;
@@ -69,7 +69,7 @@ private:
     THttpResponse GameDocument(const TActiveGameList& game) const;
     THttpResponse Segment(const THttpRequest& request, const TActiveGameList& game, int32_t n);
 
-    const TMainForm& form_;
+    TMainForm& form_;
     uint64_t served_[2] = {};
     uint64_t segment_bytes_ = 0;
     uint64_t not_modified_ = 0;

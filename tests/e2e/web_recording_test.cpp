@@ -59,6 +59,41 @@ TEST_F(WebRecording, ReadsOffLoopbackNeedThePassword) {
     EXPECT_EQ(Get("/api/v1/games/" + std::to_string(id) + "/recording", Auth("secret")).Status, 200);
 }
 
+TEST_F(WebRecording, ARestoredGamesSegmentIsServedOnlyOnceItsPacketsAreReadBack) {
+    TRelayClient* cam = nullptr;
+    const int32_t id = LoggedInSender(cam);
+    std::string expected;
+    for (int32_t location = 0; location < 3; ++location) {
+        const std::string packet = Demo(location, "frame " + std::to_string(location));
+        cam->Send(packet);
+        EXPECT_EQ(AckValueOf(Next(*cam)), 0);
+        AppendPacketRecord(expected, location, packet);
+    }
+    // A restart brings the game back with its packets still on disk.
+    web_.reset();
+    clients_.clear();
+    form_.reset();
+    SetUp();
+    const int32_t index = Form().Games()->IndexOfId(id);
+    ASSERT_GE(index, 0);
+    const TActiveGameList* game = &Form().Games()->At(index);
+    ASSERT_GT(game->PagedOutCount(), 0);
+
+    // Never an empty copy that a cache would keep as final: first "come
+    // back", then the whole segment once it is read back.
+    const std::string segment = "/api/v1/games/" + std::to_string(id) + "/segments/0";
+    THttpReply reply = Get(segment);
+    ASSERT_EQ(reply.Status, 503);
+    EXPECT_EQ(*reply.Header("Cache-Control"), "no-store");
+    EXPECT_NE(reply.Header("Retry-After"), nullptr);
+    ASSERT_TRUE(WaitFor([&] { return game->PagedOutCount() == 0; }));
+    reply = Get(segment);
+    ASSERT_EQ(reply.Status, 200);
+    EXPECT_EQ(reply.Body, expected);
+    EXPECT_EQ(*reply.Header("Cache-Control"), "public, max-age=31536000, immutable");
+    EXPECT_EQ(Json(Get("/api/v1/games/" + std::to_string(id)))["stored_packets"], 3);
+}
+
 using WebNoRecording = WebTest;
 
 TEST_F(WebNoRecording, WithoutRecordingThereIsNothingToDownload) {

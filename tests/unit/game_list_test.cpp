@@ -201,6 +201,65 @@ TEST(TGameList, StoredBytesFollowStoreReplaceGapsAndDelete) {
     EXPECT_EQ(games.StoredBytes(), 0u);
 }
 
+TEST(TGameList, APagedOutPacketIsNeitherAGapNorCountedUntilItIsPagedIn) {
+    TGameList games;
+    TActiveGameList& game = games.Add(nullptr);
+    game.StorePacketAt(0, "zero", 6);
+    game.StorePacketAt(2, "two!", 6);  // location 1 is a gap
+    const size_t full = games.StoredBytes();
+    EXPECT_FALSE(game.PageOut(1)) << "a gap has nothing to release";
+    ASSERT_TRUE(game.PageOut(2));
+    EXPECT_FALSE(game.PageOut(2));
+    EXPECT_TRUE(game.PagedOut(2));
+    EXPECT_FALSE(game.PagedOut(1));
+    EXPECT_EQ(game.Data(2), "");
+    EXPECT_EQ(game.Gaps(), 1);
+    EXPECT_EQ(game.PagedOutCount(), 1);
+    EXPECT_EQ(games.StoredBytes(), full - 4) << "the entry stays counted, its bytes do not";
+    // Storing at a paged-out location neither fills a gap nor opens one.
+    EXPECT_EQ(game.CheckLocation(2), TLocationCheck::Fits);
+
+    EXPECT_FALSE(game.PageIn(0, TSharedBytes(std::string_view("zero"))));
+    ASSERT_TRUE(game.PageIn(2, TSharedBytes(std::string_view("two!"))));
+    EXPECT_EQ(game.Data(2), "two!");
+    EXPECT_EQ(game.PagedOutCount(), 0);
+    EXPECT_EQ(games.StoredBytes(), full);
+
+    ASSERT_TRUE(game.PageOut(0));
+    game.StorePacketAt(0, "new zero", 6);
+    EXPECT_FALSE(game.PagedOut(0));
+    EXPECT_EQ(game.Data(0), "new zero");
+    EXPECT_EQ(game.Gaps(), 1);
+    EXPECT_EQ(games.StoredBytes(), full + 4);
+    ASSERT_TRUE(game.PageOut(2));
+    game.Delete(2);
+    EXPECT_EQ(game.PagedOutCount(), 0);
+    EXPECT_EQ(game.Gaps(), 1);
+}
+
+TEST(TGameList, APacketKnownOnlyFromItsRecordingIsPagedOutFromTheStart) {
+    TGameList games;
+    TActiveGameList& game = games.Add(nullptr);
+    const size_t empty = games.StoredBytes();
+    game.StorePagedOutAt(2, 6);
+    EXPECT_EQ(game.Count(), 3);
+    EXPECT_EQ(game.Gaps(), 2);
+    EXPECT_TRUE(game.PagedOut(2));
+    EXPECT_EQ(game.PagedOutCount(), 1);
+    EXPECT_EQ(games.StoredBytes(), empty + 3 * kStoredEntryOverhead);
+    game.StorePagedOutAt(0, 6);  // a gap becomes paged out
+    EXPECT_EQ(game.Gaps(), 1);
+    game.StorePacketAt(1, "one", 6);
+    game.StorePagedOutAt(1, 6);  // a later record of the same location
+    EXPECT_TRUE(game.PagedOut(1));
+    EXPECT_EQ(game.Gaps(), 0);
+    EXPECT_EQ(game.PagedOutCount(), 3);
+    EXPECT_EQ(games.StoredBytes(), empty + 3 * kStoredEntryOverhead);
+    EXPECT_THROW(game.StorePagedOutAt(-1, 6), EListError);
+    EXPECT_THROW(game.StorePagedOutAt(3 + kMaxGapsPerStore + 1, 6), ELocationTooFar);
+    EXPECT_EQ(game.Count(), 3);
+}
+
 TEST(TPacketList, StoredBytesOutsideARegistry) {
     TPacketList demo;
     demo.StorePacketAt(2, "xyz", 6);

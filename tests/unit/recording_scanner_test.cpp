@@ -101,7 +101,7 @@ TEST_F(Scanner, RecordsAcrossReadRunsAndOfTheLargestSizeAreReadWhole) {
     EXPECT_TRUE(seen.Torn.empty());
 }
 
-TEST_F(Scanner, DamageAtAReadRunsEndIsSkippedToTheNextSoundRecord) {
+TEST_F(Scanner, DamageDeepInALongFileIsSkippedToTheNextSoundRecord) {
     std::string file = EncodeRecordingHeader(TRecordingHeader{3, 0});
     std::vector<std::string> packets;
     std::vector<uint64_t> offsets;
@@ -110,7 +110,8 @@ TEST_F(Scanner, DamageAtAReadRunsEndIsSkippedToTheNextSoundRecord) {
         offsets.push_back(file.size());
         AppendPacketRecord(file, i, packets.back());
     }
-    // The record that holds the first run's end gets a damaged length field.
+    // The record across the 8 MiB mark gets a damaged length field: the
+    // search for the next sound record starts there and reads on.
     size_t hit = 0;
     while (offsets[hit + 1] < (size_t{8} << 20)) ++hit;
     file[offsets[hit] + 3] = '\x7F';
