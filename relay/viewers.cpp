@@ -99,6 +99,10 @@ private:
         form_.ShowViewerCount(game);
         v_.GameId = id;
         form_.game_viewers_.Add(id, v_);
+        // A game released from memory: its first packets are read back now,
+        // so the next tick finds them and the viewer's first packet does not
+        // wait a tick for the disk.
+        if (game.PagedOutCount() > 0) form_.PageAhead(game, v_.Position);
         form_.ServerLog(false, v_.PeerAddr() + " joined game " + std::to_string(id));
         form_.SendToGame(id, BuildNotice(v_.UserName + " entered"));
         form_.SendToGame(id, BuildUserEntered(v_.UserName));

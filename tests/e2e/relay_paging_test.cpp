@@ -157,6 +157,25 @@ TEST_F(PagingRestored, APacketThatCannotBeReadBackIsPassedOverWithALogLine) {
     EXPECT_EQ(Game(1)->Data(10), "");
 }
 
+TEST_F(PagingRestored, AViewerJoiningAPagedOutGameGetsItsFirstPacketOnTheFirstTick) {
+    ASSERT_TRUE(Game(2)->PagedOut(0));
+    TRelayClient& v = NamedViewer("V");
+    v.Send(WaitForGame(2));
+    Settle();
+    Drain(v);
+    // The time between the join and the next tick is enough for the read.
+    ReadsDone();
+    EXPECT_FALSE(Game(2)->PagedOut(0));
+    Tick();
+    Settle();
+    Packets watched;
+    while (v.HasPacket()) {
+        std::string packet = v.TakePacket();
+        if (TypeOf(packet) == PacketType::DEMOPACKET) watched.push_back(std::move(packet));
+    }
+    EXPECT_TRUE(watched == Packets{games_[1][0]}) << watched.size() << " packets on the first tick";
+}
+
 // The same through the I/O thread that stands in where io_uring is refused.
 class PagingThroughAThread : public PagingRestored {
 protected:
