@@ -12,6 +12,7 @@
 #include "core/protocol.h"
 #include "core/recording_format.h"
 #include "relay/demo_sender.h"
+#include "web/path_number.h"
 
 namespace vistrel {
 
@@ -34,15 +35,6 @@ THttpResponse Answer(int status, std::string body, const char* type = kJsonType)
 
 THttpResponse NotFound(const char* message) {
     return Answer(404, json{{"error", message}}.dump() + "\n");
-}
-
-bool ParseNumber(std::string_view text, int64_t max, int64_t& value) {
-    if (text.empty() || text.size() > 19) return false;
-    int64_t v = 0;
-    const auto [at, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || at != text.data() + text.size() || v < 0 || v > max) return false;
-    value = v;
-    return true;
 }
 
 // The content part of a segment's entity tag: a 64-bit hash of each stored
@@ -155,17 +147,17 @@ bool TOriginRoutes::Matches(const std::vector<std::string_view>& path) noexcept 
 THttpResponse TOriginRoutes::Handle(const THttpRequest& request, const std::vector<std::string_view>& path) {
     int64_t id = 0;
     const TGameList* games = form_.Games();
-    if (!games || !ParseNumber(path[3], INT32_MAX, id)) return NotFound("no such game");
+    if (!games || !ParsePathNumber(path[3], INT32_MAX, id)) return NotFound("no such game");
     const int32_t index = games->IndexOfId(static_cast<int32_t>(id));
     if (index < 0) return NotFound("no such game");
     const TActiveGameList& game = games->At(index);
     if (const std::string* opened = request.QueryValue("opened")) {
         int64_t ms = 0;
-        if (!ParseNumber(*opened, INT64_MAX, ms) || ms != game.OpenedMs()) return NotFound("no such game");
+        if (!ParsePathNumber(*opened, INT64_MAX, ms) || ms != game.OpenedMs()) return NotFound("no such game");
     }
     if (path.size() == 4) return GameDocument(game);
     int64_t n = 0;
-    if (!ParseNumber(path[5], INT32_MAX, n) || n > LastSegment(game)) return NotFound("no such segment");
+    if (!ParsePathNumber(path[5], INT32_MAX, n) || n > LastSegment(game)) return NotFound("no such segment");
     return Segment(request, game, static_cast<int32_t>(n));
 }
 

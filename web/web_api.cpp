@@ -16,6 +16,7 @@
 #include "relay/demo_sender.h"
 #include "relay/demo_viewer.h"
 #include "web/log_stream.h"
+#include "web/path_number.h"
 #include "web/metrics_text.h"
 #include "web/operator_page.h"
 
@@ -53,16 +54,6 @@ std::vector<std::string_view> Segments(std::string_view path) {
         path.remove_prefix(end);
     }
     return segments;
-}
-
-// A whole decimal text in 0..max.
-bool ParseId(std::string_view text, int64_t max, int64_t& value) {
-    if (text.empty() || text.size() > 19) return false;
-    int64_t v = 0;
-    const auto [at, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || at != text.data() + text.size() || v < 0 || v > max) return false;
-    value = v;
-    return true;
 }
 
 std::string Utf8(std::string_view text) { return Latin1ToUtf8(text); }
@@ -280,7 +271,7 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
         if (reads_need_password_)
             if (auto refusal = Authenticate(request)) return std::move(*refusal);
         int64_t after = 0;
-        if (const std::string* text = request.QueryValue("after"); text && !ParseId(*text, INT64_MAX, after))
+        if (const std::string* text = request.QueryValue("after"); text && !ParsePathNumber(*text, INT64_MAX, after))
             return ErrorResponse(400, "after must be a whole number from 0");
         if (read == "metrics") {
             THttpResponse response;
@@ -299,7 +290,7 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
             from = after;
         } else if (const std::string* last = request.Header("Last-Event-ID")) {
             int64_t seen = 0;
-            if (ParseId(*last, INT64_MAX, seen)) from = seen;
+            if (ParsePathNumber(*last, INT64_MAX, seen)) from = seen;
         }
         THttpResponse response;
         response.ContentType = "text/event-stream; charset=utf-8";
@@ -312,7 +303,7 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
         if (reads_need_password_)
             if (auto refusal = Authenticate(request)) return std::move(*refusal);
         int64_t id = 0;
-        if (!ParseId(path[3], INT32_MAX, id)) return ErrorResponse(404, "no such game");
+        if (!ParsePathNumber(path[3], INT32_MAX, id)) return ErrorResponse(404, "no such game");
         return Recording(static_cast<int32_t>(id));
     }
 
@@ -340,7 +331,7 @@ THttpResponse TWebApi::Handle(const THttpRequest& request) {
     }
     if (what.empty()) return ErrorResponse(404, "no such resource");
     int64_t id = 0;
-    if (!ParseId(path[3], what == "kick" ? INT64_MAX : INT32_MAX, id)) return ErrorResponse(404, "no such resource");
+    if (!ParsePathNumber(path[3], what == "kick" ? INT64_MAX : INT32_MAX, id)) return ErrorResponse(404, "no such resource");
     if (request.Method != allow) return methodNotAllowed(what == "delete" ? "GET, HEAD, DELETE" : allow);
     // A browser sends Origin with every POST and DELETE: one from another
     // site's page is refused, whatever credentials the browser adds to it.
@@ -450,7 +441,7 @@ std::string TWebApi::GamesJson(int64_t after) const {
     bool more = false;
     for (int32_t i = 0; i < rows.Count(); ++i) {
         int64_t id = 0;
-        if (!ParseId(rows.Column(i, 0), INT32_MAX, id) || id <= after) continue;
+        if (!ParsePathNumber(rows.Column(i, 0), INT32_MAX, id) || id <= after) continue;
         if (static_cast<int32_t>(list.size()) == kMaxListEntries) {
             more = true;
             break;

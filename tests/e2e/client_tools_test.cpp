@@ -34,6 +34,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/e2e/free_port.h"
 #include "client/client_packets.h"
 #include "client/demo_payload.h"
 #include "client/recording_reader.h"
@@ -47,36 +48,10 @@ extern char** environ;
 namespace vistrel::client {
 namespace {
 
+using vistrel::testing::FreePort;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// A port nobody listens on right now, taken below the kernel's ephemeral
-// range (tests running alongside listen on port 0). Another test may still
-// take it first; the relay then cannot bind and StartRelay tries again.
-uint16_t FreePort() {
-    int low = 32768;
-    if (FILE* range = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
-        if (fscanf(range, "%d", &low) != 1) low = 32768;
-        fclose(range);
-    }
-    const int first = 10000, span = std::max(1000, low - first);
-    static std::mt19937 pick(static_cast<unsigned>(getpid()) * 2654435761u ^
-                             static_cast<unsigned>(Clock::now().time_since_epoch().count()));
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int port = first + static_cast<int>(pick() % static_cast<unsigned>(span));
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        close(fd);
-        if (free) return static_cast<uint16_t>(port);
-    }
-    return 0;
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -29,6 +29,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/e2e/free_port.h"
 #include "core/recording_format.h"
 #include "client/client_packets.h"
 #include "testing/http_client.h"
@@ -44,20 +45,6 @@ using namespace std::chrono_literals;
 using namespace vistrel::client;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-// A free loopback port: bound to port 0, read, closed. The process given it
-// binds it a moment later; a clash is retried by the caller starting again.
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t length = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 bool PortAnswers(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

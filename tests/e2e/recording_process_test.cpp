@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/e2e/free_port.h"
 #include "core/recording_format.h"
 #include "tests/e2e/recording_folder.h"
 #include "client/client_packets.h"
@@ -39,25 +40,6 @@ using namespace vistrel::client;
 
 using namespace std::chrono_literals;
 using Packets = std::vector<std::string>;
-
-// A port nobody listens on now, below the kernel's ephemeral range (tests
-// running alongside listen on port 0).
-int FreePort() {
-    static std::mt19937 pick(static_cast<unsigned>(getpid()) * 2654435761u ^
-                             static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int port = 10000 + static_cast<int>(pick() % 20000u);
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        close(fd);
-        if (free) return port;
-    }
-    return 0;
-}
 
 std::string Noise(size_t size, uint32_t seed) {
     std::mt19937 random(seed);

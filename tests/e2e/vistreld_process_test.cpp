@@ -31,41 +31,15 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/e2e/free_port.h"
 #include "relay/relay_limits.h"
 
 extern char** environ;
 
 namespace {
 
+using vistrel::testing::FreePort;
 using namespace std::chrono_literals;
-
-// A port nobody listens on right now, taken below the kernel's ephemeral
-// range: tests running alongside listen on port 0, and the kernel could hand
-// one of them an ephemeral port between our check and the daemon's bind.
-int FreePort() {
-    int low = 32768;
-    if (FILE* range = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
-        if (fscanf(range, "%d", &low) != 1) low = 32768;
-        fclose(range);
-    }
-    const int first = 10000, span = std::max(1000, low - first);
-    static std::mt19937 pick(static_cast<unsigned>(getpid()) * 2654435761u ^
-                             static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        int port = first + static_cast<int>(pick() % static_cast<unsigned>(span));
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        close(fd);
-        if (free) return port;
-    }
-    return 0;
-}
 
 // What the service manager would hand the daemon: variables of its
 // environment and a stdout of its own.
