@@ -237,37 +237,16 @@ private:
         return true;
     }
 
-    // At most 4 connections wait for their greeting (the backlog is 5).
     void Connect(int32_t count) {
-        std::vector<std::unique_ptr<TRelayClient>> pending;
-        int32_t started = 0;
-        while (started < count || !pending.empty()) {
-            while (started < count && pending.size() < 4) {
-                pending.push_back(std::make_unique<TRelayClient>(port_));
-                if (!pending.back()->Connected()) Fail("connect");
-                ++started;
-            }
-            for (size_t i = 0; i < pending.size();) {
-                TRelayClient& client = *pending[i];
-                pollfd p{client.Handle(), POLLIN, 0};
-                poll(&p, 1, i == 0 ? 5 : 0);
-                client.Pump();
-                if (client.Ended()) Fail("a viewer was closed before its greeting");
-                if (client.Unread().size() < kGreetingSize) {
-                    ++i;
-                    continue;
-                }
-                client.Take(kGreetingSize);
-                client.Send(UserInfo("v" + std::to_string(viewers_.size()), PacketSize::USERINFO_CONSUMED));
-                epoll_event ev{};
-                ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-                ev.data.u64 = viewers_.size();
-                epoll_ctl(ep_, EPOLL_CTL_ADD, client.Handle(), &ev);
-                viewers_.push_back(TViewer{std::move(pending[i]), 0, -1});
-                Drain(viewers_.size() - 1);
-                pending.erase(pending.begin() + static_cast<long>(i));
-            }
-        }
+        load::ConnectGreeted("paging_load", port_, count, [&](std::unique_ptr<TRelayClient> greeted) {
+            greeted->Send(UserInfo("v" + std::to_string(viewers_.size()), PacketSize::USERINFO_CONSUMED));
+            epoll_event ev{};
+            ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+            ev.data.u64 = viewers_.size();
+            epoll_ctl(ep_, EPOLL_CTL_ADD, greeted->Handle(), &ev);
+            viewers_.push_back(TViewer{std::move(greeted), 0, -1});
+            Drain(viewers_.size() - 1);
+        });
         Reply(static_cast<int64_t>(viewers_.size()));
     }
 

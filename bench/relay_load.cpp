@@ -163,41 +163,23 @@ private:
     // The listener's backlog is 5: keep at most 4 connections waiting for
     // their greeting, so no connect is ever dropped and retried.
     void Connect(int32_t count, int32_t joinGame) {
-        std::vector<std::unique_ptr<TRelayClient>> pending;
-        int32_t started = 0;
-        while (started < count || !pending.empty()) {
-            while (started < count && pending.size() < 4) {
-                pending.push_back(ConnectLoopback(port_));
-                ++started;
-            }
-            for (size_t i = 0; i < pending.size();) {
-                TRelayClient& viewer = *pending[i];
-                pollfd p{viewer.Handle(), POLLIN, 0};
-                poll(&p, 1, i == 0 ? 5 : 0);
-                viewer.Pump();
-                if (viewer.Ended()) Fail("a viewer was closed before its greeting");
-                if (viewer.Unread().size() < kGreetingSize) {
-                    ++i;
-                    continue;
-                }
-                // From here on only the bytes are counted.
-                viewer.Take(kGreetingSize);
-                viewer.DiscardInput(true);
-                std::string name = std::to_string(viewers_.size());
-                name.insert(name.begin(), 'v');
-                // 288 bytes: a USERINFO takes up to that much of what follows it.
-                std::string out = UserInfo(name, PacketSize::USERINFO_CONSUMED);
-                if (joinGame != 0) out += WaitForGame(joinGame);
-                viewer.Send(out);
-                epoll_event ev{};
-                ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-                ev.data.u64 = viewers_.size();
-                epoll_ctl(ep_, EPOLL_CTL_ADD, viewer.Handle(), &ev);
-                viewers_.push_back(std::move(pending[i]));
-                Drain(viewer);
-                pending.erase(pending.begin() + static_cast<long>(i));
-            }
-        }
+        load::ConnectGreeted("relay_load", port_, count, [&](std::unique_ptr<TRelayClient> greeted) {
+            TRelayClient& viewer = *greeted;
+            // From here on only the bytes are counted.
+            viewer.DiscardInput(true);
+            std::string name = std::to_string(viewers_.size());
+            name.insert(name.begin(), 'v');
+            // 288 bytes: a USERINFO takes up to that much of what follows it.
+            std::string out = UserInfo(name, PacketSize::USERINFO_CONSUMED);
+            if (joinGame != 0) out += WaitForGame(joinGame);
+            viewer.Send(out);
+            epoll_event ev{};
+            ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+            ev.data.u64 = viewers_.size();
+            epoll_ctl(ep_, EPOLL_CTL_ADD, viewer.Handle(), &ev);
+            viewers_.push_back(std::move(greeted));
+            Drain(viewer);
+        });
         Reply(static_cast<int64_t>(viewers_.size()));
     }
 
