@@ -1,11 +1,13 @@
 // What the load programs share: timing in milliseconds, the calling thread's
 // CPU time, a descriptor limit raised for thousands of connections, the way
-// a run ends when something it needs fails, and connecting a crowd of viewers
-// a few at a time.
+// a run ends when something it needs fails, connecting a crowd of viewers a
+// few at a time, and noise packets and a dropped page cache for the recording
+// runs.
 #pragma once
 
 #include <poll.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -13,10 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "client/relay_client.h"
+#include "core/protocol.h"
 
 namespace vistrel::load {
 
@@ -41,6 +47,29 @@ inline void RaiseDescriptorLimit() {
     getrlimit(RLIMIT_NOFILE, &lim);
     lim.rlim_cur = lim.rlim_max;
     setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+// A stored DEMOPACKET of 1,200 to 1,599 bytes of noise at location, the size
+// of a typical demo packet, as a recording holds it.
+inline std::string NoisePacket(int32_t location, std::mt19937& rng) {
+    const size_t size = 1200 + rng() % 400;
+    std::string packet(size, '\0');
+    for (size_t i = 16; i < size; ++i) packet[i] = static_cast<char>(rng() & 0xFF);
+    WriteInt32(packet, PacketOffset::Type, PacketType::DEMOPACKET);
+    WriteInt32(packet, PacketOffset::Length, static_cast<int32_t>(size));
+    WriteInt32(packet, PacketOffset::Location, location);
+    return packet;
+}
+
+// Writes dirty pages back and drops the page cache, so what is read next
+// comes from the device; false where this process may not.
+inline bool DropCaches() {
+    sync();
+    std::ofstream drop("/proc/sys/vm/drop_caches");
+    if (!drop) return false;
+    drop << "3\n";
+    drop.flush();
+    return static_cast<bool>(drop);
 }
 
 // Connects count clients to the relay on loopback port, at most 4 waiting for

@@ -86,16 +86,6 @@ void OnAlarm(int) {
     _exit(3);
 }
 
-std::string Packet(int32_t location, std::mt19937& rng) {
-    const size_t size = 1200 + rng() % 400;
-    std::string packet(size, '\0');
-    for (size_t i = 16; i < size; ++i) packet[i] = static_cast<char>(rng() & 0xFF);
-    WriteInt32(packet, PacketOffset::Type, PacketType::DEMOPACKET);
-    WriteInt32(packet, PacketOffset::Length, static_cast<int32_t>(size));
-    WriteInt32(packet, PacketOffset::Location, location);
-    return packet;
-}
-
 // One game's recording of about total bytes, written a few MiB at a time.
 int32_t WriteRecording(const std::string& path, size_t total) {
     std::mt19937 rng(1);
@@ -105,7 +95,7 @@ int32_t WriteRecording(const std::string& path, size_t total) {
     size_t written = 0;
     int32_t location = 0;
     while (written + chunk.size() < total) {
-        AppendPacketRecord(chunk, location, Packet(location, rng));
+        AppendPacketRecord(chunk, location, load::NoisePacket(location, rng));
         ++location;
         if (chunk.size() >= (size_t{4} << 20)) {
             out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
@@ -116,15 +106,6 @@ int32_t WriteRecording(const std::string& path, size_t total) {
     out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     if (!out) Fail("writing the recording");
     return location;
-}
-
-bool DropCaches() {
-    sync();
-    std::ofstream drop("/proc/sys/vm/drop_caches");
-    if (!drop) return false;
-    drop << "3\n";
-    drop.flush();
-    return static_cast<bool>(drop);
 }
 
 // A field of /proc/self/io or /proc/self/status ("read_bytes:", "VmRSS:").
@@ -427,7 +408,7 @@ private:
             watching[i]->Position = places[i * places.size() / watching.size()];
         SettleBytes();
         Ask('R');
-        const bool dropped = DropCaches();
+        const bool dropped = load::DropCaches();
         const uint64_t bytesRead = form_->Metrics().Disk.BytesRead;
         const uint64_t deviceRead = ProcField("/proc/self/io", "read_bytes:");
         std::vector<TTickFigures> ticks;

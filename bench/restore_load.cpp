@@ -34,16 +34,6 @@ namespace {
 
 constexpr int kFiles = 100;
 
-std::string Packet(int32_t location, std::mt19937& rng) {
-    const size_t size = 1200 + rng() % 400;
-    std::string packet(size, '\0');
-    for (size_t i = 16; i < size; ++i) packet[i] = static_cast<char>(rng() & 0xFF);
-    WriteInt32(packet, PacketOffset::Type, PacketType::DEMOPACKET);
-    WriteInt32(packet, PacketOffset::Length, static_cast<int32_t>(size));
-    WriteInt32(packet, PacketOffset::Location, location);
-    return packet;
-}
-
 std::vector<std::string> WriteRecordings(const std::string& folder, size_t total) {
     std::filesystem::create_directories(folder);
     std::mt19937 rng(1);
@@ -52,7 +42,8 @@ std::vector<std::string> WriteRecordings(const std::string& folder, size_t total
     for (int f = 1; f <= kFiles; ++f) {
         std::string file = EncodeRecordingHeader(TRecordingHeader{f, 0});
         file += EncodeDescriptionRecord(TGameDescription{1, "game " + std::to_string(f), "mod", "cam", "127.0.0.1"});
-        for (int32_t location = 0; file.size() < perFile; ++location) AppendPacketRecord(file, location, Packet(location, rng));
+        for (int32_t location = 0; file.size() < perFile; ++location)
+            AppendPacketRecord(file, location, load::NoisePacket(location, rng));
         paths.push_back(folder + "/game-" + std::to_string(f) + ".vrec");
         std::ofstream(paths.back(), std::ios::binary).write(file.data(), static_cast<std::streamsize>(file.size()));
     }
@@ -89,15 +80,6 @@ double TimeRestore(const std::string& folder, uint64_t& packets) {
     return took;
 }
 
-bool DropCaches() {
-    sync();
-    std::ofstream drop("/proc/sys/vm/drop_caches");
-    if (!drop) return false;
-    drop << "3\n";
-    drop.flush();
-    return static_cast<bool>(drop);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,9 +103,9 @@ int main(int argc, char** argv) {
         std::printf("warm page cache: cat %.0f ms, restore %.0f ms (%llu packets), ratio %.2fx\n", cat, restore,
                     static_cast<unsigned long long>(packets), restore / cat);
     }
-    if (DropCaches()) {
+    if (load::DropCaches()) {
         const double cat = TimeCat(paths);
-        DropCaches();
+        load::DropCaches();
         const double restore = TimeRestore(folder, packets);
         std::printf("page cache dropped first: cat %.0f ms, restore %.0f ms, ratio %.2fx\n", cat, restore,
                     restore / cat);
