@@ -9,7 +9,6 @@
 // Exit status: 0 when every packet was accepted; 1 when one was refused,
 // the connection ended early, or the file cannot be read; 2 for a usage
 // error.
-#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -24,6 +23,7 @@
 #include "client/progress_bar.h"
 #include "client/recording_reader.h"
 #include "client/server_address.h"
+#include "client/stop_signals.h"
 #include "core/protocol.h"
 #include "core/recording_format.h"
 
@@ -33,20 +33,6 @@ using namespace vistrel::client;
 namespace {
 
 constexpr const char* kProgram = "vistrel-film";
-
-volatile sig_atomic_t g_stop = 0;
-void OnStop(int) { g_stop = 1; }
-
-// SIGINT and SIGTERM end the upload between two waits, with its summary;
-// they interrupt a wait rather than restart it.
-void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
 
 struct TRecordingContents {
     std::optional<TGameDescription> Description;
@@ -160,7 +146,7 @@ int main(int argc, char** argv) {
     const size_t total = contents.Packets.size();
     const TFilmResult result = UploadRecording(
         settings, contents.Packets,
-        [&](const TFilmResult& r) { bar.Update(r.Accepted + r.Refused, total, r.Bytes); }, [] { return g_stop != 0; });
+        [&](const TFilmResult& r) { bar.Update(r.Accepted + r.Refused, total, r.Bytes); }, [] { return StopRequested(); });
     bar.Finish(result.Accepted + result.Refused, total, result.Bytes);
 
     const double seconds = std::chrono::duration<double>(result.Elapsed).count();

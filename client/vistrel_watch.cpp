@@ -15,7 +15,6 @@
 // connection failure, a signal), and after --list; 1 when the relay cannot be
 // reached, the game is not there, the relay sends what is no packet, or the
 // file cannot be written; 2 for a usage error.
-#include <signal.h>
 
 #include <CLI/CLI.hpp>
 
@@ -36,6 +35,7 @@
 #include "client/relay_client.h"
 #include "client/server_address.h"
 #include "client/server_packets.h"
+#include "client/stop_signals.h"
 #include "core/protocol.h"
 #include "core/recording_format.h"
 
@@ -55,18 +55,6 @@ constexpr auto kListQuiet = std::chrono::milliseconds(300);
 constexpr auto kListLimit = std::chrono::seconds(5);
 // More games than any relay holds: a stranger's endless list stops here.
 constexpr size_t kMaxListedGames = 100000;
-
-volatile sig_atomic_t g_stop = 0;
-void OnStop(int) { g_stop = 1; }
-
-void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
@@ -101,10 +89,10 @@ int ListGames(TRelayClient& client) {
     bool answered = false;
     const Clock::time_point limit = Clock::now() + kListLimit;
     Clock::time_point quietFrom = Clock::now();
-    while (Clock::now() < limit && !g_stop) {
+    while (Clock::now() < limit && !StopRequested()) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
             answered ? std::min(limit, quietFrom + kListQuiet) - Clock::now() : limit - Clock::now());
-        client.WaitUntil([&] { return client.HasPacket() || g_stop; }, std::max(wait, std::chrono::milliseconds(0)));
+        client.WaitUntil([&] { return client.HasPacket() || StopRequested(); }, std::max(wait, std::chrono::milliseconds(0)));
         bool got = false;
         while (client.HasPacket()) {
             const std::string packet = client.TakePacket();
@@ -131,7 +119,7 @@ int ListGames(TRelayClient& client) {
             break;
         }
     }
-    if (!answered && !g_stop) return Fail("no answer from the relay");
+    if (!answered && !StopRequested()) return Fail("no answer from the relay");
 
     std::vector<std::vector<std::string>> table = {{"ID", "NAME", "GAME", "MOD", "VIEWERS"}};
     for (const auto& [id, packet] : rows) {
@@ -171,10 +159,10 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path) {
     bool removed = false;
     bool closed = false;
     try {
-        while (!g_stop) {
+        while (!StopRequested()) {
             const auto wait = recorder ? std::chrono::milliseconds(1000)
                                        : std::chrono::ceil<std::chrono::milliseconds>(joinLimit - Clock::now());
-            client.WaitUntil([&] { return client.HasPacket() || g_stop; }, std::max(wait, std::chrono::milliseconds(0)));
+            client.WaitUntil([&] { return client.HasPacket() || StopRequested(); }, std::max(wait, std::chrono::milliseconds(0)));
             while (client.HasPacket() && !removed) {
                 const std::string packet = client.TakePacket();
                 switch (TypeOf(packet)) {
