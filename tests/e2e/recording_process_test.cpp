@@ -26,6 +26,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/free_port.h"
+#include "tests/e2e/noise.h"
 #include "core/recording_format.h"
 #include "tests/e2e/recording_folder.h"
 #include "client/client_packets.h"
@@ -40,13 +41,6 @@ using namespace vistrel::client;
 
 using namespace std::chrono_literals;
 using Packets = std::vector<std::string>;
-
-std::string Noise(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
 
 // vistreld on loopback, recording into a folder; its output goes to a file.
 class TRecordingDaemon {

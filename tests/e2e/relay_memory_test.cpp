@@ -8,20 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/noise.h"
 #include "tests/e2e/relay_client.h"
 
 namespace vistrel::testing {
 namespace {
 
 using Packets = std::vector<std::string>;
-
-// Bytes zlib cannot shrink: every packet costs about its content's size.
-std::string Noise(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
 
 class MemoryBudget : public RelayTest {
 protected:

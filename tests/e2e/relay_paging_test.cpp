@@ -11,6 +11,7 @@
 #include "core/recording_format.h"
 #include "disk/recorder.h"
 #include "relay/demo_viewer.h"
+#include "tests/e2e/noise.h"
 #include "tests/e2e/recording_folder.h"
 #include "tests/e2e/relay_client.h"
 
@@ -18,13 +19,6 @@ namespace vistrel::testing {
 namespace {
 
 using Packets = std::vector<std::string>;
-
-std::string Noise(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
 
 class Paging : public RelayTest {
 protected:

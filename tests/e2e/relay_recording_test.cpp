@@ -14,6 +14,7 @@
 
 #include "core/recording_format.h"
 #include "disk/recorder.h"
+#include "tests/e2e/noise.h"
 #include "tests/e2e/recording_folder.h"
 #include "tests/e2e/relay_client.h"
 #include "client/demo_payload.h"
@@ -24,14 +25,6 @@ namespace {
 using namespace vistrel::client;
 
 using Packets = std::vector<std::string>;
-
-// Bytes zlib cannot shrink.
-std::string Noise(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
 
 class Recording : public RelayTest {
 protected:
