@@ -51,22 +51,26 @@ void TSendQueue::Append(std::string_view data) {
 size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
     if (packet.Empty()) return 0;
     size_t dropped = 0;
+    TKeyed* slot = nullptr;
     if (key != 0) {
-        // At most one packet of a key is still unbegun: the newest of them.
-        for (size_t i = shared_.size(); i-- > 0;) {
-            TShared& older = shared_[i];
-            if (older.Key != key) continue;
-            if (i != 0 || front_sent_ == 0) {
-                dropped = older.Bytes.Size();
-                // The copied bytes before it now come before its successor.
-                if (i + 1 < shared_.size())
-                    shared_[i + 1].CopiedBefore += older.CopiedBefore;
-                else
-                    copied_tail_ += older.CopiedBefore;
-                shared_.erase(shared_.begin() + static_cast<std::ptrdiff_t>(i));
-                pending_ -= dropped;
+        for (TKeyed& k : keyed_) {
+            if (k.Key == key) {
+                slot = &k;
+                break;
             }
-            break;
+        }
+        if (slot && slot->Index >= head_ && !(slot->Index == head_ && front_sent_ > 0)) {
+            TShared& older = shared_[slot->Index];
+            dropped = older.Bytes.Size();
+            // The copied bytes before it now come before its successor (the
+            // new packet, when it was the last).
+            if (slot->Index + 1 < shared_.size())
+                shared_[slot->Index + 1].CopiedBefore += older.CopiedBefore;
+            else
+                copied_tail_ += older.CopiedBefore;
+            older = TShared{};
+            ++dropped_;
+            pending_ -= dropped;
         }
     }
     if (shared_.capacity() == 0) shared_.reserve(2);
@@ -74,7 +78,44 @@ size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
     shared_.push_back(TShared{std::move(packet), key, copied_tail_});
     copied_tail_ = 0;
     pending_ += size;
+    if (key != 0) {
+        if (slot)
+            slot->Index = shared_.size() - 1;
+        else
+            keyed_.push_back(TKeyed{key, shared_.size() - 1});
+    }
+    CompactIfSparse();
     return dropped;
+}
+
+void TSendQueue::CompactIfSparse() {
+    const size_t waste = head_ + dropped_;
+    if (waste < 16 || waste < shared_.size() - waste) return;
+    size_t out = 0;
+    size_t carried = 0;  // copied bytes before dropped place holders
+    for (size_t i = head_; i < shared_.size(); ++i) {
+        TShared& s = shared_[i];
+        if (s.Bytes.Empty()) {
+            carried += s.CopiedBefore;
+            continue;
+        }
+        s.CopiedBefore += std::exchange(carried, 0);
+        if (out != i) shared_[out] = std::move(s);
+        ++out;
+    }
+    copied_tail_ += carried;
+    shared_.resize(out);
+    head_ = 0;
+    dropped_ = 0;
+    keyed_.clear();
+    for (size_t i = 0; i < shared_.size(); ++i) {
+        if (shared_[i].Key == 0) continue;
+        auto k = std::find_if(keyed_.begin(), keyed_.end(), [&](const TKeyed& e) { return e.Key == shared_[i].Key; });
+        if (k == keyed_.end())
+            keyed_.push_back(TKeyed{shared_[i].Key, i});
+        else
+            k->Index = i;
+    }
 }
 
 int TSendQueue::Gather(struct iovec* iov, int max) const {
@@ -101,9 +142,11 @@ int TSendQueue::Gather(struct iovec* iov, int max) const {
         }
         return n == 0;
     };
-    for (const TShared& s : shared_) {
+    for (size_t i = head_; i < shared_.size(); ++i) {
+        const TShared& s = shared_[i];
         if (!copied(s.CopiedBefore) || count >= max) return count;
-        const size_t sent = &s == &shared_.front() ? front_sent_ : 0;
+        if (s.Bytes.Empty()) continue;  // a replaced packet's place
+        const size_t sent = i == head_ ? front_sent_ : 0;
         iov[count].iov_base = const_cast<char*>(s.Bytes.Data() + sent);
         iov[count].iov_len = s.Bytes.Size() - sent;
         ++count;
@@ -126,13 +169,13 @@ void TSendQueue::Consume(size_t n) {
     n = std::min(n, pending_);
     pending_ -= n;
     while (n > 0) {
-        if (shared_.empty()) {
+        if (head_ == shared_.size()) {
             const size_t take = std::min(n, copied_tail_);
             RemoveCopied(take);
             copied_tail_ -= take;
             break;
         }
-        TShared& front = shared_.front();
+        TShared& front = shared_[head_];
         if (front.CopiedBefore > 0) {
             const size_t take = std::min(n, front.CopiedBefore);
             RemoveCopied(take);
@@ -140,11 +183,18 @@ void TSendQueue::Consume(size_t n) {
             n -= take;
             continue;
         }
+        if (front.Bytes.Empty()) {  // a place holder: nothing to send
+            --dropped_;
+            ++head_;
+            continue;
+        }
         const size_t take = std::min(n, front.Bytes.Size() - front_sent_);
         front_sent_ += take;
         n -= take;
         if (front_sent_ == front.Bytes.Size()) {
-            shared_.erase(shared_.begin());
+            front.Bytes = TSharedBytes();
+            front.Key = 0;
+            ++head_;
             front_sent_ = 0;
         }
     }
@@ -155,6 +205,9 @@ void TSendQueue::Consume(size_t n) {
 void TSendQueue::Clear() {
     chunks_.clear();
     std::vector<TShared>().swap(shared_);
+    std::vector<TKeyed>().swap(keyed_);
+    head_ = 0;
+    dropped_ = 0;
     pending_ = 0;
     copied_tail_ = 0;
     front_sent_ = 0;

@@ -75,6 +75,7 @@ void TMainForm::RemoveGame(int32_t index, int32_t row) {
     for (int32_t v = 0; v < demo_viewers_.ClientCount(); ++v)
         SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
     game_viewers_.Drop(id);
+    ForgetDescriptions(id);
     games_->Delete(index);
     // Its recording goes with it.
     if (recorder_) recorder_->RemoveGame(id);

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -28,6 +29,7 @@
 #include "disk/recorder.h"
 #include "relay/relay_limits.h"
 #include "relay/relay_metrics.h"
+#include "relay/token_bucket.h"
 #include "net/event_loop.h"
 #include "net/timer.h"
 #include "net/wsocket_server.h"
@@ -203,10 +205,16 @@ public:
     // To the game's viewers in connection order, then to its sender (one
     // buffer shared by all of them).
     void SendToGame(int32_t gameId, std::string_view packet);
-    // GAMEINFODETAILED of the game to every viewer connection. One packet is
+    // GAMEINFODETAILED of the game to every viewer connection, at once while
+    // the game's pace allows (kDescriptionRate), else once its turn comes,
+    // with the state of that moment (game_descriptions.cpp). One packet is
     // built and shared; a description of the game still unsent on a
-    // connection is replaced by this one (SendGameInfo).
+    // connection is replaced by the new one (SendGameInfo).
     void BroadcastGameInfo(const TActiveGameList& game);
+    void DescribeToEveryViewer(const TActiveGameList& game);
+    void DescribeWhenDue(int32_t gameId);
+    // A removed game: its pace goes, and a description still due is dropped.
+    void ForgetDescriptions(int32_t gameId);
     // Queues a game's description for one viewer, replacing one of the same
     // game that has not begun to be sent.
     void SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedBytes& packet);
@@ -356,6 +364,15 @@ private:
     TWSocketServer demo_viewers_;
     std::unique_ptr<TGameList> games_;
     int32_t game_id_counter_ = 0;  // last identifier given to a game
+    // Per described game: its pace, and the deadline of a description due
+    // (0: none).
+    struct TDescriptionPace {
+        TTokenBucket Bucket;
+        TEventLoop::TimerId Due = 0;
+    };
+    std::map<int32_t, TDescriptionPace> description_pace_;
+    // Keeps a due description from reaching a destroyed form.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     TTimer distrubute_demo_;
     TListenSettings listen_;
     TGameViewers game_viewers_;

@@ -25,6 +25,14 @@ inline constexpr size_t kMaxUnhandledInput = (size_t{16} << 20) + (size_t{64} <<
 // spent them waits, its reading held, until the next one is due.
 inline constexpr TBucketRate kBroadcastRate{20, 40};
 
+// Game descriptions (GAMEINFODETAILED to every viewer) of one game: 8 at
+// once, then 4 a second. A change beyond that is described once its turn
+// comes, with the game's state at that moment; changes in between are carried
+// by that one description. A few joins and leaves are described at once, as
+// ever; a crowd of a thousand joining one game costs each viewer a few
+// descriptions a second instead of one per join.
+inline constexpr TBucketRate kDescriptionRate{4, 8};
+
 // Output a sender's payload checks may inflate: 32 MiB a second, one second's
 // worth at once. The check that goes past it is done; the sender's next
 // packets wait, its reading held, until it is back within the rate.

@@ -257,11 +257,4 @@ void TMainForm::SendToGame(int32_t gameId, std::string_view packet) {
     if (game && game->Sender()) SendToSender(static_cast<TDemoSender&>(*game->Sender()), packet);
 }
 
-void TMainForm::BroadcastGameInfo(const TActiveGameList& game) {
-    // Built once, referenced by every connection that queues it.
-    const TSharedBytes packet(BuildGameInfoDetailed(game));
-    for (int32_t i = 0; i < demo_viewers_.ClientCount(); ++i)
-        SendGameInfo(*static_cast<TDemoViewer*>(demo_viewers_.Client(i)), game.Identifier(), packet);
-}
-
 }  // namespace vistrel

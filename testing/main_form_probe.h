@@ -20,6 +20,12 @@ public:
     static TMainForm::TGameViewers& GameViewers(TMainForm& form) { return form.game_viewers_; }
     static TConsoleLists& Console(TMainForm& form) { return form.console_; }
     static int32_t GameIdCounter(const TMainForm& form) { return form.game_id_counter_; }
+    // Whether a game's description is waiting for its turn (kDescriptionRate).
+    static bool DescriptionDue(const TMainForm& form) {
+        for (const auto& [id, pace] : form.description_pace_)
+            if (pace.Due != 0) return true;
+        return false;
+    }
     // Where the servers listen; read at FormCreate.
     static TListenSettings& Listen(TMainForm& form) { return form.listen_; }
     static size_t MaxUnhandledInput(const TMainForm& form) { return form.max_unhandled_input_; }

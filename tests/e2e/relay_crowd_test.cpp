@@ -2,6 +2,7 @@
 // costs, a viewer that stops reading on a quiet server, and the budget of
 // all connections' buffers, each with an honest game watched beside it.
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <set>
 #include <string>
@@ -61,13 +62,20 @@ TEST_F(Crowd, AJoinStormSendsEachViewerFewDescriptionsAndTheLastOnesAreCurrent) 
     for (TRelayClient* v : viewers) ASSERT_TRUE(Drain(*v).empty());
 
     // Every join request is in the relay's kernel before its loop steps.
+    const auto stormStart = std::chrono::steady_clock::now();
     for (int32_t i = 0; i < kViewers; ++i) viewers[static_cast<size_t>(i)]->Send(WaitForGame(i % kGames + 1));
     ASSERT_TRUE(WaitFor([&] {
         for (int32_t g = 1; g <= kGames; ++g)
             if (Game(g)->Viewers() != kViewers / kGames) return false;
         return true;
     }));
+    // The joins beyond each game's burst are described once their turn comes.
+    ASSERT_TRUE(WaitFor([&] { return !TMainFormProbe::DescriptionDue(Form()); }));
     Settle();
+    // Each game's burst, then one more for each turn that came while the
+    // storm went on (a slow build may take more than one).
+    const double stormSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stormStart).count();
+    const auto paced = static_cast<uint64_t>(kDescriptionRate.Burst + kDescriptionRate.PerSecond * stormSeconds + 1);
 
     size_t most = 0, total = 0;
     for (int32_t i = 0; i < kViewers; ++i) {
@@ -75,6 +83,7 @@ TEST_F(Crowd, AJoinStormSendsEachViewerFewDescriptionsAndTheLastOnesAreCurrent) 
         const int32_t own = i % kGames + 1;
         size_t descriptions = 0;
         std::map<int32_t, int32_t> lastViewers;  // game -> viewer count of its last description
+        std::map<int32_t, uint64_t> perGame;
         std::set<std::string> entered;
         int32_t acks = 0;
         while (v.HasPacket()) {
@@ -82,6 +91,7 @@ TEST_F(Crowd, AJoinStormSendsEachViewerFewDescriptionsAndTheLastOnesAreCurrent) 
             switch (TypeOf(p)) {
                 case PacketType::GAMEINFODETAILED:
                     ++descriptions;
+                    ++perGame[GameIdOf(p)];
                     lastViewers[GameIdOf(p)] = ViewersOf(p);
                     break;
                 case PacketType::USERENTERED:
@@ -100,6 +110,7 @@ TEST_F(Crowd, AJoinStormSendsEachViewerFewDescriptionsAndTheLastOnesAreCurrent) 
         for (int32_t g = 1; g <= kGames; ++g) {
             ASSERT_TRUE(lastViewers.count(g)) << "viewer " << i << " heard nothing of game " << g;
             EXPECT_EQ(lastViewers[g], Game(g)->Viewers()) << "viewer " << i << ", game " << g;
+            EXPECT_LE(perGame[g], paced) << "viewer " << i << ", game " << g;
         }
         most = std::max(most, descriptions);
         total += descriptions;
@@ -109,6 +120,58 @@ TEST_F(Crowd, AJoinStormSendsEachViewerFewDescriptionsAndTheLastOnesAreCurrent) 
     EXPECT_LE(most, size_t{30}) << "descriptions to the viewer that got the most";
     RecordProperty("DescriptionsTotal", static_cast<int>(total));
     RecordProperty("DescriptionsMost", static_cast<int>(most));
+}
+
+// Counts a game's descriptions among described packets; the last one's text.
+size_t CountDescriptions(const Packets& packets, int32_t id, std::string* last = nullptr) {
+    const std::string prefix = "GAMEINFODETAILED(" + std::to_string(id) + ",";
+    size_t n = 0;
+    for (const std::string& p : packets)
+        if (p.rfind(prefix, 0) == 0) {
+            ++n;
+            if (last) *last = p;
+        }
+    return n;
+}
+
+TEST_F(Crowd, ChangesBeyondAGamesBurstAreDescribedWhenTheirTurnComesAndNeverAfterItsRemoval) {
+    TRelayClient* cam = nullptr;
+    const int32_t id = LoggedInSender(cam);
+    TRelayClient& watcher = NamedViewer("W");
+    std::vector<TRelayClient*> joiners;
+    for (int i = 0; i < 12; ++i) joiners.push_back(&NamedViewer("j" + std::to_string(i)));
+    Settle();
+    Drain(watcher);
+
+    // Each join in a step of its own, so no step coalesces them: the burst
+    // goes out at once, the rest waits for one description.
+    for (TRelayClient* j : joiners) {
+        j->Send(WaitForGame(id));
+        Settle();
+    }
+    std::string last;
+    const size_t atOnce = CountDescriptions(Drain(watcher), id, &last);
+    EXPECT_GE(atOnce, 1u);
+    EXPECT_LE(atOnce, kDescriptionRate.Burst);
+    EXPECT_NE(last, "GAMEINFODETAILED(1, 12 viewers)");
+    ASSERT_TRUE(TMainFormProbe::DescriptionDue(Form()));
+    ASSERT_TRUE(WaitFor([&] { return !TMainFormProbe::DescriptionDue(Form()); }));
+    Settle();
+    EXPECT_EQ(Drain(watcher), Packets{"GAMEINFODETAILED(1, 12 viewers)"});
+
+    // A change while the game has no turn left, then the game is deleted:
+    // its GAMEREMOVED is the last word, no description follows it.
+    joiners[0]->Send(LeaveGame());
+    Settle();
+    ASSERT_TRUE(TMainFormProbe::DescriptionDue(Form()));
+    Form().DeleteGame1Click({Form().Console().IndexOfGameRow(id)});
+    EXPECT_FALSE(TMainFormProbe::DescriptionDue(Form()));
+    // Past the moment the description was due.
+    EXPECT_FALSE(WaitFor([] { return false; }, std::chrono::milliseconds(600)));
+    const Packets after = Drain(watcher);
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.back(), "GAMEREMOVED(1)");
+    EXPECT_EQ(CountDescriptions(after, id), 0u);
 }
 
 TEST_F(Crowd, AViewerThatStopsReadingIsClosedByTheTimerOnAQuietServer) {
