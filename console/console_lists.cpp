@@ -65,7 +65,7 @@ void TListListeners::Unsubscribe(int handle) {
         if (entry.first == handle) entry.second = nullptr;  // erased after any running Notify
 }
 
-void TListListeners::Notify(TListChange::TKind kind, int32_t index) {
+void TListListeners::Notify(TListChange::TKind kind, int64_t index) {
     const TListChange change{kind, index};
     // By index over the count at entry: listeners may subscribe others while
     // being told, and those hear of the next change only.
@@ -131,13 +131,17 @@ int32_t TRowList::IndexOfLink(const TWSocketClient* conn) const noexcept {
     return -1;
 }
 
-const std::string& TLogLines::Line(int32_t i) const {
-    if (i < 0 || i >= Count()) throw EListError(i);
-    return lines_[static_cast<size_t>(i)];
+const std::string& TLogLines::Line(int64_t i) const {
+    if (i < first_ || i >= Count()) throw EListError(static_cast<int32_t>(std::clamp<int64_t>(i, INT32_MIN, INT32_MAX)));
+    return lines_[static_cast<size_t>(i - first_)];
 }
 
 void TLogLines::Append(std::string line) {
     lines_.push_back(std::move(line));
+    if (static_cast<int64_t>(lines_.size()) > kKeptLines) {
+        lines_.pop_front();
+        ++first_;
+    }
     listeners_.Notify(TListChange::TKind::LineAppended, Count() - 1);
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -35,7 +36,7 @@ std::string ColumnSafe(std::string_view text);
 struct TListChange {
     enum class TKind { RowAppended, RowChanged, RowRemoved, LineAppended };
     TKind Kind;
-    int32_t Index;  // the row or line concerned
+    int64_t Index;  // the row or line concerned (a line's number, see TLogLines)
 };
 using ListListener = std::function<void(const TListChange&)>;
 
@@ -46,7 +47,7 @@ public:
     // Returns a handle for Unsubscribe.
     int Subscribe(ListListener listener);
     void Unsubscribe(int handle);
-    void Notify(TListChange::TKind kind, int32_t index);
+    void Notify(TListChange::TKind kind, int64_t index);
 
 private:
     std::vector<std::pair<int, ListListener>> listeners_;
@@ -85,18 +86,29 @@ private:
     mutable TListListeners listeners_;
 };
 
-// The server's log: ordered lines, only ever appended.
+// The server's log: ordered lines, only ever appended. Each line is numbered
+// from 0 in the order appended; only the newest kKeptLines stay in memory
+// for views that read back (the window, the web page), since a relay that
+// runs for weeks logs every connection. A subscriber hears of each line as
+// it is appended, so stdout and the journal still get every one.
 class TLogLines {
 public:
-    int32_t Count() const noexcept { return static_cast<int32_t>(lines_.size()); }
-    const std::string& Line(int32_t i) const;
-    const std::vector<std::string>& Lines() const noexcept { return lines_; }
+    static constexpr int64_t kKeptLines = 4096;
+
+    // Lines ever appended, and the number of the oldest one still kept.
+    int64_t Count() const noexcept { return first_ + static_cast<int64_t>(lines_.size()); }
+    int64_t First() const noexcept { return first_; }
+    // Line i, for First() <= i < Count(); raises EListError otherwise.
+    const std::string& Line(int64_t i) const;
+    // The lines kept, oldest first.
+    const std::deque<std::string>& Lines() const noexcept { return lines_; }
     void Append(std::string line);
     // As for TRowList: a read-only view may subscribe.
     TListListeners& Listeners() const noexcept { return listeners_; }
 
 private:
-    std::vector<std::string> lines_;
+    std::deque<std::string> lines_;
+    int64_t first_ = 0;
     mutable TListListeners listeners_;
 };
 

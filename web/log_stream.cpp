@@ -21,8 +21,10 @@ std::ptrdiff_t TLogStream::Read(char* buf, size_t max) {
         pending_ = "retry: 2000\n\n";
         greeted_ = true;
     }
+    // A reader that fell behind the lines kept goes on from the oldest kept.
+    next_ = std::max(next_, log_.First() + 1);
     while (pending_.size() < max && next_ <= log_.Count()) {
-        pending_ += LogEvent(next_, log_.Line(static_cast<int32_t>(next_ - 1)));
+        pending_ += LogEvent(next_, log_.Line(next_ - 1));
         ++next_;
     }
     const auto now = loop_.Now();

@@ -503,11 +503,12 @@ std::string TWebApi::ViewersJson(int64_t after) const {
 std::string TWebApi::LogJson(int64_t after) const {
     const TLogLines& log = form_.Console().Log();
     const int64_t count = log.Count();
-    const int64_t first = std::min(after, count) + 1;
+    // Lines older than those kept are gone: the page goes on from the oldest kept.
+    const int64_t first = std::max(std::min(after, count), log.First()) + 1;
     const int64_t last = std::min(count, first + kMaxLogLines - 1);
     json lines = json::array();
     for (int64_t seq = first; seq <= last; ++seq)
-        lines.push_back({{"seq", seq}, {"text", Utf8(log.Line(static_cast<int32_t>(seq - 1)))}});
+        lines.push_back({{"seq", seq}, {"text", Utf8(log.Line(seq - 1))}});
     return json{{"lines", std::move(lines)}, {"next", std::max<int64_t>(last, std::min(after, count))},
                 {"last", count}, {"more", last < count}}
         .dump();

@@ -1,5 +1,7 @@
 #include "window/main_window.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -230,6 +232,8 @@ QWidget* TMainWindow::BuildLogSheet() {
     ServerLogMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     ServerLogMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     ServerLogMemo->setUndoRedoEnabled(false);
+    // The view keeps as many lines as the log does.
+    ServerLogMemo->setMaximumBlockCount(static_cast<int>(TLogLines::kKeptLines));
     layout->addWidget(ServerLogMemo);
 
     const TLogLines& log = form_->Console().Log();
@@ -394,6 +398,8 @@ void TMainWindow::FlushLogView() {
     if (!form_ || !ServerLogMemo) return;
     const TLogLines& log = form_->Console().Log();
     if (log_shown_ >= log.Count()) return;
+    // Lines appended faster than the view drew them may be gone already.
+    log_shown_ = std::max(log_shown_, log.First());
     QString text;
     for (; log_shown_ < log.Count(); ++log_shown_) {
         if (!text.isEmpty()) text += QLatin1Char('\n');

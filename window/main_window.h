@@ -159,7 +159,7 @@ private:
     std::unique_ptr<TMainForm> form_;
     TLoopBridge* bridge_ = nullptr;
     int log_subscription_ = 0;
-    int32_t log_shown_ = 0;  // log lines drawn in the view so far
+    int64_t log_shown_ = 0;  // number of the next log line to draw
     bool log_flush_pending_ = false;
     bool started_ = false;
     bool shut_down_ = false;

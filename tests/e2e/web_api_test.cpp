@@ -120,6 +120,23 @@ TEST_F(WebApi, ViewersShowsEveryConnectionWithAStableId) {
     EXPECT_EQ(Json(Get("/api/v1/viewers?after=" + std::to_string(annId)))["viewers"].size(), 0u);
 }
 
+TEST_F(WebApi, ALogLongerThanTheLinesKeptIsReadFromTheOldestKept) {
+    const int64_t kept = TLogLines::kKeptLines;
+    for (int64_t i = 0; i < kept + 100; ++i) Form().ServerLog(false, "line " + std::to_string(i));
+    const TLogLines& log = Form().Console().Log();
+    ASSERT_EQ(log.Count() - log.First(), kept);
+    EXPECT_EQ(log.Line(log.Count() - 1).substr(20), "line " + std::to_string(kept + 99));
+    EXPECT_THROW(log.Line(log.First() - 1), EListError);
+
+    // From the start: the page begins at the oldest line kept, numbered as
+    // it always was.
+    json body = Json(Get("/api/v1/log?after=0"));
+    ASSERT_FALSE(body["lines"].empty());
+    EXPECT_EQ(body["lines"][0]["seq"], log.First() + 1);
+    EXPECT_EQ(body["lines"][0]["text"], log.Line(log.First()));
+    EXPECT_EQ(body["last"], log.Count());
+}
+
 TEST_F(WebApi, LogAnswersAtMostAThousandLinesAfterN) {
     const int32_t before = Form().Console().Log().Count();
     for (int i = 0; i < 1500; ++i) Form().ServerLog(false, "line " + std::to_string(i));
