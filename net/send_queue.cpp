@@ -51,71 +51,36 @@ void TSendQueue::Append(std::string_view data) {
 size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
     if (packet.Empty()) return 0;
     size_t dropped = 0;
-    TKeyed* slot = nullptr;
     if (key != 0) {
-        for (TKeyed& k : keyed_) {
-            if (k.Key == key) {
-                slot = &k;
-                break;
+        // At most one packet of a key is still unbegun: the newest of them.
+        for (size_t i = shared_.size(); i-- > head_;) {
+            TShared& older = shared_[i];
+            if (older.Key != key) continue;
+            if (i != head_ || front_sent_ == 0) {
+                dropped = older.Bytes.Size();
+                // The copied bytes before it now come before its successor.
+                if (i + 1 < shared_.size())
+                    shared_[i + 1].CopiedBefore += older.CopiedBefore;
+                else
+                    copied_tail_ += older.CopiedBefore;
+                shared_.erase(shared_.begin() + static_cast<std::ptrdiff_t>(i));
+                pending_ -= dropped;
             }
+            break;
         }
-        if (slot && slot->Index >= head_ && !(slot->Index == head_ && front_sent_ > 0)) {
-            TShared& older = shared_[slot->Index];
-            dropped = older.Bytes.Size();
-            // The copied bytes before it now come before its successor (the
-            // new packet, when it was the last).
-            if (slot->Index + 1 < shared_.size())
-                shared_[slot->Index + 1].CopiedBefore += older.CopiedBefore;
-            else
-                copied_tail_ += older.CopiedBefore;
-            older = TShared{};
-            ++dropped_;
-            pending_ -= dropped;
-        }
+    }
+    // The sent front goes before the list grows: a connection that keeps a
+    // backlog never holds what it has sent.
+    if (head_ > 0 && shared_.size() == shared_.capacity()) {
+        shared_.erase(shared_.begin(), shared_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
     }
     if (shared_.capacity() == 0) shared_.reserve(2);
     const size_t size = packet.Size();
     shared_.push_back(TShared{std::move(packet), key, copied_tail_});
     copied_tail_ = 0;
     pending_ += size;
-    if (key != 0) {
-        if (slot)
-            slot->Index = shared_.size() - 1;
-        else
-            keyed_.push_back(TKeyed{key, shared_.size() - 1});
-    }
-    CompactIfSparse();
     return dropped;
-}
-
-void TSendQueue::CompactIfSparse() {
-    const size_t waste = head_ + dropped_;
-    if (waste < 16 || waste < shared_.size() - waste) return;
-    size_t out = 0;
-    size_t carried = 0;  // copied bytes before dropped place holders
-    for (size_t i = head_; i < shared_.size(); ++i) {
-        TShared& s = shared_[i];
-        if (s.Bytes.Empty()) {
-            carried += s.CopiedBefore;
-            continue;
-        }
-        s.CopiedBefore += std::exchange(carried, 0);
-        if (out != i) shared_[out] = std::move(s);
-        ++out;
-    }
-    copied_tail_ += carried;
-    shared_.resize(out);
-    head_ = 0;
-    dropped_ = 0;
-    keyed_.clear();
-    for (size_t i = 0; i < shared_.size(); ++i) {
-        if (shared_[i].Key == 0) continue;
-        auto k = std::find_if(keyed_.begin(), keyed_.end(), [&](const TKeyed& e) { return e.Key == shared_[i].Key; });
-        if (k == keyed_.end())
-            keyed_.push_back(TKeyed{shared_[i].Key, i});
-        else
-            k->Index = i;
-    }
 }
 
 int TSendQueue::Gather(struct iovec* iov, int max) const {
@@ -145,7 +110,6 @@ int TSendQueue::Gather(struct iovec* iov, int max) const {
     for (size_t i = head_; i < shared_.size(); ++i) {
         const TShared& s = shared_[i];
         if (!copied(s.CopiedBefore) || count >= max) return count;
-        if (s.Bytes.Empty()) continue;  // a replaced packet's place
         const size_t sent = i == head_ ? front_sent_ : 0;
         iov[count].iov_base = const_cast<char*>(s.Bytes.Data() + sent);
         iov[count].iov_len = s.Bytes.Size() - sent;
@@ -183,11 +147,6 @@ void TSendQueue::Consume(size_t n) {
             n -= take;
             continue;
         }
-        if (front.Bytes.Empty()) {  // a place holder: nothing to send
-            --dropped_;
-            ++head_;
-            continue;
-        }
         const size_t take = std::min(n, front.Bytes.Size() - front_sent_);
         front_sent_ += take;
         n -= take;
@@ -205,9 +164,7 @@ void TSendQueue::Consume(size_t n) {
 void TSendQueue::Clear() {
     chunks_.clear();
     std::vector<TShared>().swap(shared_);
-    std::vector<TKeyed>().swap(keyed_);
     head_ = 0;
-    dropped_ = 0;
     pending_ = 0;
     copied_tail_ = 0;
     front_sent_ = 0;

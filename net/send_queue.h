@@ -92,27 +92,16 @@ public:
     size_t ChunkCount() const { return chunks_.size(); }
     const TBuffer& Chunk(size_t i) const { return *std::next(chunks_.begin(), static_cast<std::ptrdiff_t>(i)); }
     // Shared packets queued, dropped ones not counted.
-    size_t SharedCount() const { return shared_.size() - head_ - dropped_; }
+    size_t SharedCount() const { return shared_.size() - head_; }
 
 private:
-    // A shared packet and the copied bytes queued just before it. A packet
-    // replaced by a newer one of its key stays as an empty place holder
-    // until the list is compacted, so a replacement never moves the rest of
-    // the list.
+    // A shared packet and the copied bytes queued just before it.
     struct TShared {
         TSharedBytes Bytes;
         uint64_t Key = 0;
         size_t CopiedBefore = 0;  // copied bytes between the previous shared packet and this one
     };
-    // Where the newest packet of a key sits in shared_.
-    struct TKeyed {
-        uint64_t Key;
-        size_t Index;
-    };
     void RemoveCopied(size_t n);
-    // Drops the sent front and the place holders once they outnumber the
-    // packets still to send.
-    void CompactIfSparse();
 
     int chunk_size_;
     size_t pending_ = 0;
@@ -121,14 +110,11 @@ private:
     // only that one can have begun.
     size_t front_sent_ = 0;
     std::list<TBuffer> chunks_;
-    // Shared packets in order; those before head_ are sent, dropped_ of the
-    // rest are place holders (which may still carry copied bytes before them).
+    // Shared packets in order; those before head_ are sent (released, and
+    // dropped from the list before it grows), so sending the front never
+    // moves the rest.
     std::vector<TShared> shared_;
     size_t head_ = 0;
-    size_t dropped_ = 0;
-    // One entry per key queued (a handful: the games being described), so
-    // finding the packet to replace never walks the queue.
-    std::vector<TKeyed> keyed_;
 };
 
 }  // namespace vistrel

@@ -33,6 +33,8 @@ void TWSocketClient::SendBanner() {
     std::string line = Banner;
     line += "\r\n";
     Send(line);
+    // Sent once: a crowd of idle connections keeps no copy of it.
+    std::string().swap(Banner);
 }
 
 bool TWSocketClient::TriggerDataAvailable(uint16_t error) {
