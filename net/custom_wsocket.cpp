@@ -381,6 +381,7 @@ void TCustomWSocket::Flush() {
 
 void TCustomWSocket::TryToSend() {
     if (fd_ < 0) return;
+    const bool wasBlocked = write_blocked_;
     iovec iov[kMaxIov];
     while (!queue_.Empty()) {
         int pieces = queue_.Gather(iov, kMaxIov);
@@ -416,7 +417,9 @@ void TCustomWSocket::TryToSend() {
     AccountOutput();
     if (queue_.Pending() <= SendLimits().SoftBytes) over_soft_since_ = TEventLoop::Clock::time_point::max();
     write_blocked_ = !queue_.Empty();
-    UpdateInterest();
+    // Writability is watched only while the kernel refuses output: a crowd
+    // that takes every tick's packet at once never touches its interest.
+    if (write_blocked_ || wasBlocked) UpdateInterest();
 }
 
 bool TCustomWSocket::CheckSendLimits(TEventLoop::Clock::time_point now) {

@@ -182,20 +182,18 @@ int TEventLoop::NextTimeout() const {
     return static_cast<int>(std::min<long long>(ms, 24LL * 3600 * 1000));
 }
 
-void TEventLoop::Deliver(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        if (OnUnhandledException) {
-            try {
-                OnUnhandledException(e);
-            } catch (...) {
-            }
-        } else {
-            std::fprintf(stderr, "unhandled exception in event loop: %s\n", e.what());
-        }
-    } catch (...) {
+void TEventLoop::ReportUnhandled(const std::exception* e) {
+    if (!e) {
         std::fprintf(stderr, "unhandled non-standard exception in event loop\n");
+        return;
+    }
+    if (OnUnhandledException) {
+        try {
+            OnUnhandledException(*e);
+        } catch (...) {
+        }
+    } else {
+        std::fprintf(stderr, "unhandled exception in event loop: %s\n", e->what());
     }
 }
 

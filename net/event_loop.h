@@ -130,7 +130,19 @@ private:
         uint32_t interest = 0;
         uint32_t generation = 0;  // 0: not watched
     };
-    void Deliver(const std::function<void()>& fn);
+    // Runs fn (any callable: a flush of thousands is not wrapped in a
+    // std::function each); what escapes it is reported.
+    template <class F>
+    void Deliver(F&& fn) {
+        try {
+            fn();
+        } catch (const std::exception& e) {
+            ReportUnhandled(&e);
+        } catch (...) {
+            ReportUnhandled(nullptr);
+        }
+    }
+    void ReportUnhandled(const std::exception* e);
     void RunDueTimers();
     void RunNotices();
     void WakeForNotices();

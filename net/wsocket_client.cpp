@@ -25,16 +25,12 @@ void TWSocketClient::Adopt(int fd, const sockaddr_in& peer) {
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     peer_addr_ = text;
-    peer_port_ = std::to_string(ntohs(peer.sin_port));
+    peer_port_ = ntohs(peer.sin_port);
 }
 
-void TWSocketClient::SendBanner() {
-    if (Banner.empty()) return;
-    std::string line = Banner;
-    line += "\r\n";
-    Send(line);
-    // Sent once: a crowd of idle connections keeps no copy of it.
-    std::string().swap(Banner);
+void TWSocketClient::SendBanner(const std::string& banner) {
+    if (banner.empty()) return;
+    Send(banner + "\r\n");
 }
 
 bool TWSocketClient::TriggerDataAvailable(uint16_t error) {

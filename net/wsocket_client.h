@@ -27,13 +27,14 @@ public:
 
     // Dotted address and decimal port, read once at the accept.
     const std::string& PeerAddr() const { return peer_addr_; }
-    const std::string& PeerPort() const { return peer_port_; }
+    std::string PeerPort() const { return std::to_string(peer_port_); }
+    uint16_t PeerPortNumber() const { return peer_port_; }
     TWSocketServer* Server() const { return server_; }
 
-    // Sends Banner + CR LF unless Banner is empty.
-    void SendBanner();
+    // Sends banner + CR LF unless banner is empty (the server's greeting:
+    // a crowd of connections keeps no copy of it).
+    void SendBanner(const std::string& banner);
 
-    std::string Banner;
     TDataAvailable OnDataAvailable;
     // Called just before a connection is closed for leaving too much output
     // unsent (reason names the limit), so the owner can log it.
@@ -55,7 +56,7 @@ private:
 
     TWSocketServer* server_ = nullptr;
     std::string peer_addr_;
-    std::string peer_port_;
+    uint16_t peer_port_ = 0;
 };
 
 }  // namespace vistrel

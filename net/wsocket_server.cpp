@@ -235,7 +235,6 @@ void TWSocketServer::AcceptOne(int fd, const sockaddr_in& peer) {
         client = made.get();
         clients_.push_back(std::move(made));
         if (OnClientCreate) OnClientCreate(*this, *client);
-        client->Banner = Banner;
         client->server_ = this;
         client->SetOutputAccount(&client_output_bytes_);
         // A connection that fails while being taken over is dropped without
@@ -254,12 +253,11 @@ void TWSocketServer::AcceptOne(int fd, const sockaddr_in& peer) {
     // Closed by the handler: no banner, no limit check.
     if (clients_.empty() || clients_.back().get() != client || client->State() != wsConnected) return;
     if (MaxClients > 0 && ClientCount() > MaxClients) {
-        client->Banner = BannerToBusy;
-        client->SendBanner();
+        client->SendBanner(BannerToBusy);
         client->Close();
         return;
     }
-    client->SendBanner();
+    client->SendBanner(Banner);
 }
 
 bool TWSocketServer::HandleAcceptFailure(int err) {

@@ -301,7 +301,7 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
     if (RecordingsFillDisk()) {
         ServerLog(false, sender.PeerAddr() + " connected while the recordings fill the disk limit of " +
                              std::to_string(recording_.MaxDisk) + " bytes; connection closed");
-        sender.SendBanner();
+        sender.SendBanner(demo_senders_.Banner);
         sender.CloseReason = TCloseReason::Refused;
         sender.Close();
         return;
@@ -311,7 +311,7 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
         // closed before any game is opened for it.
         ServerLog(false, sender.PeerAddr() + " connected while the stored games fill the memory budget of " +
                              std::to_string(memory_budget_.Stored) + " bytes; connection closed");
-        sender.SendBanner();
+        sender.SendBanner(demo_senders_.Banner);
         sender.CloseReason = TCloseReason::Refused;
         sender.Close();
         return;

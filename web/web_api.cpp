@@ -485,8 +485,7 @@ std::string TWebApi::ViewersJson(int64_t after) const {
             more = true;
             break;
         }
-        int port = 0;
-        std::from_chars(viewer->PeerPort().data(), viewer->PeerPort().data() + viewer->PeerPort().size(), port);
+        const int port = viewer->PeerPortNumber();
         list.push_back({
             {"id", viewer->Seq},
             {"name", viewer->UserName.empty() ? json(nullptr) : json(Utf8(viewer->UserName))},
