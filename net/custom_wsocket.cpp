@@ -364,7 +364,7 @@ void TCustomWSocket::Queued() {
 }
 
 void TCustomWSocket::EnlistFlush() {
-    if (flush_slot_ == TEventLoop::kNotEnlisted) flush_slot_ = loop_.EnlistFlush(*this);
+    if (flush_slot_ == TEventLoop::kNotEnlisted) flush_slot_ = loop_.EnlistFlush(*this, static_cast<uint32_t>(fd_));
 }
 
 void TCustomWSocket::FlushOutput() {

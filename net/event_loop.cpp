@@ -112,8 +112,9 @@ void TEventLoop::Wake() {
     if (write(notice_fd_, &one, sizeof one) == sizeof one) notice_signalled_ = true;
 }
 
-size_t TEventLoop::EnlistFlush(TFlushable& flushable) {
+size_t TEventLoop::EnlistFlush(TFlushable& flushable, uint32_t order) {
     flushes_.push_back(&flushable);
+    flush_order_.push_back(order);
     ++flush_count_;
     // Queued outside a step: the next step flushes it, so an embedding
     // toolkit must be told to run one.
@@ -129,15 +130,28 @@ void TEventLoop::DelistFlush(size_t slot) {
 
 void TEventLoop::FlushOutputs() {
     const size_t flushed = flush_count_;
-    // By index: a flush may enlist others (they are appended and run here).
-    for (size_t i = 0; i < flushes_.size(); ++i) {
+    // Slots never move while the pass runs (DelistFlush finds its own), so
+    // the order is a separate list of slots.
+    auto flushSlot = [this](size_t i) {
         TFlushable* flushable = flushes_[i];
-        if (!flushable) continue;
+        if (!flushable) return;
         flushes_[i] = nullptr;
         --flush_count_;
         Deliver([flushable] { flushable->FlushOutput(); });
+    };
+    size_t i = 0;
+    if (flushes_.size() >= kOrderedFlushes) {
+        flush_pass_.resize(flushes_.size());
+        for (size_t s = 0; s < flush_pass_.size(); ++s) flush_pass_[s] = static_cast<uint32_t>(s);
+        std::sort(flush_pass_.begin(), flush_pass_.end(),
+                  [this](uint32_t a, uint32_t b) { return flush_order_[a] < flush_order_[b]; });
+        i = flush_pass_.size();
+        for (uint32_t slot : flush_pass_) flushSlot(slot);
     }
+    // By index: a flush may enlist others (they are appended and run here).
+    for (; i < flushes_.size(); ++i) flushSlot(i);
     flushes_.clear();
+    flush_order_.clear();
     // What a crowd's output of one step freed stays with the allocator,
     // scattered between blocks still in use; without this the process
     // would keep its largest step's output resident for good.

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,34 @@ TEST(EventLoopTest, OutputIsFlushedOnceAfterEverythingElseOfTheStep) {
     EXPECT_EQ(seen, (std::vector<std::string>{"event", "deadline", "notice", "flush"}));
     EXPECT_EQ(loop.PendingFlushes(), 0u);
     EXPECT_EQ(loop.NextTimeout(), -1);
+}
+
+TEST(EventLoopTest, ALargeFlushRunsInKeyOrderAndWhatItEnlistsRunsAfter) {
+    TEventLoop loop;
+    std::vector<std::string> seen;
+    const size_t n = TEventLoop::kOrderedFlushes + 6;
+    std::vector<std::unique_ptr<TRecordingFlush>> flushes;
+    for (size_t i = 0; i < n; ++i) flushes.push_back(std::make_unique<TRecordingFlush>(seen, std::to_string(i)));
+    TRecordingFlush late(seen, "late");
+    // Enlisted in a strided order (as a tick walks game by game), keyed by
+    // their number; one goes away before the pass.
+    for (size_t step = 0; step < 3; ++step)
+        for (size_t i = step; i < n; i += 3) flushes[i]->slot = loop.EnlistFlush(*flushes[i], static_cast<uint32_t>(i));
+    loop.DelistFlush(flushes[5]->slot);
+    struct TEnlisting : TFlushable {
+        TEventLoop& loop;
+        TRecordingFlush& other;
+        explicit TEnlisting(TEventLoop& l, TRecordingFlush& o) : loop(l), other(o) {}
+        void FlushOutput() override { other.slot = loop.EnlistFlush(other, 0); }
+    } enlisting(loop, late);
+    loop.EnlistFlush(enlisting, 3);
+    loop.FlushOutputs();
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < n; ++i)
+        if (i != 5) expected.push_back(std::to_string(i));
+    expected.push_back("late");  // lowest key, but enlisted during the pass
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(loop.PendingFlushes(), 0u);
 }
 
 TEST(EventLoopTest, OutputQueuedOutsideAStepWakesTheLoop) {
