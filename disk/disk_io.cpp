@@ -198,28 +198,18 @@ void TDiskIo::FailLater(TCompletion done, int result) {
 }
 
 void TDiskIo::Fsync(int fd, TCompletion done) {
-    if (!ring_) {
-        const uint64_t id = next_id_++;
-        pending_.emplace(id, std::move(done));
-        SendToThread(TThreadRequest{id, 1, fd, 0, nullptr, 0});
-        return;
-    }
-    io_uring_sqe* sqe = NextSqe();
-    if (!sqe) {
-        FailLater(std::move(done), -EBUSY);
-        return;
-    }
-    const uint64_t id = next_id_++;
-    io_uring_prep_fsync(sqe, fd, 0);
-    io_uring_sqe_set_data64(sqe, id);
-    Submit(id, std::move(done));
+    Start(TThreadRequest{0, 1, fd, 0, nullptr, 0}, std::move(done));
 }
 
 void TDiskIo::Read(int fd, uint64_t offset, char* buf, uint32_t size, TCompletion done) {
+    Start(TThreadRequest{0, 2, fd, offset, buf, size}, std::move(done));
+}
+
+void TDiskIo::Start(TThreadRequest request, TCompletion done) {
     if (!ring_) {
-        const uint64_t id = next_id_++;
-        pending_.emplace(id, std::move(done));
-        SendToThread(TThreadRequest{id, 2, fd, offset, buf, size});
+        request.Id = next_id_++;
+        pending_.emplace(request.Id, std::move(done));
+        SendToThread(request);
         return;
     }
     io_uring_sqe* sqe = NextSqe();
@@ -228,7 +218,10 @@ void TDiskIo::Read(int fd, uint64_t offset, char* buf, uint32_t size, TCompletio
         return;
     }
     const uint64_t id = next_id_++;
-    io_uring_prep_read(sqe, fd, buf, size, offset);
+    if (request.Op == 1)
+        io_uring_prep_fsync(sqe, request.Fd, 0);
+    else
+        io_uring_prep_read(sqe, request.Fd, request.Buffer, request.Size, request.Offset);
     io_uring_sqe_set_data64(sqe, id);
     Submit(id, std::move(done));
 }

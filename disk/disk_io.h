@@ -93,6 +93,8 @@ private:
     void FlushToThread();
     void ReapThread();
 
+    // An fsync or a read (request.Op), through the ring or the I/O thread.
+    void Start(TThreadRequest request, TCompletion done);
     io_uring_sqe* NextSqe();
     void Submit(uint64_t id, TCompletion done);
     // Reports a failure in a later step, as a completion would be, unless

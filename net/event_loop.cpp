@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <numeric>
 #include <system_error>
 
 namespace vistrel {
@@ -142,7 +143,7 @@ void TEventLoop::FlushOutputs() {
     size_t i = 0;
     if (flushes_.size() >= kOrderedFlushes) {
         flush_pass_.resize(flushes_.size());
-        for (size_t s = 0; s < flush_pass_.size(); ++s) flush_pass_[s] = static_cast<uint32_t>(s);
+        std::iota(flush_pass_.begin(), flush_pass_.end(), uint32_t{0});
         std::sort(flush_pass_.begin(), flush_pass_.end(),
                   [this](uint32_t a, uint32_t b) { return flush_order_[a] < flush_order_[b]; });
         i = flush_pass_.size();

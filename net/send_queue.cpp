@@ -152,7 +152,6 @@ void TSendQueue::Consume(size_t n) {
         n -= take;
         if (front_sent_ == front.Bytes.Size()) {
             front.Bytes = TSharedBytes();
-            front.Key = 0;
             ++head_;
             front_sent_ = 0;
         }
