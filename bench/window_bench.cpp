@@ -99,7 +99,7 @@ void BM_GameRowChangeNoView(benchmark::State& state) {
     int users = 0;
     for (auto _ : state) {
         ++users;
-        lists.SetGameColumns(1 + users % 200, {}, {}, {}, {}, std::to_string(users % 50), {});
+        lists.SetGameColumns(1 + users % 200, {.Users = std::to_string(users % 50)});
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -112,7 +112,7 @@ void BM_GameRowChangeInListView(benchmark::State& state) {
     int users = 0;
     for (auto _ : state) {
         ++users;
-        lists.SetGameColumns(1 + users % 200, {}, {}, {}, {}, std::to_string(users % 50), {});
+        lists.SetGameColumns(1 + users % 200, {.Users = std::to_string(users % 50)});
     }
     state.SetItemsProcessed(state.iterations());
 }

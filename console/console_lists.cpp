@@ -1,6 +1,7 @@
 #include "console/console_lists.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "core/game_list.h"
 
@@ -156,17 +157,28 @@ int32_t TConsoleLists::IndexOfGameRow(int32_t id) const {
     return -1;
 }
 
-void TConsoleLists::SetGameColumns(int32_t id, std::string_view name, std::string_view label, std::string_view mod,
-                                   std::string_view compressedSize, std::string_view users,
-                                   std::string_view sender) {
+int32_t TConsoleLists::GameIdOfRow(int32_t row) const {
+    if (row < 0 || row >= games_.Count()) return 0;
+    // Column 0 is written by AddGameRow alone, from the identifier.
+    int32_t id = 0;
+    for (char c : games_.Column(row, 0)) {
+        if (c < '0' || c > '9' || id > (INT32_MAX - (c - '0')) / 10) return 0;
+        id = id * 10 + (c - '0');
+    }
+    return id;
+}
+
+void TConsoleLists::SetGameColumns(int32_t id, const TGameColumns& columns) {
     int32_t row = IndexOfGameRow(id);
     if (row < 0) return;
-    const std::string_view texts[] = {name, label, mod, compressedSize, users, sender};
+    const std::optional<std::string_view>* texts[] = {&columns.Name,           &columns.Label, &columns.Mod,
+                                                      &columns.CompressedSize, &columns.Users, &columns.Sender};
     std::string line = games_.Line(row);
     bool changed = false;
     for (size_t k = 0; k < std::size(texts); ++k) {
-        if (texts[k].empty()) continue;
-        line = ReplaceColumn(line, k + 1, ColumnSafe(texts[k]));
+        const std::optional<std::string_view>& text = *texts[k];
+        if (!text || text->empty()) continue;
+        line = ReplaceColumn(line, k + 1, ColumnSafe(*text));
         changed = true;
     }
     // One change notice for the whole update, not one per column.

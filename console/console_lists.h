@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -112,10 +113,20 @@ private:
     mutable TListListeners listeners_;
 };
 
-// Both lists and the log, with the row operations the relay core calls.
-// An empty text passed for a column stands for "no value": it leaves the
-// column as it was. The texts these operations write are shown ColumnSafe:
-// a ";" in a name, mod or game name reads as ",".
+// The games list columns after the identifier; a column left unset (or set
+// to an empty text) keeps what it shows.
+struct TGameColumns {
+    std::optional<std::string_view> Name;
+    std::optional<std::string_view> Label;
+    std::optional<std::string_view> Mod;
+    std::optional<std::string_view> CompressedSize;
+    std::optional<std::string_view> Users;
+    std::optional<std::string_view> Sender;
+};
+
+// Both lists and the log, with the row operations the relay calls. The texts
+// these operations write are shown ColumnSafe: a ";" in a name, mod or game
+// name reads as ",".
 class TConsoleLists {
 public:
     TRowList& Games() noexcept { return games_; }
@@ -127,11 +138,12 @@ public:
 
     // Games list columns: ID;Name;Game;Mod;Compressed Size;Users;Sender;
     void AddGameRow(int32_t id, TWSocketClient* sender, const std::string& peerAddr);
-    void SetGameColumns(int32_t id, std::string_view name, std::string_view label, std::string_view mod,
-                        std::string_view compressedSize, std::string_view users, std::string_view sender);
+    void SetGameColumns(int32_t id, const TGameColumns& columns);
     void UnlinkGameRow(const TWSocketClient* sender);
     // The row showing game id (column 0 equal to id in decimal), or -1.
     int32_t IndexOfGameRow(int32_t id) const;
+    // The game a row shows; 0 for a row index outside the list.
+    int32_t GameIdOfRow(int32_t row) const;
 
     // User list columns: User Name;User IP;Downloaded
     void AddViewerRow(TWSocketClient* viewer, const std::string& peerAddr);

@@ -201,6 +201,10 @@ public:
     // The address the sender connected from; kept after it has gone.
     const std::string& SenderAddr() const noexcept { return sender_addr_; }
     void SetSenderAddr(std::string addr) { sender_addr_ = std::move(addr); }
+    // The name the camera filming it gave (empty until it named itself);
+    // kept after it has gone.
+    const std::string& SenderName() const noexcept { return sender_name_; }
+    void SetSenderName(std::string name) { sender_name_ = std::move(name); }
 
 private:
     TWSocketClient* sender_ = nullptr;
@@ -213,6 +217,7 @@ private:
     int32_t viewers_ = 0;
     uint64_t last_sent_ = 0;
     std::string sender_addr_;
+    std::string sender_name_;
 };
 
 // The registry: games in the order they were opened. Keeps a running count

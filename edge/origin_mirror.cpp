@@ -306,7 +306,7 @@ void TOriginMirror::ApplyList() {
 void TOriginMirror::DropGame(TGame& game, bool remove) {
     for (const auto& [n, request] : game.InFlight) curl_.Cancel(request);
     game.InFlight.clear();
-    if (remove && !game.Dropped && game.LocalId != 0) form_.RemoveGameById(game.LocalId);
+    if (remove && !game.Dropped && game.LocalId != 0) form_.DeleteGame(game.LocalId);
 }
 
 void TOriginMirror::UpdateLiveness(TGame& game) {

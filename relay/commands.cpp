@@ -1,7 +1,6 @@
 // The operator's commands on the games list and the user list. Each takes
 // the indices of the selected rows, so the window and the tests run the same
 // code. Errors (a failing close or send) reach the caller, which reports them.
-#include <charconv>
 #include <string>
 #include <vector>
 
@@ -22,48 +21,76 @@ std::vector<bool> Selection(const std::vector<int32_t>& rows, int32_t count) {
     return selected;
 }
 
-bool ParseGameId(std::string_view text, int32_t& id) {
-    const char* end = text.data() + text.size();
-    auto [at, ec] = std::from_chars(text.data(), end, id);
-    return ec == std::errc() && at == end;
-}
-
 }  // namespace
 
+// The three commands on rows are adapters: the selected rows become games
+// or viewers, and each goes through the command by identifier that the
+// HTTP side calls too.
+
 void TMainForm::HaltTransfer1Click(const std::vector<int32_t>& selectedRows) {
-    TRowList& rows = console_.Games();
+    const TRowList& rows = console_.Games();
     const std::vector<bool> selected = Selection(selectedRows, rows.Count());
-    // The game and its row stay; the sender's disconnect unlinks the row.
     for (int32_t i = 0; i < rows.Count(); ++i)
-        if (selected[static_cast<size_t>(i)])
-            if (TWSocketClient* sender = rows.Link(i)) {
-                NoteCloseReason(*sender, TCloseReason::Kicked);
-                sender->Close();
-            }
+        if (selected[static_cast<size_t>(i)]) HaltGame(console_.GameIdOfRow(i));
 }
 
 void TMainForm::DeleteGame1Click(const std::vector<int32_t>& selectedRows) {
-    TRowList& rows = console_.Games();
+    const TRowList& rows = console_.Games();
     const std::vector<bool> selected = Selection(selectedRows, rows.Count());
-    for (int32_t i = rows.Count() - 1; i >= 0; --i) {
-        if (!selected[static_cast<size_t>(i)]) continue;
-        int32_t id = 0;
-        if (!games_ || !ParseGameId(rows.Column(i, 0), id)) continue;
-        const int32_t index = games_->IndexOfId(id);
-        if (index < 0) continue;
-        RemoveGame(index, i);
+    std::vector<int32_t> ids;
+    for (int32_t i = rows.Count() - 1; i >= 0; --i)
+        if (selected[static_cast<size_t>(i)]) ids.push_back(console_.GameIdOfRow(i));
+    for (int32_t id : ids) DeleteGame(id);
+}
+
+void TMainForm::KickUser1Click(const std::vector<int32_t>& selectedRows) {
+    const TRowList& rows = console_.Users();
+    const std::vector<bool> selected = Selection(selectedRows, rows.Count());
+    std::vector<uint64_t> ids;
+    for (int32_t i = rows.Count() - 1; i >= 0; --i)
+        if (selected[static_cast<size_t>(i)])
+            if (const auto* viewer = static_cast<const TDemoViewer*>(rows.Link(i))) ids.push_back(viewer->Seq);
+    for (uint64_t id : ids) KickViewer(id);
+}
+
+bool TMainForm::HaltGame(int32_t gameId) {
+    TActiveGameList* game = FindGameById(gameId);
+    TWSocketClient* sender = game ? game->Sender() : nullptr;
+    if (!sender || sender->State() != wsConnected) return false;
+    // The game and its row stay; the sender's disconnect unlinks the row.
+    NoteCloseReason(*sender, TCloseReason::Kicked);
+    sender->Close();
+    return true;
+}
+
+bool TMainForm::DeleteGame(int32_t gameId) {
+    if (!games_) return false;
+    const int32_t index = games_->IndexOfId(gameId);
+    if (index < 0) return false;
+    RemoveGame(index, console_.IndexOfGameRow(gameId));
+    return true;
+}
+
+bool TMainForm::KickViewer(uint64_t viewerId) {
+    for (int32_t i = 0; i < demo_viewers_.ClientCount(); ++i) {
+        auto* viewer = static_cast<TDemoViewer*>(demo_viewers_.Client(i));
+        if (viewer->Seq != viewerId || viewer->State() != wsConnected) continue;
+        // Nothing is sent first; the disconnect tells the game and drops the row.
+        NoteCloseReason(*viewer, TCloseReason::Kicked);
+        viewer->Close();
+        return true;
     }
+    return false;
 }
 
 void TMainForm::RemoveGame(int32_t index, int32_t row) {
     if (!games_ || index < 0 || index >= games_->Count()) return;
     const int32_t id = games_->At(index).Identifier();
     TRowList& rows = console_.Games();
-    if (row >= 0)
-        if (TWSocketClient* sender = rows.Link(row)) {
-            NoteCloseReason(*sender, TCloseReason::Kicked);
-            sender->Close();
-        }
+    if (TWSocketClient* sender = games_->At(index).Sender()) {
+        NoteCloseReason(*sender, TCloseReason::Kicked);
+        sender->Close();
+    }
     // Its viewers are closed in connection order; their disconnects come
     // later and find no game. A copy: the list is dropped below.
     const TGameViewers::List watching = game_viewers_.Of(id);
@@ -80,18 +107,6 @@ void TMainForm::RemoveGame(int32_t index, int32_t row) {
     // Its recording goes with it.
     if (recorder_) recorder_->RemoveGame(id);
     if (row >= 0) rows.Delete(row);
-}
-
-void TMainForm::KickUser1Click(const std::vector<int32_t>& selectedRows) {
-    TRowList& rows = console_.Users();
-    const std::vector<bool> selected = Selection(selectedRows, rows.Count());
-    // Nothing is sent first; the disconnect tells the game and drops the row.
-    for (int32_t i = rows.Count() - 1; i >= 0; --i)
-        if (selected[static_cast<size_t>(i)])
-            if (TWSocketClient* viewer = rows.Link(i)) {
-                NoteCloseReason(*viewer, TCloseReason::Kicked);
-                viewer->Close();
-            }
 }
 
 }  // namespace vistrel

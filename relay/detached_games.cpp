@@ -17,6 +17,7 @@ void ApplyDescription(TActiveGameList& game, const TGameDescription& description
     game.SetName(description.Name);
     game.SetMod(description.Mod);
     if (!description.SenderAddr.empty()) game.SetSenderAddr(description.SenderAddr);
+    if (!description.SenderName.empty()) game.SetSenderName(description.SenderName);
 }
 
 }  // namespace
@@ -30,15 +31,20 @@ TActiveGameList* TMainForm::OpenDetachedGame(int32_t id, const TGameDescription&
     game.SetIdentifier(id);
     ApplyDescription(game, description);
     console_.AddGameRow(id, nullptr, game.SenderAddr());
-    console_.SetGameColumns(id, game.Name(), GameLabel(game.GameType()), game.Mod(), {}, {}, description.SenderName);
+    console_.SetGameColumns(id, {.Name = game.Name(),
+                                 .Label = GameLabel(game.GameType()),
+                                 .Mod = game.Mod(),
+                                 .Sender = description.SenderName});
     BroadcastGameInfo(game);
     return &game;
 }
 
 void TMainForm::DescribeGame(TActiveGameList& game, const TGameDescription& description) {
     ApplyDescription(game, description);
-    console_.SetGameColumns(game.Identifier(), game.Name(), GameLabel(game.GameType()), game.Mod(), {}, {},
-                            description.SenderName);
+    console_.SetGameColumns(game.Identifier(), {.Name = game.Name(),
+                                                .Label = GameLabel(game.GameType()),
+                                                .Mod = game.Mod(),
+                                                .Sender = description.SenderName});
     BroadcastGameInfo(game);
 }
 
@@ -49,14 +55,6 @@ bool TMainForm::StoreDetachedPacket(TActiveGameList& game, int32_t location, std
     if (type != PacketType::DEMOPACKET && type != PacketType::DEMORESTART) return false;
     if (game.CheckLocation(location) != TLocationCheck::Fits) return false;
     game.StorePacketAt(location, packet, type == PacketType::DEMOPACKET ? kTagDemoPacket : kTagDemoRestart);
-    return true;
-}
-
-bool TMainForm::RemoveGameById(int32_t id) {
-    if (!games_) return false;
-    const int32_t index = games_->IndexOfId(id);
-    if (index < 0) return false;
-    RemoveGame(index, console_.IndexOfGameRow(id));
     return true;
 }
 

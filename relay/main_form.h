@@ -186,10 +186,19 @@ public:
     void DistributeDemoWalk();
 
     // Operator commands on the selected rows (indices into the games list or
-    // the user list, any order). Errors reach the caller.
+    // the user list, any order): each selected row's game or viewer goes
+    // through the command by identifier below. Errors reach the caller.
     void HaltTransfer1Click(const std::vector<int32_t>& selectedRows);
     void DeleteGame1Click(const std::vector<int32_t>& selectedRows);
     void KickUser1Click(const std::vector<int32_t>& selectedRows);
+    // The commands by identifier. False when there is no such game, no
+    // connected sender of it, or no such connected viewer.
+    bool HaltGame(int32_t gameId);
+    // The sender and the game's viewers are closed, every viewer is sent
+    // GAMEREMOVED, and the game, its row and its recording go.
+    bool DeleteGame(int32_t gameId);
+    // viewerId: TDemoViewer::Seq, the viewer's identifier in the API.
+    bool KickViewer(uint64_t viewerId);
 
     // Data available on one connection: take everything readable, then handle
     // the packets at the front of its receive buffer.
@@ -243,9 +252,6 @@ public:
     // whether any of the kPageRun locations from first on is paged out, and
     // if so, starts reading them back (its game then counts as just sent).
     bool ReadBackRun(int32_t gameId, int32_t first);
-    // Removes the game with this identifier as Delete Game does. False when
-    // there is no such game.
-    bool RemoveGameById(int32_t id);
     // The game with this identifier, to describe or store into; null when
     // there is none (an operator may have deleted it).
     TActiveGameList* FindGameById(int32_t id) noexcept { return games_ ? games_->FindById(id) : nullptr; }

@@ -107,8 +107,10 @@ private:
         game->SetMod(GameInfoModOf(packet));
         game->SetName(GameInfoGameNameOf(packet));
         s_.UserName = userName;
+        game->SetSenderName(userName);
         const std::string label(GameLabel(game->GameType()));
-        form_.console_.SetGameColumns(game->Identifier(), game->Name(), label, game->Mod(), {}, {}, s_.UserName);
+        form_.console_.SetGameColumns(game->Identifier(),
+                                      {.Name = game->Name(), .Label = label, .Mod = game->Mod(), .Sender = s_.UserName});
         form_.ServerLog(false, s_.PeerAddr() + " camming a demo for " + label + " " + game->Mod());
         form_.RecordDescription(s_, *game);
         form_.BroadcastGameInfo(*game);

@@ -26,7 +26,7 @@ void AnnounceLeave(TMainForm& form, TActiveGameList& game, const std::string& na
 }  // namespace
 
 void TMainForm::ShowViewerCount(const TActiveGameList& game) {
-    console_.SetGameColumns(game.Identifier(), {}, {}, {}, {}, std::to_string(game.Viewers()), {});
+    console_.SetGameColumns(game.Identifier(), {.Users = std::to_string(game.Viewers())});
 }
 
 // Handles the packets at the front of one viewer's receive buffer, each one

@@ -44,18 +44,18 @@ TEST(TConsoleLists, GameRows) {
     EXPECT_EQ(lists.Games().Line(2), "3;;;;0;0;10.0.0.5;");
     EXPECT_EQ(lists.Games().Link(2), Conn(3));
 
-    lists.SetGameColumns(3, "Final", "Quake 3", "ctf", "", "", "Cam");
+    lists.SetGameColumns(3, {.Name = "Final", .Label = "Quake 3", .Mod = "ctf", .Sender = "Cam"});
     EXPECT_EQ(lists.Games().Line(2), "3;Final;Quake 3;ctf;0;0;Cam;");
     EXPECT_EQ(lists.Games().Link(2), Conn(3));
-    lists.SetGameColumns(3, "", "", "", "", "2", "");  // empty texts leave columns alone
+    lists.SetGameColumns(3, {.Name = "", .Users = "2"});  // unset or empty texts leave columns alone
     EXPECT_EQ(lists.Games().Line(2), "3;Final;Quake 3;ctf;0;2;Cam;");
     // Nor in a game's texts: the sender's address stays in its column.
-    lists.SetGameColumns(3, "Fi;nal", "", ";ctf", "", "", "Cam;;1.2.3.4");
+    lists.SetGameColumns(3, {.Name = "Fi;nal", .Mod = ";ctf", .Sender = "Cam;;1.2.3.4"});
     EXPECT_EQ(lists.Games().Line(2), "3;Fi,nal;Quake 3;,ctf;0;2;Cam,,1.2.3.4;");
     EXPECT_EQ(ColumnCount(lists.Games().Line(2)), 7u);
-    lists.SetGameColumns(3, "Final", "", "ctf", "", "", "Cam");
-    lists.SetGameColumns(99, "x", "", "", "", "", "");  // no such row
-    lists.SetGameColumns(-3, "x", "", "", "", "", "");
+    lists.SetGameColumns(3, {.Name = "Final", .Mod = "ctf", .Sender = "Cam"});
+    lists.SetGameColumns(99, {.Name = "x"});  // no such row
+    lists.SetGameColumns(-3, {.Name = "x"});
 
     // With both senders gone, the identifier still finds the right row.
     lists.UnlinkGameRow(Conn(1));
@@ -63,10 +63,12 @@ TEST(TConsoleLists, GameRows) {
     lists.UnlinkGameRow(Conn(9));
     EXPECT_EQ(lists.Games().Link(0), nullptr);
     EXPECT_EQ(lists.Games().Link(1), nullptr);
-    lists.SetGameColumns(2, "Second", "", "", "", "", "");
+    lists.SetGameColumns(2, {.Name = "Second"});
     EXPECT_EQ(lists.Games().Line(0), "1;;;;0;0;10.0.0.1;");
     EXPECT_EQ(lists.Games().Line(1), "2;Second;;;0;0;10.0.0.2;");
     EXPECT_EQ(lists.IndexOfGameRow(3), 2);
+    EXPECT_EQ(lists.GameIdOfRow(2), 3);
+    EXPECT_EQ(lists.GameIdOfRow(3), 0);
 
     lists.Games().Delete(0);
     EXPECT_EQ(lists.Games().Count(), 2);
@@ -113,7 +115,8 @@ TEST(TConsoleLists, ListenersHearEveryChange) {
     lists.Log().Listeners().Subscribe(record("log"));
 
     lists.AddGameRow(1, Conn(1), "ip");
-    lists.SetGameColumns(1, "n", "l", "m", "", "1", "s");  // one notice for the whole update
+    // One notice for the whole update.
+    lists.SetGameColumns(1, {.Name = "n", .Label = "l", .Mod = "m", .Users = "1", .Sender = "s"});
     lists.UnlinkGameRow(Conn(1));
     lists.AddViewerRow(Conn(2), "ip");
     lists.SetViewerName(Conn(2), "v");

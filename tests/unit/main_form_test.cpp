@@ -254,8 +254,8 @@ TEST_F(FrameFixture, DetachedGamesTakeTheirIdentifiersStoreAsUploadsAndAreRemove
     EXPECT_FALSE(form.StoreDetachedPacket(*restored, 1, lying));
     EXPECT_EQ(restored->Count(), 3);
 
-    EXPECT_TRUE(form.RemoveGameById(7));
-    EXPECT_FALSE(form.RemoveGameById(7));
+    EXPECT_TRUE(form.DeleteGame(7));
+    EXPECT_FALSE(form.DeleteGame(7));
     EXPECT_EQ(form.Console().IndexOfGameRow(7), -1);
     EXPECT_EQ(form.Games()->Count(), 1);
 }
