@@ -250,7 +250,7 @@ std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayComm
         throw Exception("EForwardServer", "The Forward Server is not an http:// or https:// URL: " + url);
     TMirrorOptions options;
     options.OriginUrl = url;
-    auto mirror = std::make_unique<TOriginMirror>(form, std::move(options));
+    auto mirror = std::make_unique<TOriginMirror>(form.Host(), form.Loop(), std::move(options));
     mirror->Start();
     return mirror;
 }

@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
             if (change.Kind == TListChange::TKind::LineAppended) PrintLine(log.Line(change.Index), withTimestamp);
         });
         if (options.Debug)
-            form.SetDebugLineSink([withTimestamp](const std::string& line) { PrintLine(line, withTimestamp); });
+            form.Log().SetDebugLineSink([withTimestamp](const std::string& line) { PrintLine(line, withTimestamp); });
 
         std::unique_ptr<TWebApi> web;
         std::unique_ptr<TOriginMirror> mirror;

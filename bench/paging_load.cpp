@@ -267,7 +267,7 @@ public:
         std::printf("restored in %.0f ms: %d packets, %d paged out, registry %.1f MiB of a %.1f MiB budget "
                     "(disk I/O through %s)\n",
                     Ms(Clock::now() - start), game_->Count(), game_->PagedOutCount(), MiB(Stored()),
-                    MiB(form_->MemoryBudget().Stored), form_->Recorder()->IoKind());
+                    MiB(form_->MemoryBudget().Stored), form_->Recording().Recorder()->IoKind());
         Ask('P', TMainFormProbe::DemoViewers(*form_).LocalPort());
         if (Ask('C', viewers_) != viewers_) Fail("viewers");
         Until([&] { return form_->Console().Users().Count() == viewers_; }, std::chrono::seconds(60));
@@ -382,7 +382,7 @@ private:
         const std::vector<TDemoViewer*> watching = Watching();
         int64_t before = 0;
         for (const TDemoViewer* v : watching) before += v->Position;
-        const size_t readsBefore = form_->Recorder()->ReadsInFlight();
+        const size_t readsBefore = form_->Recording().Recorder()->ReadsInFlight();
         TTickFigures f;
         const auto t0 = Clock::now();
         const double c0 = ThreadCpuMs();
@@ -391,7 +391,7 @@ private:
         f.CpuMs = ThreadCpuMs() - c0;
         f.WallMs = Ms(Clock::now() - t0);
         // Reads complete in later loop steps, never inside the walk.
-        f.Reads = form_->Recorder()->ReadsInFlight() - readsBefore;
+        f.Reads = form_->Recording().Recorder()->ReadsInFlight() - readsBefore;
         int64_t after = 0;
         for (const TDemoViewer* v : watching) {
             after += v->Position;

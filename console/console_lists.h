@@ -1,7 +1,7 @@
 // The operator-facing data the relay reports to: the games list, the user
 // list (rows of ";"-separated columns, each row with an optional non-owning
 // link to a connection) and the server's log lines. Owned by the relay frame;
-// the relay core calls the row operations, the operator commands read and
+// the relay calls the row operations, the operator commands read and
 // delete rows, and a view (the Qt window) subscribes to learn what changed.
 // Texts are stored as the 8-bit bytes they arrived as; no conversion here.
 #pragma once
@@ -116,12 +116,12 @@ private:
 // The games list columns after the identifier; a column left unset (or set
 // to an empty text) keeps what it shows.
 struct TGameColumns {
-    std::optional<std::string_view> Name;
-    std::optional<std::string_view> Label;
-    std::optional<std::string_view> Mod;
-    std::optional<std::string_view> CompressedSize;
-    std::optional<std::string_view> Users;
-    std::optional<std::string_view> Sender;
+    std::optional<std::string_view> Name = std::nullopt;
+    std::optional<std::string_view> Label = std::nullopt;
+    std::optional<std::string_view> Mod = std::nullopt;
+    std::optional<std::string_view> CompressedSize = std::nullopt;
+    std::optional<std::string_view> Users = std::nullopt;
+    std::optional<std::string_view> Sender = std::nullopt;
 };
 
 // Both lists and the log, with the row operations the relay calls. The texts

@@ -115,14 +115,14 @@ struct TOriginMirror::TGame {
     bool Dropped = false;
 };
 
-TOriginMirror::TOriginMirror(TMainForm& form, TMirrorOptions options)
-    : form_(form), options_(std::move(options)), curl_(form.Loop()) {
+TOriginMirror::TOriginMirror(TGameHost& host, TEventLoop& loop, TMirrorOptions options)
+    : host_(host), loop_(loop), options_(std::move(options)), curl_(loop) {
     while (!options_.OriginUrl.empty() && options_.OriginUrl.back() == '/') options_.OriginUrl.pop_back();
 }
 
 TOriginMirror::~TOriginMirror() { Stop(); }
 
-void TOriginMirror::Log(const std::string& text) { form_.ServerLog(false, "Forward Server: " + text); }
+void TOriginMirror::Log(const std::string& text) { host_.ServerLog("Forward Server: " + text); }
 
 void TOriginMirror::Start() {
     if (running_) return;
@@ -135,7 +135,7 @@ void TOriginMirror::Start() {
 void TOriginMirror::Stop() {
     if (!running_) return;
     running_ = false;
-    TEventLoop& loop = form_.Loop();
+    TEventLoop& loop = loop_;
     if (poll_timer_ != 0) loop.CancelTimer(poll_timer_);
     if (pump_timer_ != 0) loop.CancelTimer(pump_timer_);
     poll_timer_ = pump_timer_ = 0;
@@ -245,15 +245,15 @@ void TOriginMirror::SchedulePoll() {
     if (!running_) return;
     std::chrono::milliseconds delay = options_.PollInterval;
     if (poll_failures_ > 0) delay = std::max(delay, std::min(Backoff(poll_failures_), options_.RetryMax));
-    if (poll_timer_ != 0) form_.Loop().CancelTimer(poll_timer_);
-    poll_timer_ = form_.Loop().AddTimer(delay, [this] {
+    if (poll_timer_ != 0) loop_.CancelTimer(poll_timer_);
+    poll_timer_ = loop_.AddTimer(delay, [this] {
         poll_timer_ = 0;
         Poll();
     });
 }
 
 void TOriginMirror::ApplyList() {
-    if (!form_.Games()) return;
+    if (!host_.Games()) return;
     std::map<int32_t, const TListedGame*> byId;
     for (const TListedGame& listed : listed_) byId[listed.Id] = &listed;
     // Games gone from the origin, or another game under the same identifier
@@ -274,7 +274,7 @@ void TOriginMirror::ApplyList() {
     for (const TListedGame& listed : listed_) {
         auto it = games_.find(listed.Id);
         if (it == games_.end()) {
-            TActiveGameList* local = form_.OpenDetachedGame(0, listed.Description);
+            TActiveGameList* local = host_.OpenDetachedGame(0, listed.Description);
             if (!local) continue;
             auto game = std::make_unique<TGame>();
             game->OriginId = listed.Id;
@@ -289,11 +289,11 @@ void TOriginMirror::ApplyList() {
         }
         TGame& game = *it->second;
         if (game.Dropped) continue;
-        TActiveGameList* local = form_.FindGameById(game.LocalId);
+        TActiveGameList* local = host_.FindGameById(game.LocalId);
         if (!local) continue;  // deleted here: PumpGame notes it
         if (!SameDescription(game.Description, listed.Description)) {
             game.Description = listed.Description;
-            form_.DescribeGame(*local, listed.Description);
+            host_.DescribeGame(*local, listed.Description);
         }
         game.UpstreamLive = listed.Connected;
         game.OriginLast = listed.LastSegment;
@@ -306,11 +306,11 @@ void TOriginMirror::ApplyList() {
 void TOriginMirror::DropGame(TGame& game, bool remove) {
     for (const auto& [n, request] : game.InFlight) curl_.Cancel(request);
     game.InFlight.clear();
-    if (remove && !game.Dropped && game.LocalId != 0) form_.DeleteGame(game.LocalId);
+    if (remove && !game.Dropped && game.LocalId != 0) host_.DeleteGame(game.LocalId);
 }
 
 void TOriginMirror::UpdateLiveness(TGame& game) {
-    TActiveGameList* local = form_.FindGameById(game.LocalId);
+    TActiveGameList* local = host_.FindGameById(game.LocalId);
     if (!local) return;
     // Until every segment is here in its final form, a gap here may be a
     // piece not yet fetched rather than one the camera never sent.
@@ -324,7 +324,7 @@ void TOriginMirror::Pump() {
     if (!running_) return;
     for (auto& [id, game] : games_) PumpGame(*game);
     if (pump_timer_ == 0)
-        pump_timer_ = form_.Loop().AddTimer(kPumpInterval, [this] {
+        pump_timer_ = loop_.AddTimer(kPumpInterval, [this] {
             pump_timer_ = 0;
             Pump();
         });
@@ -332,21 +332,21 @@ void TOriginMirror::Pump() {
 
 void TOriginMirror::PumpGame(TGame& game) {
     // No registry: the relay is shutting down.
-    if (!running_ || game.Dropped || !form_.Games()) return;
-    if (!form_.FindGameById(game.LocalId)) {
+    if (!running_ || game.Dropped || !host_.Games()) return;
+    if (!host_.FindGameById(game.LocalId)) {
         Log("game " + std::to_string(game.LocalId) + " was deleted here; the origin's game " +
             std::to_string(game.OriginId) + " is no longer mirrored");
         DropGame(game, false);
         game.Dropped = true;
         return;
     }
-    if (form_.StoredGamesFillBudget()) {
+    if (host_.StoredGamesFillBudget()) {
         if (!budget_logged_) Log("the stored games fill the memory budget; nothing more is fetched");
         budget_logged_ = true;
         return;
     }
     budget_logged_ = false;
-    const auto now = form_.Loop().Now();
+    const auto now = loop_.Now();
     const int32_t end = std::min(game.OriginLast, game.FinalPrefix + kSegmentWindow - 1);
     for (int32_t n = game.FinalPrefix;
          n <= end && static_cast<int>(game.InFlight.size()) < options_.MaxRequestsPerGame; ++n) {
@@ -374,7 +374,7 @@ void TOriginMirror::FetchSegment(TGame& game, int32_t n) {
 
 void TOriginMirror::SegmentFailed(TGame& game, int32_t n, const std::string& why, bool log) {
     const int failures = ++game.Failures[n];
-    game.NotBefore[n] = form_.Loop().Now() + Backoff(failures);
+    game.NotBefore[n] = loop_.Now() + Backoff(failures);
     if (log || (failures == kFailuresLogged && !outage_))
         Log("segment " + std::to_string(n) + " of the origin's game " + std::to_string(game.OriginId) +
             " cannot be read (" + why + "); asking again later");
@@ -411,7 +411,7 @@ void TOriginMirror::SegmentArrived(int32_t originId, int64_t openedMs, int32_t n
     if (fetch.Status == 304) {
         game.Failures.erase(n);
         if (final) MarkFinal(game, n);
-        else game.NotBefore[n] = form_.Loop().Now() + options_.ChangingRefetch;
+        else game.NotBefore[n] = loop_.Now() + options_.ChangingRefetch;
         UpdateLiveness(game);
         PumpGame(game);
         return;
@@ -421,7 +421,7 @@ void TOriginMirror::SegmentArrived(int32_t originId, int64_t openedMs, int32_t n
         PumpGame(game);
         return;
     }
-    TActiveGameList* local = form_.FindGameById(game.LocalId);
+    TActiveGameList* local = host_.FindGameById(game.LocalId);
     if (!local) {
         PumpGame(game);  // notes the deletion
         return;
@@ -434,13 +434,13 @@ void TOriginMirror::SegmentArrived(int32_t originId, int64_t openedMs, int32_t n
         PumpGame(game);
         return;
     }
-    if (form_.StoredGamesFillBudget()) {
-        game.NotBefore[n] = form_.Loop().Now() + options_.RetryMax;
+    if (host_.StoredGamesFillBudget()) {
+        game.NotBefore[n] = loop_.Now() + options_.RetryMax;
         return;
     }
     for (const TSegmentPacket& packet : read.Packets) {
         if (packet.Location < local->Count() && local->Data(packet.Location) == packet.Packet) continue;
-        if (!form_.StoreDetachedPacket(*local, packet.Location, packet.Packet)) {
+        if (!host_.StoreDetachedPacket(*local, packet.Location, packet.Packet)) {
             ++segments_refused_;
             Log(where + ": location " + std::to_string(packet.Location) + " cannot be stored here; asking again later");
             SegmentFailed(game, n, "location refused", false);
@@ -455,7 +455,7 @@ void TOriginMirror::SegmentArrived(int32_t originId, int64_t openedMs, int32_t n
         MarkFinal(game, n);
     } else {
         if (!fetch.ETag.empty()) game.Tags[n] = fetch.ETag;
-        game.NotBefore[n] = form_.Loop().Now() + options_.ChangingRefetch;
+        game.NotBefore[n] = loop_.Now() + options_.ChangingRefetch;
     }
     UpdateLiveness(game);
     PumpGame(game);

@@ -38,7 +38,7 @@
 #include "core/recording_format.h"
 #include "edge/curl_multi.h"
 #include "net/event_loop.h"
-#include "relay/main_form.h"
+#include "relay/game_host.h"
 
 namespace vistrel {
 
@@ -71,7 +71,7 @@ std::string Utf8ToLatin1(std::string_view text);
 
 class TOriginMirror {
 public:
-    TOriginMirror(TMainForm& form, TMirrorOptions options);
+    TOriginMirror(TGameHost& host, TEventLoop& loop, TMirrorOptions options);
     ~TOriginMirror();
     TOriginMirror(const TOriginMirror&) = delete;
     TOriginMirror& operator=(const TOriginMirror&) = delete;
@@ -116,7 +116,8 @@ private:
     std::string SegmentUrl(const TGame& game, int32_t n) const;
     void Log(const std::string& text);
 
-    TMainForm& form_;
+    TGameHost& host_;
+    TEventLoop& loop_;
     TMirrorOptions options_;
     TCurlMulti curl_;
     bool running_ = false;

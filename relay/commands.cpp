@@ -4,10 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "relay/demo_viewer.h"
 #include "core/game_list.h"
-#include "relay/main_form.h"
 #include "core/protocol.h"
+#include "relay/main_form.h"
+#include "relay/close_reason.h"
+#include "relay/demo_viewer.h"
 
 namespace vistrel {
 
@@ -54,7 +55,7 @@ void TMainForm::KickUser1Click(const std::vector<int32_t>& selectedRows) {
 }
 
 bool TMainForm::HaltGame(int32_t gameId) {
-    TActiveGameList* game = FindGameById(gameId);
+    TActiveGameList* game = games_.Find(gameId);
     TWSocketClient* sender = game ? game->Sender() : nullptr;
     if (!sender || sender->State() != wsConnected) return false;
     // The game and its row stay; the sender's disconnect unlinks the row.
@@ -64,10 +65,30 @@ bool TMainForm::HaltGame(int32_t gameId) {
 }
 
 bool TMainForm::DeleteGame(int32_t gameId) {
-    if (!games_) return false;
-    const int32_t index = games_->IndexOfId(gameId);
+    TGameList* games = games_.List();
+    const int32_t index = games ? games->IndexOfId(gameId) : -1;
     if (index < 0) return false;
-    RemoveGame(index, console_.IndexOfGameRow(gameId));
+    const int32_t row = console_.IndexOfGameRow(gameId);
+    if (TWSocketClient* sender = games->At(index).Sender()) {
+        NoteCloseReason(*sender, TCloseReason::Kicked);
+        sender->Close();
+    }
+    // Its viewers are closed in connection order; their disconnects come
+    // later and find no game. A copy: the list is dropped below.
+    const TGameViewers::List watching = games_.Viewers().Of(gameId);
+    for (TDemoViewer* viewer : watching) {
+        viewer->CloseReason = TCloseReason::Kicked;
+        viewer->Close();
+    }
+    const TSharedBytes removed(BuildGameRemoved(gameId));
+    for (int32_t v = 0; v < demo_viewers_.ClientCount(); ++v)
+        output_.SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
+    games_.Viewers().Drop(gameId);
+    descriptions_.ForgetGame(gameId);
+    games->Delete(index);
+    // Its recording goes with it.
+    recording_.RemoveGame(gameId);
+    if (row >= 0) console_.Games().Delete(row);
     return true;
 }
 
@@ -81,32 +102,6 @@ bool TMainForm::KickViewer(uint64_t viewerId) {
         return true;
     }
     return false;
-}
-
-void TMainForm::RemoveGame(int32_t index, int32_t row) {
-    if (!games_ || index < 0 || index >= games_->Count()) return;
-    const int32_t id = games_->At(index).Identifier();
-    TRowList& rows = console_.Games();
-    if (TWSocketClient* sender = games_->At(index).Sender()) {
-        NoteCloseReason(*sender, TCloseReason::Kicked);
-        sender->Close();
-    }
-    // Its viewers are closed in connection order; their disconnects come
-    // later and find no game. A copy: the list is dropped below.
-    const TGameViewers::List watching = game_viewers_.Of(id);
-    for (TDemoViewer* viewer : watching) {
-        viewer->CloseReason = TCloseReason::Kicked;
-        viewer->Close();
-    }
-    const TSharedBytes removed(BuildGameRemoved(id));
-    for (int32_t v = 0; v < demo_viewers_.ClientCount(); ++v)
-        SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
-    game_viewers_.Drop(id);
-    ForgetDescriptions(id);
-    games_->Delete(index);
-    // Its recording goes with it.
-    if (recorder_) recorder_->RemoveGame(id);
-    if (row >= 0) rows.Delete(row);
 }
 
 }  // namespace vistrel

@@ -1,12 +1,14 @@
-// Games without a sender connection: opened from a recording or from another
-// relay rather than by a camera, and served as a game whose camera has gone.
-#include <algorithm>
-#include <string>
-#include <string_view>
+#include "relay/detached_games.h"
 
+#include <string>
+
+#include "console/console_lists.h"
 #include "core/game_list.h"
 #include "core/protocol.h"
-#include "relay/main_form.h"
+#include "relay/description_pacer.h"
+#include "relay/pager.h"
+#include "relay/relay_games.h"
+#include "relay/relay_log.h"
 
 namespace vistrel {
 
@@ -22,12 +24,17 @@ void ApplyDescription(TActiveGameList& game, const TGameDescription& description
 
 }  // namespace
 
-TActiveGameList* TMainForm::OpenDetachedGame(int32_t id, const TGameDescription& description) {
-    if (!games_) return nullptr;
-    if (id == 0) id = game_id_counter_ + 1;
-    if (id <= 0 || games_->FindById(id)) return nullptr;
-    game_id_counter_ = std::max(game_id_counter_, id);
-    TActiveGameList& game = games_->Add(nullptr);
+const TGameList* TDetachedGames::Games() const noexcept { return games_.List(); }
+
+TActiveGameList* TDetachedGames::FindGameById(int32_t id) noexcept { return games_.Find(id); }
+
+TActiveGameList* TDetachedGames::OpenDetachedGame(int32_t id, const TGameDescription& description) {
+    TGameList* games = games_.List();
+    if (!games) return nullptr;
+    if (id == 0) id = games_.LastId() + 1;
+    if (id <= 0 || games->FindById(id)) return nullptr;
+    games_.NoteId(id);
+    TActiveGameList& game = games->Add(nullptr);
     game.SetIdentifier(id);
     ApplyDescription(game, description);
     console_.AddGameRow(id, nullptr, game.SenderAddr());
@@ -35,20 +42,20 @@ TActiveGameList* TMainForm::OpenDetachedGame(int32_t id, const TGameDescription&
                                  .Label = GameLabel(game.GameType()),
                                  .Mod = game.Mod(),
                                  .Sender = description.SenderName});
-    BroadcastGameInfo(game);
+    descriptions_.BroadcastGameInfo(game);
     return &game;
 }
 
-void TMainForm::DescribeGame(TActiveGameList& game, const TGameDescription& description) {
+void TDetachedGames::DescribeGame(TActiveGameList& game, const TGameDescription& description) {
     ApplyDescription(game, description);
     console_.SetGameColumns(game.Identifier(), {.Name = game.Name(),
                                                 .Label = GameLabel(game.GameType()),
                                                 .Mod = game.Mod(),
                                                 .Sender = description.SenderName});
-    BroadcastGameInfo(game);
+    descriptions_.BroadcastGameInfo(game);
 }
 
-bool TMainForm::StoreDetachedPacket(TActiveGameList& game, int32_t location, std::string_view packet) {
+bool TDetachedGames::StoreDetachedPacket(TActiveGameList& game, int32_t location, std::string_view packet) {
     if (packet.size() < PacketSize::DemoHeader || static_cast<size_t>(PacketLengthOf(packet)) != packet.size())
         return false;
     const int32_t type = PacketTypeOf(packet);
@@ -57,5 +64,11 @@ bool TMainForm::StoreDetachedPacket(TActiveGameList& game, int32_t location, std
     game.StorePacketAt(location, packet, type == PacketType::DEMOPACKET ? kTagDemoPacket : kTagDemoRestart);
     return true;
 }
+
+bool TDetachedGames::ReadBackRun(int32_t gameId, int32_t first) { return pager_.ReadBackRun(gameId, first); }
+
+bool TDetachedGames::StoredGamesFillBudget() const noexcept { return pager_.StoredGamesFillBudget(); }
+
+void TDetachedGames::ServerLog(std::string_view text) { log_.Line(text); }
 
 }  // namespace vistrel

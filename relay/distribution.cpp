@@ -4,20 +4,21 @@
 // order, so the sends happen in the order of a walk over every pair of game
 // and viewer connection, at the cost of the watching viewers alone. The
 // stored bytes are queued by reference, never copied per viewer.
-#include "relay/demo_viewer.h"
 #include "core/game_list.h"
 #include "relay/main_form.h"
+#include "relay/demo_viewer.h"
 
 namespace vistrel {
 
 void TMainForm::DistributeDemoWalk() {
-    if (!games_) return;
-    ++ticks_;
-    for (int32_t g = 0; g < games_->Count(); ++g) {
-        TActiveGameList& game = games_->At(g);
+    TGameList* games = games_.List();
+    if (!games) return;
+    pager_.Tick();
+    for (int32_t g = 0; g < games->Count(); ++g) {
+        TActiveGameList& game = games->At(g);
         const int32_t count = game.Count();
         const bool paged = game.PagedOutCount() > 0;
-        for (TDemoViewer* viewer : game_viewers_.Of(game.Identifier())) {
+        for (TDemoViewer* viewer : games_.Viewers().Of(game.Identifier())) {
             int32_t position = viewer->Position;
             if (position >= count) continue;  // caught up: wait for the next packet
             if (game.Data(position).empty() && !game.PagedOut(position)) {
@@ -33,17 +34,16 @@ void TMainForm::DistributeDemoWalk() {
             if (paged) {
                 // Released from memory: read back ahead of the viewer, which
                 // waits at a packet still being read.
-                PageAhead(game, position);
+                pager_.PageAhead(game, position);
                 if (game.PagedOut(position)) continue;
             }
             // A send that raises ends the walk; this viewer keeps its place.
-            SendToViewer(*viewer, game.SharedData(position));
+            output_.SendToViewer(*viewer, game.SharedData(position));
             viewer->Position = position + 1;
-            game.SetLastSent(ticks_);
+            pager_.NoteSent(game);
         }
     }
-    // What was read back for the viewers may have passed the budget.
-    if (recorder_ && memory_budget_.Stored != 0 && games_->StoredBytes() > memory_budget_.Stored) MakeRoom();
+    pager_.AfterTick();
 }
 
 }  // namespace vistrel

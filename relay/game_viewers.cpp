@@ -1,23 +1,23 @@
-// TMainForm::TGameViewers: per game, its watching viewers in connection
+// TGameViewers: per game, its watching viewers in connection
 // order. Lists are sorted vectors: the distribution walks them every tick,
 // while joins and leaves are rare by comparison.
 #include <algorithm>
 
+#include "relay/game_viewers.h"
 #include "relay/demo_viewer.h"
-#include "relay/main_form.h"
 
 namespace vistrel {
 
 namespace {
 
-using Entry = std::pair<int32_t, TMainForm::TGameViewers::List>;
+using Entry = std::pair<int32_t, TGameViewers::List>;
 
 bool GameBefore(const Entry& entry, int32_t gameId) { return entry.first < gameId; }
 bool SeqBefore(const TDemoViewer* viewer, uint64_t seq) { return viewer->Seq < seq; }
 
 }  // namespace
 
-void TMainForm::TGameViewers::Add(int32_t gameId, TDemoViewer& viewer) {
+void TGameViewers::Add(int32_t gameId, TDemoViewer& viewer) {
     auto game = std::lower_bound(games_.begin(), games_.end(), gameId, GameBefore);
     if (game == games_.end() || game->first != gameId) game = games_.insert(game, Entry{gameId, {}});
     List& list = game->second;
@@ -26,7 +26,7 @@ void TMainForm::TGameViewers::Add(int32_t gameId, TDemoViewer& viewer) {
     list.insert(at, &viewer);
 }
 
-void TMainForm::TGameViewers::Remove(int32_t gameId, const TDemoViewer& viewer) {
+void TGameViewers::Remove(int32_t gameId, const TDemoViewer& viewer) {
     auto game = std::lower_bound(games_.begin(), games_.end(), gameId, GameBefore);
     if (game == games_.end() || game->first != gameId) return;
     List& list = game->second;
@@ -36,12 +36,12 @@ void TMainForm::TGameViewers::Remove(int32_t gameId, const TDemoViewer& viewer) 
     if (list.empty()) games_.erase(game);
 }
 
-void TMainForm::TGameViewers::Drop(int32_t gameId) {
+void TGameViewers::Drop(int32_t gameId) {
     auto game = std::lower_bound(games_.begin(), games_.end(), gameId, GameBefore);
     if (game != games_.end() && game->first == gameId) games_.erase(game);
 }
 
-const TMainForm::TGameViewers::List& TMainForm::TGameViewers::Of(int32_t gameId) const {
+const TGameViewers::List& TGameViewers::Of(int32_t gameId) const {
     static const List kNone;
     auto game = std::lower_bound(games_.begin(), games_.end(), gameId, GameBefore);
     if (game == games_.end() || game->first != gameId) return kNone;

@@ -15,10 +15,21 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
     : loop_(loop),
       front_end_(frontEnd),
       store_(store),
+      listen_(std::move(listen)),
       demo_senders_(loop),
       demo_viewers_(loop),
       distrubute_demo_(loop, kDistributeIntervalMs),
-      listen_(std::move(listen)) {
+      log_(console_.Log(), metrics_.LogLines),
+      input_(log_, demo_senders_, demo_viewers_, memory_budget_),
+      recording_(loop, log_, frontEnd, metrics_.Disk),
+      answers_(log_, metrics_, input_, recording_, games_),
+      output_(log_, metrics_, input_, games_, answers_),
+      descriptions_(loop, games_, demo_viewers_, output_),
+      pager_(log_, games_, recording_, memory_budget_),
+      membership_(games_, console_, log_, output_, pager_, descriptions_),
+      detached_(games_, console_, log_, descriptions_, pager_, [this](int32_t id) { return DeleteGame(id); }) {
+    // A sender's answers held for the disk go out once its file is there.
+    recording_.OnDurable = [this](int32_t id, uint64_t end) { answers_.Release(id, end); };
     // The viewer limit follows the spin field whenever its text changes.
     setup_.MaxClientsSpin.OnChange = [this](int value) { demo_viewers_.MaxClients = value; };
 
@@ -53,10 +64,9 @@ bool TMainForm::FormCreate() {
     LoadSettings();
     front_end_.ShowIntroPage();
     ServerLog(false, DescribeMemoryBudget(memory_budget_));
-    game_id_counter_ = 0;
-    games_ = std::make_unique<TGameList>();
+    games_.Open();
     // The recordings come back before anyone can connect.
-    if (!StartRecording()) return false;
+    if (!recording_.Start(detached_)) return false;
     try {
         demo_senders_.SetProto("tcp");
         demo_senders_.SetAddr(listen_.Addr);
@@ -84,9 +94,9 @@ bool TMainForm::FormCreate() {
 void TMainForm::FormDestroy() {
     distrubute_demo_.SetEnabled(false);
     serving_ = false;
-    games_.reset();
+    games_.Close();
     // Forces what is not yet on the disk and closes the files.
-    recorder_.reset();
+    recording_.Stop();
 }
 
 void TMainForm::LoadSettings() {
@@ -110,17 +120,6 @@ void TMainForm::LoadSettings() {
 
 void TMainForm::SaveSettings() {
     if (store_) ::vistrel::SaveSettings(*store_, setup_);
-}
-
-void TMainForm::ServerLog(bool debug, std::string_view text) {
-    std::string line = FormatLogTimestamp(std::time(nullptr));
-    line += EscapeControlCharacters(text);
-    if (debug) {
-        if (debug_line_sink_) debug_line_sink_(line);
-        return;
-    }
-    ++metrics_.LogLines;
-    console_.Log().Append(std::move(line));
 }
 
 void TMainForm::DemoSendersBgException(TCustomWSocket&, const std::exception& e, bool& canClose) {
@@ -155,48 +154,6 @@ void TMainForm::DistrubuteDemoTimer() {
         return;
     }
     distrubute_demo_.SetEnabled(true);
-}
-
-void TMainForm::NoteCloseReason(TWSocketClient& conn, TCloseReason reason) {
-    if (auto* sender = dynamic_cast<TDemoSender*>(&conn)) sender->CloseReason = reason;
-    if (auto* viewer = dynamic_cast<TDemoViewer*>(&conn)) viewer->CloseReason = reason;
-}
-
-std::string FormatLogTimestamp(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S ", &local);
-    return text;
-}
-
-std::string_view WithoutLogTimestamp(std::string_view line) {
-    static constexpr std::string_view kPattern = "0000/00/00 00:00:00 ";
-    if (line.size() < kPattern.size()) return line;
-    for (size_t i = 0; i < kPattern.size(); ++i) {
-        const bool digit = line[i] >= '0' && line[i] <= '9';
-        if (kPattern[i] == '0' ? !digit : line[i] != kPattern[i]) return line;
-    }
-    return line.substr(kPattern.size());
-}
-
-std::string EscapeControlCharacters(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        auto byte = static_cast<unsigned char>(ch);
-        // C0, DEL and C1: a terminal reading the log as UTF-8 or Latin-1
-        // would act on any of them (0x9B is a CSI).
-        if (byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        } else {
-            out += ch;
-        }
-    }
-    return out;
 }
 
 }  // namespace vistrel

@@ -85,6 +85,8 @@ struct TRelayMetrics {
     std::array<std::array<uint64_t, kCountedPacketTypes + 1>, kConnectionKindCount> PacketsReceived{};
     // Every DEMOPACKET's check, by outcome.
     std::array<uint64_t, kDemoCheckCount> DemoChecks{};
+    // Payload checks (inflate runs) since start-up.
+    uint64_t PayloadChecks = 0;
     // Packets handed to connections, and their bytes, by port.
     std::array<uint64_t, kConnectionKindCount> PacketsSent{};
     std::array<uint64_t, kConnectionKindCount> BytesSent{};

@@ -5,24 +5,42 @@
 #include <string>
 #include <string_view>
 
-#include "relay/demo_sender.h"
 #include "core/demo_verify.h"
-#include "relay/demo_viewer.h"
 #include "core/game_list.h"
-#include "relay/main_form.h"
 #include "core/packet_framing.h"
 #include "core/protocol.h"
-#include "relay/receive_buffer.h"
+#include "relay/main_form.h"
+#include "relay/close_reason.h"
+#include "relay/demo_sender.h"
+#include "relay/demo_viewer.h"
 
 namespace vistrel {
+
+namespace {
+
+// What a sender's packets reach.
+struct TSenderParts {
+    const TSetupFields& Setup;
+    TRelayGames& Games;
+    TConsoleLists& Console;
+    TRelayLog& Log;
+    TRelayMetrics& Metrics;
+    TGameRecording& Recording;
+    TPager& Pager;
+    TSenderAnswers& Answers;
+    TViewerOutput& Output;
+    TDescriptionPacer& Descriptions;
+    const TMemoryBudget& Budget;
+};
 
 // Handles the packets at the front of one sender's receive buffer, each one
 // whole (FramePacket has found where it ends), as long as the sender's pace
 // allows: a packet that must wait stays at the front and the sender's reading
 // is held until it may go.
-class TMainForm::TSenderParser {
+class TSenderParser {
 public:
-    TSenderParser(TMainForm& form, TDemoSender& sender) : form_(form), s_(sender), now_(form.loop_.Now()) {}
+    TSenderParser(const TSenderParts& parts, TDemoSender& sender, TEventLoop::Clock::time_point now)
+        : parts_(parts), s_(sender), now_(now) {}
 
     // Handles packets from offset `consumed` on; advances it past each one.
     void Run(size_t& consumed) {
@@ -31,7 +49,7 @@ public:
             const TFrame frame = FramePacket(buf, TPort::Sender);
             if (frame.Status == TFrameStatus::Malformed) {
                 // Nothing sound can be parsed behind it.
-                form_.ServerLog(false, s_.PeerAddr() + " " + frame.Reason + "; connection closed");
+                parts_.Log.Line(s_.PeerAddr() + " " + frame.Reason + "; connection closed");
                 s_.CloseReason = TCloseReason::BoundExceeded;
                 s_.Close();
                 return;
@@ -47,8 +65,8 @@ public:
                 return;
             }
             if (!Paced(type)) return;
-            form_.metrics_.Received(TConnectionKind::Sender, type);
-            form_.ServerLogDebug([&] {
+            parts_.Metrics.Received(TConnectionKind::Sender, type);
+            parts_.Log.Debug([&] {
                 return "Sender [" + s_.UserName + "] sent us " + std::string(PacketLabel(type)) + " Packet";
             });
             if (type == PacketType::DEMOPACKET) {
@@ -90,10 +108,10 @@ private:
     }
 
     void GameInfo(std::string_view packet) {
-        form_.SendToSender(s_, BuildAckNak(0));
+        parts_.Answers.SendToSender(s_, BuildAckNak(0));
         const std::string userName = GameInfoUserNameOf(packet);
-        if (GameInfoPasswordOf(packet) != form_.setup_.FilmDemoPasswordEdit) {
-            form_.ServerLog(false, s_.PeerAddr() + " using " + userName + " as name had invalid password for filming");
+        if (GameInfoPasswordOf(packet) != parts_.Setup.FilmDemoPasswordEdit) {
+            parts_.Log.Line(s_.PeerAddr() + " using " + userName + " as name had invalid password for filming");
             // The disconnect follows later; whatever else this read holds is
             // still handled (and refused, if a filming password is set).
             s_.CloseReason = TCloseReason::Refused;
@@ -101,7 +119,7 @@ private:
             return;
         }
         s_.LoggedIn = true;
-        TActiveGameList* game = form_.games_ ? form_.games_->FindBySender(&s_) : nullptr;
+        TActiveGameList* game = parts_.Games.List() ? parts_.Games.List()->FindBySender(&s_) : nullptr;
         if (!game) return;
         game->SetGameType(GameInfoTypeOf(packet));
         game->SetMod(GameInfoModOf(packet));
@@ -109,36 +127,36 @@ private:
         s_.UserName = userName;
         game->SetSenderName(userName);
         const std::string label(GameLabel(game->GameType()));
-        form_.console_.SetGameColumns(game->Identifier(),
+        parts_.Console.SetGameColumns(game->Identifier(),
                                       {.Name = game->Name(), .Label = label, .Mod = game->Mod(), .Sender = s_.UserName});
-        form_.ServerLog(false, s_.PeerAddr() + " camming a demo for " + label + " " + game->Mod());
-        form_.RecordDescription(s_, *game);
-        form_.BroadcastGameInfo(*game);
+        parts_.Log.Line(s_.PeerAddr() + " camming a demo for " + label + " " + game->Mod());
+        parts_.Recording.RecordDescription(s_, *game);
+        parts_.Descriptions.BroadcastGameInfo(*game);
     }
 
     // With a filming password set, a sender that has not logged in reaches
     // nobody: its chat, demo and restart packets are consumed and refused.
-    bool Refused() const { return !s_.LoggedIn && !form_.setup_.FilmDemoPasswordEdit.empty(); }
+    bool Refused() const { return !s_.LoggedIn && !parts_.Setup.FilmDemoPasswordEdit.empty(); }
 
     void Refuse() {
         if (!s_.RefusalLogged) {
             s_.RefusalLogged = true;
-            form_.ServerLog(false, s_.PeerAddr() + " sent packets without logging in for filming; they are refused");
+            parts_.Log.Line(s_.PeerAddr() + " sent packets without logging in for filming; they are refused");
         }
-        form_.SendToSender(s_, BuildAckNak(1));
+        parts_.Answers.SendToSender(s_, BuildAckNak(1));
     }
 
     // Once the stored games fill the memory budget nothing more is stored:
     // demo and restart packets are answered ACKNAK 1, with one line per
     // connection.
     bool OverBudget() {
-        if (!form_.StoredGamesFillBudgetAfterPaging()) return false;
+        if (!parts_.Pager.StoredGamesFillBudgetAfterPaging()) return false;
         if (!s_.BudgetRefusalLogged) {
             s_.BudgetRefusalLogged = true;
-            form_.ServerLog(false, s_.PeerAddr() + " sent packets while the stored games fill the memory budget of " +
-                                       std::to_string(form_.memory_budget_.Stored) + " bytes; they are refused");
+            parts_.Log.Line(s_.PeerAddr() + " sent packets while the stored games fill the memory budget of " +
+                                       std::to_string(parts_.Budget.Stored) + " bytes; they are refused");
         }
-        form_.SendToSender(s_, BuildAckNak(1));
+        parts_.Answers.SendToSender(s_, BuildAckNak(1));
         return true;
     }
 
@@ -146,13 +164,13 @@ private:
     // is stored: demo and restart packets are answered ACKNAK 1, with one
     // line per connection.
     bool OverDiskLimit() {
-        if (!form_.RecordingsFillDisk()) return false;
+        if (!parts_.Recording.FillsDisk()) return false;
         if (!s_.DiskRefusalLogged) {
             s_.DiskRefusalLogged = true;
-            form_.ServerLog(false, s_.PeerAddr() + " sent packets while the recordings fill the disk limit of " +
-                                       std::to_string(form_.recording_.MaxDisk) + " bytes; they are refused");
+            parts_.Log.Line(s_.PeerAddr() + " sent packets while the recordings fill the disk limit of " +
+                                       std::to_string(parts_.Recording.Options().MaxDisk) + " bytes; they are refused");
         }
-        form_.SendToSender(s_, BuildAckNak(1));
+        parts_.Answers.SendToSender(s_, BuildAckNak(1));
         return true;
     }
 
@@ -161,12 +179,12 @@ private:
             Refuse();
             return;
         }
-        form_.SendToSender(s_, BuildAckNak(0));
+        parts_.Answers.SendToSender(s_, BuildAckNak(0));
         std::string text(packet);
         SetSendTextName(text, s_.UserName);
         const TSharedBytes relayed(text);
-        for (TDemoViewer* viewer : form_.game_viewers_.Of(s_.GameId)) form_.SendToViewer(*viewer, relayed);
-        form_.SendToSender(s_, relayed.View());
+        for (TDemoViewer* viewer : parts_.Games.Viewers().Of(s_.GameId)) parts_.Output.SendToViewer(*viewer, relayed);
+        parts_.Answers.SendToSender(s_, relayed.View());
     }
 
     // A location its demo cannot take: before the start, too far beyond the
@@ -186,14 +204,14 @@ private:
                       " missing locations";
                 break;
         }
-        form_.ServerLog(false, s_.PeerAddr() + " sent a packet for location " + std::to_string(location) + ", " +
+        parts_.Log.Line(s_.PeerAddr() + " sent a packet for location " + std::to_string(location) + ", " +
                                    why + "; connection closed");
         s_.CloseReason = TCloseReason::BoundExceeded;
         s_.Close();
         return true;
     }
 
-    TActiveGameList* Game() { return form_.games_ ? form_.games_->FindById(s_.GameId) : nullptr; }
+    TActiveGameList* Game() { return parts_.Games.Find(s_.GameId); }
 
     // Advances consumed past the packet once it is answered, or, for a
     // checked payload, as soon as the check is done: whatever happens after,
@@ -201,7 +219,7 @@ private:
     // for the packet.
     bool DemoPacket(std::string_view packet, size_t& consumed) {
         if (Refused()) {
-            form_.metrics_.Checked(TDemoCheck::Refused);
+            parts_.Metrics.Checked(TDemoCheck::Refused);
             Refuse();
             consumed += packet.size();
             return true;
@@ -210,12 +228,12 @@ private:
         TActiveGameList* game = Game();
         if (LocationRefused(game, location)) return false;
         if (OverBudget()) {
-            form_.metrics_.Checked(TDemoCheck::OverBudget);
+            parts_.Metrics.Checked(TDemoCheck::OverBudget);
             consumed += packet.size();
             return true;
         }
         if (OverDiskLimit()) {
-            form_.metrics_.Checked(TDemoCheck::OverDiskLimit);
+            parts_.Metrics.Checked(TDemoCheck::OverDiskLimit);
             consumed += packet.size();
             return true;
         }
@@ -224,7 +242,7 @@ private:
         // stream) is answered ACKNAK 1 and dropped; the connection goes on.
         const TVerifyReport report = CheckDemoPayload(DemoPayloadOf(packet), PacketCheckOf(packet));
         consumed += packet.size();
-        ++form_.payload_checks_;
+        ++parts_.Metrics.PayloadChecks;
         s_.Inflation.Take(kInflateRate, report.Inflated, now_);
         int32_t ack = 1;
         uint64_t durableAt = 0;
@@ -233,25 +251,25 @@ private:
             // Written first, stored after: what the relay holds in memory
             // is always in the file too, and a packet whose record could
             // not be written is neither stored nor acknowledged.
-            if (game && !form_.RecordPacket(s_, *game, location, packet, durableAt)) {
+            if (game && !parts_.Recording.RecordPacket(s_, *game, location, packet, durableAt)) {
                 ack = 1;
-                form_.metrics_.Checked(TDemoCheck::NotWritten);
+                parts_.Metrics.Checked(TDemoCheck::NotWritten);
             } else {
-                form_.metrics_.Checked(TDemoCheck::Verified);
+                parts_.Metrics.Checked(TDemoCheck::Verified);
                 if (game) {
                     game->StorePacketAt(location, packet, kTagDemoPacket);
-                    form_.ServerLogDebug([&] { return "Adding Demo at location " + std::to_string(location); });
+                    parts_.Log.Debug([&] { return "Adding Demo at location " + std::to_string(location); });
                 }
             }
         } else {
-            form_.metrics_.Checked(DemoCheckOf(report.Outcome));
-            form_.ServerLogDebug([&] {
+            parts_.Metrics.Checked(DemoCheckOf(report.Outcome));
+            parts_.Log.Debug([&] {
                 return "Refused Demo at location " + std::to_string(location) + ": " +
                        std::string(VerifyOutcomeName(report.Outcome)) +
                        (report.ErrorText.empty() ? std::string() : " (" + report.ErrorText + ")");
             });
         }
-        form_.AnswerWhenDurable(s_, durableAt, BuildAckNak(ack));
+        parts_.Answers.AnswerWhenDurable(s_, durableAt, BuildAckNak(ack));
         return true;
     }
 
@@ -267,23 +285,25 @@ private:
         if (LocationRefused(game, location)) return false;
         if (OverBudget() || OverDiskLimit()) return true;
         uint64_t durableAt = 0;
-        if (game && !form_.RecordPacket(s_, *game, location, packet, durableAt)) {
-            form_.SendToSender(s_, BuildAckNak(1));
+        if (game && !parts_.Recording.RecordPacket(s_, *game, location, packet, durableAt)) {
+            parts_.Answers.SendToSender(s_, BuildAckNak(1));
             return true;
         }
         if (game) {
-            form_.ServerLogDebug([&] { return "Adding Restart at location " + std::to_string(location); });
+            parts_.Log.Debug([&] { return "Adding Restart at location " + std::to_string(location); });
             game->StorePacketAt(location, packet, kTagDemoRestart);
         }
-        form_.AnswerWhenDurable(s_, durableAt, BuildAckNak(0));
+        parts_.Answers.AnswerWhenDurable(s_, durableAt, BuildAckNak(0));
         return true;
     }
 
-    TMainForm& form_;
+    const TSenderParts& parts_;
     TDemoSender& s_;
     // The loop's clock at the start of the pass; the pace is judged by it.
     const TimePoint now_;
 };
+
+}  // namespace
 
 void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& sender = static_cast<TDemoSender&>(client);
@@ -299,16 +319,17 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
         ServerLog(false, "Cammer " + c.PeerAddr() + " is not reading: " + reason + "; connection closed");
         static_cast<TDemoSender&>(c).CloseReason = TCloseReason::SlowReader;
     };
-    if (!games_) return;
-    if (RecordingsFillDisk()) {
+    TGameList* games = games_.List();
+    if (!games) return;
+    if (recording_.FillsDisk()) {
         ServerLog(false, sender.PeerAddr() + " connected while the recordings fill the disk limit of " +
-                             std::to_string(recording_.MaxDisk) + " bytes; connection closed");
+                             std::to_string(recording_.Options().MaxDisk) + " bytes; connection closed");
         sender.SendBanner(demo_senders_.Banner);
         sender.CloseReason = TCloseReason::Refused;
         sender.Close();
         return;
     }
-    if (StoredGamesFillBudgetAfterPaging()) {
+    if (pager_.StoredGamesFillBudgetAfterPaging()) {
         // Greeted, so the camera program learns it reached a relay, then
         // closed before any game is opened for it.
         ServerLog(false, sender.PeerAddr() + " connected while the stored games fill the memory budget of " +
@@ -318,28 +339,30 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
         sender.Close();
         return;
     }
-    ++game_id_counter_;
-    TActiveGameList& game = games_->Add(&sender);
-    game.SetIdentifier(game_id_counter_);
+    const int32_t id = games_.NextId();
+    TActiveGameList& game = games->Add(&sender);
+    game.SetIdentifier(id);
     game.SetSenderAddr(sender.PeerAddr());
-    sender.GameId = game_id_counter_;
+    sender.GameId = id;
     console_.AddGameRow(game.Identifier(), &sender, sender.PeerAddr());
-    RecordNewGame(game);
+    recording_.RecordNewGame(game);
 }
 
 void TMainForm::DemoSenderDataAvailable(TDemoSender& sender) {
     // What was handled before an error stays consumed; the packet that
     // raised stays at the front.
-    TSenderParser parser(*this, sender);
-    ReceiveAndParse(sender, sender.ReceiveBuffer, "Cammer", [&](size_t& consumed) { parser.Run(consumed); });
+    const TSenderParts parts{setup_,    games_, console_,   log_,          metrics_,     recording_,
+                             pager_,    answers_, output_, descriptions_, memory_budget_};
+    TSenderParser parser(parts, sender, loop_.Now());
+    input_.ReceiveAndParse(sender, sender.ReceiveBuffer, "Cammer", [&](size_t& consumed) { parser.Run(consumed); });
 }
 
 void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& sender = static_cast<TDemoSender&>(client);
     ServerLog(false, "Cammer disconnecting: " + sender.PeerAddr());
     metrics_.Closed(TConnectionKind::Sender, sender.CloseReason);
-    ReleaseInput(sender.ReceiveBuffer);
-    TActiveGameList* game = games_ ? games_->FindBySender(&sender) : nullptr;
+    input_.Release(sender.ReceiveBuffer);
+    TActiveGameList* game = games_.List() ? games_.List()->FindBySender(&sender) : nullptr;
     if (!game) return;
     // The links go first: the object is destroyed after this handler even if
     // what follows raises.
@@ -350,33 +373,13 @@ void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& cli
     // or a viewer.
     const int32_t id = game->Identifier();
     if (!sender.LoggedIn && !setup_.FilmDemoPasswordEdit.empty() && game->Count() == 0 && game->Viewers() == 0 &&
-        game_viewers_.Of(id).empty()) {
+        games_.Viewers().Of(id).empty()) {
         ServerLog(false, sender.PeerAddr() + " left without logging in for filming; its empty game " +
                              std::to_string(id) + " is removed");
-        RemoveGame(games_->IndexOfId(id), console_.IndexOfGameRow(id));
+        DeleteGame(id);
         return;
     }
-    BroadcastGameInfo(*game);
-}
-
-void TMainForm::SendToSender(TDemoSender& sender, std::string_view packet) {
-    if (sender.State() != wsConnected) return;
-    if (!sender.HeldAnswers.empty()) {
-        // Behind an answer that waits for the disk.
-        sender.HeldAnswers.emplace_back(0, std::string(packet));
-        return;
-    }
-    SendToSenderNow(sender, packet);
-}
-
-void TMainForm::SendToSenderNow(TDemoSender& sender, std::string_view packet) {
-    if (sender.State() != wsConnected) return;
-    ServerLogDebug([&] {
-        return "Sent Sender [" + sender.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet))) + " Packet";
-    });
-    sender.Send(packet);
-    metrics_.Sent(TConnectionKind::Sender, packet.size());
-    EnforceConnectionBudget();
+    descriptions_.BroadcastGameInfo(*game);
 }
 
 }  // namespace vistrel

@@ -16,24 +16,20 @@ public:
     static TTimer& DistrubuteDemo(TMainForm& form) { return form.distrubute_demo_; }
     static TWSocketServer& DemoSenders(TMainForm& form) { return form.demo_senders_; }
     static TWSocketServer& DemoViewers(TMainForm& form) { return form.demo_viewers_; }
-    static TGameList* Games(TMainForm& form) { return form.games_.get(); }
-    static TMainForm::TGameViewers& GameViewers(TMainForm& form) { return form.game_viewers_; }
+    static TGameList* Games(TMainForm& form) { return form.games_.List(); }
+    static TGameViewers& GameViewers(TMainForm& form) { return form.games_.Viewers(); }
     static TConsoleLists& Console(TMainForm& form) { return form.console_; }
-    static int32_t GameIdCounter(const TMainForm& form) { return form.game_id_counter_; }
+    static int32_t GameIdCounter(const TMainForm& form) { return form.games_.LastId(); }
     // Whether a game's description is waiting for its turn (kDescriptionRate).
-    static bool DescriptionDue(const TMainForm& form) {
-        for (const auto& [id, pace] : form.description_pace_)
-            if (pace.Due != 0) return true;
-        return false;
-    }
+    static bool DescriptionDue(const TMainForm& form) { return form.descriptions_.AnyDue(); }
     // Where the servers listen; read at FormCreate.
     static TListenSettings& Listen(TMainForm& form) { return form.listen_; }
-    static size_t MaxUnhandledInput(const TMainForm& form) { return form.max_unhandled_input_; }
-    static void SetMaxUnhandledInput(TMainForm& form, size_t bytes) { form.max_unhandled_input_ = bytes; }
+    static size_t MaxUnhandledInput(const TMainForm& form) { return form.input_.MaxUnhandledInput(); }
+    static void SetMaxUnhandledInput(TMainForm& form, size_t bytes) { form.input_.SetMaxUnhandledInput(bytes); }
     // The recordings (null while recording is off).
-    static TRecorder* Recorder(TMainForm& form) { return form.recorder_.get(); }
+    static TRecorder* Recorder(TMainForm& form) { return form.recording_.Recorder(); }
     // Payload checks (inflate runs) since start-up.
-    static uint64_t PayloadChecks(const TMainForm& form) { return form.payload_checks_; }
+    static uint64_t PayloadChecks(const TMainForm& form) { return form.metrics_.PayloadChecks; }
 };
 
 }  // namespace vistrel

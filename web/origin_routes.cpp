@@ -208,7 +208,7 @@ THttpResponse TOriginRoutes::Segment(const THttpRequest& request, const TActiveG
     // Packets released from memory are read back off the loop; until they are
     // here, the segment is not served at all (a copy without them would look
     // like one with gaps, and a final one would be cached for a year).
-    if (form_.ReadBackRun(game.Identifier(), n * kSegmentLocations)) {
+    if (form_.Host().ReadBackRun(game.Identifier(), n * kSegmentLocations)) {
         THttpResponse busy = Answer(503, "{\"error\":\"reading the segment back from disk\"}\n");
         busy.Headers.emplace_back("Retry-After", "1");
         busy.Headers.emplace_back("Cache-Control", "no-store");

@@ -388,7 +388,7 @@ THttpResponse TWebApi::Command(const THttpRequest& request, const std::string& w
 }
 
 THttpResponse TWebApi::Recording(int32_t id) {
-    const TRecorder* recorder = form_.Recorder();
+    const TRecorder* recorder = form_.Recording().Recorder();
     const TGameList* games = form_.Games();
     const int32_t index = games ? games->IndexOfId(id) : -1;
     if (!recorder) return ErrorResponse(404, "recording is off");
@@ -595,9 +595,9 @@ std::string TWebApi::MetricsText() const {
                "Writes to the recordings that failed (nothing of them was kept; the packet was refused).");
     out.Sample("vistrel_disk_write_errors_total", m.Disk.WriteErrors);
     out.Family("vistrel_disk_recordings_bytes", "gauge", "Bytes the recordings hold in the data folder.");
-    out.Sample("vistrel_disk_recordings_bytes", form_.Recorder() ? form_.Recorder()->TotalBytes() : uint64_t{0});
+    out.Sample("vistrel_disk_recordings_bytes", form_.Recording().Recorder() ? form_.Recording().Recorder()->TotalBytes() : uint64_t{0});
     out.Family("vistrel_disk_limit_bytes", "gauge", "The recordings' limit (--max-disk); 0 means no limit.");
-    out.Sample("vistrel_disk_limit_bytes", static_cast<uint64_t>(form_.Recording().MaxDisk));
+    out.Sample("vistrel_disk_limit_bytes", static_cast<uint64_t>(form_.Recording().Options().MaxDisk));
 
     out.Family("vistrel_http_connections", "gauge", "Open HTTP connections.");
     out.Sample("vistrel_http_connections", static_cast<uint64_t>(server_.Connections()));

@@ -50,7 +50,7 @@ protected:
         return options;
     }
     void StartMirror(TMirrorOptions options) {
-        mirror_ = std::make_unique<TOriginMirror>(*edge_, std::move(options));
+        mirror_ = std::make_unique<TOriginMirror>(edge_->Host(), edge_->Loop(), std::move(options));
         mirror_->Start();
     }
 

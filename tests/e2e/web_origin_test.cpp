@@ -167,12 +167,12 @@ TEST_F(WebOrigin, AGameWithALiveUpstreamMakesItsViewersWaitAtGaps) {
     description.GameType = 2;
     description.Name = "Mirror";
     description.Mod = "arena";
-    TActiveGameList* game = Form().OpenDetachedGame(0, description);
+    TActiveGameList* game = Form().Host().OpenDetachedGame(0, description);
     ASSERT_NE(game, nullptr);
     const int32_t id = game->Identifier();
     game->SetLiveUpstream(true);
-    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 0, Demo(0, "zero")));
-    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 2, Demo(2, "two")));
+    ASSERT_TRUE(Form().Host().StoreDetachedPacket(*game, 0, Demo(0, "zero")));
+    ASSERT_TRUE(Form().Host().StoreDetachedPacket(*game, 2, Demo(2, "two")));
 
     EXPECT_EQ(Json(Get("/api/v1/games"))["games"][0]["sender"]["connected"], true);
     const std::string path = "/api/v1/games/" + std::to_string(id) + "/segments/0";
@@ -180,16 +180,16 @@ TEST_F(WebOrigin, AGameWithALiveUpstreamMakesItsViewersWaitAtGaps) {
 
     // A packet replaced by one of the same size: another tag, so a cache's
     // copy is not taken for the new content.
-    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 1, Restart(1, "aaaa")));
+    ASSERT_TRUE(Form().Host().StoreDetachedPacket(*game, 1, Restart(1, "aaaa")));
     const THttpReply before = Get(path);
-    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 1, Restart(1, "bbbb")));
+    ASSERT_TRUE(Form().Host().StoreDetachedPacket(*game, 1, Restart(1, "bbbb")));
     const THttpReply after = Get(path);
     EXPECT_EQ(before.Body.size(), after.Body.size());
     EXPECT_NE(before.Body, after.Body);
     EXPECT_NE(*before.Header("ETag"), *after.Header("ETag"));
     EXPECT_EQ(Get(path, {{"If-None-Match", *before.Header("ETag")}}).Status, 200);
     EXPECT_EQ(Get(path, {{"If-None-Match", "\"x\", " + *after.Header("ETag")}}).Status, 304);
-    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 1, Demo(1, "one")));
+    ASSERT_TRUE(Form().Host().StoreDetachedPacket(*game, 1, Demo(1, "one")));
 
     TRelayClient& viewer = NamedViewer("v");
     viewer.Send(WaitForGame(id));
@@ -205,7 +205,7 @@ TEST_F(WebOrigin, AGameWithALiveUpstreamMakesItsViewersWaitAtGaps) {
     EXPECT_EQ(got[2], Demo(2, "two"));
 
     // A gap at location 3 while the upstream films: the viewer waits there.
-    ASSERT_TRUE(Form().StoreDetachedPacket(*game, 4, Demo(4, "four")));
+    ASSERT_TRUE(Form().Host().StoreDetachedPacket(*game, 4, Demo(4, "four")));
     for (int i = 0; i < 3; ++i) Tick();
     EXPECT_FALSE(viewer.HasPacket());
 

@@ -79,9 +79,9 @@ TEST_F(FrameFixture, ServerLogKeepsOrdinaryLinesInOrderAndDropsDebugLines) {
     EXPECT_EQ(form.Console().Log().Line(1).substr(20), "second\\x0Aforged line");
 
     std::vector<std::string> shown;
-    form.SetDebugLineSink([&](const std::string& line) { shown.push_back(line); });
+    form.Log().SetDebugLineSink([&](const std::string& line) { shown.push_back(line); });
     bool built = false;
-    form.ServerLogDebug([&] {
+    form.Log().Debug([&] {
         built = true;
         return std::string("Sent Viewer [x] ACKNAK Packet");
     });
@@ -90,9 +90,9 @@ TEST_F(FrameFixture, ServerLogKeepsOrdinaryLinesInOrderAndDropsDebugLines) {
     EXPECT_EQ(shown[0].substr(20), "Sent Viewer [x] ACKNAK Packet");
     EXPECT_EQ(form.Console().Log().Count(), 2) << "debug lines are never kept";
 
-    form.SetDebugLineSink(nullptr);
+    form.Log().SetDebugLineSink(nullptr);
     built = false;
-    form.ServerLogDebug([&] {
+    form.Log().Debug([&] {
         built = true;
         return std::string();
     });
@@ -226,13 +226,13 @@ std::string StoredPacket(int32_t type, int32_t location, size_t size) {
 
 TEST_F(FrameFixture, DetachedGamesTakeTheirIdentifiersStoreAsUploadsAndAreRemovedById) {
     ASSERT_TRUE(form.FormCreate());
-    TActiveGameList* restored = form.OpenDetachedGame(7, {2, "final", "mod", "cam", "10.0.0.1:4000"});
+    TActiveGameList* restored = form.Host().OpenDetachedGame(7, {2, "final", "mod", "cam", "10.0.0.1:4000"});
     ASSERT_NE(restored, nullptr);
     EXPECT_EQ(restored->Sender(), nullptr);
     EXPECT_EQ(restored->SenderAddr(), "10.0.0.1:4000");
-    EXPECT_EQ(form.OpenDetachedGame(7, {}), nullptr) << "an identifier is never given twice";
+    EXPECT_EQ(form.Host().OpenDetachedGame(7, {}), nullptr) << "an identifier is never given twice";
     // The counter continues after the highest identifier seen.
-    TActiveGameList* next = form.OpenDetachedGame(0, {});
+    TActiveGameList* next = form.Host().OpenDetachedGame(0, {});
     ASSERT_NE(next, nullptr);
     EXPECT_EQ(next->Identifier(), 8);
     const int32_t row = form.Console().IndexOfGameRow(7);
@@ -240,22 +240,22 @@ TEST_F(FrameFixture, DetachedGamesTakeTheirIdentifiersStoreAsUploadsAndAreRemove
     EXPECT_EQ(form.Console().Games().Column(row, 1), "final");
     EXPECT_EQ(form.Console().Games().Column(row, 6), "cam");
 
-    EXPECT_TRUE(form.StoreDetachedPacket(*restored, 2, StoredPacket(PacketType::DEMOPACKET, 2, 40)));
-    EXPECT_TRUE(form.StoreDetachedPacket(*restored, 0, StoredPacket(PacketType::DEMORESTART, 0, 16)));
+    EXPECT_TRUE(form.Host().StoreDetachedPacket(*restored, 2, StoredPacket(PacketType::DEMOPACKET, 2, 40)));
+    EXPECT_TRUE(form.Host().StoreDetachedPacket(*restored, 0, StoredPacket(PacketType::DEMORESTART, 0, 16)));
     EXPECT_EQ(restored->Count(), 3);
     EXPECT_EQ(restored->Data(0).size(), 16u);
     EXPECT_EQ(restored->Gaps(), 1);
     // What no camera could have stored is refused, and nothing changes.
-    EXPECT_FALSE(form.StoreDetachedPacket(*restored, -1, StoredPacket(PacketType::DEMOPACKET, -1, 20)));
-    EXPECT_FALSE(form.StoreDetachedPacket(*restored, 1 << 20, StoredPacket(PacketType::DEMOPACKET, 0, 20)));
-    EXPECT_FALSE(form.StoreDetachedPacket(*restored, 1, StoredPacket(PacketType::SENDTEXT, 1, 288)));
+    EXPECT_FALSE(form.Host().StoreDetachedPacket(*restored, -1, StoredPacket(PacketType::DEMOPACKET, -1, 20)));
+    EXPECT_FALSE(form.Host().StoreDetachedPacket(*restored, 1 << 20, StoredPacket(PacketType::DEMOPACKET, 0, 20)));
+    EXPECT_FALSE(form.Host().StoreDetachedPacket(*restored, 1, StoredPacket(PacketType::SENDTEXT, 1, 288)));
     std::string lying = StoredPacket(PacketType::DEMOPACKET, 1, 40);
     WriteInt32(lying, PacketOffset::Length, 44);
-    EXPECT_FALSE(form.StoreDetachedPacket(*restored, 1, lying));
+    EXPECT_FALSE(form.Host().StoreDetachedPacket(*restored, 1, lying));
     EXPECT_EQ(restored->Count(), 3);
 
-    EXPECT_TRUE(form.DeleteGame(7));
-    EXPECT_FALSE(form.DeleteGame(7));
+    EXPECT_TRUE(form.Host().DeleteGame(7));
+    EXPECT_FALSE(form.Host().DeleteGame(7));
     EXPECT_EQ(form.Console().IndexOfGameRow(7), -1);
     EXPECT_EQ(form.Games()->Count(), 1);
 }

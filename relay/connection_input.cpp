@@ -1,11 +1,14 @@
-#include "relay/receive_buffer.h"
+#include "relay/connection_input.h"
 
+#include <cassert>
 #include <utility>
 
+#include "net/wsocket_client.h"
+#include "net/wsocket_server.h"
+#include "relay/close_reason.h"
 #include "relay/demo_sender.h"
 #include "relay/demo_viewer.h"
-#include "relay/main_form.h"
-#include "net/wsocket_client.h"
+#include "relay/relay_log.h"
 
 namespace vistrel {
 
@@ -16,7 +19,7 @@ void AppendReceived(std::string& buffer, std::string data) {
         buffer += data;
 }
 
-void TMainForm::ReceiveAndParse(TWSocketClient& conn, std::string& buffer, std::string_view kind,
+void TConnectionInput::ReceiveAndParse(TWSocketClient& conn, std::string& buffer, std::string_view kind,
                                 const std::function<void(size_t& consumed)>& parse) {
     size_t consumed = 0;
     bool taken = false;
@@ -43,19 +46,24 @@ void TMainForm::ReceiveAndParse(TWSocketClient& conn, std::string& buffer, std::
     FinishParse(conn, buffer, consumed, kind);
 }
 
-void TMainForm::TakeInput(TWSocketClient& conn, std::string& buffer) {
+void TConnectionInput::TakeInput(TWSocketClient& conn, std::string& buffer) {
     const size_t before = buffer.size();
     AppendReceived(buffer, conn.ReceiveAll());
     input_bytes_ += buffer.size() - before;
     parsing_ = &conn;
 }
 
-void TMainForm::ReleaseInput(std::string& buffer) {
+size_t TConnectionInput::ConnectionBufferBytes() const noexcept {
+    return input_bytes_ + senders_.ClientOutputBytes() + viewers_.ClientOutputBytes();
+}
+
+void TConnectionInput::Release(std::string& buffer) {
+    assert(input_bytes_ >= buffer.size());
     input_bytes_ -= buffer.size();
     std::string().swap(buffer);
 }
 
-void TMainForm::FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind) {
+void TConnectionInput::FinishParse(TWSocketClient& conn, std::string& buffer, size_t consumed, std::string_view kind) {
     parsing_ = nullptr;
     const size_t before = buffer.size();
     if (consumed >= buffer.size()) {
@@ -64,20 +72,21 @@ void TMainForm::FinishParse(TWSocketClient& conn, std::string& buffer, size_t co
     } else if (consumed > 0) {
         buffer.erase(0, consumed);
     }
+    assert(input_bytes_ >= before - buffer.size());
     input_bytes_ -= before - buffer.size();
     if (buffer.size() > max_unhandled_input_ && conn.State() == wsConnected) {
-        ServerLog(false, std::string(kind) + " " + conn.PeerAddr() + " left " + std::to_string(buffer.size()) +
+        log_.Line(std::string(kind) + " " + conn.PeerAddr() + " left " + std::to_string(buffer.size()) +
                              " bytes it sent unhandled; connection closed");
         NoteCloseReason(conn, TCloseReason::BoundExceeded);
         conn.Close();
     }
     // A closed connection is never read again: its input goes at once.
-    if (conn.State() != wsConnected) ReleaseInput(buffer);
-    EnforceConnectionBudget();
+    if (conn.State() != wsConnected) Release(buffer);
+    EnforceBudget();
 }
 
-void TMainForm::ShedLargestConnections() {
-    const size_t budget = memory_budget_.ConnectionBuffers;
+void TConnectionInput::ShedLargestConnections() {
+    const size_t budget = budget_.ConnectionBuffers;
     while (budget != 0 && ConnectionBufferBytes() > budget) {
         TWSocketClient* largest = nullptr;
         std::string* largestInput = nullptr;
@@ -91,19 +100,19 @@ void TMainForm::ShedLargestConnections() {
                 most = held;
             }
         };
-        for (int32_t i = 0; i < demo_senders_.ClientCount(); ++i) {
-            auto* sender = static_cast<TDemoSender*>(demo_senders_.Client(i));
+        for (int32_t i = 0; i < senders_.ClientCount(); ++i) {
+            auto* sender = static_cast<TDemoSender*>(senders_.Client(i));
             consider(*sender, sender->ReceiveBuffer);
         }
-        for (int32_t i = 0; i < demo_viewers_.ClientCount(); ++i) {
-            auto* viewer = static_cast<TDemoViewer*>(demo_viewers_.Client(i));
+        for (int32_t i = 0; i < viewers_.ClientCount(); ++i) {
+            auto* viewer = static_cast<TDemoViewer*>(viewers_.Client(i));
             consider(*viewer, viewer->ReceiveBuffer);
         }
         // What is left is held by connections already closed (a parse pass
         // still reading its buffer): nothing more to close.
         if (!largest) return;
-        const char* kind = largest->Server() == &demo_senders_ ? "Cammer" : "Viewer";
-        ServerLog(false, std::string(kind) + " " + largest->PeerAddr() + " is over the connection buffers budget: it holds " +
+        const char* kind = largest->Server() == &senders_ ? "Cammer" : "Viewer";
+        log_.Line(std::string(kind) + " " + largest->PeerAddr() + " is over the connection buffers budget: it holds " +
                              std::to_string(most) + " bytes, the most of any connection, while all connections together hold more than their budget of " +
                              std::to_string(budget) + " bytes; connection closed");
         // Closed as a connection that is gone: its output is dropped and its
@@ -111,7 +120,7 @@ void TMainForm::ShedLargestConnections() {
         NoteCloseReason(*largest, TCloseReason::BoundExceeded);
         largest->CloseDiscarding();
         // A buffer a parse pass is reading goes when that pass ends.
-        if (largest != parsing_) ReleaseInput(*largestInput);
+        if (largest != parsing_) Release(*largestInput);
     }
 }
 

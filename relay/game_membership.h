@@ -1,0 +1,46 @@
+// TGameMembership: which game a viewer watches. A join and a leave change
+// the game's viewer count (and its games list row), list or unlist the
+// viewer under the game, tell the game's viewers and its sender (" entered",
+// " left", USERENTERED, USERLEFT) and describe the game again.
+#pragma once
+
+namespace vistrel {
+
+class TActiveGameList;
+class TConsoleLists;
+class TDemoViewer;
+class TDescriptionPacer;
+class TPager;
+class TRelayGames;
+class TRelayLog;
+class TViewerOutput;
+
+class TGameMembership {
+public:
+    TGameMembership(TRelayGames& games, TConsoleLists& console, TRelayLog& log, TViewerOutput& output, TPager& pager,
+                    TDescriptionPacer& descriptions)
+        : games_(games), console_(console), log_(log), output_(output), pager_(pager), descriptions_(descriptions) {}
+
+    // The viewer watches game from now on (it watches no other).
+    void Join(TDemoViewer& viewer, TActiveGameList& game);
+    // The viewer leaves the game it watches (as LEAVEGAME does, without the
+    // acknowledgement): count, notices, position back to 0, game info sent.
+    void Leave(TDemoViewer& viewer);
+    // A viewer connection that has gone: it is unlisted first, so no list
+    // keeps it whatever happens after; its game is told.
+    void Disconnected(TDemoViewer& viewer);
+
+private:
+    void ShowViewerCount(const TActiveGameList& game);
+    // Tells the game (its viewers and its sender) that name has gone.
+    void AnnounceLeave(const TActiveGameList& game, const TDemoViewer& viewer);
+
+    TRelayGames& games_;
+    TConsoleLists& console_;
+    TRelayLog& log_;
+    TViewerOutput& output_;
+    TPager& pager_;
+    TDescriptionPacer& descriptions_;
+};
+
+}  // namespace vistrel

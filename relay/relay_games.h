@@ -1,0 +1,51 @@
+// TRelayGames: the game registry with what numbers and groups its games: the
+// identifier counter, the viewers watching each game, and the sequence that
+// numbers viewer connections. The registry exists from start-up (Open) to
+// FormDestroy (Close); before and after, List() is null and Find finds
+// nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/game_list.h"
+#include "relay/game_viewers.h"
+
+namespace vistrel {
+
+class TRelayGames {
+public:
+    // An empty registry, the identifier counter at 0.
+    void Open() {
+        list_ = std::make_unique<TGameList>();
+        last_id_ = 0;
+    }
+    void Close() { list_.reset(); }
+
+    TGameList* List() noexcept { return list_.get(); }
+    const TGameList* List() const noexcept { return list_.get(); }
+    TActiveGameList* Find(int32_t id) noexcept { return list_ ? list_->FindById(id) : nullptr; }
+    const TActiveGameList* Find(int32_t id) const noexcept { return list_ ? list_->FindById(id) : nullptr; }
+
+    TGameViewers& Viewers() noexcept { return viewers_; }
+    const TGameViewers& Viewers() const noexcept { return viewers_; }
+
+    // The last identifier given to a game.
+    int32_t LastId() const noexcept { return last_id_; }
+    // The identifier for a new game.
+    int32_t NextId() noexcept { return ++last_id_; }
+    // A game opened with an identifier of its own: the counter goes on after it.
+    void NoteId(int32_t id) noexcept {
+        if (id > last_id_) last_id_ = id;
+    }
+    // The identifier of a new viewer connection (TDemoViewer::Seq).
+    uint64_t NextViewerSeq() noexcept { return ++last_viewer_seq_; }
+
+private:
+    std::unique_ptr<TGameList> list_;
+    int32_t last_id_ = 0;
+    TGameViewers viewers_;
+    uint64_t last_viewer_seq_ = 0;
+};
+
+}  // namespace vistrel
