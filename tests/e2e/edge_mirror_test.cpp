@@ -16,6 +16,7 @@
 #include "core/recording_format.h"
 #include "edge/origin_mirror.h"
 #include "edge/segment_reader.h"
+#include "testing/loopback_listener.h"
 #include "tests/e2e/web_test_fixture.h"
 #include "web/http_server.h"
 
@@ -216,20 +217,13 @@ TEST_F(EdgeMirror, AnOriginThatIsDownChangesNothingAndIsLoggedOnce) {
 
 TEST_F(EdgeMirror, AnOriginThatNeverAnswersTimesOut) {
     // A listener that never accepts: connections wait in its backlog.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(fd, 16), 0);
-    socklen_t length = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    TMirrorOptions options = FastOptions(ntohs(addr.sin_port));
+    const TLoopbackListener silent(16);
+    ASSERT_TRUE(silent.Listening());
+    TMirrorOptions options = FastOptions(silent.Port());
     options.RequestTimeout = std::chrono::milliseconds(300);
     StartMirror(options);
     EXPECT_TRUE(WaitFor([&] { return !mirror_->OriginReachable(); }));
     EXPECT_TRUE(EdgeLogged("timed out") || EdgeLogged("Timeout"));
-    close(fd);
 }
 
 // ------------------------------------------------------- a garbage upstream
