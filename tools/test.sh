@@ -90,6 +90,7 @@ stop_fuzz() {
   if [ -n "${fuzz_pid:-}" ]; then kill -- "-$fuzz_pid" 2>/dev/null || true; fi
 }
 trap stop_fuzz EXIT
+trap 'exit 130' INT TERM
 echo "-- fuzz build and run in the background (pid $fuzz_pid, log $fuzz_log)"
 
 echo "== normal tests"
