@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "bench/load_common.h"
+#include "bench/viewer_child.h"
 #include "relay/demo_viewer.h"
 #include "relay/main_form.h"
 #include "client/client_packets.h"
@@ -68,39 +69,6 @@ int ConnectTo(uint16_t port) {
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) Fail("connect");
     return fd;
-}
-
-// The viewers: connected a few at a time (the listener's backlog is 5), then
-// everything they are sent is read and dropped until the parent ends them.
-[[noreturn]] void ViewerChild(uint16_t port, int count) {
-    RaiseDescriptorLimit();
-    const int ep = epoll_create1(EPOLL_CLOEXEC);
-    std::vector<int> fds;
-    char buf[65536];
-    for (int i = 0; i < count; ++i) {
-        const int fd = ConnectTo(port);
-        // The greeting, before the next connect.
-        size_t got = 0;
-        while (got < kGreetingSize) {
-            const ssize_t n = recv(fd, buf, kGreetingSize - got, 0);
-            if (n <= 0) Fail("greeting");
-            got += static_cast<size_t>(n);
-        }
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-        fds.push_back(fd);
-    }
-    std::vector<epoll_event> events(1024);
-    for (;;) {
-        const int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), 1000);
-        for (int i = 0; i < n; ++i) {
-            const ssize_t r = recv(events[static_cast<size_t>(i)].data.fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (r == 0) std::_Exit(0);  // the relay has gone
-        }
-        if (getppid() == 1) std::_Exit(0);
-    }
 }
 
 // A client asking GET /api/v1/status on one kept-alive connection, ten times
@@ -228,8 +196,6 @@ public:
                         answers.size(), Median(answers),
                         answers[static_cast<size_t>(0.99 * static_cast<double>(answers.size() - 1))], answers.back());
         form_.reset();
-        kill(child_, SIGTERM);
-        waitpid(child_, nullptr, 0);
         return 0;
     }
 
@@ -271,11 +237,13 @@ private:
     }
 
     void ConnectViewers() {
-        const uint16_t port = TMainFormProbe::DemoViewers(*form_).LocalPort();
-        child_ = fork();
-        if (child_ < 0) Fail("fork");
-        if (child_ == 0) ViewerChild(port, viewers_);
-        if (!Until([&] { return form_->Console().Users().Count() == viewers_; }, std::chrono::seconds(300)))
+        // They take their greeting and only read from then on.
+        int64_t reply = 0;
+        viewers_child_.Send('P', TMainFormProbe::DemoViewers(*form_).LocalPort());
+        if (!Until([&] { return viewers_child_.TryReply(reply); }, std::chrono::seconds(10))) Fail("viewers");
+        viewers_child_.Send('G', viewers_);
+        if (!Until([&] { return viewers_child_.TryReply(reply); }, std::chrono::seconds(300)) ||
+            !Until([&] { return form_->Console().Users().Count() == viewers_; }, std::chrono::seconds(300)))
             Fail("viewers");
     }
 
@@ -327,7 +295,7 @@ private:
     std::vector<std::unique_ptr<TRelayClient>> senders_;
     std::vector<double> walks_, walk_cpu_;
     double cpu_between_ = 0;
-    pid_t child_ = -1;
+    load::TViewerChild viewers_child_{"http_load", false};
 };
 
 }  // namespace

@@ -23,6 +23,7 @@
 
 #include "net/event_loop.h"
 #include "net/wsocket_server.h"
+#include "testing/loopback_listener.h"
 
 using namespace vistrel;
 using Clock = std::chrono::steady_clock;
@@ -191,15 +192,9 @@ int main(int argc, char** argv) {
     // ---- baseline accepts: a bare listener, accept4 + epoll registration + greeting.
     double bareAcceptsPerSec = 0;
     {
-        int lfd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        int on = 1;
-        setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(lfd, 5) != 0) Fail("listen");
-        socklen_t len = sizeof sa;
-        getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len);
+        const vistrel::testing::TLoopbackListener listener(5, SOCK_NONBLOCK);
+        if (!listener.Listening()) Fail("listen");
+        const int lfd = listener.Handle();
         int ep = epoll_create1(EPOLL_CLOEXEC);
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -223,14 +218,13 @@ int main(int argc, char** argv) {
             }
         };
         auto t0 = Clock::now();
-        clients.Start('C', ntohs(sa.sin_port), n);
+        clients.Start('C', listener.Port(), n);
         int greeted = clients.Wait(step, deadline);
         bareAcceptsPerSec = greeted / Seconds(Clock::now() - t0);
         clients.Start('X');
         clients.Wait(noStep, deadline);
         for (int fd : accepted) CloseReset(fd);
         close(ep);
-        close(lfd);
     }
 
     // ---- the layer: one TWSocketServer.

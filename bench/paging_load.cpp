@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "bench/load_common.h"
+#include "bench/viewer_child.h"
 #include "client/client_packets.h"
 #include "client/relay_client.h"
 #include "core/protocol.h"
@@ -123,123 +124,6 @@ uint64_t ProcField(const char* file, const char* name) {
     return 0;
 }
 
-// ------------------------------------------------------------ viewer child
-// Commands on a pipe, each answered with an int64:
-//   'P' port: the viewer port.     'C' n: connect n viewers (named, greeted).
-//   'R': a new run: counts and last locations start again.
-//   'B': bytes received.           'K': the fewest DEMOPACKETs one viewer got this run.
-//   'M': the most.                 'E': DEMOPACKETs whose location did not follow the last.
-//   'Q': quit.
-struct Command {
-    char op;
-    int32_t arg;
-};
-
-class ViewerChild {
-public:
-    ViewerChild(int commands, int replies) : cmd_(commands), reply_(replies) {}
-
-    [[noreturn]] void Run() {
-        load::RaiseDescriptorLimit();
-        ep_ = epoll_create1(EPOLL_CLOEXEC);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = kCommandEvent;
-        epoll_ctl(ep_, EPOLL_CTL_ADD, cmd_, &ev);
-        std::vector<epoll_event> events(1024);
-        for (;;) {
-            const int n = epoll_wait(ep_, events.data(), static_cast<int>(events.size()), 100);
-            for (int i = 0; i < n; ++i) {
-                const uint64_t which = events[static_cast<size_t>(i)].data.u64;
-                if (which == kCommandEvent) {
-                    if (!HandleCommand()) std::_Exit(0);
-                } else if (which < viewers_.size()) {
-                    Drain(which);
-                }
-            }
-        }
-    }
-
-private:
-    static constexpr uint64_t kCommandEvent = ~uint64_t{0};
-
-    struct TViewer {
-        std::unique_ptr<TRelayClient> Client;
-        int64_t Packets = 0;
-        int32_t Last = -1;
-    };
-
-    void Reply(int64_t value) {
-        if (write(reply_, &value, sizeof value) != sizeof value) std::_Exit(1);
-    }
-
-    void Drain(uint64_t which) {
-        TViewer& viewer = viewers_[which];
-        const size_t before = viewer.Client->Received();
-        viewer.Client->Pump();
-        received_ += static_cast<int64_t>(viewer.Client->Received() - before);
-        while (viewer.Client->HasPacket()) {
-            const std::string packet = viewer.Client->TakePacket();
-            if (PacketTypeOf(packet) != PacketType::DEMOPACKET) continue;
-            const int32_t location = PacketLocationOf(packet);
-            if (viewer.Last >= 0 && location != viewer.Last + 1) ++out_of_order_;
-            viewer.Last = location;
-            ++viewer.Packets;
-        }
-    }
-
-    bool HandleCommand() {
-        Command c{};
-        if (read(cmd_, &c, sizeof c) != sizeof c) return false;
-        switch (c.op) {
-            case 'P': port_ = static_cast<uint16_t>(c.arg); Reply(0); break;
-            case 'C': Connect(c.arg); break;
-            case 'R':
-                for (TViewer& v : viewers_) v = TViewer{std::move(v.Client), 0, -1};
-                out_of_order_ = 0;
-                Reply(0);
-                break;
-            case 'B': Reply(received_); break;
-            case 'K': {
-                int64_t least = viewers_.empty() ? 0 : INT64_MAX;
-                for (const TViewer& v : viewers_) least = std::min(least, v.Packets);
-                Reply(least);
-                break;
-            }
-            case 'M': {
-                int64_t most = 0;
-                for (const TViewer& v : viewers_) most = std::max(most, v.Packets);
-                Reply(most);
-                break;
-            }
-            case 'E': Reply(out_of_order_); break;
-            default: return false;
-        }
-        return true;
-    }
-
-    void Connect(int32_t count) {
-        load::ConnectGreeted("paging_load", port_, count, [&](std::unique_ptr<TRelayClient> greeted) {
-            greeted->Send(UserInfo("v" + std::to_string(viewers_.size()), PacketSize::USERINFO_CONSUMED));
-            epoll_event ev{};
-            ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-            ev.data.u64 = viewers_.size();
-            epoll_ctl(ep_, EPOLL_CTL_ADD, greeted->Handle(), &ev);
-            viewers_.push_back(TViewer{std::move(greeted), 0, -1});
-            Drain(viewers_.size() - 1);
-        });
-        Reply(static_cast<int64_t>(viewers_.size()));
-    }
-
-    uint16_t port_ = 0;
-    int cmd_;
-    int reply_;
-    int ep_ = -1;
-    std::vector<TViewer> viewers_;
-    int64_t received_ = 0;
-    int64_t out_of_order_ = 0;
-};
-
 // ------------------------------------------------------------ server side
 
 struct TTickFigures {
@@ -256,7 +140,7 @@ public:
         : folder_(std::move(folder)), viewers_(viewers), ticks_(ticks), groups_(groups) {}
 
     int Run() {
-        StartChild();
+        g_child = viewers_child_.Pid();
         form_ = std::make_unique<TMainForm>(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
         form_->SetRecording(TRecorderOptions{folder_, TFsyncMode::EverySec, 0});
         form_->SetMemoryBudget(MemoryBudgetFor(kMaxMemory));
@@ -298,23 +182,6 @@ private:
     static double MiB(size_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
     size_t Stored() const { return TMainFormProbe::Games(*form_)->StoredBytes(); }
 
-    void StartChild() {
-        int c[2], r[2];
-        if (pipe(c) != 0 || pipe(r) != 0) Fail("pipe");
-        child_ = fork();
-        if (child_ < 0) Fail("fork");
-        if (child_ == 0) {
-            close(c[1]);
-            close(r[0]);
-            ViewerChild(c[0], r[1]).Run();
-        }
-        g_child = child_;
-        close(c[0]);
-        close(r[1]);
-        cmd_ = c[1];
-        reply_ = r[0];
-    }
-
     bool Until(const std::function<bool()>& pred, std::chrono::seconds limit) {
         const auto deadline = Clock::now() + limit;
         while (!pred()) {
@@ -325,16 +192,9 @@ private:
     }
 
     int64_t Ask(char op, int32_t arg = 0) {
-        Command c{op, arg};
-        if (write(cmd_, &c, sizeof c) != sizeof c) Fail("command");
+        viewers_child_.Send(op, arg);
         int64_t value = 0;
-        const bool got = Until(
-            [&] {
-                pollfd p{reply_, POLLIN, 0};
-                if (poll(&p, 1, 0) <= 0) return false;
-                return read(reply_, &value, sizeof value) == sizeof value;
-            },
-            std::chrono::seconds(300));
+        const bool got = Until([&] { return viewers_child_.TryReply(value); }, std::chrono::seconds(300));
         if (!got) Fail("no reply from the viewer process");
         return value;
     }
@@ -478,11 +338,6 @@ private:
 
     void Stop() {
         form_.reset();
-        Command c{'Q', 0};
-        (void)!write(cmd_, &c, sizeof c);
-        int status = 0;
-        waitpid(child_, &status, 0);
-        g_child = -1;
     }
 
     std::string folder_;
@@ -495,9 +350,7 @@ private:
     std::unique_ptr<TMainForm> form_;
     TActiveGameList* game_ = nullptr;
     size_t peak_stored_ = 0;
-    pid_t child_ = -1;
-    int cmd_ = -1;
-    int reply_ = -1;
+    load::TViewerChild viewers_child_{"paging_load", true};
 };
 
 }  // namespace

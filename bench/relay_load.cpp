@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "bench/load_common.h"
+#include "bench/viewer_child.h"
 #include "relay/demo_sender.h"
 #include "relay/demo_viewer.h"
 #include "relay/main_form.h"
@@ -84,113 +85,6 @@ std::string DemoPacket(int32_t location, std::mt19937& rng) {
     return Demo(location, content);
 }
 
-// ------------------------------------------------------------ viewer child
-// Commands on a pipe; every command is answered with an int64.
-//   'P' port: the viewer port to connect to from now on.
-//   'C' n:    connect n viewers; each sends USERINFO after its greeting.
-//             Answered once all are greeted.
-//   'J' n g:  the same, each sending WAITFORGAME g right after its USERINFO.
-//   'X':      close every viewer.
-//   'B':      the bytes received so far.
-//   'Q':      quit.
-struct Command {
-    char op;
-    int32_t arg;
-    int32_t arg2;
-};
-
-class ViewerChild {
-public:
-    ViewerChild(int commands, int replies) : cmd_(commands), reply_(replies) {}
-
-    [[noreturn]] void Run() {
-        RaiseDescriptorLimit();
-        ep_ = epoll_create1(EPOLL_CLOEXEC);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = kCommandEvent;
-        epoll_ctl(ep_, EPOLL_CTL_ADD, cmd_, &ev);
-        std::vector<epoll_event> events(1024);
-        for (;;) {
-            int n = epoll_wait(ep_, events.data(), static_cast<int>(events.size()), 100);
-            for (int i = 0; i < n; ++i) {
-                const uint64_t which = events[static_cast<size_t>(i)].data.u64;
-                if (which == kCommandEvent) {
-                    if (!HandleCommand()) std::_Exit(0);
-                } else if (which < viewers_.size()) {
-                    Drain(*viewers_[which]);
-                }
-            }
-        }
-    }
-
-private:
-    void Reply(int64_t value) {
-        if (write(reply_, &value, sizeof value) != sizeof value) std::_Exit(1);
-    }
-
-    // The events of viewer i carry i; the command pipe's carry this.
-    static constexpr uint64_t kCommandEvent = ~uint64_t{0};
-
-    // Writes what waits in its outbox, and reads and counts what arrived.
-    void Drain(TRelayClient& viewer) {
-        const size_t before = viewer.Received();
-        viewer.Pump();
-        received_ += static_cast<int64_t>(viewer.Received() - before);
-    }
-
-    bool HandleCommand() {
-        Command c{};
-        if (read(cmd_, &c, sizeof c) != sizeof c) return false;
-        switch (c.op) {
-            case 'P': port_ = static_cast<uint16_t>(c.arg); Reply(0); break;
-            case 'C': Connect(c.arg, 0); break;
-            case 'J': Connect(c.arg, c.arg2); break;
-            case 'X':
-                for (auto& viewer : viewers_) {
-                    linger l{1, 0};
-                    setsockopt(viewer->Handle(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
-                }
-                viewers_.clear();
-                Reply(0);
-                break;
-            case 'B': Reply(received_); break;
-            default: return false;
-        }
-        return true;
-    }
-
-    // The listener's backlog is 5: keep at most 4 connections waiting for
-    // their greeting, so no connect is ever dropped and retried.
-    void Connect(int32_t count, int32_t joinGame) {
-        load::ConnectGreeted("relay_load", port_, count, [&](std::unique_ptr<TRelayClient> greeted) {
-            TRelayClient& viewer = *greeted;
-            // From here on only the bytes are counted.
-            viewer.DiscardInput(true);
-            std::string name = std::to_string(viewers_.size());
-            name.insert(name.begin(), 'v');
-            // 288 bytes: a USERINFO takes up to that much of what follows it.
-            std::string out = UserInfo(name, PacketSize::USERINFO_CONSUMED);
-            if (joinGame != 0) out += WaitForGame(joinGame);
-            viewer.Send(out);
-            epoll_event ev{};
-            ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-            ev.data.u64 = viewers_.size();
-            epoll_ctl(ep_, EPOLL_CTL_ADD, viewer.Handle(), &ev);
-            viewers_.push_back(std::move(greeted));
-            Drain(viewer);
-        });
-        Reply(static_cast<int64_t>(viewers_.size()));
-    }
-
-    uint16_t port_ = 0;
-    int cmd_;
-    int reply_;
-    int ep_ = -1;
-    std::vector<std::unique_ptr<TRelayClient>> viewers_;
-    int64_t received_ = 0;
-};
-
 // ------------------------------------------------------------ server side
 
 class Bench {
@@ -199,7 +93,6 @@ public:
         : viewers_(viewers), packets_(packets), join_sizes_(std::move(joinSizes)) {}
 
     int Run() {
-        StartChild();
         for (int n : join_sizes_) JoinOneGame(n);
         if (!Open()) return 1;
         Upload();
@@ -225,10 +118,8 @@ private:
     // Closes every viewer and drops the frame without running the viewers'
     // disconnects (each would tell every remaining viewer: the square again).
     void Close() {
-        Command c{'X', 0, 0};
-        int64_t reply = 0;
-        if (write(cmd_, &c, sizeof c) != sizeof c || read(reply_, &reply, sizeof reply) != sizeof reply)
-            Fail("viewer process");
+        viewers_child_.Send('X');
+        viewers_child_.Reply();
         senders_.clear();
         form_.reset();
     }
@@ -245,16 +136,9 @@ private:
     }
 
     int64_t Ask(char op, int32_t arg, int32_t arg2 = 0) {
-        Command c{op, arg, arg2};
-        if (write(cmd_, &c, sizeof c) != sizeof c) Fail("command");
+        viewers_child_.Send(op, arg, arg2);
         int64_t value = 0;
-        bool got = Until(
-            [&] {
-                pollfd p{reply_, POLLIN, 0};
-                if (poll(&p, 1, 0) <= 0) return false;
-                return read(reply_, &value, sizeof value) == sizeof value;
-            },
-            std::chrono::seconds(900));
+        const bool got = Until([&] { return viewers_child_.TryReply(value); }, std::chrono::seconds(900));
         if (!got) Fail("no reply from the viewer process");
         return value;
     }
@@ -323,22 +207,6 @@ private:
                     static_cast<double>(bytes) / 1e6, Ms(Clock::now() - start));
     }
 
-    void StartChild() {
-        int c[2], r[2];
-        if (pipe(c) != 0 || pipe(r) != 0) Fail("pipe");
-        child_ = fork();
-        if (child_ < 0) Fail("fork");
-        if (child_ == 0) {
-            close(c[1]);
-            close(r[0]);
-            ViewerChild(c[0], r[1]).Run();
-        }
-        close(c[0]);
-        close(r[1]);
-        cmd_ = c[1];
-        reply_ = r[0];
-    }
-
     // n viewers arrive one after another, each naming itself and joining
     // game 1 at once. Every join sends: to the joiner its ACKNAK and one
     // USERENTERED per viewer already there, to everyone in the game the
@@ -348,7 +216,7 @@ private:
         ConnectSenders(1);
         const int64_t before = Ask('B', 0);
         auto start = Clock::now();
-        Ask('J', n, 1);
+        Ask('C', n, 1);
         Until([&] { return Watching() == n; }, std::chrono::seconds(900));
         const double handled = Ms(Clock::now() - start);
         const int64_t bytes = SettleBytes() - before;
@@ -486,10 +354,6 @@ private:
 
     void Stop() {
         form_.reset();
-        Command c{'Q', 0, 0};
-        (void)!write(cmd_, &c, sizeof c);
-        int status = 0;
-        waitpid(child_, &status, 0);
         senders_.clear();
     }
 
@@ -501,9 +365,7 @@ private:
         [](const std::string& error) { std::fprintf(stderr, "relay_load: reported: %s\n", error.c_str()); }};
     std::unique_ptr<TMainForm> form_;
     std::vector<std::unique_ptr<TRelayClient>> senders_;
-    pid_t child_ = -1;
-    int cmd_ = -1;
-    int reply_ = -1;
+    load::TViewerChild viewers_child_{"relay_load", false};
 };
 
 }  // namespace

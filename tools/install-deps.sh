@@ -7,7 +7,7 @@ as_root=()
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" apt-get install -y -q \
-  g++ cmake make pkg-config zlib1g-dev libcli11-dev liburing-dev \
+  g++ cmake make ninja-build pkg-config zlib1g-dev libcli11-dev liburing-dev \
   libmicrohttpd-dev nlohmann-json3-dev libcurl4-openssl-dev nginx-light \
   libsystemd-dev systemd \
   libgtest-dev libgmock-dev libbenchmark-dev \

@@ -11,7 +11,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,7 +33,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/e2e/child_process.h"
 #include "tests/e2e/free_port.h"
+#include "testing/loopback_listener.h"
 #include "client/client_packets.h"
 #include "client/demo_payload.h"
 #include "client/recording_reader.h"
@@ -42,8 +43,6 @@
 #include "client/server_packets.h"
 #include "core/protocol.h"
 #include "core/recording_format.h"
-
-extern char** environ;
 
 namespace vistrel::client {
 namespace {
@@ -79,56 +78,11 @@ private:
     std::string path_;
 };
 
-// A program run with its stdout and stderr each going to a file.
-class TProcess {
+// A program run with its stdout and stderr each going to a file of its own.
+class TProcess : public vistrel::testing::TChildProcess {
 public:
     TProcess(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath)
-        : out_path_(outPath), err_path_(errPath) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> copy = args;
-        std::vector<char*> argv;
-        for (std::string& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~TProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    TProcess(const TProcess&) = delete;
-    TProcess& operator=(const TProcess&) = delete;
-
-    bool Running() {
-        if (pid_ <= 0) return false;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
-        pid_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return false;
-    }
-    // The exit status once it has ended within limit; -1 otherwise.
-    int Wait(std::chrono::milliseconds limit) {
-        const Clock::time_point until = Clock::now() + limit;
-        while (Running() && Clock::now() < until) std::this_thread::sleep_for(10ms);
-        return Running() ? -1 : status_;
-    }
-    void Signal(int sig) {
-        if (pid_ > 0) kill(pid_, sig);
-    }
-    std::string Out() const { return ReadFile(out_path_); }
-    std::string Err() const { return ReadFile(err_path_); }
-
-private:
-    pid_t pid_ = -1;
-    int status_ = -1;
-    std::string out_path_;
-    std::string err_path_;
+        : TChildProcess(args, {.Output = outPath, .ErrorOutput = errPath, .Truncate = true}) {}
 };
 
 // Whether the port greets within the time; the relay may still be starting.
@@ -152,7 +106,7 @@ const std::vector<std::string>& QuietOptions() {
         TProcess help({VISTRELD_PATH, "--help"}, folder / "out", folder / "err");
         help.Wait(10s);
         std::vector<std::string> found;
-        if (help.Out().find("--no-recording") != std::string::npos) found.push_back("--no-recording");
+        if (help.Output().find("--no-recording") != std::string::npos) found.push_back("--no-recording");
         return found;
     }();
     return options;
@@ -184,7 +138,7 @@ TRelay StartRelay(const TTempFolder& folder, const std::string& name, const std:
         // sender port would open a game.
         if (Greets(relay.ViewerPort, 5s) && relay.Process->Running()) return relay;
     }
-    ADD_FAILURE() << "vistreld " << name << " did not start: " << relay.Process->Out() << relay.Process->Err();
+    ADD_FAILURE() << "vistreld " << name << " did not start: " << relay.Process->Output() << relay.Process->ErrorOutput();
     return relay;
 }
 
@@ -251,10 +205,10 @@ void Watch(const TTempFolder& folder, const TRelay& relay, int32_t gameId, const
     const Clock::time_point until = Clock::now() + 5s + packets * 1s;
     while (ReadRecording(file).Packets.size() < packets && Clock::now() < until && watch.Running())
         std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(ReadRecording(file).Packets.size(), packets) << watch.Err();
+    ASSERT_EQ(ReadRecording(file).Packets.size(), packets) << watch.ErrorOutput();
     watch.Signal(SIGINT);
-    EXPECT_EQ(watch.Wait(10s), 0) << watch.Err();
-    EXPECT_NE(watch.Out().find(std::to_string(packets) + " packets"), std::string::npos) << watch.Out();
+    EXPECT_EQ(watch.Wait(10s), 0) << watch.ErrorOutput();
+    EXPECT_NE(watch.Output().find(std::to_string(packets) + " packets"), std::string::npos) << watch.Output();
 }
 
 std::string Binary(size_t size, unsigned seed) {
@@ -289,9 +243,9 @@ TEST(ClientTools, ARecordingRoundTripsBetweenTwoRelaysByteForByte) {
 
     TProcess film({VISTREL_FILM_PATH, file1, "--server", Server(b.SenderPort), "--as-fast-as-possible"},
                   folder / "film.out", folder / "film.err");
-    ASSERT_EQ(film.Wait(20s), 0) << film.Out() << film.Err();
-    EXPECT_NE(film.Out().find("5 of 5 packets sent (0 resends), 5 accepted, 0 refused"), std::string::npos)
-        << film.Out();
+    ASSERT_EQ(film.Wait(20s), 0) << film.Output() << film.ErrorOutput();
+    EXPECT_NE(film.Output().find("5 of 5 packets sent (0 resends), 5 accepted, 0 refused"), std::string::npos)
+        << film.Output();
 
     Watch(folder, b, 1, file2, stored.size());
 
@@ -328,10 +282,10 @@ TEST(ClientTools, APacketTheRelayRefusesIsSentAgainThreeTimesThenCountedAsRefuse
 
     TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--as-fast-as-possible"},
                   folder / "film.out", folder / "film.err");
-    EXPECT_EQ(film.Wait(20s), 1) << film.Err();
-    EXPECT_NE(film.Out().find("3 of 3 packets sent (3 resends), 2 accepted, 1 refused, 0 unanswered"),
+    EXPECT_EQ(film.Wait(20s), 1) << film.ErrorOutput();
+    EXPECT_NE(film.Output().find("3 of 3 packets sent (3 resends), 2 accepted, 1 refused, 0 unanswered"),
               std::string::npos)
-        << film.Out();
+        << film.Output();
 }
 
 TEST(ClientTools, AnUploadLargerThanItsWindowIsAcceptedWhole) {
@@ -347,10 +301,10 @@ TEST(ClientTools, AnUploadLargerThanItsWindowIsAcceptedWhole) {
 
     TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--as-fast-as-possible"},
                   folder / "film.out", folder / "film.err");
-    EXPECT_EQ(film.Wait(60s), 0) << film.Err();
-    EXPECT_NE(film.Out().find("320 of 320 packets sent (0 resends), 320 accepted, 0 refused, 0 unanswered"),
+    EXPECT_EQ(film.Wait(60s), 0) << film.ErrorOutput();
+    EXPECT_NE(film.Output().find("320 of 320 packets sent (0 resends), 320 accepted, 0 refused, 0 unanswered"),
               std::string::npos)
-        << film.Out();
+        << film.Output();
 }
 
 TEST(ClientTools, AWrongFilmingPasswordFailsTheUploadAndTheRightOneIsAccepted) {
@@ -365,15 +319,15 @@ TEST(ClientTools, AWrongFilmingPasswordFailsTheUploadAndTheRightOneIsAccepted) {
                     "--as-fast-as-possible"},
                    folder / "wrong.out", folder / "wrong.err");
     EXPECT_EQ(wrong.Wait(20s), 1);
-    EXPECT_NE(wrong.Out().find(", 0 accepted, "), std::string::npos) << wrong.Out();
-    EXPECT_NE(wrong.Err().find("the relay refused the camera"), std::string::npos) << wrong.Err();
-    EXPECT_NE(wrong.Err().find("filming password"), std::string::npos) << wrong.Err();
+    EXPECT_NE(wrong.Output().find(", 0 accepted, "), std::string::npos) << wrong.Output();
+    EXPECT_NE(wrong.ErrorOutput().find("the relay refused the camera"), std::string::npos) << wrong.ErrorOutput();
+    EXPECT_NE(wrong.ErrorOutput().find("filming password"), std::string::npos) << wrong.ErrorOutput();
 
     TProcess right({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--password", "secret",
                     "--as-fast-as-possible"},
                    folder / "right.out", folder / "right.err");
-    EXPECT_EQ(right.Wait(20s), 0) << right.Err();
-    EXPECT_NE(right.Out().find("3 accepted, 0 refused"), std::string::npos) << right.Out();
+    EXPECT_EQ(right.Wait(20s), 0) << right.ErrorOutput();
+    EXPECT_NE(right.Output().find("3 accepted, 0 refused"), std::string::npos) << right.Output();
 }
 
 TEST(ClientTools, WatchEndsWithACompleteFileWhenTheRelayClosesAndFailsForAGameNotThere) {
@@ -391,9 +345,9 @@ TEST(ClientTools, WatchEndsWithACompleteFileWhenTheRelayClosesAndFailsForAGameNo
         std::this_thread::sleep_for(50ms);
     // A relay that stops (or deletes the game) closes its viewers.
     relay.Process->Signal(SIGTERM);
-    EXPECT_EQ(watch.Wait(10s), 0) << watch.Err();
-    EXPECT_NE(watch.Out().find("2 packets"), std::string::npos) << watch.Out();
-    EXPECT_NE(watch.Out().find("the relay closed the connection"), std::string::npos) << watch.Out();
+    EXPECT_EQ(watch.Wait(10s), 0) << watch.ErrorOutput();
+    EXPECT_NE(watch.Output().find("2 packets"), std::string::npos) << watch.Output();
+    EXPECT_NE(watch.Output().find("the relay closed the connection"), std::string::npos) << watch.Output();
     const std::string bytes = ReadFile(file);
     const THeaderRead header = ReadRecordingHeader(bytes);
     ASSERT_EQ(header.Status, THeaderStatus::Valid);
@@ -410,7 +364,7 @@ TEST(ClientTools, WatchEndsWithACompleteFileWhenTheRelayClosesAndFailsForAGameNo
     TProcess missing({VISTREL_WATCH_PATH, "--server", Server(other.ViewerPort), "--game", "9", "-o", none},
                      folder / "missing.out", folder / "missing.err");
     EXPECT_EQ(missing.Wait(15s), 1);
-    EXPECT_NE(missing.Err().find("the relay has no game 9"), std::string::npos) << missing.Err();
+    EXPECT_NE(missing.ErrorOutput().find("the relay has no game 9"), std::string::npos) << missing.ErrorOutput();
     EXPECT_NE(access(none.c_str(), F_OK), 0) << "no file is made for a game that is not there";
 }
 
@@ -423,8 +377,8 @@ TEST(ClientTools, ListPrintsTheRelaysGames) {
 
     TProcess list({VISTREL_WATCH_PATH, "--server", Server(relay.ViewerPort), "--list"}, folder / "list.out",
                   folder / "list.err");
-    EXPECT_EQ(list.Wait(10s), 0) << list.Err();
-    std::istringstream lines(list.Out());
+    EXPECT_EQ(list.Wait(10s), 0) << list.ErrorOutput();
+    std::istringstream lines(list.Output());
     std::vector<std::vector<std::string>> rows;
     for (std::string line; std::getline(lines, line);) {
         std::vector<std::string> columns;
@@ -439,7 +393,7 @@ TEST(ClientTools, ListPrintsTheRelaysGames) {
         }
         rows.push_back(columns);
     }
-    ASSERT_EQ(rows.size(), 3u) << list.Out();
+    ASSERT_EQ(rows.size(), 3u) << list.Output();
     EXPECT_EQ(rows[0], (std::vector<std::string>{"ID", "NAME", "GAME", "MOD", "VIEWERS"}));
     EXPECT_EQ(rows[1], (std::vector<std::string>{"1", "Evening Match", std::string(GameLabel(1)), "ctf", "0"}));
     EXPECT_EQ(rows[2], (std::vector<std::string>{"2", "Second", std::string(GameLabel(0)), "base", "0"}));
@@ -461,17 +415,17 @@ TEST(ClientTools, DamagedRecordsAreSkippedWithAMessageAndAForeignFileIsAnError) 
 
     TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--as-fast-as-possible"},
                   folder / "film.out", folder / "film.err");
-    EXPECT_EQ(film.Wait(20s), 0) << film.Err();
-    EXPECT_NE(film.Out().find("2 of 2 packets sent (0 resends), 2 accepted"), std::string::npos) << film.Out();
-    EXPECT_NE(film.Err().find("is damaged (its CRC does not match)"), std::string::npos) << film.Err();
-    EXPECT_NE(film.Err().find("is torn"), std::string::npos) << film.Err();
+    EXPECT_EQ(film.Wait(20s), 0) << film.ErrorOutput();
+    EXPECT_NE(film.Output().find("2 of 2 packets sent (0 resends), 2 accepted"), std::string::npos) << film.Output();
+    EXPECT_NE(film.ErrorOutput().find("is damaged (its CRC does not match)"), std::string::npos) << film.ErrorOutput();
+    EXPECT_NE(film.ErrorOutput().find("is torn"), std::string::npos) << film.ErrorOutput();
 
     const std::string foreign = folder / "notes.txt";
     WriteFile(foreign, "Not a recording at all, just some text that is long enough.\n");
     TProcess refused({VISTREL_FILM_PATH, foreign, "--server", Server(relay.SenderPort)}, folder / "foreign.out",
                      folder / "foreign.err");
     EXPECT_EQ(refused.Wait(10s), 1);
-    EXPECT_NE(refused.Err().find("not a recording"), std::string::npos) << refused.Err();
+    EXPECT_NE(refused.ErrorOutput().find("not a recording"), std::string::npos) << refused.ErrorOutput();
 }
 
 TEST(ClientTools, SpeedPacesTheUpload) {
@@ -485,9 +439,9 @@ TEST(ClientTools, SpeedPacesTheUpload) {
     const Clock::time_point start = Clock::now();
     TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--speed", "4"},
                   folder / "film.out", folder / "film.err");
-    EXPECT_EQ(film.Wait(20s), 0) << film.Err();
+    EXPECT_EQ(film.Wait(20s), 0) << film.ErrorOutput();
     EXPECT_GE(Clock::now() - start, 500ms);
-    EXPECT_NE(film.Out().find("5 accepted"), std::string::npos) << film.Out();
+    EXPECT_NE(film.Output().find("5 accepted"), std::string::npos) << film.Output();
 }
 
 
@@ -496,28 +450,17 @@ TEST(ClientTools, SpeedPacesTheUpload) {
 // are no packet at all.
 class TFakeRelay {
 public:
-    TFakeRelay() {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(listener_, 4);
-        socklen_t size = sizeof addr;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size);
-        port_ = ntohs(addr.sin_port);
-    }
+    TFakeRelay() { EXPECT_TRUE(listener_.Listening()); }
     ~TFakeRelay() {
         if (peer_ >= 0) close(peer_);
-        close(listener_);
     }
-    uint16_t Port() const { return port_; }
+    uint16_t Port() const { return listener_.Port(); }
 
     // Takes the viewer's connection, greets it and reads `bytes` from it.
     bool Accept(size_t bytes) {
-        pollfd p{listener_, POLLIN, 0};
+        pollfd p{listener_.Handle(), POLLIN, 0};
         if (poll(&p, 1, 5000) != 1) return false;
-        peer_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        peer_ = accept4(listener_.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
         if (peer_ < 0 || !Send(std::string(kBanner) + std::string(kLineEnd))) return false;
         while (received_.size() < bytes) {
             pollfd q{peer_, POLLIN, 0};
@@ -535,9 +478,8 @@ public:
     const std::string& Received() const { return received_; }
 
 private:
-    int listener_ = -1;
+    vistrel::testing::TLoopbackListener listener_{4};
     int peer_ = -1;
-    uint16_t port_ = 0;
     std::string received_;
 };
 
@@ -570,8 +512,8 @@ TEST(ClientTools, WatchRecordsDescriptionChangesAndEndsWhenTheGameIsRemoved) {
                            Detailed(5, 1, "One", "dm", 1) + zero + BuildNotice("rec entered") +
                            Detailed(5, 1, "Two", "dm", 1) + Detailed(5, 1, "Two", "dm", 2) + one +
                            BuildGameRemoved(4) + BuildGameRemoved(5)));
-    EXPECT_EQ(watch.Wait(10s), 0) << watch.Err();
-    EXPECT_NE(watch.Out().find("the game was removed"), std::string::npos) << watch.Out();
+    EXPECT_EQ(watch.Wait(10s), 0) << watch.ErrorOutput();
+    EXPECT_NE(watch.Output().find("the game was removed"), std::string::npos) << watch.Output();
     // A new description record when the name changes; none for the viewer
     // count alone, none for another game.
     const std::string bytes = ReadFile(file);
@@ -593,7 +535,7 @@ TEST(ClientTools, WatchStopsAtBytesThatAreNoPacket) {
     WriteInt32(huge, PacketOffset::Length, int32_t{1} << 30);
     ASSERT_TRUE(relay.Send(Detailed(5, 1, "One", "dm", 1) + stranger));
     EXPECT_EQ(watch.Wait(10s), 1);
-    EXPECT_NE(watch.Err().find("no packet of its protocol"), std::string::npos) << watch.Err();
+    EXPECT_NE(watch.ErrorOutput().find("no packet of its protocol"), std::string::npos) << watch.ErrorOutput();
 
     TFakeRelay second;
     TProcess list({VISTREL_WATCH_PATH, "--server", Server(second.Port()), "--list"}, folder / "list.out",
@@ -601,7 +543,7 @@ TEST(ClientTools, WatchStopsAtBytesThatAreNoPacket) {
     ASSERT_TRUE(second.Accept(PacketSize::USERINFO_CONSUMED));
     ASSERT_TRUE(second.Send(AckNak(0) + huge));
     EXPECT_EQ(list.Wait(10s), 1);
-    EXPECT_NE(list.Err().find("no packet of its protocol"), std::string::npos) << list.Err();
+    EXPECT_NE(list.ErrorOutput().find("no packet of its protocol"), std::string::npos) << list.ErrorOutput();
 }
 
 TEST(ClientTools, FilmDrawsABarOnATerminal) {

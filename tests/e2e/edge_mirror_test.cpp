@@ -15,7 +15,7 @@
 
 #include "core/recording_format.h"
 #include "edge/origin_mirror.h"
-#include "edge/segment_reader.h"
+#include "testing/loopback_listener.h"
 #include "tests/e2e/web_test_fixture.h"
 #include "web/http_server.h"
 
@@ -216,20 +216,13 @@ TEST_F(EdgeMirror, AnOriginThatIsDownChangesNothingAndIsLoggedOnce) {
 
 TEST_F(EdgeMirror, AnOriginThatNeverAnswersTimesOut) {
     // A listener that never accepts: connections wait in its backlog.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(fd, 16), 0);
-    socklen_t length = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    TMirrorOptions options = FastOptions(ntohs(addr.sin_port));
+    const TLoopbackListener silent(16);
+    ASSERT_TRUE(silent.Listening());
+    TMirrorOptions options = FastOptions(silent.Port());
     options.RequestTimeout = std::chrono::milliseconds(300);
     StartMirror(options);
     EXPECT_TRUE(WaitFor([&] { return !mirror_->OriginReachable(); }));
     EXPECT_TRUE(EdgeLogged("timed out") || EdgeLogged("Timeout"));
-    close(fd);
 }
 
 // ------------------------------------------------------- a garbage upstream
@@ -340,35 +333,6 @@ TEST_F(GarbageUpstream, AGameListThatIsNotUnderstoodChangesNothing) {
     ASSERT_TRUE(WaitFor([&] { return EdgeLogged("not understood"); }));
     EXPECT_EQ(mirror_->Mirrored(), 0u);
     EXPECT_EQ(TMainFormProbe::Games(*edge_)->Count(), 0);
-}
-
-TEST(SegmentReader, TakesOnlyWholeSoundSegments) {
-    std::string body;
-    AppendPacketRecord(body, 64, Demo(64, "a"));
-    AppendPacketRecord(body, 100, Restart(100, std::string(20, 'r')));
-    AppendPacketRecord(body, 127, Demo(127, "b"));
-    TSegmentRead read = ReadSegment(body, 1, 1 << 20);
-    ASSERT_TRUE(read.Sound) << read.Reason;
-    ASSERT_EQ(read.Packets.size(), 3u);
-    EXPECT_EQ(read.Packets[1].Location, 100);
-    EXPECT_EQ(read.Packets[1].Packet, Restart(100, std::string(20, 'r')));
-    EXPECT_TRUE(ReadSegment("", 0, 0).Sound);  // a segment of gaps only
-    EXPECT_FALSE(ReadSegment(body, 0, 1 << 20).Sound);   // not segment 0's locations
-    EXPECT_FALSE(ReadSegment(body, 1, body.size() - 1).Sound);
-    EXPECT_FALSE(ReadSegment(body, -1, 1 << 20).Sound);
-    // Cut anywhere but between records, it is refused whole.
-    const size_t first = kRecordHeadSize + kPacketRecordPrefix + Demo(64, "a").size();
-    const size_t second = first + kRecordHeadSize + kPacketRecordPrefix + Restart(100, std::string(20, 'r')).size();
-    for (size_t cut = 1; cut < body.size(); ++cut) {
-        const TSegmentRead part = ReadSegment(body.substr(0, cut), 1, 1 << 20);
-        if (cut == first || cut == second) {
-            EXPECT_TRUE(part.Sound);
-            EXPECT_EQ(part.Packets.size(), cut == first ? 1u : 2u);
-        } else {
-            EXPECT_FALSE(part.Sound) << cut;
-            EXPECT_TRUE(part.Packets.empty());
-        }
-    }
 }
 
 }  // namespace

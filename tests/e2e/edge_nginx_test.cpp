@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,14 +28,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/e2e/child_process.h"
 #include "tests/e2e/free_port.h"
 #include "core/recording_format.h"
 #include "client/client_packets.h"
 #include "testing/http_client.h"
 #include "client/relay_client.h"
 #include "client/server_packets.h"
-
-extern char** environ;
 
 namespace vistrel::testing {
 namespace {
@@ -64,55 +62,12 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-// One child process, its output in a file; killed at the end if still there.
-class TChild {
-public:
-    TChild(const std::vector<std::string>& args, const std::string& outputFile) : output_(outputFile) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<std::string> copy = args;
-        std::vector<char*> argv;
-        for (auto& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, copy[0].c_str(), &actions, nullptr, argv.data(), environ), 0) << copy[0];
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~TChild() { Kill(SIGKILL); }
-    // Sends sig and waits (bounded) for the end; true when it ended.
-    bool Kill(int sig, std::chrono::milliseconds limit = 10s) {
-        if (pid_ <= 0) return true;
-        kill(pid_, sig);
-        const auto until = Clock::now() + limit;
-        while (Clock::now() < until) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return true;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        return false;
-    }
-    bool Running() {
-        return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
-    }
-    std::string Output() const { return ReadFile(output_); }
-
-private:
-    pid_t pid_ = -1;
-    std::string output_;
-};
-
 // A relay process with its ports.
 struct TRelay {
     uint16_t SenderPort = 0;
     uint16_t ViewerPort = 0;
     uint16_t HttpPort = 0;
-    std::unique_ptr<TChild> Process;
+    std::unique_ptr<TChildProcess> Process;
 };
 
 // One blocking GET with a bounded wait; Status 0 when no answer came.
@@ -167,9 +122,9 @@ protected:
         viewers_.clear();
         camera_.reset();
         for (TRelay& edge : edges_)
-            if (edge.Process) edge.Process->Kill(SIGTERM);
-        if (origin_.Process) origin_.Process->Kill(SIGTERM);
-        if (nginx_) nginx_->Kill(SIGQUIT);
+            if (edge.Process) edge.Process->Stop(SIGTERM);
+        if (origin_.Process) origin_.Process->Stop(SIGTERM);
+        if (nginx_) nginx_->Stop(SIGQUIT);
         if (HasFailure() && !dir_.empty()) {
             for (const char* name : {"origin.out", "edge0.out", "edge1.out", "nginx/error.log", "nginx/access.log"}) {
                 const std::string text = ReadFile(dir_ + "/" + name);
@@ -194,12 +149,12 @@ protected:
             }
             std::vector<std::string> args = RelayArgs(relay, name);
             args.insert(args.end(), extra.begin(), extra.end());
-            relay.Process = std::make_unique<TChild>(args, dir_ + "/" + name + ".out");
+            relay.Process = std::make_unique<TChildProcess>(args, TChildOptions{.Output = dir_ + "/" + name + ".out"});
             const auto until = Clock::now() + 5s;
             while (Clock::now() < until && relay.Process->Running() && !PortAnswers(relay.HttpPort))
                 std::this_thread::sleep_for(20ms);
             if (relay.Process->Running() && PortAnswers(relay.HttpPort)) return;
-            relay.Process->Kill(SIGKILL);
+            relay.Process->Kill();
         }
         FAIL() << name << " did not start";
     }
@@ -242,15 +197,15 @@ protected:
                  << "  include " << prefix << "/site.conf;\n"
                  << "}\n";
             conf.close();
-            nginx_ = std::make_unique<TChild>(
+            nginx_ = std::make_unique<TChildProcess>(
                 std::vector<std::string>{NGINX_PATH, "-p", prefix, "-c", prefix + "/nginx.conf", "-e",
                                          prefix + "/error.log"},
-                dir_ + "/nginx.out");
+                TChildOptions{.Output = dir_ + "/nginx.out"});
             const auto until = Clock::now() + 5s;
             while (Clock::now() < until && nginx_->Running() && !PortAnswers(nginx_port_))
                 std::this_thread::sleep_for(20ms);
             if (nginx_->Running() && PortAnswers(nginx_port_)) return;
-            nginx_->Kill(SIGKILL);
+            nginx_->Kill();
         }
         FAIL() << "nginx did not start: " << ReadFile(prefix + "/error.log") << ReadFile(dir_ + "/nginx.out");
     }
@@ -357,7 +312,7 @@ protected:
     std::string dir_;
     TRelay origin_;
     TRelay edges_[2];
-    std::unique_ptr<TChild> nginx_;
+    std::unique_ptr<TChildProcess> nginx_;
     uint16_t nginx_port_ = 0;
     std::unique_ptr<TRelayClient> camera_;
     std::map<int32_t, std::string> uploaded_;
@@ -411,7 +366,7 @@ TEST_F(EdgeThroughNginx, ViewersEverywhereReceiveTheSamePacketsAndEachFinalSegme
     EXPECT_EQ(Metric(origin_.HttpPort, "vistrel_http_segment_requests_total{state=\"final\"}"), 1u);
 
     // An edge restarted mid-game catches up, from the cache.
-    ASSERT_TRUE(edges_[1].Process->Kill(SIGTERM));
+    ASSERT_TRUE(edges_[1].Process->Stop(SIGTERM));
     Upload(72, "while an edge is down");
     StartEdge(1);
     EXPECT_TRUE(WaitUntil([&] { return EdgeHoldsTheOrigin(edges_[1], 2); }, 15s));
@@ -431,7 +386,7 @@ TEST_F(EdgeThroughNginx, EdgesKeepServingWhileTheOriginIsDownAndFollowItsNewStat
 
     // The origin stops (it keeps no recording: its games end with it).
     camera_.reset();
-    ASSERT_TRUE(origin_.Process->Kill(SIGTERM));
+    ASSERT_TRUE(origin_.Process->Stop(SIGTERM));
     std::this_thread::sleep_for(3s);
     for (int e = 0; e < 2; ++e) {
         TRelay& edge = edges_[e];

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "relay/demo_viewer.h"
-#include "tests/e2e/relay_client.h"
+#include "tests/e2e/relay_fixture.h"
 
 namespace vistrel::testing {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/relay_client.h"
+#include "tests/e2e/relay_fixture.h"
 
 namespace vistrel::testing {
 namespace {

@@ -12,7 +12,7 @@
 #include "relay/demo_sender.h"
 #include "relay/demo_viewer.h"
 #include "relay/relay_limits.h"
-#include "tests/e2e/relay_client.h"
+#include "tests/e2e/relay_fixture.h"
 #include "client/demo_payload.h"
 
 namespace vistrel::testing {

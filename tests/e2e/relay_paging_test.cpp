@@ -13,7 +13,7 @@
 #include "relay/demo_viewer.h"
 #include "tests/e2e/noise.h"
 #include "tests/e2e/recording_folder.h"
-#include "tests/e2e/relay_client.h"
+#include "tests/e2e/relay_fixture.h"
 
 namespace vistrel::testing {
 namespace {

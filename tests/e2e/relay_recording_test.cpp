@@ -16,7 +16,7 @@
 #include "disk/recorder.h"
 #include "tests/e2e/noise.h"
 #include "tests/e2e/recording_folder.h"
-#include "tests/e2e/relay_client.h"
+#include "tests/e2e/relay_fixture.h"
 #include "client/demo_payload.h"
 
 namespace vistrel::testing {

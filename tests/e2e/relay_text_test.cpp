@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "console/console_lists.h"
-#include "tests/e2e/relay_client.h"
+#include "tests/e2e/relay_fixture.h"
 
 namespace vistrel::testing {
 namespace {

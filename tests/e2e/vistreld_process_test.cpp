@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -31,10 +30,10 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/e2e/child_process.h"
 #include "tests/e2e/free_port.h"
 #include "relay/relay_limits.h"
 
-extern char** environ;
 
 namespace {
 
@@ -45,77 +44,23 @@ using namespace std::chrono_literals;
 // environment and a stdout of its own.
 struct TServiceSurroundings {
     std::vector<std::string> Environment;  // "NAME=value"
-    int Stdout = -1;                       // -1: the pipe Output() reads
+    int Stdout = -1;                       // -1: the file Output() reads
 };
 
-struct Daemon {
-    pid_t pid = -1;
-    int out = -1;  // the daemon's stdout and stderr together
-
+// vistreld with its HTTP side on a port of its own, so tests run side by side.
+class Daemon : public vistrel::testing::TChildProcess {
+public:
     Daemon(int senderPort, int viewerPort, const std::string& registry)
         : Daemon({"--address", "127.0.0.1", "--sender-port", std::to_string(senderPort), "--viewer-port",
                   std::to_string(viewerPort), "--registry", registry}) {}
-    explicit Daemon(const std::vector<std::string>& options, const TServiceSurroundings& surroundings = {}) {
-        int pipeFds[2];
-        EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, surroundings.Stdout >= 0 ? surroundings.Stdout : pipeFds[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-        // The test's own environment, less what a service manager running
-        // the tests might have set for the test program itself.
-        std::vector<std::string> environment;
-        for (char** variable = environ; *variable; ++variable) {
-            const std::string_view text = *variable;
-            if (text.rfind("NOTIFY_SOCKET=", 0) != 0 && text.rfind("JOURNAL_STREAM=", 0) != 0)
-                environment.emplace_back(text);
-        }
-        environment.insert(environment.end(), surroundings.Environment.begin(), surroundings.Environment.end());
-        std::vector<char*> envp;
-        for (auto& variable : environment) envp.push_back(variable.data());
-        envp.push_back(nullptr);
-        // Every daemon's HTTP side on a port of its own, so tests run side by side.
+    explicit Daemon(const std::vector<std::string>& options, const TServiceSurroundings& surroundings = {})
+        : TChildProcess(Arguments(options), {.Stdout = surroundings.Stdout, .Environment = surroundings.Environment}) {}
+
+private:
+    static std::vector<std::string> Arguments(const std::vector<std::string>& options) {
         std::vector<std::string> args = {VISTRELD_PATH, "--http", "127.0.0.1:0", "--no-recording"};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid, VISTRELD_PATH, &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipeFds[1]);
-        out = pipeFds[0];
-    }
-    ~Daemon() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (out >= 0) close(out);
-    }
-    // Waits (bounded) for the process to end; returns its exit status or -1.
-    int Wait(std::chrono::milliseconds limit) {
-        auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
-    std::string Output() {
-        std::string text;
-        char buf[4096];
-        while (true) {
-            pollfd p{out, POLLIN, 0};
-            if (poll(&p, 1, 200) <= 0) break;
-            ssize_t n = read(out, buf, sizeof buf);
-            if (n <= 0) break;
-            text.append(buf, static_cast<size_t>(n));
-        }
-        return text;
+        return args;
     }
 };
 
@@ -168,7 +113,7 @@ TEST(VistreldProcess, GreetsOnBothPortsRefusesASecondCopyAndStopsOnSigterm) {
     EXPECT_EQ(second.Wait(10s), 1);
     EXPECT_NE(second.Output().find("Error 10048 in function Bind"), std::string::npos);
 
-    ASSERT_EQ(kill(first.pid, SIGTERM), 0);
+    ASSERT_TRUE(first.Signal(SIGTERM));
     EXPECT_EQ(first.Wait(10s), 0);
 }
 
@@ -192,7 +137,7 @@ TEST(VistreldProcess, StartsWithTheViewerLimitOfItsSettingsFile) {
     EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");
     if (firstViewer >= 0) close(firstViewer);
 
-    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    ASSERT_TRUE(daemon.Signal(SIGTERM));
     EXPECT_EQ(daemon.Wait(10s), 0);
 }
 
@@ -211,7 +156,7 @@ TEST(VistreldProcess, ReportsAValueOfTheWrongTypeAndServesAllTheSame) {
     int viewerPort = FreePort();
     Daemon daemon(senderPort, viewerPort, registry);
     EXPECT_EQ(Greeting(senderPort), "Welcome to TcpSrv\r\n");
-    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    ASSERT_TRUE(daemon.Signal(SIGTERM));
     EXPECT_EQ(daemon.Wait(10s), 0);
     EXPECT_NE(daemon.Output().find("Invalid data type for 'FilmDemoPasswordEdit'"), std::string::npos);
 }
@@ -231,7 +176,7 @@ TEST(VistreldProcess, ReportsAFilmingPasswordNoSenderCanSend) {
     int viewerPort = FreePort();
     Daemon daemon(senderPort, viewerPort, registry);
     EXPECT_EQ(Greeting(senderPort), "Welcome to TcpSrv\r\n");
-    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    ASSERT_TRUE(daemon.Signal(SIGTERM));
     EXPECT_EQ(daemon.Wait(10s), 0);
     EXPECT_NE(daemon.Output().find("vistreld: The filming password in the settings has 23 characters; senders send "
                                    "at most 16, so no sender can log in.\n"),
@@ -353,11 +298,11 @@ TEST(VistreldProcess, ServesTheHttpApiAndEndsWhenItsPortIsTaken) {
     // --http off: nothing listens there.
     Daemon quiet({"--address", "127.0.0.1", "--sender-port", std::to_string(FreePort()), "--viewer-port",
                   std::to_string(FreePort()), "--registry", registry, "--http", "off"});
-    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    ASSERT_TRUE(daemon.Signal(SIGTERM));
     EXPECT_EQ(daemon.Wait(10s), 0);
     EXPECT_EQ(quiet.Wait(300ms), -1);  // still running
     EXPECT_EQ(HttpGet(httpPort, "/api/v1/status", 300ms), "no connection");
-    ASSERT_EQ(kill(quiet.pid, SIGTERM), 0);
+    ASSERT_TRUE(quiet.Signal(SIGTERM));
     EXPECT_EQ(quiet.Wait(10s), 0);
 }
 
@@ -384,7 +329,7 @@ TEST(VistreldProcess, LogsItsMemoryBudgetAtStartUp) {
         options.insert(options.end(), c.options.begin(), c.options.end());
         Daemon daemon(options);
         EXPECT_EQ(Greeting(senderPort), "Welcome to TcpSrv\r\n");
-        ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+        ASSERT_TRUE(daemon.Signal(SIGTERM));
         EXPECT_EQ(daemon.Wait(10s), 0);
         const std::string output = daemon.Output();
         // After the line's "yyyy/mm/dd hh:mm:ss ".
@@ -478,7 +423,7 @@ TEST(VistreldService, NotifiesReadyOnceEveryPortListensAndStoppingOnSigterm) {
     EXPECT_TRUE(AcceptsAConnection(httpPort));
     EXPECT_EQ(notify.Next(0ms), "");
 
-    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    ASSERT_TRUE(daemon.Signal(SIGTERM));
     EXPECT_EQ(notify.Next(10s), "STOPPING=1");
     EXPECT_EQ(daemon.Wait(10s), 0);
     EXPECT_EQ(notify.Next(0ms), "");
@@ -508,7 +453,7 @@ TEST(VistreldService, NeverNotifiesReadyWhenAPortCannotBeUsed) {
     // Both have ended: whatever they sent is queued already.
     EXPECT_EQ(notify.Next(0ms), "");
 
-    ASSERT_EQ(kill(first.pid, SIGTERM), 0);
+    ASSERT_TRUE(first.Signal(SIGTERM));
     EXPECT_EQ(first.Wait(10s), 0);
 }
 
@@ -532,7 +477,7 @@ std::vector<std::string> LinesWithJournalStream(const TJournalStreamFor& journal
                       {{notify.Variable(), "JOURNAL_STREAM=" + journalStream(outStat)}, outFd});
         EXPECT_EQ(notify.Next(10s).rfind("READY=1\n", 0), 0u);
         EXPECT_EQ(Greeting(viewerPort), "Welcome to TcpSrv\r\n");
-        EXPECT_EQ(kill(daemon.pid, SIGTERM), 0);
+        EXPECT_TRUE(daemon.Signal(SIGTERM));
         EXPECT_EQ(notify.Next(10s), "STOPPING=1");
         EXPECT_EQ(daemon.Wait(10s), 0);
     }
@@ -592,7 +537,8 @@ void WriteSettings(const std::string& path, const std::string& forwardServer) {
 // Reads the daemon's output until it holds text (bounded).
 bool OutputShows(Daemon& daemon, std::string& seen, const std::string& text) {
     const auto until = std::chrono::steady_clock::now() + 10s;
-    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) seen += daemon.Output();
+    while ((seen = daemon.Output()).find(text) == std::string::npos && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(20ms);
     return seen.find(text) != std::string::npos;
 }
 
@@ -609,7 +555,7 @@ TEST(VistreldProcess, TheForwardServerSettingStartsEdgeModeAndTheCommandLineWins
         EXPECT_TRUE(OutputShows(daemon, seen, "Forward Server: mirroring the games of http://127.0.0.1:1\n")) << seen;
         EXPECT_TRUE(OutputShows(daemon, seen, "Forward Server: the origin http://127.0.0.1:1 cannot be read")) << seen;
         EXPECT_EQ(Greeting(viewerPort), "Welcome to TcpSrv\r\n");
-        ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+        ASSERT_TRUE(daemon.Signal(SIGTERM));
         EXPECT_EQ(daemon.Wait(10s), 0);
     }
     {
@@ -619,7 +565,7 @@ TEST(VistreldProcess, TheForwardServerSettingStartsEdgeModeAndTheCommandLineWins
         std::string seen;
         EXPECT_TRUE(OutputShows(daemon, seen, "Forward Server: mirroring the games of http://127.0.0.1:2\n")) << seen;
         EXPECT_EQ(seen.find("127.0.0.1:1"), std::string::npos) << seen;
-        ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+        ASSERT_TRUE(daemon.Signal(SIGTERM));
         EXPECT_EQ(daemon.Wait(10s), 0);
     }
     // A setting that is no URL is reported; the relay runs on its own.
@@ -632,7 +578,7 @@ TEST(VistreldProcess, TheForwardServerSettingStartsEdgeModeAndTheCommandLineWins
                                 "vistreld: The Forward Server is not an http:// or https:// URL: origin.example.net\n"))
             << seen;
         EXPECT_EQ(Greeting(viewerPort), "Welcome to TcpSrv\r\n");
-        ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+        ASSERT_TRUE(daemon.Signal(SIGTERM));
         EXPECT_EQ(daemon.Wait(10s), 0);
     }
 }

@@ -1,5 +1,5 @@
 // The fixture of the HTTP side's end-to-end tests: the relay fixture
-// (tests/e2e/relay_client.h) with a TWebApi on an ephemeral loopback port,
+// (tests/e2e/relay_fixture.h) with a TWebApi on an ephemeral loopback port,
 // and plain-socket HTTP clients (testing/http_client.h) stepped together
 // with the relay's loop.
 #pragma once
@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "testing/http_client.h"
-#include "tests/e2e/relay_client.h"
+#include "tests/e2e/relay_fixture.h"
 #include "web/web_api.h"
 
 namespace vistrel::testing {

@@ -1,8 +1,5 @@
 // The relay frame on its own: the log, the background-error lines, start-up
 // and its failure, the viewer limit following the spin field.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,11 +16,13 @@
 #include "relay/relay_limits.h"
 #include "testing/main_form_probe.h"
 #include "net/socket_exception.h"
+#include "testing/loopback_listener.h"
 #include "testing/recording_front_end.h"
 
 namespace vistrel {
 namespace {
 
+using testing::TLoopbackListener;
 using testing::TRecordingFrontEnd;
 
 TListenSettings Loopback() { return TListenSettings{"127.0.0.1", "0", "0"}; }
@@ -179,17 +178,10 @@ TEST(FrameBacklog, TheListenSettingsBacklogReachesBothServers) {
 }
 
 TEST_F(FrameFixture, ATakenSenderPortStopsStartUpBeforeTheViewersListen) {
-    int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(blocker, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
-    socklen_t len = sizeof addr;
-    getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
+    const TLoopbackListener blocker(1);
+    ASSERT_TRUE(blocker.Listening());
 
-    TMainFormProbe::Listen(form).SenderPort = std::to_string(ntohs(addr.sin_port));
+    TMainFormProbe::Listen(form).SenderPort = std::to_string(blocker.Port());
     EXPECT_FALSE(form.FormCreate());
     ASSERT_EQ(front.Errors.size(), 1u);
     EXPECT_EQ(front.Errors[0], "ESocketException: Error 10048 in function Bind\r\nAddress already in use");
@@ -197,7 +189,6 @@ TEST_F(FrameFixture, ATakenSenderPortStopsStartUpBeforeTheViewersListen) {
     EXPECT_EQ(TMainFormProbe::DemoSenders(form).State(), wsClosed);
     EXPECT_EQ(TMainFormProbe::DemoViewers(form).State(), wsClosed);
     EXPECT_FALSE(TMainFormProbe::DistrubuteDemo(form).Enabled());
-    close(blocker);
 }
 
 TEST_F(FrameFixture, TheViewerLimitFollowsTheSpinField) {
