@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/whole_number.h"
 #include "app/front_end_common.h"
 #include "settings/registry_store.h"
 #include "window/loop_bridge.h"
@@ -34,13 +35,8 @@ struct TOptions {
 };
 
 bool IsDelay(std::string_view text) {
-    if (text.empty() || text.size() > 6) return false;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    return value <= 600000;
+    int delayMs = 0;
+    return ParseWholeNumber(text, delayMs, 0, 600000);
 }
 
 // Returns the exit status to end with, or nothing to go on.
