@@ -16,13 +16,13 @@
 #include <string_view>
 
 #include "base/whole_number.h"
-#include "app/front_end_common.h"
+#include "net/event_loop.h"
 #include "settings/registry_store.h"
 #include "window/loop_bridge.h"
 #include "window/main_window.h"
 #include "window/page_screenshots.h"
 #include "window/single_instance.h"
-#include "net/event_loop.h"
+#include "app/front_end_common.h"
 
 namespace {
 

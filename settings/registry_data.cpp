@@ -266,7 +266,8 @@ private:
         if (close == std::string_view::npos || close != content.size() - 1) Fail("a key line must end with ']'");
         std::string_view name = content.substr(1, close - 1);
         if (!name.empty() && name.front() == '-') Fail("deleting keys is not supported");
-        if (!StartsWithIgnoringCase(name, kRegistryRootName)) Fail("keys must lie under " + std::string(kRegistryRootName));
+        if (!StartsWithIgnoringCase(name, kRegistryRootName))
+            Fail("keys must lie under " + std::string(kRegistryRootName));
         name.remove_prefix(kRegistryRootName.size());
         std::string_view path;
         if (!name.empty()) {

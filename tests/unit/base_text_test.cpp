@@ -1,9 +1,9 @@
 // The text helpers every layer reads numbers, names and strangers' texts
 // with.
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "base/ascii_case.h"
 #include "base/latin1.h"
@@ -81,18 +81,18 @@ TEST(Latin1, EveryByteComesBackThroughUtf8) {
 }
 
 TEST(Latin1, CharactersBeyondLatin1AndMalformedBytesBecomeQuestionMarks) {
-    EXPECT_EQ(Utf8ToLatin1("\xE2\x82\xAC 5"), "? 5");          // the euro sign
-    EXPECT_EQ(Utf8ToLatin1("a\xF0\x9F\x98\x80z"), "a?z");       // beyond the BMP
-    EXPECT_EQ(Utf8ToLatin1("\xC4\x80"), "?");                   // U+0100, just past Latin-1
+    EXPECT_EQ(Utf8ToLatin1("\xE2\x82\xAC 5"), "? 5");      // the euro sign
+    EXPECT_EQ(Utf8ToLatin1("a\xF0\x9F\x98\x80z"), "a?z");  // beyond the BMP
+    EXPECT_EQ(Utf8ToLatin1("\xC4\x80"), "?");              // U+0100, just past Latin-1
     // An overlong form must not smuggle a byte the text never said (here a
     // NUL and a ';' that would split a list row).
     EXPECT_EQ(Utf8ToLatin1(std::string_view("\xC0\x80", 2)), "??");
     EXPECT_EQ(Utf8ToLatin1("\xC0\xBB"), "??");
     EXPECT_EQ(Utf8ToLatin1("\xE0\x80\xBB"), "???");
-    EXPECT_EQ(Utf8ToLatin1("\xED\xA0\x80"), "???");            // a surrogate
-    EXPECT_EQ(Utf8ToLatin1("\xF4\x90\x80\x80"), "????");       // beyond U+10FFFF
-    EXPECT_EQ(Utf8ToLatin1("\x80x\xC3"), "?x?");                // stray continuation, cut tail
-    EXPECT_EQ(Utf8ToLatin1("\xC3(\xC3\xA9"), "?(\xE9");         // resumes at the next byte
+    EXPECT_EQ(Utf8ToLatin1("\xED\xA0\x80"), "???");       // a surrogate
+    EXPECT_EQ(Utf8ToLatin1("\xF4\x90\x80\x80"), "????");  // beyond U+10FFFF
+    EXPECT_EQ(Utf8ToLatin1("\x80x\xC3"), "?x?");          // stray continuation, cut tail
+    EXPECT_EQ(Utf8ToLatin1("\xC3(\xC3\xA9"), "?(\xE9");   // resumes at the next byte
     EXPECT_EQ(Utf8ToLatin1("\xFF\xFE"), "??");
 
     for (const char* text : {"\xC0\x80", "\xC0\xBB", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80", "\xC3", "\xFF"})
