@@ -27,9 +27,7 @@ int TSpinField::Value() const noexcept {
     return ParseDecimalInt(text_, value) ? value : 0;
 }
 
-void TSpinField::SetValue(int value) {
-    ChangeText(std::to_string(std::clamp(value, MinValue, MaxValue)));
-}
+void TSpinField::SetValue(int value) { ChangeText(std::to_string(std::clamp(value, kMinValue, kMaxValue))); }
 
 void TSpinField::SetText(std::string text) {
     int value = 0;
@@ -41,12 +39,12 @@ void TSpinField::SetText(std::string text) {
 
 void TSpinField::StepBy(int delta) {
     long long next = static_cast<long long>(Value()) + delta;
-    SetValue(static_cast<int>(std::clamp<long long>(next, MinValue, MaxValue)));
+    SetValue(static_cast<int>(std::clamp<long long>(next, kMinValue, kMaxValue)));
 }
 
 void TSpinField::FocusLost() {
     int value = Value();
-    if (value < MinValue || value > MaxValue) SetValue(value);
+    if (value < kMinValue || value > kMaxValue) SetValue(value);
 }
 
 bool TSpinField::AcceptsKey(char key) noexcept {

@@ -224,15 +224,15 @@ public:
     }
 
     TRegistryData Parse() {
-        bool header_seen = false;
+        bool headerSeen = false;
         std::string_view line;
         while (NextLine(line)) {
             std::string_view content = Trim(line);
             if (content.empty()) continue;
-            if (!header_seen) {
+            if (!headerSeen) {
                 if (content != kRegistryFileHeader)
                     Fail("expected \"" + std::string(kRegistryFileHeader) + "\"");
-                header_seen = true;
+                headerSeen = true;
                 continue;
             }
             if (content.front() == ';') continue;
