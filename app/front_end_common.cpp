@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/whole_number.h"
 #include "settings/registry_store.h"
 
 namespace vistrel {
@@ -20,23 +21,13 @@ namespace {
 constexpr const char* kHelpGroup = "Help";
 
 bool IsPortNumber(std::string_view text) {
-    if (text.empty() || text.size() > 5) return false;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    return value <= 65535;
+    uint16_t port = 0;
+    return ParseWholeNumber(text, port);
 }
 
 bool IsBacklog(std::string_view text) {
-    if (text.empty() || text.size() > 5) return false;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    return value >= 1 && value <= 65535;
+    int backlog = 0;
+    return ParseWholeNumber(text, backlog, 1, 65535);
 }
 
 // --help: the usage line, the description, then every group of listed
@@ -119,14 +110,8 @@ bool ParseMemorySize(std::string_view text, size_t& bytes) {
         }
         if (shift != 0) text.remove_suffix(1);
     }
-    if (text.empty()) return false;
     size_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        const size_t digit = static_cast<size_t>(c - '0');
-        if (value > (SIZE_MAX - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
+    if (!ParseWholeNumber(text, value)) return false;
     if (shift != 0 && value > (SIZE_MAX >> shift)) return false;
     bytes = value << shift;
     return true;

@@ -15,13 +15,14 @@
 #include <string>
 #include <string_view>
 
-#include "app/front_end_common.h"
+#include "base/whole_number.h"
+#include "net/event_loop.h"
 #include "settings/registry_store.h"
 #include "window/loop_bridge.h"
 #include "window/main_window.h"
 #include "window/page_screenshots.h"
 #include "window/single_instance.h"
-#include "net/event_loop.h"
+#include "app/front_end_common.h"
 
 namespace {
 
@@ -34,13 +35,8 @@ struct TOptions {
 };
 
 bool IsDelay(std::string_view text) {
-    if (text.empty() || text.size() > 6) return false;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    return value <= 600000;
+    int delayMs = 0;
+    return ParseWholeNumber(text, delayMs, 0, 600000);
 }
 
 // Returns the exit status to end with, or nothing to go on.

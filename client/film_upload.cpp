@@ -15,7 +15,7 @@ namespace vistrel::client {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using TClock = std::chrono::steady_clock;
 
 constexpr size_t kLogin = static_cast<size_t>(-1);
 constexpr auto kGreetingWait = std::chrono::seconds(10);
@@ -33,12 +33,12 @@ struct TPending {
 TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFilmPacket>& packets,
                             const std::function<void(const TFilmResult&)>& progress,
                             const std::function<bool()>& stop) {
-    const Clock::time_point start = Clock::now();
+    const TClock::time_point start = TClock::now();
     TFilmResult result;
     result.Packets = packets.size();
     const auto finish = [&](std::string error) {
         result.Error = std::move(error);
-        result.Elapsed = Clock::now() - start;
+        result.Elapsed = TClock::now() - start;
         return result;
     };
 
@@ -77,18 +77,18 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
     answersDue.push_back({kLogin, 1});
     unansweredBytes += PacketSize::GAMEINFO;
 
-    using Interval = std::chrono::duration<double, std::milli>;
-    const Interval interval =
-        settings.AsFastAsPossible ? Interval(0) : Interval(kRelayPacketInterval) / std::max(settings.Speed, 1e-6);
-    const Clock::time_point paceStart = Clock::now();
+    using TInterval = std::chrono::duration<double, std::milli>;
+    const TInterval interval =
+        settings.AsFastAsPossible ? TInterval(0) : TInterval(kRelayPacketInterval) / std::max(settings.Speed, 1e-6);
+    const TClock::time_point paceStart = TClock::now();
     const auto dueAt = [&](size_t index) {
-        return paceStart + std::chrono::duration_cast<Clock::duration>(interval * static_cast<double>(index));
+        return paceStart + std::chrono::duration_cast<TClock::duration>(interval * static_cast<double>(index));
     };
-    Clock::time_point lastAnswer = Clock::now();
+    TClock::time_point lastAnswer = TClock::now();
     size_t next = 0;
 
     for (;;) {
-        const Clock::time_point now = Clock::now();
+        const TClock::time_point now = TClock::now();
         for (;;) {
             if (!resends.empty()) {
                 if (!roomFor(sizeOf(resends.front()))) break;
@@ -114,7 +114,7 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
         if (answersDue.empty() && resends.empty() && next >= packets.size()) break;
 
         // Wait for an answer, the next packet's time, or the next progress report.
-        Clock::time_point wake = now + kProgressInterval;
+        TClock::time_point wake = now + kProgressInterval;
         if (next < packets.size() && resends.empty() && roomFor(packets[next].Bytes.size()) &&
             !unsettled.count(packets[next].Location))
             wake = std::min(wake, dueAt(next));
@@ -130,7 +130,7 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
             const TPending answered = answersDue.front();
             answersDue.pop_front();
             unansweredBytes -= sizeOf(answered);
-            lastAnswer = Clock::now();
+            lastAnswer = TClock::now();
             const bool accepted = AckValueOf(packet) == 0;
             if (answered.Index == kLogin) {
                 if (!accepted) return finish("the relay refused the login");
@@ -160,7 +160,7 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
                                            : "the relay closed the connection";
         } else if (stop()) {
             stopped = "stopped";
-        } else if (!answersDue.empty() && Clock::now() - lastAnswer > settings.AnswerTimeout) {
+        } else if (!answersDue.empty() && TClock::now() - lastAnswer > settings.AnswerTimeout) {
             stopped = "no answer from the relay for " +
                       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(settings.AnswerTimeout).count()) +
                       " s";

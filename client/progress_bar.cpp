@@ -25,11 +25,11 @@ std::string FormatBytes(uint64_t bytes) {
 }
 
 TProgressBar::TProgressBar(std::FILE* out, bool terminal)
-    : out_(out), terminal_(terminal), start_(Clock::now()), last_(start_) {}
+    : out_(out), terminal_(terminal), start_(TClock::now()), last_(start_) {}
 
 void TProgressBar::Update(size_t done, size_t total, uint64_t bytes) {
-    const Clock::time_point now = Clock::now();
-    if (now - last_ < (terminal_ ? Clock::duration(kTerminalInterval) : Clock::duration(kLineInterval))) return;
+    const TClock::time_point now = TClock::now();
+    if (now - last_ < (terminal_ ? TClock::duration(kTerminalInterval) : TClock::duration(kLineInterval))) return;
     last_ = now;
     Draw(done, total, bytes);
 }
@@ -42,7 +42,7 @@ void TProgressBar::Finish(size_t done, size_t total, uint64_t bytes) {
 }
 
 void TProgressBar::Draw(size_t done, size_t total, uint64_t bytes) {
-    const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    const double seconds = std::chrono::duration<double>(TClock::now() - start_).count();
     const double share = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
     if (terminal_) {
         std::string bar(kBarWidth, ' ');

@@ -16,7 +16,7 @@ std::string FormatBytes(uint64_t bytes);
 
 class TProgressBar {
 public:
-    using Clock = std::chrono::steady_clock;
+    using TClock = std::chrono::steady_clock;
 
     // terminal: draw a bar in place; otherwise plain lines.
     TProgressBar(std::FILE* out, bool terminal);
@@ -32,8 +32,8 @@ private:
 
     std::FILE* out_;
     bool terminal_;
-    Clock::time_point start_;
-    Clock::time_point last_;
+    TClock::time_point start_;
+    TClock::time_point last_;
 };
 
 }  // namespace vistrel::client

@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "base/whole_number.h"
+
 namespace vistrel::client {
 
 bool ParseServerAddress(std::string_view text, uint16_t defaultPort, TServerAddress& out) {
@@ -13,15 +15,7 @@ bool ParseServerAddress(std::string_view text, uint16_t defaultPort, TServerAddr
     uint16_t port = defaultPort;
     if (colon != std::string_view::npos) {
         host = text.substr(0, colon);
-        const std::string_view digits = text.substr(colon + 1);
-        if (digits.empty() || digits.size() > 5) return false;
-        unsigned value = 0;
-        for (char c : digits) {
-            if (c < '0' || c > '9') return false;
-            value = value * 10 + static_cast<unsigned>(c - '0');
-        }
-        if (value == 0 || value > 65535) return false;
-        port = static_cast<uint16_t>(value);
+        if (!ParseWholeNumber(text.substr(colon + 1), port, 1, 65535)) return false;
     }
     if (host.empty()) return false;
     out.Host = std::string(host);

@@ -45,7 +45,7 @@ using namespace vistrel::client;
 namespace {
 
 constexpr const char* kProgram = "vistrel-watch";
-using Clock = std::chrono::steady_clock;
+using TClock = std::chrono::steady_clock;
 constexpr auto kGreetingWait = std::chrono::seconds(10);
 // How long the game's description may take to arrive after the join.
 constexpr auto kJoinWait = std::chrono::seconds(5);
@@ -87,11 +87,11 @@ int ListGames(TRelayClient& client) {
     // Each game's latest description, by identifier.
     std::map<int32_t, std::string> rows;
     bool answered = false;
-    const Clock::time_point limit = Clock::now() + kListLimit;
-    Clock::time_point quietFrom = Clock::now();
-    while (Clock::now() < limit && !StopRequested()) {
+    const TClock::time_point limit = TClock::now() + kListLimit;
+    TClock::time_point quietFrom = TClock::now();
+    while (TClock::now() < limit && !StopRequested()) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
-            answered ? std::min(limit, quietFrom + kListQuiet) - Clock::now() : limit - Clock::now());
+            answered ? std::min(limit, quietFrom + kListQuiet) - TClock::now() : limit - TClock::now());
         client.WaitUntil([&] { return client.HasPacket() || StopRequested(); }, std::max(wait, std::chrono::milliseconds(0)));
         bool got = false;
         while (client.HasPacket()) {
@@ -112,8 +112,8 @@ int ListGames(TRelayClient& client) {
             }
         }
         if (!Framed(client)) return Fail("the relay sent something that is no packet of its protocol");
-        if (got) quietFrom = Clock::now();
-        else if (answered && Clock::now() - quietFrom >= kListQuiet) break;
+        if (got) quietFrom = TClock::now();
+        else if (answered && TClock::now() - quietFrom >= kListQuiet) break;
         if (client.Ended()) {
             if (!answered) return Fail("the relay closed the connection");
             break;
@@ -154,14 +154,14 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path) {
     const auto open = [&] {
         if (!recorder) recorder = std::make_unique<TGameRecorder>(path, TRecordingHeader{gameId, UnixMillisecondsNow()});
     };
-    const Clock::time_point joinLimit = Clock::now() + kJoinWait;
+    const TClock::time_point joinLimit = TClock::now() + kJoinWait;
     std::string failure;  // why the watch failed, if it did
     bool removed = false;
     bool closed = false;
     try {
         while (!StopRequested()) {
             const auto wait = recorder ? std::chrono::milliseconds(1000)
-                                       : std::chrono::ceil<std::chrono::milliseconds>(joinLimit - Clock::now());
+                                       : std::chrono::ceil<std::chrono::milliseconds>(joinLimit - TClock::now());
             client.WaitUntil([&] { return client.HasPacket() || StopRequested(); }, std::max(wait, std::chrono::milliseconds(0)));
             while (client.HasPacket() && !removed) {
                 const std::string packet = client.TakePacket();
@@ -193,7 +193,7 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path) {
                 closed = true;
                 break;
             }
-            if (!recorder && Clock::now() >= joinLimit) {
+            if (!recorder && TClock::now() >= joinLimit) {
                 failure = "the relay has no game " + std::to_string(gameId);
                 break;
             }

@@ -56,7 +56,7 @@ std::string ColumnSafe(std::string_view text) {
     return shown;
 }
 
-int TListListeners::Subscribe(ListListener listener) {
+int TListListeners::Subscribe(TListListener listener) {
     listeners_.emplace_back(next_handle_, std::move(listener));
     return next_handle_++;
 }
@@ -77,7 +77,7 @@ void TListListeners::Notify(TListChange::TKind kind, int64_t index) {
     try {
         for (size_t i = 0; i < count && i < listeners_.size(); ++i) {
             if (listeners_[i].second) {
-                ListListener call = listeners_[i].second;  // survives its own unsubscribe
+                TListListener call = listeners_[i].second;  // survives its own unsubscribe
                 call(change);
             }
         }
@@ -90,16 +90,16 @@ void TListListeners::Notify(TListChange::TKind kind, int64_t index) {
 
 const std::string& TRowList::Line(int32_t i) const {
     if (i < 0 || i >= Count()) throw EListError(i);
-    return rows_[static_cast<size_t>(i)].line;
+    return rows_[static_cast<size_t>(i)].Line;
 }
 
 TWSocketClient* TRowList::Link(int32_t i) const {
     if (i < 0 || i >= Count()) throw EListError(i);
-    return rows_[static_cast<size_t>(i)].link;
+    return rows_[static_cast<size_t>(i)].Link;
 }
 
 void TRowList::Append(std::string line, TWSocketClient* link) {
-    rows_.push_back(Row{std::move(line), link});
+    rows_.push_back(TRow{std::move(line), link});
     listeners_.Notify(TListChange::TKind::RowAppended, Count() - 1);
 }
 
@@ -109,13 +109,13 @@ void TRowList::SetColumn(int32_t i, size_t column, std::string_view text) {
 
 void TRowList::SetLine(int32_t i, std::string line) {
     Line(i);
-    rows_[static_cast<size_t>(i)].line = std::move(line);
+    rows_[static_cast<size_t>(i)].Line = std::move(line);
     listeners_.Notify(TListChange::TKind::RowChanged, i);
 }
 
 void TRowList::SetLink(int32_t i, TWSocketClient* link) {
     Line(i);
-    rows_[static_cast<size_t>(i)].link = link;
+    rows_[static_cast<size_t>(i)].Link = link;
     listeners_.Notify(TListChange::TKind::RowChanged, i);
 }
 
@@ -128,7 +128,7 @@ void TRowList::Delete(int32_t i) {
 int32_t TRowList::IndexOfLink(const TWSocketClient* conn) const noexcept {
     if (conn == nullptr) return -1;
     for (size_t i = 0; i < rows_.size(); ++i)
-        if (rows_[i].link == conn) return static_cast<int32_t>(i);
+        if (rows_[i].Link == conn) return static_cast<int32_t>(i);
     return -1;
 }
 

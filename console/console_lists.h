@@ -39,19 +39,19 @@ struct TListChange {
     TKind Kind;
     int64_t Index;  // the row or line concerned (a line's number, see TLogLines)
 };
-using ListListener = std::function<void(const TListChange&)>;
+using TListListener = std::function<void(const TListChange&)>;
 
 // Listeners of one list. A listener may subscribe or unsubscribe others (or
 // itself) while being told of a change.
 class TListListeners {
 public:
     // Returns a handle for Unsubscribe.
-    int Subscribe(ListListener listener);
+    int Subscribe(TListListener listener);
     void Unsubscribe(int handle);
     void Notify(TListChange::TKind kind, int64_t index);
 
 private:
-    std::vector<std::pair<int, ListListener>> listeners_;
+    std::vector<std::pair<int, TListListener>> listeners_;
     int next_handle_ = 1;
     int depth_ = 0;
 };
@@ -79,11 +79,11 @@ public:
     TListListeners& Listeners() const noexcept { return listeners_; }
 
 private:
-    struct Row {
-        std::string line;
-        TWSocketClient* link;
+    struct TRow {
+        std::string Line;
+        TWSocketClient* Link;
     };
-    std::vector<Row> rows_;
+    std::vector<TRow> rows_;
     mutable TListListeners listeners_;
 };
 

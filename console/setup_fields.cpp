@@ -4,26 +4,21 @@
 #include <climits>
 #include <utility>
 
+#include "base/whole_number.h"
+
 namespace vistrel {
 
 bool ParseDecimalInt(std::string_view text, int& value) noexcept {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    if (i == text.size()) return false;
-    // Accumulate in a wider type and stop growing once past the int range,
-    // so that any number of digits saturates instead of overflowing.
-    long long magnitude = 0;
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        if (c < '0' || c > '9') return false;
-        if (magnitude <= static_cast<long long>(INT_MAX) + 1) magnitude = magnitude * 10 + (c - '0');
-    }
-    long long signed_value = negative ? -magnitude : magnitude;
-    value = static_cast<int>(std::clamp<long long>(signed_value, INT_MIN, INT_MAX));
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    // A field may be typed or stored with more digits than an int holds:
+    // those saturate, and the field's bounds clamp them.
+    const bool negative = text.front() == '-';
+    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+    long long magnitude = limit;
+    (void)ParseWholeNumber(digits, magnitude, 0, limit);
+    value = static_cast<int>(negative ? -magnitude : magnitude);
     return true;
 }
 
@@ -32,9 +27,7 @@ int TSpinField::Value() const noexcept {
     return ParseDecimalInt(text_, value) ? value : 0;
 }
 
-void TSpinField::SetValue(int value) {
-    ChangeText(std::to_string(std::clamp(value, MinValue, MaxValue)));
-}
+void TSpinField::SetValue(int value) { ChangeText(std::to_string(std::clamp(value, kMinValue, kMaxValue))); }
 
 void TSpinField::SetText(std::string text) {
     int value = 0;
@@ -46,12 +39,12 @@ void TSpinField::SetText(std::string text) {
 
 void TSpinField::StepBy(int delta) {
     long long next = static_cast<long long>(Value()) + delta;
-    SetValue(static_cast<int>(std::clamp<long long>(next, MinValue, MaxValue)));
+    SetValue(static_cast<int>(std::clamp<long long>(next, kMinValue, kMaxValue)));
 }
 
 void TSpinField::FocusLost() {
     int value = Value();
-    if (value < MinValue || value > MaxValue) SetValue(value);
+    if (value < kMinValue || value > kMaxValue) SetValue(value);
 }
 
 bool TSpinField::AcceptsKey(char key) noexcept {

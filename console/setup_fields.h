@@ -23,8 +23,8 @@ inline constexpr size_t kMaxFilmDemoPasswordLength = Slot::GameInfoPassword.Widt
 // wires it to the viewer server's client limit).
 class TSpinField {
 public:
-    static constexpr int MinValue = 0;
-    static constexpr int MaxValue = 99999;
+    static constexpr int kMinValue = 0;
+    static constexpr int kMaxValue = 99999;
 
     const std::string& Text() const noexcept { return text_; }
 

@@ -25,7 +25,7 @@ const TPacketState& TPacketList::Entry(int32_t i) const {
     return entries_[static_cast<size_t>(i)];
 }
 
-int32_t TPacketList::Tag(int32_t i) const { return Entry(i).tag; }
+int32_t TPacketList::Tag(int32_t i) const { return Entry(i).Tag; }
 
 namespace {
 
@@ -35,9 +35,9 @@ TSharedBytes Stored(std::string_view data) { return TSharedBytes(data); }
 
 }  // namespace
 
-std::string_view TPacketList::Data(int32_t i) const { return Entry(i).data.View(); }
+std::string_view TPacketList::Data(int32_t i) const { return Entry(i).Data.View(); }
 
-const TSharedBytes& TPacketList::SharedData(int32_t i) const { return Entry(i).data; }
+const TSharedBytes& TPacketList::SharedData(int32_t i) const { return Entry(i).Data; }
 
 void TPacketList::Charge(size_t bytes) noexcept {
     stored_bytes_ += bytes;
@@ -56,10 +56,10 @@ void TPacketList::Append(std::string_view data, int32_t tag) {
 }
 
 void TPacketList::Replace(size_t i, std::string_view data) {
-    TSharedBytes& old = entries_[i].data;
-    if (entries_[i].paged_out) {
+    TSharedBytes& old = entries_[i].Data;
+    if (entries_[i].PagedOut) {
         // Paged out: not a gap, and its bytes are not counted.
-        entries_[i].paged_out = false;
+        entries_[i].PagedOut = false;
         --paged_out_;
         gaps_ += data.empty() ? 1 : 0;
         old = Stored(data);
@@ -81,10 +81,10 @@ void TPacketList::SetData(int32_t i, std::string_view data) {
 bool TPacketList::PageOut(int32_t i) {
     Entry(i);
     TPacketState& entry = entries_[static_cast<size_t>(i)];
-    if (entry.paged_out || entry.data.Empty()) return false;
-    const size_t bytes = entry.data.Size();
-    entry.data = TSharedBytes();
-    entry.paged_out = true;
+    if (entry.PagedOut || entry.Data.Empty()) return false;
+    const size_t bytes = entry.Data.Size();
+    entry.Data = TSharedBytes();
+    entry.PagedOut = true;
     ++paged_out_;
     Refund(bytes);
     return true;
@@ -93,9 +93,9 @@ bool TPacketList::PageOut(int32_t i) {
 bool TPacketList::PageIn(int32_t i, const TSharedBytes& data) {
     Entry(i);
     TPacketState& entry = entries_[static_cast<size_t>(i)];
-    if (!entry.paged_out || data.Empty()) return false;
-    entry.data = data;
-    entry.paged_out = false;
+    if (!entry.PagedOut || data.Empty()) return false;
+    entry.Data = data;
+    entry.PagedOut = false;
     --paged_out_;
     Charge(data.Size());
     return true;
@@ -104,8 +104,8 @@ bool TPacketList::PageIn(int32_t i, const TSharedBytes& data) {
 bool TPacketList::ForgetPagedOut(int32_t i) {
     Entry(i);
     TPacketState& entry = entries_[static_cast<size_t>(i)];
-    if (!entry.paged_out) return false;
-    entry.paged_out = false;
+    if (!entry.PagedOut) return false;
+    entry.PagedOut = false;
     --paged_out_;
     ++gaps_;
     return true;
@@ -122,21 +122,21 @@ void TPacketList::StorePagedOutAt(int32_t location, int32_t tag) {
         StorePacketAt(location, std::string_view(), tag);  // a gap at location, then marked
     }
     TPacketState& entry = entries_[static_cast<size_t>(location)];
-    if (entry.paged_out) return;
-    if (entry.data.Empty()) {
+    if (entry.PagedOut) return;
+    if (entry.Data.Empty()) {
         --gaps_;
     } else {
-        Refund(entry.data.Size());
-        entry.data = TSharedBytes();
+        Refund(entry.Data.Size());
+        entry.Data = TSharedBytes();
     }
-    entry.paged_out = true;
+    entry.PagedOut = true;
     ++paged_out_;
 }
 
 void TPacketList::Delete(int32_t i) {
-    const size_t bytes = Entry(i).data.Size() + kStoredEntryOverhead;
-    if (Entry(i).paged_out) --paged_out_;
-    else if (Entry(i).data.Empty()) --gaps_;
+    const size_t bytes = Entry(i).Data.Size() + kStoredEntryOverhead;
+    if (Entry(i).PagedOut) --paged_out_;
+    else if (Entry(i).Data.Empty()) --gaps_;
     entries_.erase(entries_.begin() + i);
     Refund(bytes);
 }
@@ -147,7 +147,7 @@ TLocationCheck TPacketList::CheckLocation(int32_t location) const noexcept {
     int64_t gaps = gaps_;
     if (location >= Count())
         gaps += location - Count();
-    else if (entries_[static_cast<size_t>(location)].data.Empty() && !entries_[static_cast<size_t>(location)].paged_out)
+    else if (entries_[static_cast<size_t>(location)].Data.Empty() && !entries_[static_cast<size_t>(location)].PagedOut)
         gaps -= 1;  // filled (a stored packet is never empty)
     return gaps > kMaxMissingLocations ? TLocationCheck::TooManyGaps : TLocationCheck::Fits;
 }

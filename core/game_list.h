@@ -61,9 +61,9 @@ enum class TLocationCheck {
 // The bytes are shared with the send queues that are sending them, so
 // handing a packet to many viewers copies nothing.
 struct TPacketState {
-    TSharedBytes data;
-    int32_t tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
-    bool paged_out = false;
+    TSharedBytes Data;
+    int32_t Tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
+    bool PagedOut = false;
 };
 
 // What the registry counts for the memory it holds, beside every stored
@@ -121,7 +121,7 @@ public:
     // recording. PageOut releases entry i's bytes (false for a gap or an
     // entry paged out already); PageIn puts them back (false unless entry i
     // is paged out). A packet stored at a paged-out location replaces it.
-    bool PagedOut(int32_t i) const { return Entry(i).paged_out; }
+    bool PagedOut(int32_t i) const { return Entry(i).PagedOut; }
     bool PageOut(int32_t i);
     bool PageIn(int32_t i, const TSharedBytes& data);
     // A paged-out packet that cannot be read back becomes a gap.

@@ -35,19 +35,19 @@ std::string_view ZLibResultText(int code) noexcept {
 // The engine and the output piece buffer, kept across runs so that a reused
 // TZLib neither re-initialises zlib nor re-allocates its window.
 struct TZLib::Engine {
-    z_stream strm{};
-    bool started = false;
-    std::vector<unsigned char> out = std::vector<unsigned char>(kPieceSize);
+    z_stream Stream{};
+    bool Started = false;
+    std::vector<unsigned char> Out = std::vector<unsigned char>(kPieceSize);
 };
 
 TZLib::TZLib() : engine_(std::make_unique<Engine>()) {}
 
 TZLib::~TZLib() {
-    if (engine_->started) inflateEnd(&engine_->strm);
+    if (engine_->Started) inflateEnd(&engine_->Stream);
 }
 
-int32_t TZLib::TotalIn() const noexcept { return static_cast<int32_t>(engine_->strm.total_in); }
-int32_t TZLib::TotalOut() const noexcept { return static_cast<int32_t>(engine_->strm.total_out); }
+int32_t TZLib::TotalIn() const noexcept { return static_cast<int32_t>(engine_->Stream.total_in); }
+int32_t TZLib::TotalOut() const noexcept { return static_cast<int32_t>(engine_->Stream.total_out); }
 
 int TZLib::CheckResult(int code) {
     error_text_ = std::string(ZLibResultText(code));
@@ -57,36 +57,36 @@ int TZLib::CheckResult(int code) {
 }
 
 void TZLib::EndEngine() {
-    if (!engine_->started) return;
-    engine_->started = false;
-    CheckResult(inflateEnd(&engine_->strm));
+    if (!engine_->Started) return;
+    engine_->Started = false;
+    CheckResult(inflateEnd(&engine_->Stream));
 }
 
-void TZLib::SetMode(ZLibMode mode) {
+void TZLib::SetMode(TZLibMode mode) {
     if (mode == mode_) return;
-    if (mode_ == ZLibMode::zmDecompress) {
-        mode_ = ZLibMode::zmNone;  // the engine is gone even if ending it reports an error
+    if (mode_ == TZLibMode::Decompress) {
+        mode_ = TZLibMode::None;  // the engine is gone even if ending it reports an error
         EndEngine();
     }
-    if (mode == ZLibMode::zmDecompress) {
-        engine_->strm = z_stream{};
+    if (mode == TZLibMode::Decompress) {
+        engine_->Stream = z_stream{};
         crc_ = 0;
         current_in_ = 0;
         current_out_ = 0;
         finished_ = false;
-        CheckResult(inflateInit(&engine_->strm));
-        engine_->started = true;
+        CheckResult(inflateInit(&engine_->Stream));
+        engine_->Started = true;
         if (output_) output_->clear();
     }
     mode_ = mode;
 }
 
 void TZLib::Restart() {
-    if (mode_ != ZLibMode::zmDecompress) {
-        SetMode(ZLibMode::zmDecompress);
+    if (mode_ != TZLibMode::Decompress) {
+        SetMode(TZLibMode::Decompress);
         return;
     }
-    z_stream& s = engine_->strm;
+    z_stream& s = engine_->Stream;
     s.next_in = nullptr;
     s.avail_in = 0;
     crc_ = 0;
@@ -124,12 +124,12 @@ void TZLib::Emit(const char* data, size_t size) {
 //    whatever input is left.
 bool TZLib::Execute(bool /*finish: compression only*/) {
     if (!input_) CheckResult(kZNoInputStream);
-    if (mode_ != ZLibMode::zmDecompress) CheckResult(Z_STREAM_ERROR);
+    if (mode_ != TZLibMode::Decompress) CheckResult(Z_STREAM_ERROR);
 
-    z_stream& s = engine_->strm;
+    z_stream& s = engine_->Stream;
     const std::string_view in = *input_;
     const uLong startOut = s.total_out;
-    char* const buffer = reinterpret_cast<char*>(engine_->out.data());
+    char* const buffer = reinterpret_cast<char*>(engine_->Out.data());
     size_t pos = 0;
     bool allRead = false;
     bool leftOver = false;
@@ -137,7 +137,7 @@ bool TZLib::Execute(bool /*finish: compression only*/) {
 
     s.next_in = nullptr;
     s.avail_in = 0;
-    s.next_out = engine_->out.data();
+    s.next_out = engine_->Out.data();
     s.avail_out = kPieceSize;
     finished_ = false;
     limit_exceeded_ = false;
@@ -171,7 +171,7 @@ bool TZLib::Execute(bool /*finish: compression only*/) {
             const size_t filled = kPieceSize - s.avail_out;
             if (s.avail_out == 0 || finished_) {
                 Emit(buffer, filled);
-                s.next_out = engine_->out.data();
+                s.next_out = engine_->Out.data();
                 s.avail_out = kPieceSize;
             }
             current_out_ = static_cast<int32_t>(s.total_out - startOut);

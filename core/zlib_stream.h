@@ -31,15 +31,15 @@ inline constexpr int kZNoInputStream = -7;
 // Text of a zlib result code (2 .. -7); empty for Z_OK and unknown codes.
 std::string_view ZLibResultText(int code) noexcept;
 
-enum class ZLibMode { zmNone, zmDecompress };
+enum class TZLibMode { None, Decompress };
 
 class TZLib {
 public:
     // Piece size of the run, both for input and for output.
     static constexpr uint32_t kPieceSize = 65535;
 
-    using ProgressEvent = std::function<void(TZLib& sender, int32_t totalIn, int32_t totalOut,
-                                             int32_t currentIn, int32_t currentOut)>;
+    using TProgressEvent =
+        std::function<void(TZLib& sender, int32_t totalIn, int32_t totalOut, int32_t currentIn, int32_t currentOut)>;
 
     TZLib();
     ~TZLib();
@@ -57,12 +57,12 @@ public:
     void SetOutputLimit(uint64_t bytes) { output_limit_ = bytes; }
     uint64_t OutputLimit() const noexcept { return output_limit_; }
 
-    ZLibMode Mode() const noexcept { return mode_; }
-    // Leaving zmDecompress ends the engine; entering it starts a fresh one
+    TZLibMode Mode() const noexcept { return mode_; }
+    // Leaving Decompress ends the engine; entering it starts a fresh one
     // (Crc and counters 0, output emptied). Same mode: nothing happens.
-    void SetMode(ZLibMode mode);
-    // In zmDecompress: back to the state SetMode(zmDecompress) gives, reusing
-    // the engine's memory. In zmNone: starts the engine.
+    void SetMode(TZLibMode mode);
+    // In Decompress: back to the state SetMode(Decompress) gives, reusing
+    // the engine's memory. In None: starts the engine.
     void Restart();
 
     // Runs the engine over the whole input (its stop rules are listed in
@@ -82,7 +82,7 @@ public:
     int32_t TotalIn() const noexcept;
     int32_t TotalOut() const noexcept;
 
-    ProgressEvent OnProgress;
+    TProgressEvent OnProgress;
 
 private:
     struct Engine;
@@ -92,7 +92,7 @@ private:
     void Emit(const char* data, size_t size);
 
     std::unique_ptr<Engine> engine_;
-    ZLibMode mode_ = ZLibMode::zmNone;
+    TZLibMode mode_ = TZLibMode::None;
     std::optional<std::string_view> input_;
     std::string* output_ = nullptr;
     uint32_t crc_ = 0;

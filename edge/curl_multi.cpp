@@ -3,9 +3,10 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <string_view>
 #include <utility>
+
+#include "base/ascii_case.h"
 
 namespace vistrel {
 
@@ -27,10 +28,7 @@ CURLM* Multi(void* multi) { return static_cast<CURLM*>(multi); }
 
 // Whether a header line is "name: value", and its value (blanks trimmed).
 bool HeaderValue(std::string_view line, std::string_view name, std::string& value) {
-    if (line.size() <= name.size() || line[name.size()] != ':') return false;
-    for (size_t i = 0; i < name.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(line[i])) != std::tolower(static_cast<unsigned char>(name[i])))
-            return false;
+    if (line.size() <= name.size() || line[name.size()] != ':' || !StartsWithIgnoringCase(line, name)) return false;
     std::string_view rest = line.substr(name.size() + 1);
     while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
     while (!rest.empty() && (rest.back() == '\r' || rest.back() == '\n' || rest.back() == ' ' || rest.back() == '\t'))

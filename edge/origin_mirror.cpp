@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/latin1.h"
 #include "core/game_list.h"
 #include "edge/segment_reader.h"
 
@@ -58,30 +59,6 @@ bool IsForwardUrl(std::string_view text) {
         if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f || c == '?' || c == '#')
             return false;
     return true;
-}
-
-std::string Utf8ToLatin1(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        uint32_t code = length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
-        bool sound = length > 1 && i + length <= text.size();
-        for (size_t k = 1; sound && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) sound = false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        out += sound && code <= 0xFF ? static_cast<char>(code) : '?';
-        i += sound ? length : 1;
-    }
-    return out;
 }
 
 // A game as the origin's list gives it.

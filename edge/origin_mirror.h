@@ -65,9 +65,6 @@ struct TMirrorOptions {
 
 // Whether text is an http:// or https:// URL this relay can forward from.
 bool IsForwardUrl(std::string_view text);
-// UTF-8 text (as the JSON API gives names) back to the Latin-1 bytes the
-// clients use; a character beyond Latin-1 becomes '?'.
-std::string Utf8ToLatin1(std::string_view text);
 
 class TOriginMirror {
 public:

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "base/whole_number.h"
+
 namespace vistrel {
 
 namespace {
@@ -16,13 +18,8 @@ std::string LayoutKey() { return std::string(kLayoutKey) + "\\" + std::string(kL
 std::optional<int> ParseWidth(std::string_view entry) {
     while (!entry.empty() && entry.front() == ' ') entry.remove_prefix(1);
     while (!entry.empty() && entry.back() == ' ') entry.remove_suffix(1);
-    if (entry.empty()) return std::nullopt;
     int width = 0;
-    for (char c : entry) {
-        if (c < '0' || c > '9') return std::nullopt;
-        width = width * 10 + (c - '0');
-        if (width > kMaxWidth) return std::nullopt;
-    }
+    if (!ParseWholeNumber(entry, width, 0, kMaxWidth)) return std::nullopt;
     return width;
 }
 

@@ -3,19 +3,18 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/ascii_case.h"
+#include "base/latin1.h"
+#include "base/whole_number.h"
+
 namespace vistrel {
 
 namespace {
 
 std::string Fold(std::string_view s) {
     std::string folded(s);
-    for (char& c : folded)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : folded) c = AsciiLower(c);
     return folded;
-}
-
-bool EqualsFolded(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && Fold(a) == Fold(b);
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -32,54 +31,8 @@ std::string_view TrimRight(std::string_view s) {
 
 std::string_view Trim(std::string_view s) { return TrimLeft(TrimRight(s)); }
 
-bool StartsWithFolded(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && EqualsFolded(s.substr(0, prefix.size()), prefix);
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // 1 to 8 hex digits, the whole text.
-bool ParseHex32(std::string_view s, std::uint32_t& value) {
-    if (s.empty() || s.size() > 8) return false;
-    std::uint32_t v = 0;
-    for (char c : s) {
-        int d = HexDigit(c);
-        if (d < 0) return false;
-        v = v * 16 + static_cast<std::uint32_t>(d);
-    }
-    value = v;
-    return true;
-}
-
-// True if the bytes are well-formed UTF-8 (no overlong forms, no surrogates).
-bool IsValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) { ++i; continue; }
-        std::size_t len;
-        std::uint32_t cp;
-        if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-        else return false;
-        if (i + len > s.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
+bool ParseHex32(std::string_view s, std::uint32_t& value) { return s.size() <= 8 && ParseHexNumber(s, value); }
 
 // A text that reads back unchanged from between quotes and stays readable in
 // an editor: valid UTF-8 and no control characters but tabs.
@@ -271,15 +224,15 @@ public:
     }
 
     TRegistryData Parse() {
-        bool header_seen = false;
+        bool headerSeen = false;
         std::string_view line;
         while (NextLine(line)) {
             std::string_view content = Trim(line);
             if (content.empty()) continue;
-            if (!header_seen) {
+            if (!headerSeen) {
                 if (content != kRegistryFileHeader)
                     Fail("expected \"" + std::string(kRegistryFileHeader) + "\"");
-                header_seen = true;
+                headerSeen = true;
                 continue;
             }
             if (content.front() == ';') continue;
@@ -313,7 +266,8 @@ private:
         if (close == std::string_view::npos || close != content.size() - 1) Fail("a key line must end with ']'");
         std::string_view name = content.substr(1, close - 1);
         if (!name.empty() && name.front() == '-') Fail("deleting keys is not supported");
-        if (!StartsWithFolded(name, kRegistryRootName)) Fail("keys must lie under " + std::string(kRegistryRootName));
+        if (!StartsWithIgnoringCase(name, kRegistryRootName))
+            Fail("keys must lie under " + std::string(kRegistryRootName));
         name.remove_prefix(kRegistryRootName.size());
         std::string_view path;
         if (!name.empty()) {
@@ -355,13 +309,13 @@ private:
             return TRegValue::Text(std::move(text));
         }
         if (content == "-") Fail("deleting values is not supported");
-        if (StartsWithFolded(content, "dword:")) {
+        if (StartsWithIgnoringCase(content, "dword:")) {
             std::uint32_t v = 0;
             if (!ParseHex32(Trim(content.substr(6)), v)) Fail("dword: needs 1 to 8 hexadecimal digits");
             return TRegValue::Dword(v);
         }
-        if (StartsWithFolded(content, "hex:")) return {REG_BINARY, Bytes(content.substr(4))};
-        if (StartsWithFolded(content, "hex(")) {
+        if (StartsWithIgnoringCase(content, "hex:")) return {REG_BINARY, Bytes(content.substr(4))};
+        if (StartsWithIgnoringCase(content, "hex(")) {
             std::size_t close = content.find("):");
             std::uint32_t type = 0;
             if (close == std::string_view::npos || !ParseHex32(content.substr(4, close - 4), type))

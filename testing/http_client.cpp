@@ -4,29 +4,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdlib>
 
+#include "base/ascii_case.h"
+#include "base/whole_number.h"
 #include "client/tcp_connect.h"
 
 namespace vistrel::testing {
 
-namespace {
-
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-}  // namespace
-
 const std::string* THttpReply::Header(std::string_view name) const {
     for (const auto& [key, value] : Headers)
-        if (SameText(key, name)) return &value;
+        if (EqualsIgnoringCase(key, name)) return &value;
     return nullptr;
 }
 
@@ -34,7 +22,7 @@ std::string HttpRequestText(std::string_view method, std::string_view target, co
                             std::string_view body) {
     std::string text = std::string(method) + " " + std::string(target) + " HTTP/1.1\r\n";
     bool host = false;
-    for (const auto& [name, value] : headers) host = host || SameText(name, "Host");
+    for (const auto& [name, value] : headers) host = host || EqualsIgnoringCase(name, "Host");
     if (!host) text += "Host: 127.0.0.1\r\n";
     for (const auto& [name, value] : headers) text += name + ": " + value + "\r\n";
     if (!body.empty() || method == "POST") text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
@@ -110,7 +98,7 @@ bool THttpClient::Parse(THttpReply& reply, size_t& wholeSize) const {
     const std::string_view statusLine = head.substr(0, lineEnd);
     const size_t space = statusLine.find(' ');
     if (space == std::string_view::npos) return false;
-    reply.Status = std::atoi(std::string(statusLine.substr(space + 1, 3)).c_str());
+    if (!ParseWholeNumber(statusLine.substr(space + 1, 3), reply.Status)) return false;
     size_t at = lineEnd == std::string_view::npos ? head.size() : lineEnd + 2;
     while (at < head.size()) {
         size_t end = head.find("\r\n", at);
@@ -126,12 +114,13 @@ bool THttpClient::Parse(THttpReply& reply, size_t& wholeSize) const {
     }
     const size_t bodyStart = headEnd + 4;
     const std::string* encoding = reply.Header("Transfer-Encoding");
-    if (encoding && SameText(*encoding, "chunked")) {
+    if (encoding && EqualsIgnoringCase(*encoding, "chunked")) {
         size_t pos = bodyStart;
         for (;;) {
             const size_t sizeEnd = in_.find("\r\n", pos);
             if (sizeEnd == std::string::npos) return true;
-            const size_t size = std::strtoul(in_.substr(pos, sizeEnd - pos).c_str(), nullptr, 16);
+            size_t size = 0;
+            if (!ParseHexNumber(std::string_view(in_).substr(pos, sizeEnd - pos), size)) return false;
             if (size == 0) {
                 // The last chunk, then (no trailers) an empty line.
                 if (in_.size() >= sizeEnd + 4) wholeSize = sizeEnd + 4;
@@ -146,7 +135,8 @@ bool THttpClient::Parse(THttpReply& reply, size_t& wholeSize) const {
         }
     }
     if (const std::string* length = reply.Header("Content-Length")) {
-        const size_t size = std::strtoul(length->c_str(), nullptr, 10);
+        size_t size = 0;
+        if (!ParseWholeNumber(*length, size)) return false;
         reply.Body = in_.substr(bodyStart, size);
         if (in_.size() >= bodyStart + size) wholeSize = bodyStart + size;
         return true;

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/whole_number.h"
 #include "core/protocol.h"
 #include "client/client_packets.h"
 #include "client/relay_client.h"
@@ -64,13 +65,7 @@ std::unique_ptr<TRelayClient> Connect(const Options& options, int port) {
     return nullptr;
 }
 
-bool ParseInt(const char* text, int max, int& out) {
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (!*text || *end || value < 0 || value > max) return false;
-    out = static_cast<int>(value);
-    return true;
-}
+bool ParseInt(const char* text, int max, int& out) { return ParseWholeNumber(text, out, 0, max); }
 
 void Usage() {
     std::fprintf(stderr,

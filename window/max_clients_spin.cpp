@@ -58,8 +58,8 @@ QAbstractSpinBox::StepEnabled TMaxClientsSpin::stepEnabled() const {
     if (isReadOnly()) return StepNone;
     StepEnabled enabled = StepNone;
     const int value = field_.Value();
-    if (value < TSpinField::MaxValue) enabled |= StepUpEnabled;
-    if (value > TSpinField::MinValue) enabled |= StepDownEnabled;
+    if (value < TSpinField::kMaxValue) enabled |= StepUpEnabled;
+    if (value > TSpinField::kMinValue) enabled |= StepDownEnabled;
     return enabled;
 }
 

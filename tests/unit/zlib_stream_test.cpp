@@ -31,7 +31,7 @@ TEST(ZLibResultText, TableAndMessages) {
 
 TEST(TZLib, ExecuteWithoutInputOrEngine) {
     TZLib z;
-    z.SetMode(ZLibMode::zmDecompress);
+    z.SetMode(TZLibMode::Decompress);
     try {
         z.Execute(false);
         ADD_FAILURE() << "no error";
@@ -58,7 +58,7 @@ TEST(TZLib, CollectsOutputAndCountsAcrossPieces) {
         EXPECT_LE(totalIn, currentIn);
         currentIns.push_back(currentIn);
     };
-    z.SetMode(ZLibMode::zmDecompress);
+    z.SetMode(TZLibMode::Decompress);
     EXPECT_EQ(out, "");  // starting the engine empties the output
     z.SetInput(payload);
     EXPECT_TRUE(z.Execute(false));
@@ -76,7 +76,7 @@ TEST(TZLib, CollectsOutputAndCountsAcrossPieces) {
     EXPECT_EQ(currentIns.back(), static_cast<int32_t>(payload.size()));
 
     // The same mode again changes nothing; a new run needs a fresh engine.
-    z.SetMode(ZLibMode::zmDecompress);
+    z.SetMode(TZLibMode::Decompress);
     EXPECT_EQ(z.Crc(), Crc(data));
     z.Restart();
     EXPECT_EQ(z.Crc(), 0u);
@@ -97,22 +97,22 @@ TEST(TZLib, ErrorStillReportsTheWholeInputAsRead) {
         ++reports;
         lastIn = currentIn;
     };
-    z.SetMode(ZLibMode::zmDecompress);
+    z.SetMode(TZLibMode::Decompress);
     const std::string bad("\x78\x01\x07 and more", 12);
     z.SetInput(bad);
     EXPECT_THROW(z.Execute(false), EZLibException);
     EXPECT_EQ(reports, 1);  // the failing call fires none; the run's end fires one
     EXPECT_EQ(lastIn, 12);
     EXPECT_EQ(z.ErrorText(), "ZLib Invalid Data");
-    z.SetMode(ZLibMode::zmNone);
-    EXPECT_EQ(z.Mode(), ZLibMode::zmNone);
+    z.SetMode(TZLibMode::None);
+    EXPECT_EQ(z.Mode(), TZLibMode::None);
 }
 
 TEST(TZLib, OutputLimitEndsTheRunUnfinished) {
     TZLib z;
     std::string out;
     z.SetOutput(&out);
-    z.SetMode(ZLibMode::zmDecompress);
+    z.SetMode(TZLibMode::Decompress);
     EXPECT_EQ(z.OutputLimit(), UINT64_MAX);
     const std::string data(1 << 20, 'x');
     const std::string payload = Deflate(data, 9);
