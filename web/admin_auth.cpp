@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "base/ascii_case.h"
 #include "base/latin1.h"
 
 namespace vistrel {
@@ -52,9 +53,7 @@ bool ConstantTimeEquals(std::string_view given, std::string_view expected) noexc
 bool BasicPassword(std::string_view header, std::string& password) {
     while (!header.empty() && header.front() == ' ') header.remove_prefix(1);
     constexpr std::string_view kScheme = "basic";
-    if (header.size() <= kScheme.size()) return false;
-    for (size_t i = 0; i < kScheme.size(); ++i)
-        if ((header[i] | 0x20) != kScheme[i]) return false;
+    if (header.size() <= kScheme.size() || !StartsWithIgnoringCase(header, kScheme)) return false;
     if (header[kScheme.size()] != ' ') return false;
     header.remove_prefix(kScheme.size());
     while (!header.empty() && header.front() == ' ') header.remove_prefix(1);

@@ -14,6 +14,9 @@
 #include <cstring>
 #include <utility>
 
+#include "base/ascii_case.h"
+#include "base/whole_number.h"
+
 namespace vistrel {
 
 namespace {
@@ -25,27 +28,6 @@ constexpr size_t kConnectionMemory = size_t{32} << 10;
 constexpr size_t kStreamBlock = 4096;
 // The longest wait our loop is told to keep for the library.
 constexpr MHD_UNSIGNED_LONG_LONG kLongestWaitMs = 3600 * 1000;
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
-bool ParseDecimal(std::string_view text, uint64_t limit, uint64_t& value) {
-    if (text.empty() || text.size() > 20) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        if (v > (limit - static_cast<uint64_t>(c - '0')) / 10) return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    value = v;
-    return true;
-}
 
 std::string ErrorJson(std::string_view message) {
     // Our own texts only: nothing here needs escaping beyond quotes.
@@ -67,7 +49,7 @@ bool ParseHttpListen(std::string_view text, THttpListen& out) {
     in_addr parsed{};
     if (addr.empty() || inet_pton(AF_INET, addr.c_str(), &parsed) != 1) return false;
     uint64_t port = 0;
-    if (!ParseDecimal(text.substr(colon + 1), 65535, port)) return false;
+    if (!ParseWholeNumber(text.substr(colon + 1), port, 0, 65535)) return false;
     out.Addr = addr;
     out.Port = static_cast<uint16_t>(port);
     return true;
@@ -343,7 +325,7 @@ bool THttpServer::Access(MHD_Connection* connection, const char* url, const char
         if (state->HeaderBytes > limits_.MaxHeaderBytes) return Refuse(connection, 431, "request header too large");
         if (const std::string* length = state->Request.Header("Content-Length")) {
             uint64_t bytes = 0;
-            if (!ParseDecimal(*length, UINT64_MAX, bytes)) return Refuse(connection, 400, "bad Content-Length");
+            if (!ParseWholeNumber(*length, bytes, 0, UINT64_MAX)) return Refuse(connection, 400, "bad Content-Length");
             if (bytes > limits_.MaxBodyBytes) return Refuse(connection, 413, "request body too large");
         }
         MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &THttpServerCallbacks::AddArgument, state);

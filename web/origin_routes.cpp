@@ -9,10 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "base/latin1.h"
+#include "base/whole_number.h"
 #include "core/protocol.h"
 #include "core/recording_format.h"
-#include "relay/demo_sender.h"
-#include "web/path_number.h"
 
 namespace vistrel {
 
@@ -139,39 +138,24 @@ std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final) {
     return text;
 }
 
-bool TOriginRoutes::Matches(const std::vector<std::string_view>& path) noexcept {
-    const bool games = path.size() >= 4 && path[0] == "api" && path[1] == "v1" && path[2] == "games";
-    return games && (path.size() == 4 || (path.size() == 6 && path[4] == "segments"));
-}
-
-THttpResponse TOriginRoutes::Handle(const THttpRequest& request, const std::vector<std::string_view>& path) {
-    int64_t id = 0;
+const TActiveGameList* TOriginRoutes::Find(const THttpRequest& request, int32_t id) const {
     const TGameList* games = form_.Games();
-    if (!games || !ParsePathNumber(path[3], INT32_MAX, id)) return NotFound("no such game");
-    const int32_t index = games->IndexOfId(static_cast<int32_t>(id));
-    if (index < 0) return NotFound("no such game");
+    const int32_t index = games ? games->IndexOfId(id) : -1;
+    if (index < 0) return nullptr;
     const TActiveGameList& game = games->At(index);
     if (const std::string* opened = request.QueryValue("opened")) {
         int64_t ms = 0;
-        if (!ParsePathNumber(*opened, INT64_MAX, ms) || ms != game.OpenedMs()) return NotFound("no such game");
+        if (!ParseWholeNumber(*opened, ms, 0, INT64_MAX) || ms != game.OpenedMs()) return nullptr;
     }
-    if (path.size() == 4) return GameDocument(game);
-    int64_t n = 0;
-    if (!ParsePathNumber(path[5], INT32_MAX, n) || n > LastSegment(game)) return NotFound("no such segment");
-    return Segment(request, game, static_cast<int32_t>(n));
+    return &game;
 }
 
-THttpResponse TOriginRoutes::GameDocument(const TActiveGameList& game) const {
-    const auto* sender = static_cast<const TDemoSender*>(game.Sender());
+THttpResponse TOriginRoutes::Game(const THttpRequest& request, int32_t id) const {
+    const TActiveGameList* found = Find(request, id);
+    if (!found) return NotFound("no such game");
+    const TActiveGameList& game = *found;
+    const TWSocketClient* sender = game.Sender();
     const bool connected = (sender != nullptr && sender->State() == wsConnected) || game.LiveUpstream();
-    std::string senderName;
-    if (sender) {
-        senderName = sender->UserName;
-    } else {
-        const int32_t row = form_.Console().IndexOfGameRow(game.Identifier());
-        if (row >= 0) senderName = std::string(form_.Console().Games().Column(row, 6));
-        if (senderName == game.SenderAddr()) senderName.clear();
-    }
     // Complete segments as ranges of segment numbers, first and last.
     json complete = json::array();
     const int32_t last = LastSegment(game);
@@ -189,7 +173,8 @@ THttpResponse TOriginRoutes::GameDocument(const TActiveGameList& game) const {
         {"game", Latin1ToUtf8(GameLabel(game.GameType()))},
         {"game_type", game.GameType()},
         {"mod", Latin1ToUtf8(game.Mod())},
-        {"sender", {{"name", Latin1ToUtf8(senderName)}, {"address", game.SenderAddr()}, {"connected", connected}}},
+        {"sender",
+         {{"name", Latin1ToUtf8(game.SenderName())}, {"address", game.SenderAddr()}, {"connected", connected}}},
         {"locations", game.Count()},
         {"stored_packets", game.Count() - game.Gaps()},
         {"viewers", game.Viewers()},
@@ -204,7 +189,11 @@ THttpResponse TOriginRoutes::GameDocument(const TActiveGameList& game) const {
     return response;
 }
 
-THttpResponse TOriginRoutes::Segment(const THttpRequest& request, const TActiveGameList& game, int32_t n) {
+THttpResponse TOriginRoutes::Segment(const THttpRequest& request, int32_t id, int32_t n) {
+    const TActiveGameList* found = Find(request, id);
+    if (!found) return NotFound("no such game");
+    const TActiveGameList& game = *found;
+    if (n > LastSegment(game)) return NotFound("no such segment");
     // Packets released from memory are read back off the loop; until they are
     // here, the segment is not served at all (a copy without them would look
     // like one with gaps, and a final one would be cached for a year).

@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/game_list.h"
 #include "relay/main_form.h"
@@ -54,10 +53,10 @@ class TOriginRoutes {
 public:
     explicit TOriginRoutes(TMainForm& form) : form_(form) {}
 
-    // Whether the split path is one of these routes (for a GET or HEAD).
-    static bool Matches(const std::vector<std::string_view>& path) noexcept;
-    // The answer to a GET or HEAD of one of these routes.
-    THttpResponse Handle(const THttpRequest& request, const std::vector<std::string_view>& path);
+    // GET /api/v1/games/{id}: the game's document.
+    THttpResponse Game(const THttpRequest& request, int32_t id) const;
+    // GET /api/v1/games/{id}/segments/{n}.
+    THttpResponse Segment(const THttpRequest& request, int32_t id, int32_t n);
 
     // Segment answers with a body, by whether they were final, and their
     // bytes; answers 304 (not modified).
@@ -66,8 +65,9 @@ public:
     uint64_t SegmentsNotModified() const noexcept { return not_modified_; }
 
 private:
-    THttpResponse GameDocument(const TActiveGameList& game) const;
-    THttpResponse Segment(const THttpRequest& request, const TActiveGameList& game, int32_t n);
+    // The game with this id, and of the incarnation ?opened= names if given;
+    // else null.
+    const TActiveGameList* Find(const THttpRequest& request, int32_t id) const;
 
     TMainForm& form_;
     uint64_t served_[2] = {};

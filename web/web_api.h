@@ -16,21 +16,26 @@
 //   GET    /api/v1/games/{id}/recording  the game's recording file
 //   GET    /metrics                  Prometheus text format
 //
+// Each endpoint is one row of the route table (web_api.cpp, route_table.h).
 // Commands need the remote admin password (TAdminAuth); reads need it too
 // when the server listens on an address other than loopback, unless
-// PublicRead. Made by the front ends after the frame's start-up and
+// PublicRead. Commands go to the frame by identifier (HaltGame, DeleteGame,
+// KickViewer). Made by the front ends after the frame's start-up and
 // destroyed before the frame.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "relay/main_form.h"
 #include "web/admin_auth.h"
 #include "web/http_server.h"
 #include "web/origin_routes.h"
+#include "web/route_table.h"
 
 namespace vistrel {
 
@@ -68,19 +73,40 @@ public:
     // The answer to one request (the server's handler).
     THttpResponse Handle(const THttpRequest& request);
 
-    // The bodies of the read endpoints.
-    std::string StatusJson() const;
-    std::string GamesJson(int64_t after) const;
-    std::string ViewersJson(int64_t after) const;
-    std::string LogJson(int64_t after) const;
-    std::string MetricsText() const;
-
 private:
+    // A request that matched a row, with the numbers its path gave.
+    struct TCall {
+        const THttpRequest& Request;
+        TPathNumbers Numbers;
+
+        int32_t GameId() const noexcept { return static_cast<int32_t>(Numbers.Values[0]); }
+    };
+    using THandler = THttpResponse (TWebApi::*)(const TCall& call);
+    // The route table: one row per endpoint.
+    static std::span<const TRoute<THandler>> Routes();
+
     // Null when the request may go on; else the refusal to send.
     std::unique_ptr<THttpResponse> Authenticate(const THttpRequest& request);
-    THttpResponse Command(const THttpRequest& request, const std::string& what, int64_t id);
+    std::unique_ptr<THttpResponse> CheckAccess(TAccess access, const THttpRequest& request);
+
+    THttpResponse OperatorPage(const TCall& call);
+    THttpResponse Metrics(const TCall& call);
+    THttpResponse Status(const TCall& call);
+    THttpResponse GameList(const TCall& call);
+    THttpResponse ViewerList(const TCall& call);
+    THttpResponse Log(const TCall& call);
+    THttpResponse LogStream(const TCall& call);
+    THttpResponse GameDocument(const TCall& call);
+    THttpResponse GameSegment(const TCall& call);
     // The game's recording as a download, or 404.
-    THttpResponse Recording(int32_t id);
+    THttpResponse Recording(const TCall& call);
+    THttpResponse Halt(const TCall& call);
+    THttpResponse Delete(const TCall& call);
+    THttpResponse Kick(const TCall& call);
+    // Logs the command (logText) as the remote admin's, then runs it: its
+    // answer, or 500 when it raised (reported as the window's commands are).
+    THttpResponse RunCommand(const THttpRequest& request, const std::string& logText,
+                             const std::function<THttpResponse()>& command);
     void ArmStreamCheck();
 
     TMainForm& form_;

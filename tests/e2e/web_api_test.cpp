@@ -85,6 +85,24 @@ TEST_F(WebApi, GamesShowsEveryGameAsTheListDoes) {
     EXPECT_EQ(body["games"][0]["id"], id + 1);
 }
 
+TEST_F(WebApi, GamesGiveTheTextsAsTheCameraSentThem) {
+    // The games list shows a ';' as ','; the API (and the edges mirroring
+    // through it) must keep the camera's own bytes.
+    TRelayClient* cam = nullptr;
+    const int32_t id = LoggedInSender(cam, "Cam;1");
+    cam->Send(GameInfo("Cam;1", "", "Grand;final", "m;d", 0));
+    EXPECT_EQ(AckValueOf(Next(*cam)), 0);
+    Settle();
+    ASSERT_EQ(Form().Console().Games().Column(0, 1), "Grand,final");
+    const json game = Json(Get("/api/v1/games"))["games"][0];
+    EXPECT_EQ(game["id"], id);
+    EXPECT_EQ(game["name"], "Grand;final");
+    EXPECT_EQ(game["mod"], "m;d");
+    EXPECT_EQ(game["game"], GameLabel(0));
+    EXPECT_EQ(game["sender"]["name"], "Cam;1");
+    EXPECT_EQ(Json(Get("/api/v1/games/" + std::to_string(id)))["name"], "Grand;final");
+}
+
 TEST_F(WebApi, ViewersShowsEveryConnectionWithAStableId) {
     TRelayClient* cam = nullptr;
     const int32_t id = SenderWithDemo(cam, "Cam", 3);
@@ -277,6 +295,51 @@ TEST_F(WebApi, UnknownPathsAndMethods) {
     ASSERT_TRUE(client.PeekReply(head));
     EXPECT_EQ(head.Status, 200);
     EXPECT_EQ(head.Body, "");
+}
+
+TEST_F(WebApi, EveryRouteAnswers405WithItsMethodsAndBadIdentifiers404) {
+    const std::pair<const char*, const char*> routes[] = {
+        {"/", "GET, HEAD"},
+        {"/index.html", "GET, HEAD"},
+        {"/metrics", "GET, HEAD"},
+        {"/api/v1/status", "GET, HEAD"},
+        {"/api/v1/games", "GET, HEAD"},
+        {"/api/v1/viewers", "GET, HEAD"},
+        {"/api/v1/log", "GET, HEAD"},
+        {"/api/v1/log/stream", "GET, HEAD"},
+        {"/api/v1/games/1", "GET, HEAD, DELETE"},
+        {"/api/v1/games/1/segments/0", "GET, HEAD"},
+        {"/api/v1/games/1/recording", "GET, HEAD"},
+        {"/api/v1/games/1/halt", "POST"},
+        {"/api/v1/viewers/1/kick", "POST"},
+    };
+    for (const auto& [path, allow] : routes) {
+        const THttpReply reply = Request("PUT", path);
+        EXPECT_EQ(reply.Status, 405) << path;
+        ASSERT_NE(reply.Header("Allow"), nullptr) << path;
+        EXPECT_EQ(*reply.Header("Allow"), allow) << path;
+    }
+    // Each number within its bound: a game's is 32-bit, a viewer's 64-bit.
+    SetPassword("pw");
+    const std::pair<const char*, const char*> beyond[] = {
+        {"GET", "/api/v1/games/2147483648"},
+        {"DELETE", "/api/v1/games/2147483648"},
+        {"POST", "/api/v1/games/2147483648/halt"},
+        {"GET", "/api/v1/games/1/segments/2147483648"},
+        {"POST", "/api/v1/viewers/9223372036854775808/kick"},
+        {"POST", "/api/v1/viewers/-1/kick"},
+        {"GET", "/api/v1/games/{id}"},
+        {"GET", "/api/v1/games/1/segments/0/x"},
+        {"GET", "/api/v1/log/stream/x"},
+    };
+    for (const auto& [method, path] : beyond) {
+        const THttpReply reply = Request(method, path, Auth("pw"));
+        EXPECT_EQ(reply.Status, 404) << method << " " << path;
+        EXPECT_EQ(Json(reply)["error"], "no such resource") << method << " " << path;
+    }
+    const THttpReply largest = Request("POST", "/api/v1/viewers/9223372036854775807/kick", Auth("pw"));
+    EXPECT_EQ(largest.Status, 404);
+    EXPECT_EQ(Json(largest)["error"], "no such viewer");
 }
 
 TEST_F(WebApi, KeepAliveServesSeveralRequestsOnOneConnection) {

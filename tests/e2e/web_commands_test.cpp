@@ -198,6 +198,40 @@ TEST_F(WebCommands, ReadsNeedThePasswordOffLoopbackUnlessPublic) {
     EXPECT_FALSE(TWebApi(Form(), options).ReadsNeedPassword());
 }
 
+TEST_F(WebCommands, EachRouteAsksForThePasswordAsItsAccessSays) {
+    TRelayClient* cam = nullptr;
+    SenderWithDemo(cam, "Cam", 1);
+    SetPassword("pw");
+    TWebOptions options;
+    options.Listen = THttpListen{"0.0.0.0", 0};
+    const auto answer = [&](TWebApi& api, const char* method, const char* path, bool withPassword) {
+        THttpRequest request;
+        request.Method = method;
+        request.Path = path;
+        request.PeerAddr = "192.0.2.8";
+        if (withPassword) request.Headers.emplace_back("Authorization", BasicAuthorization("x", "pw"));
+        return api.Handle(request).Status;
+    };
+    TWebApi closed(Form(), options);
+    options.PublicRead = true;
+    TWebApi open(Form(), options);
+    for (const char* path : {"/metrics", "/api/v1/status", "/api/v1/games", "/api/v1/viewers", "/api/v1/log",
+                             "/api/v1/log/stream", "/api/v1/games/1", "/api/v1/games/1/segments/0",
+                             "/api/v1/games/1/recording"}) {
+        EXPECT_EQ(answer(closed, "GET", path, false), 401) << path;
+        EXPECT_NE(answer(closed, "GET", path, true), 401) << path;
+        EXPECT_NE(answer(open, "GET", path, false), 401) << path;
+    }
+    EXPECT_EQ(answer(closed, "GET", "/", false), 200);
+    // Commands need it even where reads are public; nothing ran.
+    for (const auto& [method, path] : {std::pair{"POST", "/api/v1/games/1/halt"}, std::pair{"DELETE", "/api/v1/games/1"},
+                                       std::pair{"POST", "/api/v1/viewers/1/kick"}})
+        EXPECT_EQ(answer(open, method, path, false), 401) << path;
+    Settle();
+    EXPECT_FALSE(cam->Ended());
+    EXPECT_EQ(Form().Console().Games().Count(), 1);
+}
+
 TEST_F(WebCommands, ACommandFromAnotherSitesPageIsRefused) {
     SetPassword("s3cret");
     TRelayClient* cam = nullptr;
