@@ -209,17 +209,21 @@ int TEventLoop::NextTimeout() const {
 
 void TEventLoop::ReportUnhandled(const std::exception* e) {
     ++unhandled_errors_;
-    const Exception unknown("Exception", "Unknown exception");
-    if (!e) e = &unknown;
     if (OnUnhandledException) {
         try {
-            OnUnhandledException(*e);
+            if (e)
+                OnUnhandledException(*e);
+            else
+                OnUnhandledException(Exception("Exception", "Unknown exception"));
             return;
         } catch (...) {
             // The hook failed: the error is not lost with it.
         }
     }
-    std::fprintf(stderr, "unhandled exception in event loop: %s\n", e->what());
+    if (e)
+        std::fprintf(stderr, "unhandled exception in event loop: %s\n", e->what());
+    else
+        std::fprintf(stderr, "unhandled non-standard exception in event loop\n");
 }
 
 bool TEventLoop::RunOnce(int timeoutMs) {
