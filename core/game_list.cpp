@@ -1,6 +1,7 @@
 #include "core/game_list.h"
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 
 #include "core/protocol.h"
@@ -45,8 +46,13 @@ void TPacketList::Charge(size_t bytes) noexcept {
 }
 
 void TPacketList::Refund(size_t bytes) noexcept {
+    // Only what was charged comes back: a total never wraps below zero.
+    assert(stored_bytes_ >= bytes);
     stored_bytes_ -= bytes;
-    if (registry_bytes_) *registry_bytes_ -= bytes;
+    if (registry_bytes_) {
+        assert(*registry_bytes_ >= bytes);
+        *registry_bytes_ -= bytes;
+    }
 }
 
 void TPacketList::Append(std::string_view data, int32_t tag) {
@@ -205,6 +211,7 @@ TActiveGameList& TGameList::Add(TWSocketClient* sender) {
 void TGameList::Delete(int32_t i) {
     const size_t bytes = At(i).StoredBytes() + kGameRecordOverhead;
     games_.erase(games_.begin() + i);
+    assert(stored_bytes_ >= bytes);
     stored_bytes_ -= bytes;
 }
 

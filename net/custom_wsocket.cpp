@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 
 namespace vistrel {
@@ -25,19 +26,14 @@ TCustomWSocket::~TCustomWSocket() {
     if (flush_slot_ != TEventLoop::kNotEnlisted) loop_.DelistFlush(flush_slot_);
     flush_slot_ = TEventLoop::kNotEnlisted;
     // What was queued in this step still goes out, as a close would send it.
-    if (fd_ >= 0 && state_ == wsConnected && !queue_.Empty()) {
-        try {
-            TryToSend();
-        } catch (...) {
-        }
-    }
-    if (fd_ >= 0) ReleaseSocket(true);
-    queue_.Clear();
-    AccountOutput();
+    CloseSocket({.SendQueued = true, .End = TCloseEnd::FinFirst, .Report = false});
 }
 
 void TCustomWSocket::SetOutputAccount(size_t* total) {
-    if (output_total_) *output_total_ -= accounted_output_;
+    if (output_total_) {
+        assert(*output_total_ >= accounted_output_);
+        *output_total_ -= accounted_output_;
+    }
     output_total_ = total;
     if (output_total_) *output_total_ += accounted_output_;
 }
@@ -54,8 +50,7 @@ void TCustomWSocket::RaiseSocketError(int error, std::string_view step) {
         // disconnect is still reported once, so a listed connection is never
         // left behind without its notice.
         if (fd_ >= 0) {
-            ReleaseSocket(false);
-            FinishClose();
+            CloseSocket({.SendQueued = false, .End = TCloseEnd::AsSet, .Report = true});
         } else if (state_ != wsClosed) {
             state_ = wsClosed;
         }
@@ -66,18 +61,18 @@ void TCustomWSocket::RaiseSocketError(int error, std::string_view step) {
 void TCustomWSocket::HandleBgException(const std::exception& e) {
     bool canClose = true;
     if (OnBgException) {
-        try {
-            OnBgException(*this, e, canClose);
-        } catch (...) {
-            // A failing error handler must not take the loop down with it.
-        }
+        // A failing error handler must not take the loop down with it.
+        Noted("OnBgException", [&] { OnBgException(*this, e, canClose); });
+    } else {
+        // Nobody to tell: it is at least counted and described.
+        NoteHandlerError("Background", fd_, &e);
     }
-    if (canClose) {
-        try {
-            Abort();
-        } catch (...) {
-        }
-    }
+    if (canClose) Noted("Abort", [this] { Abort(); });
+}
+
+void TCustomWSocket::NoteHandlerError(std::string_view step, int fd, const std::exception* e) {
+    // A socket being destroyed only counts: its owner may be half gone.
+    if (handler_errors_) handler_errors_->Note(step, fd, e, !destroying_);
 }
 
 // ---------------------------------------------------------------- descriptor
@@ -154,16 +149,36 @@ int TCustomWSocket::ReleaseSocket(bool shutdownFirst) {
     return 0;
 }
 
-void TCustomWSocket::FinishClose() {
+void TCustomWSocket::FinishClose(bool report) {
     state_ = wsClosed;
     queue_.Clear();
     AccountOutput();
     write_blocked_ = false;
     over_soft_since_ = TEventLoop::Clock::time_point::max();
-    if (!destroying_ && !disconnect_reported_) {
+    if (report && !destroying_ && !disconnect_reported_) {
         disconnect_reported_ = true;
         TriggerSessionClosed();
     }
+}
+
+int TCustomWSocket::CloseSocket(TCloseStyle style) {
+    if (style.SendQueued && fd_ >= 0 && state_ == wsConnected && !queue_.Empty()) {
+        // What was queued before the close goes first; a failure to send it
+        // does not keep the connection open.
+        Noted("Close (sending the queue)", [this] { TryToSend(); });
+        if (fd_ < 0) return 0;  // the send found the connection gone and closed it
+    }
+    int err = 0;
+    if (fd_ >= 0) {
+        if (style.End == TCloseEnd::Orderly && state_ == wsConnected) {
+            // An orderly close instead of the reset a close would give.
+            linger off{0, 0};
+            setsockopt(fd_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+        }
+        err = ReleaseSocket(style.End == TCloseEnd::FinFirst);
+    }
+    FinishClose(style.Report);
+    return err;
 }
 
 void TCustomWSocket::Close() {
@@ -172,34 +187,14 @@ void TCustomWSocket::Close() {
         return;
     }
     if (state_ == wsClosed) return;
-    // What was queued before the close goes first; a failure to send it
-    // does not keep the connection open.
-    if (state_ == wsConnected && !queue_.Empty()) {
-        try {
-            TryToSend();
-        } catch (...) {
-        }
-        if (fd_ < 0) return;  // the send found the connection gone
-    }
-    int err = ReleaseSocket(true);
     // The descriptor is gone whatever close said, so the close is completed
     // (and reported) before a failure is raised.
-    FinishClose();
+    int err = CloseSocket({.SendQueued = true, .End = TCloseEnd::FinFirst, .Report = true});
     if (err != 0 && err != kWsaNotInitialised) RaiseSocketError(err, "Disconnect (closesocket)");
 }
 
 void TCustomWSocket::Abort() {
-    queue_.Clear();
-    AccountOutput();
-    if (fd_ >= 0) {
-        if (state_ == wsConnected) {
-            // An orderly close instead of the reset a close would give.
-            linger off{0, 0};
-            setsockopt(fd_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
-        }
-        ReleaseSocket(false);
-    }
-    FinishClose();
+    CloseSocket({.SendQueued = false, .End = TCloseEnd::Orderly, .Report = true});
 }
 
 void TCustomWSocket::CloseDiscarding() {
@@ -208,11 +203,7 @@ void TCustomWSocket::CloseDiscarding() {
 }
 
 void TCustomWSocket::CloseGone() {
-    const bool report = !disconnect_reported_ && !destroying_;
-    disconnect_reported_ = true;
-    if (fd_ >= 0) ReleaseSocket(true);
-    FinishClose();
-    if (report) TriggerSessionClosed();
+    CloseSocket({.SendQueued = false, .End = TCloseEnd::FinFirst, .Report = true});
 }
 
 // ---------------------------------------------------------------- dispatch
@@ -282,18 +273,19 @@ TCustomWSocket::TLoopEnd TCustomWSocket::ReceivingLoop(uint16_t error) {
     for (int round = 1;; ++round) {
         if (ReadingHeld()) return TLoopEnd::Held;
         received_ = false;
-        try {
-            if (!TriggerDataAvailable(error)) return TLoopEnd::Drained;
-        } catch (...) {
-            // The data handler's errors go nowhere; the connection stays as
-            // the handler left it. A handler that failed before taking its
-            // input must not make the level-triggered loop spin.
+        bool more = false;
+        if (!Noted("OnDataAvailable", [&] { more = TriggerDataAvailable(error); })) {
+            // The data handler's errors are only counted and described; the
+            // connection stays as the handler left it. A handler that failed
+            // before taking its input must not make the level-triggered loop
+            // spin.
             if (fd_ < 0 || state_ != wsConnected) return TLoopEnd::Closed;
             if (ReadingHeld()) return TLoopEnd::Held;
             int err = 0;
             if (!received_ && ReadableCount(err) > 0 && err == 0) return TLoopEnd::Stalled;
             return TLoopEnd::Dropped;
         }
+        if (!more) return TLoopEnd::Drained;
         if (fd_ < 0 || state_ != wsConnected) return TLoopEnd::Closed;
         if (ReadingHeld()) return TLoopEnd::Held;
         int err = 0;

@@ -2,17 +2,48 @@
 // connections. It owns one non-blocking descriptor (or none), its State, its
 // send queue, the dispatch of the loop's readiness events and the guard around
 // that dispatch, which hands escaping exceptions to OnBgException and then,
-// unless the handler cleared CanClose, aborts the socket.
+// unless the handler cleared CanClose, aborts the socket. What the layer
+// catches and goes on after without a background-error handler (a data
+// handler's error, a failing error handler, a failed send while closing) is
+// counted and described to the server's THandlerErrors.
 //
 // Output is queued, not written: Send appends and enlists the socket with the
 // loop, which flushes it once at the end of the step (one writev for all that
 // the step sent to the connection). While the kernel refuses more, the socket
 // waits for writability instead. Close flushes first.
 //
-// Called by: the event loop (readiness), the derived classes, and the core
-// (Send, ReceiveAll, Close, State). Calls the core from its dispatch only.
+// Closing. Every way the layer closes a socket's descriptor goes through one
+// routine, CloseSocket, and differs only in three things: whether the queued
+// output is handed to the kernel first or dropped; how the connection ends
+// for the peer (an accepted connection has linger 0, so a plain close resets
+// it: with a FIN first the peer reads the end of its stream before the reset;
+// an orderly close turns linger off and sends the FIN alone, after what the
+// kernel still holds); and whether the disconnect is reported (for a
+// connection: its server's client-closed notice, in a later dispatch).
+//
+//   way                                   queued output  the peer sees  disconnect
+//   Close                                 sent first     FIN, then RST  reported
+//   Abort (and the guard's abort)         dropped        FIN only       reported
+//   CloseDiscarding (a connection gone:   dropped        FIN, then RST  reported
+//     a send found it reset, the send
+//     limits broken, a hang-up while
+//     held)
+//   the peer closed                       sent first     FIN, then RST  reported before
+//                                                                       the close
+//   a reset or not-connected error        dropped        RST            reported
+//   the object destroyed                  sent first     FIN, then RST  not reported
+//   a listener's registration failed      (none)         (listener)     not reported
+//
+// A listening socket has no peer: only the release and the state apply. The
+// descriptors no socket object owns yet (a failed bind or listen, a
+// connection shed when descriptors run out, one whose take-over failed) are
+// closed where they are made, in the server.
+//
+// Called by: the event loop (readiness), the derived classes, and the relay
+// (Send, ReceiveAll, Close, State). Calls the relay from its dispatch only.
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +54,7 @@
 #include <utility>
 
 #include "net/event_loop.h"
+#include "net/handler_errors.h"
 #include "net/send_queue.h"
 #include "net/socket_exception.h"
 
@@ -81,14 +113,17 @@ public:
     // One read of exactly the readable count; empty when nothing is readable
     // or the read fails. Raises only when the count cannot be queried.
     std::string ReceiveAll();
-    // Shuts down sending and releases the socket; the disconnect is reported
-    // later (connections). Does nothing on a closed socket.
+    // Sends what is queued, shuts down sending and releases the socket; the
+    // disconnect is reported later (connections). Does nothing on a closed
+    // socket. Raises when close itself fails (the socket is released anyway).
     void Close();
     // Drops the queue and releases the socket with an orderly close.
     void Abort();
     // Closes at once as a connection that is gone: the queue is dropped, the
     // connection reset, the disconnect reported later (as for a slow reader).
     void CloseDiscarding();
+    // (The three, and every other way a socket is closed, are compared in
+    // the table at the top of this file.)
 
     bool AllSent() const { return queue_.Empty(); }
     size_t BufferedBytes() const { return queue_.Pending(); }
@@ -146,6 +181,24 @@ protected:
         }
     }
     void HandleBgException(const std::exception& e);
+    // Runs fn; an exception it raises is noted as an error of step (see
+    // THandlerErrors) and goes no further. Returns whether fn completed.
+    template <typename F>
+    bool Noted(std::string_view step, F&& fn) {
+        const int fd = fd_;  // fn may close the socket
+        try {
+            fn();
+            return true;
+        } catch (const std::exception& e) {
+            NoteHandlerError(step, fd, &e);
+        } catch (...) {
+            NoteHandlerError(step, fd, nullptr);
+        }
+        return false;
+    }
+    void NoteHandlerError(std::string_view step, int fd, const std::exception* e);
+    // Where this socket's caught errors are counted (a server's); null: nowhere.
+    void SetHandlerErrors(THandlerErrors* errors) { handler_errors_ = errors; }
 
     // Raises ESocketException for error (a socket error number) in step; a
     // connection that is reset or not connected loses its socket first.
@@ -188,16 +241,34 @@ protected:
     void EnlistFlush();
     // Brings the output account in line with the queue.
     void AccountOutput() {
-        if (output_total_) *output_total_ += queue_.Pending() - accounted_output_;
-        accounted_output_ = queue_.Pending();
+        const size_t pending = queue_.Pending();
+        if (output_total_) {
+            // The sum holds this socket's last share, so it can never lose more.
+            assert(*output_total_ >= accounted_output_);
+            *output_total_ += pending - accounted_output_;
+            assert(*output_total_ >= pending);
+        }
+        accounted_output_ = pending;
     }
     // Closes quietly after a send found the connection gone (or the limits
-    // were broken): marks the disconnect reported, closes, posts the notice.
+    // were broken): drops the queue, closes, reports the disconnect.
     void CloseGone();
-    // Unwatches and closes the descriptor; returns the socket error of close.
-    int ReleaseSocket(bool shutdownFirst);
-    // The socket is gone: wsClosed, and the disconnect reported once.
-    void FinishClose();
+    // How the connection ends for the peer (see the table at the top).
+    enum class TCloseEnd : uint8_t {
+        FinFirst,  // shutdown(SHUT_WR), then close as linger is set
+        AsSet,     // close as linger is set (linger 0: a reset alone)
+        Orderly,   // linger turned off first: the FIN alone
+    };
+    struct TCloseStyle {
+        bool SendQueued = false;  // the queue goes to the kernel first; else it is dropped
+        TCloseEnd End = TCloseEnd::FinFirst;
+        bool Report = true;  // the disconnect is reported, once
+    };
+    // The one way a socket's descriptor is closed: sends or drops the queue,
+    // ends the connection as style says, and leaves the socket wsClosed.
+    // Returns the socket error of close (0: none); the socket is released
+    // whatever it says.
+    int CloseSocket(TCloseStyle style);
     // Number of bytes readable now; sets err (a socket error number) on failure.
     int ReadableCount(int& err) const;
     // Set whenever input is taken off the socket (stall detection).
@@ -208,6 +279,11 @@ protected:
 
 private:
     void OnEvents(uint32_t events);
+    // Unwatches and closes the descriptor; returns the socket error of close.
+    int ReleaseSocket(bool shutdownFirst);
+    // The socket is gone: wsClosed, the queue dropped, and (with report) the
+    // disconnect reported once.
+    void FinishClose(bool report);
     // The hold's deadline: watch again and raise the data event once.
     void EndHold();
     void CancelHold();
@@ -224,6 +300,7 @@ private:
     size_t flush_slot_ = TEventLoop::kNotEnlisted;
     size_t* output_total_ = nullptr;
     size_t accounted_output_ = 0;
+    THandlerErrors* handler_errors_ = nullptr;
     int last_error_ = 0;
     TSendQueue queue_;
     TEventLoop::TimerId hold_timer_ = 0;  // 0: reading not held

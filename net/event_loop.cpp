@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <numeric>
 #include <system_error>
+
+#include "base/exception.h"
 
 namespace vistrel {
 
@@ -114,6 +117,7 @@ void TEventLoop::Wake() {
 }
 
 size_t TEventLoop::EnlistFlush(TFlushable& flushable, uint32_t order) {
+    assert(flush_count_ <= flushes_.size() && flush_order_.size() == flushes_.size());
     flushes_.push_back(&flushable);
     flush_order_.push_back(order);
     ++flush_count_;
@@ -124,7 +128,10 @@ size_t TEventLoop::EnlistFlush(TFlushable& flushable, uint32_t order) {
 }
 
 void TEventLoop::DelistFlush(size_t slot) {
+    // A flushable gives back only the slot it holds, once.
+    assert(slot < flushes_.size() && flushes_[slot]);
     if (slot >= flushes_.size() || !flushes_[slot]) return;
+    assert(flush_count_ > 0);
     flushes_[slot] = nullptr;
     --flush_count_;
 }
@@ -136,6 +143,7 @@ void TEventLoop::FlushOutputs() {
     auto flushSlot = [this](size_t i) {
         TFlushable* flushable = flushes_[i];
         if (!flushable) return;
+        assert(flush_count_ > 0);
         flushes_[i] = nullptr;
         --flush_count_;
         Deliver([flushable] { flushable->FlushOutput(); });
@@ -151,6 +159,8 @@ void TEventLoop::FlushOutputs() {
     }
     // By index: a flush may enlist others (they are appended and run here).
     for (; i < flushes_.size(); ++i) flushSlot(i);
+    // Every slot was flushed or delisted: none is left counted.
+    assert(flush_count_ == 0);
     flushes_.clear();
     flush_order_.clear();
     // What a crowd's output of one step freed stays with the allocator,
@@ -198,18 +208,22 @@ int TEventLoop::NextTimeout() const {
 }
 
 void TEventLoop::ReportUnhandled(const std::exception* e) {
-    if (!e) {
-        std::fprintf(stderr, "unhandled non-standard exception in event loop\n");
-        return;
-    }
+    ++unhandled_errors_;
     if (OnUnhandledException) {
         try {
-            OnUnhandledException(*e);
+            if (e)
+                OnUnhandledException(*e);
+            else
+                OnUnhandledException(Exception("Exception", "Unknown exception"));
+            return;
         } catch (...) {
+            // The hook failed: the error is not lost with it.
         }
-    } else {
-        std::fprintf(stderr, "unhandled exception in event loop: %s\n", e->what());
     }
+    if (e)
+        std::fprintf(stderr, "unhandled exception in event loop: %s\n", e->what());
+    else
+        std::fprintf(stderr, "unhandled non-standard exception in event loop\n");
 }
 
 bool TEventLoop::RunOnce(int timeoutMs) {

@@ -127,8 +127,12 @@ public:
 
     // An exception that escapes a handler, deadline or notice (the socket
     // layer guards its own dispatch, so this is for timers and bare watches)
-    // goes here; without a hook it is written to stderr. The step goes on.
+    // goes here, one of no standard type as "Unknown exception"; without a
+    // hook, or when the hook itself fails, it is written to stderr. The step
+    // goes on.
     std::function<void(const std::exception&)> OnUnhandledException;
+    // Exceptions that escaped a handler, deadline or notice since the start.
+    uint64_t UnhandledErrors() const { return unhandled_errors_; }
 
 private:
     struct Watch_ {
@@ -167,6 +171,7 @@ private:
     std::vector<uint32_t> flush_pass_;   // slots of one pass, sorted by key
     size_t flush_count_ = 0;            // non-null entries of flushes_
     Clock::time_point last_trim_{};
+    uint64_t unhandled_errors_ = 0;
     TimerId next_timer_id_ = 1;
     std::map<std::pair<Clock::time_point, TimerId>, std::function<void()>> timers_;
     std::map<TimerId, Clock::time_point> timer_due_;

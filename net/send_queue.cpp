@@ -1,6 +1,7 @@
 #include "net/send_queue.h"
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 #include <climits>
 #include <cstring>
@@ -64,6 +65,7 @@ size_t TSendQueue::AppendShared(TSharedBytes packet, uint64_t key) {
                 else
                     copied_tail_ += older.CopiedBefore;
                 shared_.erase(shared_.begin() + static_cast<std::ptrdiff_t>(i));
+                assert(dropped <= pending_);
                 pending_ -= dropped;
             }
             break;
@@ -130,6 +132,8 @@ void TSendQueue::RemoveCopied(size_t n) {
 }
 
 void TSendQueue::Consume(size_t n) {
+    // Only what Gather offered can have been sent.
+    assert(n <= pending_);
     n = std::min(n, pending_);
     pending_ -= n;
     while (n > 0) {
@@ -137,6 +141,7 @@ void TSendQueue::Consume(size_t n) {
             const size_t take = std::min(n, copied_tail_);
             RemoveCopied(take);
             copied_tail_ -= take;
+            assert(take == n);  // the pending count covers what is queued, no more
             break;
         }
         TShared& front = shared_[head_];
@@ -157,7 +162,10 @@ void TSendQueue::Consume(size_t n) {
         }
     }
     // Nothing left to send: give the memory back, an idle connection keeps none.
-    if (pending_ == 0) Clear();
+    if (pending_ == 0) {
+        assert(copied_tail_ == 0 && front_sent_ == 0);
+        Clear();
+    }
 }
 
 void TSendQueue::Clear() {

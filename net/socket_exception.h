@@ -1,7 +1,7 @@
 // Socket error reporting: ESocketException, the numbering of socket errors
 // (10000 + the classic BSD number, as the messages and logs show them), their
 // descriptions, and the message "Error N in function STEP" CR LF description.
-// Used by the socket classes; the core only reads the messages.
+// Used by the socket classes; the relay only reads the messages.
 #pragma once
 
 #include <string>

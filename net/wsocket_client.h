@@ -1,5 +1,5 @@
 // TWSocketClient: one accepted TCP connection, made and owned by its
-// TWSocketServer (the core derives TDemoSender and TDemoViewer from it). Adds
+// TWSocketServer (the relay derives TDemoSender and TDemoViewer from it). Adds
 // the cached peer address, the banner, linger on with 0 s (closing resets the
 // connection), the data-available event and the client-closed notice to its
 // server, which raises OnClientDisconnect and then destroys the object.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -25,7 +26,7 @@ bool StartsWithDigit(const std::string& s) {
 
 }  // namespace
 
-TWSocketServer::TWSocketServer(TEventLoop& loop) : TCustomWSocket(loop) {}
+TWSocketServer::TWSocketServer(TEventLoop& loop) : TCustomWSocket(loop) { SetHandlerErrors(&handler_errors_); }
 
 TWSocketServer::~TWSocketServer() {
     destroying_ = true;
@@ -38,7 +39,11 @@ TWSocketServer::~TWSocketServer() {
         client->destroying_ = true;  // no disconnect event at the end
         client.reset();
     }
+    // Every connection took its share of the output sum with it.
+    assert(client_output_bytes_ == 0);
     if (spare_fd_ >= 0) close(spare_fd_);
+    // The counter goes with this object; the base's close counts nowhere.
+    SetHandlerErrors(nullptr);
 }
 
 // ---------------------------------------------------------------- settings
@@ -171,8 +176,7 @@ void TWSocketServer::Listen() {
     try {
         AttachSocket(fd, "WSAASyncSelect");
     } catch (...) {
-        ReleaseSocket(false);
-        SetState(wsClosed);
+        CloseSocket({.SendQueued = false, .End = TCloseEnd::AsSet, .Report = false});
         throw;
     }
     if (spare_fd_ < 0) spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -237,6 +241,7 @@ void TWSocketServer::AcceptOne(int fd, const sockaddr_in& peer) {
         if (OnClientCreate) OnClientCreate(*this, *client);
         client->server_ = this;
         client->SetOutputAccount(&client_output_bytes_);
+        client->SetHandlerErrors(&handler_errors_);
         // A connection that fails while being taken over is dropped without
         // a disconnect: its connect event never ran.
         client->disconnect_reported_ = true;
@@ -295,13 +300,13 @@ void TWSocketServer::ReportAcceptExhaustion(int err) {
     // whatever the handler says.
     if (exhaustion_reported_) return;
     exhaustion_reported_ = true;
-    if (!OnBgException) return;
     ESocketException e(SocketErrorMessage(SocketErrorFromErrno(err), "Accept"), SocketErrorFromErrno(err));
-    bool canClose = false;
-    try {
-        OnBgException(*this, e, canClose);
-    } catch (...) {
+    if (!OnBgException) {
+        NoteHandlerError("Accept", Handle(), &e);
+        return;
     }
+    bool canClose = false;
+    Noted("OnBgException", [&] { OnBgException(*this, e, canClose); });
 }
 
 // ---------------------------------------------------------------- slow readers

@@ -4,7 +4,9 @@
 // delivers each connection's client-closed notice: OnClientDisconnect, then
 // the object is destroyed. It keeps the sum of its connections' unsent output
 // and, while a connection's output is above the soft send limit, checks the
-// limits every second, so a reader that stopped is closed on a quiet server. Owned by the core (TMainForm: DemoSenders,
+// limits every second, so a reader that stopped is closed on a quiet server.
+// It counts the errors that it and its connections catch and go on after
+// (HandlerErrors, OnHandlerError). Owned by the relay frame (TMainForm: DemoSenders,
 // DemoViewers); owns its connection objects.
 #pragma once
 
@@ -12,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/custom_wsocket.h"
@@ -55,6 +58,11 @@ public:
     // The unsent output of all connections together, kept as they queue and send.
     size_t ClientOutputBytes() const { return client_output_bytes_; }
     TWSocketClient* Client(int index) const;
+    // Errors the server and its connections caught and went on after without
+    // a background-error handler hearing of them (a data handler's error
+    // above all), counted since the start; each is described to
+    // OnHandlerError as it happens.
+    uint64_t HandlerErrors() const { return handler_errors_.Count(); }
 
     TClientFactory ClientFactory;
     int32_t MaxClients = 0;
@@ -69,6 +77,9 @@ public:
     TWSocketClientCreateEvent OnClientCreate;
     TWSocketClientConnectEvent OnClientConnect;
     TWSocketClientConnectEvent OnClientDisconnect;
+    // Hears a one-line description of each error HandlerErrors counts (for
+    // a debug log); may be empty. Not called while the server is destroyed.
+    THandlerErrors::TSink OnHandlerError;
 
 protected:
     void Dispatch(uint32_t events) override;
@@ -111,6 +122,7 @@ private:
     TEventLoop::TimerId resume_timer_ = 0;
     TEventLoop::TimerId slow_reader_timer_ = 0;
     size_t client_output_bytes_ = 0;
+    THandlerErrors handler_errors_{OnHandlerError};
 };
 
 }  // namespace vistrel

@@ -51,6 +51,14 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
     demo_viewers_.OnBgException = [this](TCustomWSocket& s, const std::exception& e, bool& canClose) {
         DemoViewersBgException(s, e, canClose);
     };
+    // Errors the socket layer caught and went on after: counted there, and
+    // shown here to whoever reads the debug lines.
+    demo_senders_.OnHandlerError = [this](std::string_view text) {
+        log_.Debug([&] { return "Sender Server caught: " + std::string(text); });
+    };
+    demo_viewers_.OnHandlerError = [this](std::string_view text) {
+        log_.Debug([&] { return "Viewer Server caught: " + std::string(text); });
+    };
     distrubute_demo_.OnTimer = [this] { DistrubuteDemoTimer(); };
 }
 

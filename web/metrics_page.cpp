@@ -83,6 +83,13 @@ std::string MetricsPage(const TMainForm& form, const THttpServer& server, const 
         for (size_t r = 0; r < kCloseReasonCount; ++r)
             out.Sample("vistrel_connections_closed_total", {{"port", kPortNames[k]}, {"reason", kCloseReasonNames[r]}},
                        m.ConnectionsClosed[k][r]);
+    out.Family("vistrel_handler_errors_total", "counter",
+               "Errors in a connection's handlers that the socket layer caught and went on after, by port.");
+    out.Sample("vistrel_handler_errors_total", {{"port", "sender"}}, form.DemoSenders().HandlerErrors());
+    out.Sample("vistrel_handler_errors_total", {{"port", "viewer"}}, form.DemoViewers().HandlerErrors());
+    out.Family("vistrel_loop_unhandled_errors_total", "counter",
+               "Errors that escaped a timer, notice or readiness handler of the event loop.");
+    out.Sample("vistrel_loop_unhandled_errors_total", form.Loop().UnhandledErrors());
     out.Family("vistrel_log_lines_total", "counter", "Lines written to the server log.");
     out.Sample("vistrel_log_lines_total", m.LogLines);
 

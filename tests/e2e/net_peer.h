@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,6 +67,14 @@ public:
         return ended_;
     }
     const std::string& Got() const { return got_; }
+    // The kernel's state of this end (TCP_CLOSE_WAIT after the server's FIN
+    // alone, TCP_CLOSE once a reset came).
+    int TcpState() const {
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        if (getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return -1;
+        return info.tcpi_state;
+    }
     // Closes with a reset instead of a FIN.
     void Reset() {
         linger l{1, 0};

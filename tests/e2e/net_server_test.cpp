@@ -42,6 +42,7 @@ protected:
             bg.push_back(e.what());
             canClose = false;  // a listener keeps listening
         };
+        server.OnHandlerError = [this](std::string_view d) { handlerErrors.emplace_back(d); };
         server.Listen();
         port = server.LocalPort();
         ASSERT_NE(port, 0);
@@ -64,6 +65,7 @@ protected:
     uint16_t port = 0;
     std::vector<std::string> events;
     std::vector<std::string> bg;
+    std::vector<std::string> handlerErrors;
     std::function<void(TWSocketClient&)> onConnect;
     std::function<void(TWSocketClient&)> onDisconnect;
 };
@@ -142,6 +144,43 @@ TEST_F(NetServerTest, CloseTwiceReportsOnceAndSendAfterwardsRaises) {
     EXPECT_TRUE(Step([&] { return p.Ended(); }));
 }
 
+// The close table of custom_wsocket.h, as a peer on loopback sees it.
+TEST_F(NetServerTest, EachCloseSendsOrDropsTheQueueResetsOrNotAndReports) {
+    struct TWay {
+        const char* Name;
+        void (TCustomWSocket::*Close)();
+        bool Sent;
+        bool Reset;
+    };
+    const TWay ways[] = {
+        {"Close", &TCustomWSocket::Close, true, true},
+        {"Abort", &TCustomWSocket::Abort, false, false},
+        {"CloseDiscarding", &TCustomWSocket::CloseDiscarding, false, true},
+    };
+    for (const TWay& way : ways) {
+        SCOPED_TRACE(way.Name);
+        TPeer p(port);
+        ASSERT_TRUE(Step([&] { return Greeted(p); }));
+        const int disconnects = Count("disconnect");
+        TWSocketClient* c = server.Client(0);
+        c->Send("queued");  // not yet flushed: the close decides
+        (c->*way.Close)();
+        EXPECT_EQ(c->State(), wsClosed);
+        EXPECT_EQ(server.ClientOutputBytes(), 0u);
+        ASSERT_TRUE(Step([&] { return p.Ended() && Count("disconnect") == disconnects + 1; }));
+        EXPECT_EQ(p.Got(), way.Sent ? kGreeting + "queued" : kGreeting);
+        if (way.Reset) {
+            EXPECT_TRUE(Step([&] { return p.TcpState() == TCP_CLOSE; }));
+        } else {
+            for (int i = 0; i < 5; ++i) loop.RunOnce(0);
+            EXPECT_EQ(p.TcpState(), TCP_CLOSE_WAIT);
+        }
+    }
+    EXPECT_EQ(server.ClientCount(), 0);
+    EXPECT_TRUE(bg.empty());
+    EXPECT_TRUE(handlerErrors.empty());
+}
+
 TEST_F(NetServerTest, DataBeforeAPeerCloseIsAllDeliveredFirst) {
     std::string received;
     size_t atDisconnect = 0;
@@ -177,8 +216,12 @@ TEST_F(NetServerTest, ThrowingDataHandlerLeavesTheConnectionOpen) {
     p.Send("two");
     ASSERT_TRUE(Step([&] { return received == "onetwo"; }));
     EXPECT_GE(calls, 2);
-    EXPECT_EQ(server.Client(0)->State(), wsConnected);
-    EXPECT_TRUE(bg.empty());  // dropped, not reported
+    TWSocketClient* c = server.Client(0);
+    EXPECT_EQ(c->State(), wsConnected);
+    EXPECT_TRUE(bg.empty());  // not a background error, but counted and described
+    EXPECT_EQ(server.HandlerErrors(), static_cast<uint64_t>(calls));
+    ASSERT_EQ(handlerErrors.size(), static_cast<size_t>(calls));
+    EXPECT_EQ(handlerErrors[0], "OnDataAvailable (socket " + std::to_string(c->Handle()) + "): Exception: bad packet");
     EXPECT_EQ(Count("disconnect"), 0);
 }
 
@@ -228,6 +271,20 @@ TEST_F(NetServerTest, FailingConnectHandlerGoesToTheServerAndSkipsTheBanner) {
     c->Send("hello");
     ASSERT_TRUE(Step([&] { return p.Pump().size() >= 5; }));
     EXPECT_EQ(p.Got(), "hello");  // no banner went before it
+    EXPECT_EQ(server.HandlerErrors(), 0u);  // the handler heard it
+
+    // An error handler that fails itself: counted and described, and the
+    // server goes on listening.
+    server.OnBgException = [](TCustomWSocket&, const std::exception&, bool& canClose) {
+        canClose = false;
+        throw 42;
+    };
+    TPeer q(port);
+    ASSERT_TRUE(Step([&] { return server.HandlerErrors() == 1; }));
+    ASSERT_EQ(handlerErrors.size(), 1u);
+    EXPECT_EQ(handlerErrors[0],
+              "OnBgException (socket " + std::to_string(server.Handle()) + "): Exception: Unknown exception");
+    EXPECT_EQ(server.State(), wsListening);
 }
 
 TEST_F(NetServerTest, SlowReaderNeverBlocksAndItsBacklogIsBounded) {
@@ -457,10 +514,14 @@ TEST_F(NetServerTest, DestroyingAServerDropsItsClientsWithoutEvents) {
     TPeer a(other->LocalPort()), b(other->LocalPort());
     ASSERT_TRUE(Step([&] { return Greeted(a) && Greeted(b); }));
     other->Client(0)->Close();  // its notice is queued when the server goes
+    other->Client(1)->Send("queued");
     other.reset();
     for (int i = 0; i < 5; ++i) loop.RunOnce(0);
     EXPECT_EQ(disconnects, 0);
     EXPECT_TRUE(Step([&] { return a.Ended() && b.Ended(); }));
+    // What was queued still went out before the reset.
+    EXPECT_EQ(b.Got(), kGreeting + "queued");
+    EXPECT_TRUE(Step([&] { return b.TcpState() == TCP_CLOSE; }));
 }
 
 TEST_F(NetServerTest, RunningOutOfDescriptorsKeepsListeningAndReportsOnce) {

@@ -195,7 +195,8 @@ TEST_F(WebMetrics, ThePageParsesAndFollowsTheRules) {
           "vistrel_memory_budget_bytes", "vistrel_memory_budget_used_bytes", "vistrel_connection_buffer_bytes",
           "vistrel_packets_received_total", "vistrel_demo_packet_checks_total", "vistrel_packets_sent_total",
           "vistrel_sent_bytes_total", "vistrel_connections_accepted_total", "vistrel_connections_closed_total",
-          "vistrel_log_lines_total", "vistrel_distribution_tick_duration_seconds"})
+          "vistrel_log_lines_total", "vistrel_distribution_tick_duration_seconds", "vistrel_handler_errors_total",
+          "vistrel_loop_unhandled_errors_total"})
         EXPECT_TRUE(page.Types.count(family)) << family;
     EXPECT_EQ(page.Types.at("vistrel_distribution_tick_duration_seconds"), "histogram");
 }

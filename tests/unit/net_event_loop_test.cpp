@@ -217,6 +217,17 @@ TEST(TTimerTest, TicksWhileEnabledAndFiresOnDemand) {
     EXPECT_TRUE(loop.RunUntil([&] { return !reported.empty(); }, 2s));
     EXPECT_EQ(reported, "tick failed");
     EXPECT_TRUE(timer.Enabled());
+    EXPECT_EQ(loop.UnhandledErrors(), 1u);
+
+    // One of no standard type reaches the hook too; a failing hook loses
+    // nothing of the count.
+    reported.clear();
+    timer.OnTimer = [] { throw 42; };
+    EXPECT_TRUE(loop.RunUntil([&] { return !reported.empty(); }, 2s));
+    EXPECT_EQ(reported, "Unknown exception");
+    loop.OnUnhandledException = [&](const std::exception&) { throw std::runtime_error("hook failed"); };
+    const uint64_t counted = loop.UnhandledErrors();
+    EXPECT_TRUE(loop.RunUntil([&] { return loop.UnhandledErrors() > counted; }, 2s));
 }
 
 }  // namespace
