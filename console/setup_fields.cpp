@@ -27,7 +27,9 @@ int TSpinField::Value() const noexcept {
     return ParseDecimalInt(text_, value) ? value : 0;
 }
 
-void TSpinField::SetValue(int value) { ChangeText(std::to_string(std::clamp(value, kMinValue, kMaxValue))); }
+int TSpinField::Clamped() const noexcept { return std::clamp(Value(), min_, max_); }
+
+void TSpinField::SetValue(int value) { ChangeText(std::to_string(std::clamp(value, min_, max_))); }
 
 void TSpinField::SetText(std::string text) {
     int value = 0;
@@ -39,12 +41,12 @@ void TSpinField::SetText(std::string text) {
 
 void TSpinField::StepBy(int delta) {
     long long next = static_cast<long long>(Value()) + delta;
-    SetValue(static_cast<int>(std::clamp<long long>(next, kMinValue, kMaxValue)));
+    SetValue(static_cast<int>(std::clamp<long long>(next, min_, max_)));
 }
 
 void TSpinField::FocusLost() {
     int value = Value();
-    if (value < kMinValue || value > kMaxValue) SetValue(value);
+    if (value < min_ || value > max_) SetValue(value);
 }
 
 bool TSpinField::AcceptsKey(char key) noexcept {

@@ -1,4 +1,4 @@
-// The five fields of the setup page as plain models, free of any toolkit.
+// The fields of the setup page as plain models, free of any toolkit.
 // Owned by the relay frame; LoadSettings/SaveSettings fill and read them, the
 // Qt window mirrors them on screen, the sender login reads the filming
 // password. One thread: nothing here is locked.
@@ -18,22 +18,31 @@ namespace vistrel {
 // found in the settings is reported at start-up, since no login could match.
 inline constexpr size_t kMaxFilmDemoPasswordLength = Slot::GameInfoPassword.Width - 1;
 
-// The viewer-limit spin field. Its value is the number written in its text;
-// every change of the text raises OnChange with that value (the relay frame
-// wires it to the viewer server's client limit).
+// A spin field of the setup page (the viewer limit, the broadcast delay,
+// ...). Its value is the number written in its text; every change of the
+// text raises OnChange with that value (the relay frame wires the viewer
+// limit to the viewer server's client limit). Each field has its own range;
+// the default one is the viewer limit's.
 class TSpinField {
 public:
     static constexpr int kMinValue = 0;
     static constexpr int kMaxValue = 99999;
 
+    explicit TSpinField(int minValue = kMinValue, int maxValue = kMaxValue, int initial = kMinValue)
+        : min_(minValue), max_(maxValue), text_(std::to_string(initial)) {}
+
     const std::string& Text() const noexcept { return text_; }
+    int Min() const noexcept { return min_; }
+    int Max() const noexcept { return max_; }
 
     // The number written in the text. While the operator types, a number out
-    // of 0..99999 counts as typed; one beyond the int range saturates.
+    // of the range counts as typed; one beyond the int range saturates.
     int Value() const noexcept;
+    // The value brought into the range: what the relay acts on.
+    int Clamped() const noexcept;
 
-    // The program sets the value: brought into 0..99999, written as decimal
-    // text; OnChange runs only if that changed the text.
+    // The program sets the value: brought into the range, written as
+    // decimal text; OnChange runs only if that changed the text.
     void SetValue(int value);
 
     // The operator's edit left this text in the field. A text that is empty
@@ -56,7 +65,9 @@ public:
 private:
     void ChangeText(std::string text);
 
-    std::string text_ = "0";
+    int min_;
+    int max_;
+    std::string text_;
 };
 
 // Reads a whole text as a decimal number: an optional sign, then one or more
@@ -70,6 +81,14 @@ struct TSetupFields {
     std::string WatchDemoPasswordEdit;    // hidden on the page, still stored
     std::string ForwardServerIPEdit;      // edge mode: the origin's URL ("" : none), read at start-up
     TSpinField MaxClientsSpin;            // the viewer limit, 0 = no limit
+    // Seconds a stored packet waits after it was acknowledged before viewers
+    // see it (0 = at once).
+    TSpinField BroadcastDelaySpin{0, 3600, 0};
+    // Packets per tick a viewer far behind the live edge receives (1 = the
+    // relay's pace of one packet per tick).
+    TSpinField CatchUpSpin{1, 16, 1};
+    // Viewers above which a game's joins and leaves are summed up (0 = no limit).
+    TSpinField CrowdSpin{0, 99999, 200};
 };
 
 }  // namespace vistrel
