@@ -51,8 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Names from the wire go into list columns.
     TConsoleLists lists;
     lists.AddGameRow(1, nullptr, GameInfoUserNameOf(buf));
-    const std::string name = GameInfoGameNameOf(buf), mod = GameInfoModOf(buf), sender = GameInfoUserNameOf(buf);
-    lists.SetGameColumns(1, {.Name = name, .Label = GameLabel(GameInfoTypeOf(buf)), .Mod = mod, .Users = "3", .Sender = sender});
+    const std::string gameName = GameInfoGameNameOf(buf), mod = GameInfoModOf(buf), sender = GameInfoUserNameOf(buf);
+    lists.SetGameColumns(1, {.Name = gameName,
+                             .Label = GameLabel(GameInfoTypeOf(buf)),
+                             .Mod = mod,
+                             .Users = "3",
+                             .Sender = sender});
     if (lists.IndexOfGameRow(1) != 0) std::abort();
 
     // Up to 4 stores (each may open 65,536 gaps): 4 bytes location, 1 byte tag choice, then a short packet.
