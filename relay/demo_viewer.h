@@ -31,6 +31,8 @@ public:
     uint64_t Seq = 0;
     // Its packets that reach other connections (kBroadcastRate).
     TTokenBucket Broadcasts;
+    // It receives more than one packet a tick to reach the live edge (TCatchUp).
+    bool CatchingUp = false;
     // Why the relay closed it (Normal unless it did), counted at its disconnect.
     TCloseReason CloseReason = TCloseReason::Normal;
 };
