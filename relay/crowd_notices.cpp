@@ -142,15 +142,14 @@ void TCrowdNotices::Judge(const TActiveGameList& game) {
     const std::string name = "Game " + std::to_string(id);
     if (crowded) {
         crowds_[id].Summed = true;
-        log_.Line(name + " has more than " + std::to_string(limit_) +
-                  " viewers: joins and leaves are summed up");
+        log_.Line(name + " has more than " + std::to_string(limit_) + " viewers: joins and leaves are summed up");
         return;
     }
     it->second.Summed = false;
     if (it->second.Due == 0) crowds_.erase(it);
-    log_.Line(limit_ > 0 ? name + " has " + std::to_string(limit_) +
-                               " viewers or fewer: joins and leaves are announced again"
-                         : name + ": joins and leaves are announced again");
+    log_.Line(limit_ > 0
+                  ? name + " has " + std::to_string(limit_) + " viewers or fewer: joins and leaves are announced again"
+                  : name + ": joins and leaves are announced again");
 }
 
 void TCrowdNotices::ForgetGame(int32_t id) {

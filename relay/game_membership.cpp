@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "console/console_lists.h"
 #include "core/game_list.h"
+#include "console/console_lists.h"
 #include "relay/crowd_notices.h"
 #include "relay/demo_viewer.h"
 #include "relay/description_pacer.h"

@@ -27,7 +27,6 @@ protected:
     void Send(int i, const std::string& packet) { v_[static_cast<size_t>(i)]->Send(packet), Settle(); }
     Packets Heard(int i) { return Heard(*v_[static_cast<size_t>(i)]); }
     void NextSecond() { offset_ += std::chrono::seconds(1), Settle(); }
-
     std::chrono::steady_clock::duration offset_{};
     TRelayClient* cam_ = nullptr;
     int32_t id_ = 0;
@@ -37,8 +36,8 @@ protected:
 TEST_F(CrowdOfFive, AboveTheLimitJoinsAndLeavesAreSummedUpAndNoNameIsTakenBackThatWasNotGiven) {
     EXPECT_TRUE(Logged("Crowd limit set to 3 viewers"));
     for (int i = 0; i < 3; ++i) Send(i, WaitForGame(id_));
-    EXPECT_EQ(Heard(2), (Packets{"ACKNAK(0)", "SENDTEXT(: C entered)", "USERENTERED(C)", "USERENTERED(A)",
-                                 "USERENTERED(B)"}));
+    EXPECT_EQ(Heard(2),
+              (Packets{"ACKNAK(0)", "SENDTEXT(: C entered)", "USERENTERED(C)", "USERENTERED(A)", "USERENTERED(B)"}));
     EXPECT_EQ(Heard(0), (Packets{"ACKNAK(0)", "SENDTEXT(: A entered)", "USERENTERED(A)", "SENDTEXT(: B entered)",
                                  "USERENTERED(B)", "SENDTEXT(: C entered)", "USERENTERED(C)"}));
     Heard(1), Heard(*cam_);
@@ -48,8 +47,9 @@ TEST_F(CrowdOfFive, AboveTheLimitJoinsAndLeavesAreSummedUpAndNoNameIsTakenBackTh
     Send(4, WaitForGame(id_));
     EXPECT_TRUE(Logged("Game 1 has more than 3 viewers: joins and leaves are summed up"));
     for (const std::string n : {"D", "E"})
-        EXPECT_EQ(Heard(n == "D" ? 3 : 4), (Packets{"ACKNAK(0)", "SENDTEXT(: " + n + " entered)", "USERENTERED(" + n + ")",
-                                                    "USERENTERED(A)", "USERENTERED(B)", "USERENTERED(C)"}));
+        EXPECT_EQ(Heard(n == "D" ? 3 : 4),
+                  (Packets{"ACKNAK(0)", "SENDTEXT(: " + n + " entered)", "USERENTERED(" + n + ")", "USERENTERED(A)",
+                           "USERENTERED(B)", "USERENTERED(C)"}));
     for (TRelayClient* c : {v_[0], cam_}) EXPECT_EQ(Heard(*c), Packets{});
     ASSERT_TRUE(TMainFormProbe::CrowdSummaryDue(Form()));
     NextSecond();
