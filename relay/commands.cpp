@@ -85,6 +85,7 @@ bool TMainForm::DeleteGame(int32_t gameId) {
         output_.SendToViewer(*static_cast<TDemoViewer*>(demo_viewers_.Client(v)), removed);
     games_.Viewers().Drop(gameId);
     descriptions_.ForgetGame(gameId);
+    crowd_.ForgetGame(gameId);
     games->Delete(index);
     // Its recording goes with it.
     recording_.RemoveGame(gameId);

@@ -29,6 +29,14 @@ public:
     // Given at connect from a rising counter, so it orders viewers as the
     // server's client list does.
     uint64_t Seq = 0;
+    // What it was told of its game's people (TCrowdNotices), set at its
+    // join: the join's place in the order of all joins; whether the game
+    // was told of it; the Seq of the last viewer named to it at its join
+    // (each before that one in connection order was named too; the most
+    // when all were).
+    uint64_t JoinSeq = 0;
+    bool JoinAnnounced = false;
+    uint64_t NamedThrough = 0;
     // Its packets that reach other connections (kBroadcastRate).
     TTokenBucket Broadcasts;
     // It receives more than one packet a tick to reach the live edge (TCatchUp).

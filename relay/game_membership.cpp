@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "console/console_lists.h"
 #include "core/game_list.h"
-#include "core/protocol.h"
+#include "console/console_lists.h"
+#include "relay/crowd_notices.h"
 #include "relay/demo_viewer.h"
 #include "relay/description_pacer.h"
 #include "relay/pager.h"
@@ -18,11 +18,6 @@ void TGameMembership::ShowViewerCount(const TActiveGameList& game) {
     console_.SetGameColumns(game.Identifier(), {.Users = std::to_string(game.Viewers())});
 }
 
-void TGameMembership::AnnounceLeave(const TActiveGameList& game, const TDemoViewer& viewer) {
-    output_.SendToGame(game.Identifier(), BuildNotice(viewer.UserName + " left"));
-    output_.SendToGame(game.Identifier(), BuildUserLeft(viewer.UserName));
-}
-
 void TGameMembership::Join(TDemoViewer& viewer, TActiveGameList& game) {
     const int32_t id = game.Identifier();
     game.SetViewers(game.Viewers() + 1);
@@ -34,10 +29,7 @@ void TGameMembership::Join(TDemoViewer& viewer, TActiveGameList& game) {
     // tick for the disk.
     if (game.PagedOutCount() > 0) pager_.PageAhead(game, viewer.Position);
     log_.Line(viewer.PeerAddr() + " joined game " + std::to_string(id));
-    output_.SendToGame(id, BuildNotice(viewer.UserName + " entered"));
-    output_.SendToGame(id, BuildUserEntered(viewer.UserName));
-    for (TDemoViewer* other : games_.Viewers().Of(id))
-        if (other != &viewer) output_.SendToViewer(viewer, BuildUserEntered(other->UserName));
+    crowd_.Joined(viewer, game);
     descriptions_.BroadcastGameInfo(game);
 }
 
@@ -49,7 +41,7 @@ void TGameMembership::Leave(TDemoViewer& viewer) {
     ShowViewerCount(*game);
     log_.Line(viewer.PeerAddr() + " left game " + std::to_string(id));
     // The leaving viewer is still listed, so it hears its own leave too.
-    AnnounceLeave(*game, viewer);
+    crowd_.Left(viewer, *game, true);
     games_.Viewers().Remove(id, viewer);
     viewer.GameId = 0;
     viewer.Position = 0;
@@ -61,7 +53,7 @@ void TGameMembership::Disconnected(TDemoViewer& viewer) {
     if (TActiveGameList* game = games_.Find(viewer.GameId)) {
         game->SetViewers(game->Viewers() - 1);
         ShowViewerCount(*game);
-        AnnounceLeave(*game, viewer);
+        crowd_.Left(viewer, *game, false);
         descriptions_.BroadcastGameInfo(*game);
     }
 }

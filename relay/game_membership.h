@@ -1,13 +1,15 @@
 // TGameMembership: which game a viewer watches. A join and a leave change
 // the game's viewer count (and its games list row), list or unlist the
 // viewer under the game, tell the game's viewers and its sender (" entered",
-// " left", USERENTERED, USERLEFT) and describe the game again.
+// " left", USERENTERED, USERLEFT; summed up in a crowd, TCrowdNotices) and
+// describe the game again.
 #pragma once
 
 namespace vistrel {
 
 class TActiveGameList;
 class TConsoleLists;
+class TCrowdNotices;
 class TDemoViewer;
 class TDescriptionPacer;
 class TPager;
@@ -18,8 +20,14 @@ class TViewerOutput;
 class TGameMembership {
 public:
     TGameMembership(TRelayGames& games, TConsoleLists& console, TRelayLog& log, TViewerOutput& output, TPager& pager,
-                    TDescriptionPacer& descriptions)
-        : games_(games), console_(console), log_(log), output_(output), pager_(pager), descriptions_(descriptions) {}
+                    TDescriptionPacer& descriptions, TCrowdNotices& crowd)
+        : games_(games),
+          console_(console),
+          log_(log),
+          output_(output),
+          pager_(pager),
+          descriptions_(descriptions),
+          crowd_(crowd) {}
 
     // The viewer watches game from now on (it watches no other).
     void Join(TDemoViewer& viewer, TActiveGameList& game);
@@ -32,8 +40,6 @@ public:
 
 private:
     void ShowViewerCount(const TActiveGameList& game);
-    // Tells the game (its viewers and its sender) that name has gone.
-    void AnnounceLeave(const TActiveGameList& game, const TDemoViewer& viewer);
 
     TRelayGames& games_;
     TConsoleLists& console_;
@@ -41,6 +47,7 @@ private:
     TViewerOutput& output_;
     TPager& pager_;
     TDescriptionPacer& descriptions_;
+    TCrowdNotices& crowd_;
 };
 
 }  // namespace vistrel

@@ -26,12 +26,14 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
       output_(log_, metrics_, input_, games_, answers_),
       descriptions_(loop, games_, demo_viewers_, output_),
       pager_(log_, games_, recording_, memory_budget_),
-      membership_(games_, console_, log_, output_, pager_, descriptions_),
+      crowd_(loop, games_, log_, output_, setup_.CrowdSpin.Clamped()),
+      membership_(games_, console_, log_, output_, pager_, descriptions_, crowd_),
       detached_(games_, console_, log_, descriptions_, pager_, [this](int32_t id) { return DeleteGame(id); }) {
     // A sender's answers held for the disk go out once its file is there.
     recording_.OnDurable = [this](int32_t id, uint64_t end) { answers_.Release(id, end); };
     // The viewer limit follows the spin field whenever its text changes.
     setup_.MaxClientsSpin.OnChange = [this](int value) { demo_viewers_.MaxClients = value; };
+    setup_.CrowdSpin.OnChange = [this](int) { crowd_.SetLimit(setup_.CrowdSpin.Clamped()); };
 
     demo_senders_.OnClientConnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
         DemoSendersClientConnect(s, c, e);

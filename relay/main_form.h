@@ -14,6 +14,7 @@
 //   TViewerOutput output_           what goes to viewers and to whole games
 //   TDescriptionPacer descriptions_ game descriptions to every viewer, paced
 //   TPager pager_                   the stored budget: paging out, reading back
+//   TCrowdNotices crowd_            joins and leaves told, or summed up in a crowd
 //   TGameMembership membership_     joins and leaves of games
 //   TDetachedGames detached_        the TGameHost face for the restore and edges
 //
@@ -37,6 +38,7 @@
 #include "net/timer.h"
 #include "net/wsocket_server.h"
 #include "relay/connection_input.h"
+#include "relay/crowd_notices.h"
 #include "relay/description_pacer.h"
 #include "relay/detached_games.h"
 #include "relay/front_end.h"
@@ -206,6 +208,7 @@ private:
     TViewerOutput output_;
     TDescriptionPacer descriptions_;
     TPager pager_;
+    TCrowdNotices crowd_;
     TGameMembership membership_;
     TDetachedGames detached_;
 };

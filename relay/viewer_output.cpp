@@ -53,6 +53,10 @@ void TViewerOutput::SendToGame(int32_t gameId, std::string_view packet) {
         const TSharedBytes shared(packet);
         for (TDemoViewer* viewer : viewers) SendToViewer(*viewer, shared);
     }
+    SendToSender(gameId, packet);
+}
+
+void TViewerOutput::SendToSender(int32_t gameId, std::string_view packet) {
     TActiveGameList* game = games_.Find(gameId);
     if (game && game->Sender()) answers_.SendToSender(static_cast<TDemoSender&>(*game->Sender()), packet);
 }

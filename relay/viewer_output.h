@@ -32,6 +32,8 @@ public:
     // To the game's viewers in connection order, then to its sender (one
     // buffer shared by all of them).
     void SendToGame(int32_t gameId, std::string_view packet);
+    // To the game's sender alone, if it has one.
+    void SendToSender(int32_t gameId, std::string_view packet);
 
 private:
     TRelayLog& log_;

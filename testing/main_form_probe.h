@@ -22,6 +22,8 @@ public:
     static int32_t GameIdCounter(const TMainForm& form) { return form.games_.LastId(); }
     // Whether a game's description is waiting for its turn (kDescriptionRate).
     static bool DescriptionDue(const TMainForm& form) { return form.descriptions_.AnyDue(); }
+    // Whether a crowded game's summary of joins and leaves is waiting.
+    static bool CrowdSummaryDue(const TMainForm& form) { return form.crowd_.AnySummaryDue(); }
     // Where the servers listen; read at FormCreate.
     static TListenSettings& Listen(TMainForm& form) { return form.listen_; }
     static size_t MaxUnhandledInput(const TMainForm& form) { return form.input_.MaxUnhandledInput(); }
