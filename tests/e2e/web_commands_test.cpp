@@ -263,51 +263,27 @@ TEST_F(WebCommands, ThePageIsAskedNoPasswordByTheBrowser) {
     EXPECT_NE(fromElsewhere.Header("WWW-Authenticate"), nullptr);
 }
 
-TEST_F(WebCommands, SettingsAreReadByReadersAndSetByTheAdminThroughTheirFields) {
-    const json defaults = {{"broadcast_delay_seconds", 0},
-                           {"catch_up_packets", 1},
-                           {"crowd_limit", 200},
-                           {"max_clients", 0}};
+TEST_F(WebCommands, SettingsAreSetThroughTheirFieldsOnlyWhenTheWholeBodyIsSound) {
+    const json defaults = {
+        {"broadcast_delay_seconds", 0}, {"catch_up_packets", 1}, {"crowd_limit", 200}, {"max_clients", 0}};
     EXPECT_EQ(Json(Get("/api/v1/settings")), defaults);
-    const THeaderList jsonType = {{"Content-Type", "application/json"}};
     SetPassword("s3cret");
-    EXPECT_EQ(Request("PUT", "/api/v1/settings", jsonType, R"({"crowd_limit":5})").Status, 401);
-    AdvanceClock(std::chrono::milliseconds(1001));
-    THeaderList admin = Auth("s3cret");
-    admin.insert(admin.end(), jsonType.begin(), jsonType.end());
-
-    // One bad entry refuses the whole body, before anything is set.
-    for (const char* bad : {R"({"broadcast_delay_seconds":90,"crowd_limit":-1})", R"({"catch_up_packets":17})",
-                            R"({"catch_up_packets":0})", R"({"max_clients":18446744073709551615})",
-                            R"({"crowd_limit":"5"})", R"({"crowd_limit":5.5})", R"({"crowd_limit":null})",
-                            R"({"colour":"red"})", R"([1])", "", "{\"crowd_limit\":"}) {
-        const THttpReply reply = Request("PUT", "/api/v1/settings", admin, bad);
-        EXPECT_EQ(reply.Status, 400) << bad;
-        EXPECT_TRUE(Json(reply).contains("error")) << bad;
-    }
-    EXPECT_EQ(Json(Request("PUT", "/api/v1/settings", admin, R"({"catch_up_packets":17})"))["error"],
-              "catch_up_packets must be a whole number from 1 to 16");
-    EXPECT_EQ(Request("PUT", "/api/v1/settings", admin, std::string(4097, ' ')).Status, 413);
+    const auto put = [&](std::string_view body) { return Request("PUT", "/api/v1/settings", Auth("s3cret"), body); };
+    for (const char* bad : {R"({"max_clients":1,"crowd_limit":-1})", R"({"catch_up_packets":17})",
+                            R"({"max_clients":18446744073709551615})", R"({"crowd_limit":"5"})",
+                            R"({"crowd_limit":5.5})", R"({"colour":1})", "[1]", "{\"crowd_limit\":"})
+        EXPECT_EQ(put(bad).Status, 400) << bad;
+    EXPECT_EQ(Json(put(R"({"catch_up_packets":0})"))["error"], "catch_up_packets must be a whole number from 1 to 16");
+    EXPECT_EQ(put(std::string(4097, ' ')).Status, 413);
     EXPECT_EQ(Json(Get("/api/v1/settings")), defaults);
-    EXPECT_FALSE(LoggedContaining("Setup "));
 
-    const THttpReply set =
-        Request("PUT", "/api/v1/settings", admin, R"({"broadcast_delay_seconds":90,"max_clients":1})");
+    const THttpReply set = put(R"({"broadcast_delay_seconds":90,"max_clients":1})");
     ASSERT_EQ(set.Status, 200) << set.Body;
-    const json changed = {{"broadcast_delay_seconds", 90},
-                          {"catch_up_packets", 1},
-                          {"crowd_limit", 200},
-                          {"max_clients", 1}};
-    EXPECT_EQ(Json(set), changed);
-    EXPECT_EQ(Json(Get("/api/v1/settings")), changed);
+    EXPECT_EQ(Json(set)["broadcast_delay_seconds"], 90);
+    EXPECT_EQ(Json(Get("/api/v1/settings"))["max_clients"], 1);
     EXPECT_TRUE(LoggedContaining("Remote admin 127.0.0.1: Setup BroadcastDelaySpin = 90"));
     // Set through the field: the change event the relay wired acted.
     EXPECT_EQ(TMainFormProbe::DemoViewers(Form()).MaxClients, 1);
-
-    const THttpReply post = Request("POST", "/api/v1/settings", admin, "{}");
-    EXPECT_EQ(post.Status, 405);
-    ASSERT_NE(post.Header("Allow"), nullptr);
-    EXPECT_EQ(*post.Header("Allow"), "GET, HEAD, PUT");
 }
 
 }  // namespace
