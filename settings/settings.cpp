@@ -102,10 +102,8 @@ void SaveSettings(TRegistryStore& store, const TSetupFields& fields) {
         // A number an operator wrote by hand as text stays text, in its own type.
         const int number = (fields.*spin.Field).Value();
         std::optional<TRegValue> old = store.ReadValue(SetupKey(), spin.Name);
-        if (old && old->IsText())
-            WriteValue(store, spin.Name, TRegValue{old->Type, std::to_string(number)});
-        else
-            WriteValue(store, spin.Name, TRegValue::Dword(static_cast<std::uint32_t>(number)));
+        if (old && old->IsText()) WriteValue(store, spin.Name, TRegValue{old->Type, std::to_string(number)});
+        else WriteValue(store, spin.Name, TRegValue::Dword(static_cast<std::uint32_t>(number)));
     }
     WriteValue(store, kForwardServer, TRegValue::Text(fields.ForwardServerIPEdit));
 }

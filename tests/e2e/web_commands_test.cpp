@@ -264,8 +264,10 @@ TEST_F(WebCommands, ThePageIsAskedNoPasswordByTheBrowser) {
 }
 
 TEST_F(WebCommands, SettingsAreSetThroughTheirFieldsOnlyWhenTheWholeBodyIsSound) {
-    const json defaults = {
-        {"broadcast_delay_seconds", 0}, {"catch_up_packets", 1}, {"crowd_limit", 200}, {"max_clients", 0}};
+    const json defaults = {{"broadcast_delay_seconds", 0},
+                           {"catch_up_packets", 1},
+                           {"crowd_limit", 200},
+                           {"max_clients", 0}};
     EXPECT_EQ(Json(Get("/api/v1/settings")), defaults);
     SetPassword("s3cret");
     const auto put = [&](std::string_view body) { return Request("PUT", "/api/v1/settings", Auth("s3cret"), body); };
