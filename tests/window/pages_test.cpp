@@ -266,15 +266,12 @@ private slots:
         Select(w, TMainWindow::SetupPage);
         auto* catchUp = Find<TSpinFieldBox>(w, "CatchUpSpin");
         QCOMPARE(Find<QLabel>(w, "BroadcastDelaySpinLabel")->text(), QStringLiteral("Broadcast Delay :"));
-        QCOMPARE(Find<TSpinFieldBox>(w, "CrowdSpin")->Text(), QStringLiteral("200"));
-        // Steps and focus loss keep to the field's own range, 1..16.
+        // Edits keep to the field's own range, 1..16.
         catchUp->setFocus();
-        for (int i = 0; i < 3; ++i) QTest::keyClick(catchUp, Qt::Key_PageUp);
+        QTest::keyClicks(catchUp, "0");  // "10"
+        QTest::keyClick(catchUp, Qt::Key_PageUp);
         QCOMPARE(catchUp->Text(), QStringLiteral("16"));
-        QTest::keyClick(catchUp, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(catchUp, Qt::Key_Backspace);  // "0"
-        Find<QTreeWidget>(w, "OptionTree")->setFocus();
-        QTRY_COMPARE(catchUp->Text(), QStringLiteral("1"));
+        QCOMPARE(h.Form().Setup().CatchUpSpin.Value(), 16);
         // A change made elsewhere (the remote admin) shows at once, and is saved with the page.
         h.Form().SetupForEditing().BroadcastDelaySpin.SetValue(90);
         QCOMPARE(Find<TSpinFieldBox>(w, "BroadcastDelaySpin")->Text(), QStringLiteral("90"));
