@@ -29,11 +29,13 @@ public:
     static constexpr int kMaxValue = 99999;
 
     explicit TSpinField(int minValue = kMinValue, int maxValue = kMaxValue, int initial = kMinValue)
-        : min_(minValue), max_(maxValue), text_(std::to_string(initial)) {}
+        : min_(minValue), max_(maxValue), default_(initial), text_(std::to_string(initial)) {}
 
     const std::string& Text() const noexcept { return text_; }
     int Min() const noexcept { return min_; }
     int Max() const noexcept { return max_; }
+    // The value the field starts with, and takes when the settings hold none.
+    int Default() const noexcept { return default_; }
 
     // The number written in the text. While the operator types, a number out
     // of the range counts as typed; one beyond the int range saturates.
@@ -67,6 +69,7 @@ private:
 
     int min_;
     int max_;
+    int default_;
     std::string text_;
 };
 

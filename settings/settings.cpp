@@ -10,8 +10,20 @@ namespace {
 constexpr std::string_view kFilmDemoPassword = "FilmDemoPasswordEdit";
 constexpr std::string_view kRemoteAdminPassword = "RemoteAdminPasswordEdit";
 constexpr std::string_view kWatchDemoPassword = "WatchDemoPasswordEdit";
-constexpr std::string_view kMaxClients = "MaxClientsSpin";
 constexpr std::string_view kForwardServer = "ForwardServerIPEdit";
+
+// The spin fields, in the order they are read and written: each a 32-bit
+// integer beside the others in the Setup subkey.
+struct TSpinValue {
+    std::string_view Name;
+    TSpinField TSetupFields::*Field;
+};
+constexpr TSpinValue kSpinValues[] = {
+    {"MaxClientsSpin", &TSetupFields::MaxClientsSpin},
+    {"BroadcastDelaySpin", &TSetupFields::BroadcastDelaySpin},
+    {"CatchUpSpin", &TSetupFields::CatchUpSpin},
+    {"CrowdSpin", &TSetupFields::CrowdSpin},
+};
 
 std::string SetupKey() { return std::string(kSettingsKey) + "\\" + std::string(kSetupSubkey); }
 
@@ -35,12 +47,13 @@ int ParseStoredNumber(std::string_view text) {
     return ParseDecimalInt(text, value) ? value : 0;
 }
 
-int ReadMaxClients(const TRegistryStore& store) {
-    std::optional<TRegValue> value = store.ReadValue(SetupKey(), kMaxClients);
-    if (!value) return 0;
+// The stored number as it stands; the field brings it into its range.
+int ReadSpin(const TRegistryStore& store, std::string_view name, int missing) {
+    std::optional<TRegValue> value = store.ReadValue(SetupKey(), name);
+    if (!value) return missing;
     if (value->IsText()) return ParseStoredNumber(value->Data);
     if (auto number = value->AsDword()) return static_cast<std::int32_t>(*number);
-    InvalidType(kMaxClients);
+    InvalidType(name);
 }
 
 void CreateKey(TRegistryStore& store, const std::string& path, std::string_view shownName) {
@@ -72,7 +85,10 @@ void LoadSettings(TRegistryStore& store, TSetupFields& fields) {
     fields.FilmDemoPasswordEdit = ReadPassword(store, kFilmDemoPassword);
     fields.RemoteAdminPasswordEdit = ReadPassword(store, kRemoteAdminPassword);
     fields.WatchDemoPasswordEdit = ReadPassword(store, kWatchDemoPassword);
-    fields.MaxClientsSpin.SetValue(ReadMaxClients(store));
+    for (const TSpinValue& spin : kSpinValues) {
+        TSpinField& field = fields.*spin.Field;
+        field.SetValue(ReadSpin(store, spin.Name, field.Default()));
+    }
     fields.ForwardServerIPEdit = ReadPassword(store, kForwardServer);
 }
 
@@ -82,13 +98,13 @@ void SaveSettings(TRegistryStore& store, const TSetupFields& fields) {
     WriteValue(store, kRemoteAdminPassword, TRegValue::Text(fields.RemoteAdminPasswordEdit));
     WriteValue(store, kWatchDemoPassword, TRegValue::Text(fields.WatchDemoPasswordEdit));
 
-    // A limit an operator wrote by hand as text stays text, in its own type.
-    int limit = fields.MaxClientsSpin.Value();
-    std::optional<TRegValue> old = store.ReadValue(SetupKey(), kMaxClients);
-    if (old && old->IsText())
-        WriteValue(store, kMaxClients, TRegValue{old->Type, std::to_string(limit)});
-    else
-        WriteValue(store, kMaxClients, TRegValue::Dword(static_cast<std::uint32_t>(limit)));
+    for (const TSpinValue& spin : kSpinValues) {
+        // A number an operator wrote by hand as text stays text, in its own type.
+        const int number = (fields.*spin.Field).Value();
+        std::optional<TRegValue> old = store.ReadValue(SetupKey(), spin.Name);
+        if (old && old->IsText()) WriteValue(store, spin.Name, TRegValue{old->Type, std::to_string(number)});
+        else WriteValue(store, spin.Name, TRegValue::Dword(static_cast<std::uint32_t>(number)));
+    }
     WriteValue(store, kForwardServer, TRegValue::Text(fields.ForwardServerIPEdit));
 }
 

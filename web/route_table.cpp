@@ -14,7 +14,8 @@ struct TMethodName {
 };
 
 // In the order Allow headers name them.
-constexpr TMethodName kMethodNames[] = {{kGet, "GET"}, {kHead, "HEAD"}, {kPost, "POST"}, {kDelete, "DELETE"}};
+constexpr TMethodName kMethodNames[] = {
+    {kGet, "GET"}, {kHead, "HEAD"}, {kPost, "POST"}, {kPut, "PUT"}, {kDelete, "DELETE"}};
 
 // The next segment of a path (skipping empty ones) taken off its front.
 bool NextSegment(std::string_view& path, std::string_view& segment) noexcept {

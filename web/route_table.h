@@ -27,12 +27,13 @@ inline constexpr TMethods kGet = 1;
 inline constexpr TMethods kHead = 2;
 inline constexpr TMethods kPost = 4;
 inline constexpr TMethods kDelete = 8;
+inline constexpr TMethods kPut = 16;
 // What every read answers.
 inline constexpr TMethods kRead = kGet | kHead;
 
 // The method's bit; 0 for a method no row can answer.
 TMethods MethodOf(std::string_view method) noexcept;
-// The Allow header's text for a set: "GET, HEAD, DELETE" (always in that order).
+// The Allow header's text for a set: "GET, HEAD, POST, PUT, DELETE" (always in that order).
 std::string AllowText(TMethods methods);
 
 // Who may call a route.

@@ -165,6 +165,8 @@ std::span<const TRoute<TWebApi::THandler>> TWebApi::Routes() {
         {kRead, "/api/v1/games/{id}/recording", Readers, &TWebApi::Recording},
         {kPost, "/api/v1/games/{id}/halt", Admin, &TWebApi::Halt},
         {kPost, "/api/v1/viewers/{id}/kick", Admin, &TWebApi::Kick, INT64_MAX},
+        {kRead, "/api/v1/settings", Readers, &TWebApi::Settings},
+        {kPut, "/api/v1/settings", Admin, &TWebApi::SetSettings},
     };
     return kRoutes;
 }
@@ -193,7 +195,7 @@ std::unique_ptr<THttpResponse> TWebApi::CheckAccess(TAccess access, const THttpR
         case TAccess::Readers:
             return reads_need_password_ ? Authenticate(request) : nullptr;
         case TAccess::Admin:
-            // A browser sends Origin with every POST and DELETE: one from
+            // A browser sends Origin with every POST, PUT and DELETE: one from
             // another site's page is refused, whatever credentials the browser
             // adds to it.
             if (const std::string* origin = request.Header("Origin")) {
@@ -324,6 +326,81 @@ THttpResponse TWebApi::Kick(const TCall& call) {
     if (!found) return NoSuchViewer();
     return RunCommand(call.Request, "Kick User on viewer " + std::to_string(id),
                       [&] { return form_.KickViewer(static_cast<uint64_t>(id)) ? Done(id, "kicked") : NoSuchViewer(); });
+}
+
+namespace {
+
+// The setup page's spin fields as the API names them.
+struct TSettingKey {
+    std::string_view Key;
+    std::string_view FieldName;  // as the settings file and the log name it
+    TSpinField TSetupFields::*Field;
+};
+constexpr TSettingKey kSettingKeys[] = {
+    {"broadcast_delay_seconds", "BroadcastDelaySpin", &TSetupFields::BroadcastDelaySpin},
+    {"catch_up_packets", "CatchUpSpin", &TSetupFields::CatchUpSpin},
+    {"crowd_limit", "CrowdSpin", &TSetupFields::CrowdSpin},
+    {"max_clients", "MaxClientsSpin", &TSetupFields::MaxClientsSpin},
+};
+
+const TSettingKey* FindSettingKey(std::string_view key) {
+    for (const TSettingKey& setting : kSettingKeys)
+        if (setting.Key == key) return &setting;
+    return nullptr;
+}
+
+// What the relay acts on: a value typed out of range counts as brought into it.
+THttpResponse SettingsAnswer(const TSetupFields& fields) {
+    json body = json::object();
+    for (const TSettingKey& setting : kSettingKeys) body[std::string(setting.Key)] = (fields.*setting.Field).Clamped();
+    return JsonResponse(200, body.dump());
+}
+
+}  // namespace
+
+THttpResponse TWebApi::Settings(const TCall& call) {
+    if (!AfterOf(call.Request)) return BadAfter();
+    return SettingsAnswer(form_.Setup());
+}
+
+THttpResponse TWebApi::SetSettings(const TCall& call) {
+    const std::string& text = call.Request.Body;
+    if (text.size() > kMaxSettingsBody) return ErrorResponse(413, "the settings body is larger than 4096 bytes");
+    const json body = json::parse(text, nullptr, false);
+    if (!body.is_object()) return ErrorResponse(400, "the body must be a JSON object of settings");
+
+    struct TChange {
+        const TSettingKey* Setting;
+        int Value;
+    };
+    std::vector<TChange> changes;
+    for (const auto& [key, value] : body.items()) {
+        const TSettingKey* setting = FindSettingKey(key);
+        // The parser took the key as valid UTF-8, so the answer can carry it.
+        if (!setting) return ErrorResponse(400, "unknown setting: " + key);
+        const TSpinField& field = form_.Setup().*setting->Field;
+        const std::string range = std::string(setting->Key) + " must be a whole number from " +
+                                  std::to_string(field.Min()) + " to " + std::to_string(field.Max());
+        if (!value.is_number_integer()) return ErrorResponse(400, range);
+        // An unsigned JSON integer beyond int64's range is out of every field's.
+        if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(field.Max()))
+            return ErrorResponse(400, range);
+        const int64_t number = value.get<int64_t>();
+        if (number < field.Min() || number > field.Max()) return ErrorResponse(400, range);
+        changes.push_back({setting, static_cast<int>(number)});
+    }
+    for (const TChange& change : changes) {
+        // Through the field, so that whatever acts on it (the relay, the
+        // window) hears of the change as it does of the operator's.
+        THttpResponse failed =
+            RunCommand(call.Request,
+                       "Setup " + std::string(change.Setting->FieldName) + " = " + std::to_string(change.Value), [&] {
+                           (form_.SetupForEditing().*change.Setting->Field).SetValue(change.Value);
+                           return THttpResponse{};
+                       });
+        if (failed.Status != 200) return failed;
+    }
+    return SettingsAnswer(form_.Setup());
 }
 
 THttpResponse TWebApi::RunCommand(const THttpRequest& request, const std::string& logText,

@@ -14,6 +14,8 @@
 //   DELETE /api/v1/games/{id}        Delete Game
 //   POST   /api/v1/viewers/{id}/kick Kick User
 //   GET    /api/v1/games/{id}/recording  the game's recording file
+//   GET    /api/v1/settings          the spin fields of the setup page
+//   PUT    /api/v1/settings          sets some of them (JSON, at most kMaxSettingsBody)
 //   GET    /metrics                  Prometheus text format
 //
 // Each endpoint is one row of the route table (web_api.cpp, route_table.h).
@@ -52,6 +54,8 @@ class TWebApi {
 public:
     static constexpr int32_t kMaxLogLines = 1000;
     static constexpr int32_t kMaxListEntries = 1000;
+    // A settings body names four numbers: anything larger is no such body.
+    static constexpr size_t kMaxSettingsBody = 4096;
     // How often parked log streams are woken to send a keep-alive.
     static constexpr std::chrono::seconds kStreamCheck{15};
 
@@ -103,6 +107,11 @@ private:
     THttpResponse Halt(const TCall& call);
     THttpResponse Delete(const TCall& call);
     THttpResponse Kick(const TCall& call);
+    THttpResponse Settings(const TCall& call);
+    // Checks every key and value of the body before it sets any: an unknown
+    // key, a value that is no whole number or one out of its field's range
+    // answers 400 and changes nothing.
+    THttpResponse SetSettings(const TCall& call);
     // Logs the command (logText) as the remote admin's, then runs it: its
     // answer, or 500 when it raised (reported as the window's commands are).
     THttpResponse RunCommand(const THttpRequest& request, const std::string& logText,

@@ -1,7 +1,5 @@
 #include "window/main_window.h"
 
-#include <algorithm>
-
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -21,6 +19,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <utility>
 
@@ -45,6 +45,10 @@ constexpr int kPageCodeRole = Qt::UserRole;
 constexpr size_t kMaxPendingErrors = 20;
 
 const QString kCaption = QStringLiteral("Vistrel Server version 1.3");
+
+std::array<TSpinField*, 4> SpinFields(TSetupFields& fields) {
+    return {&fields.MaxClientsSpin, &fields.BroadcastDelaySpin, &fields.CatchUpSpin, &fields.CrowdSpin};
+}
 
 QString FromLatin1(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
@@ -94,13 +98,16 @@ TMainWindow::TMainWindow(TEventLoop& loop, TWindowOptions options, QWidget* pare
     BuildMenus();
     BuildTray();
 
-    // The viewer limit field: the frame turns each change into the viewer
-    // server's client limit; the window also shows the new text.
-    auto applyLimit = std::move(form_->SetupForEditing().MaxClientsSpin.OnChange);
-    form_->SetupForEditing().MaxClientsSpin.OnChange = [this, applyLimit = std::move(applyLimit)](int value) {
-        if (applyLimit) applyLimit(value);
-        if (SetupSheet) SetupSheet->SyncMaxClientsSpin();
-    };
+    // The spin fields: the frame acts on each change (the viewer limit becomes
+    // the viewer server's client limit); the window also shows the new text,
+    // whoever made the change (the settings, the remote admin).
+    for (TSpinField* field : SpinFields(form_->SetupForEditing())) {
+        auto apply = std::move(field->OnChange);
+        field->OnChange = [this, apply = std::move(apply)](int value) {
+            if (apply) apply(value);
+            if (SetupSheet) SetupSheet->SyncSpinFields();
+        };
+    }
 
     LoadLayouts();
 }
@@ -108,7 +115,7 @@ TMainWindow::TMainWindow(TEventLoop& loop, TWindowOptions options, QWidget* pare
 TMainWindow::~TMainWindow() {
     bridge_->Suspend();
     form_->Console().Log().Listeners().Unsubscribe(log_subscription_);
-    form_->SetupForEditing().MaxClientsSpin.OnChange = nullptr;
+    for (TSpinField* field : SpinFields(form_->SetupForEditing())) field->OnChange = nullptr;
     // Every view of the frame's data goes before the frame does: the pages
     // read the setup fields and the lists up to their last event (closing
     // the window moves the focus, and the spin field clamps on focus loss).

@@ -34,13 +34,13 @@ TSetupPage::TSetupPage(TSetupFields& fields, QWidget* parent) : QWidget(parent),
     WatchDemoPasswordEdit = AddTextField("WatchDemoPasswordEdit", QStringLiteral("Watch Demo Password"), true,
                                          false, fields_.WatchDemoPasswordEdit);
 
-    auto* spinLabel = new QLabel(QStringLiteral("Max Viewer Clients :"), this);
-    MaxClientsSpin = new TMaxClientsSpin(fields_.MaxClientsSpin, this);
-    MaxClientsSpin->setObjectName(QStringLiteral("MaxClientsSpin"));
-    spinLabel->setBuddy(MaxClientsSpin);
-    grid_->addWidget(spinLabel, next_row_, 0);
-    grid_->addWidget(MaxClientsSpin, next_row_, 1, Qt::AlignLeft);
-    ++next_row_;
+    MaxClientsSpin = AddSpinField("MaxClientsSpin", QStringLiteral("Max Viewer Clients :"), fields_.MaxClientsSpin);
+    // For a live final: seconds before viewers see a packet, packets per tick
+    // for a viewer catching up, and the crowd whose joins are summed up.
+    BroadcastDelaySpin =
+        AddSpinField("BroadcastDelaySpin", QStringLiteral("Broadcast Delay :"), fields_.BroadcastDelaySpin);
+    CatchUpSpin = AddSpinField("CatchUpSpin", QStringLiteral("Catch Up :"), fields_.CatchUpSpin);
+    CrowdSpin = AddSpinField("CrowdSpin", QStringLiteral("Crowd Limit :"), fields_.CrowdSpin);
 
     // Edge mode: the URL of the origin relay's HTTP side (or of a cache in
     // front of it), used from the next start.
@@ -81,6 +81,18 @@ QLineEdit* TSetupPage::AddTextField(const char* name, const QString& label, bool
     return edit;
 }
 
+TSpinFieldBox* TSetupPage::AddSpinField(const char* name, const QString& label, TSpinField& field) {
+    auto* caption = new QLabel(label, this);
+    auto* spin = new TSpinFieldBox(field, this);
+    spin->setObjectName(QString::fromLatin1(name));
+    caption->setObjectName(QString::fromLatin1(name) + QStringLiteral("Label"));
+    caption->setBuddy(spin);
+    grid_->addWidget(caption, next_row_, 0);
+    grid_->addWidget(spin, next_row_, 1, Qt::AlignLeft);
+    ++next_row_;
+    return spin;
+}
+
 void TSetupPage::Refresh() {
     const auto show = [](QLineEdit* edit, const std::string& value) {
         const QString text = FromLatin1(value);
@@ -90,9 +102,11 @@ void TSetupPage::Refresh() {
     show(FilmDemoPasswordEdit, fields_.FilmDemoPasswordEdit);
     show(WatchDemoPasswordEdit, fields_.WatchDemoPasswordEdit);
     show(ForwardServerIPEdit, fields_.ForwardServerIPEdit);
-    SyncMaxClientsSpin();
+    SyncSpinFields();
 }
 
-void TSetupPage::SyncMaxClientsSpin() { MaxClientsSpin->SyncFromModel(); }
+void TSetupPage::SyncSpinFields() {
+    for (TSpinFieldBox* spin : {MaxClientsSpin, BroadcastDelaySpin, CatchUpSpin, CrowdSpin}) spin->SyncFromModel();
+}
 
 }  // namespace vistrel

@@ -1,6 +1,7 @@
 // TSetupPage: the setup sheet. Shows the remote admin password (the HTTP
-// side's commands need it), the filming password (both masked) and the
-// viewer limit; the watch password and the forward server field exist with
+// side's commands need it), the filming password (both masked), the viewer
+// limit, the broadcast delay, the catch-up pace and the crowd limit; the
+// watch password and the forward server field exist with
 // their labels but are never shown. The fields are views of
 // the relay frame's TSetupFields: an edit goes into the model at once (as
 // 8-bit text), and Refresh() shows the model after the settings were loaded.
@@ -13,7 +14,7 @@
 #include <QWidget>
 
 #include "console/setup_fields.h"
-#include "window/max_clients_spin.h"
+#include "window/spin_field_box.h"
 
 namespace vistrel {
 
@@ -24,12 +25,13 @@ public:
 
     // Shows every model value in its field.
     void Refresh();
-    // Shows the viewer limit's model text in its field (after the model
-    // changed on its own).
-    void SyncMaxClientsSpin();
+    // Shows each spin field's model text in its field (after a model changed
+    // on its own).
+    void SyncSpinFields();
 
 private:
     QLineEdit* AddTextField(const char* name, const QString& label, bool masked, bool shown, std::string& value);
+    TSpinFieldBox* AddSpinField(const char* name, const QString& label, TSpinField& field);
 
     // Named after the fields, not in the snake_case of other private
     // members: each field's Qt object name is its field name (for the stored
@@ -37,7 +39,10 @@ private:
     QLineEdit* RemoteAdminPasswordEdit;
     QLineEdit* FilmDemoPasswordEdit;
     QLineEdit* WatchDemoPasswordEdit;
-    TMaxClientsSpin* MaxClientsSpin;
+    TSpinFieldBox* MaxClientsSpin;
+    TSpinFieldBox* BroadcastDelaySpin;
+    TSpinFieldBox* CatchUpSpin;
+    TSpinFieldBox* CrowdSpin;
     QLineEdit* ForwardServerIPEdit;
 
     TSetupFields& fields_;

@@ -215,17 +215,18 @@ TEST_F(WebCommands, EachRouteAsksForThePasswordAsItsAccessSays) {
     TWebApi closed(Form(), options);
     options.PublicRead = true;
     TWebApi open(Form(), options);
-    for (const char* path : {"/metrics", "/api/v1/status", "/api/v1/games", "/api/v1/viewers", "/api/v1/log",
-                             "/api/v1/log/stream", "/api/v1/games/1", "/api/v1/games/1/segments/0",
-                             "/api/v1/games/1/recording"}) {
+    for (const char* path :
+         {"/metrics", "/api/v1/status", "/api/v1/games", "/api/v1/viewers", "/api/v1/log", "/api/v1/log/stream",
+          "/api/v1/games/1", "/api/v1/games/1/segments/0", "/api/v1/games/1/recording", "/api/v1/settings"}) {
         EXPECT_EQ(answer(closed, "GET", path, false), 401) << path;
         EXPECT_NE(answer(closed, "GET", path, true), 401) << path;
         EXPECT_NE(answer(open, "GET", path, false), 401) << path;
     }
     EXPECT_EQ(answer(closed, "GET", "/", false), 200);
     // Commands need it even where reads are public; nothing ran.
-    for (const auto& [method, path] : {std::pair{"POST", "/api/v1/games/1/halt"}, std::pair{"DELETE", "/api/v1/games/1"},
-                                       std::pair{"POST", "/api/v1/viewers/1/kick"}})
+    for (const auto& [method, path] :
+         {std::pair{"POST", "/api/v1/games/1/halt"}, std::pair{"DELETE", "/api/v1/games/1"},
+          std::pair{"POST", "/api/v1/viewers/1/kick"}, std::pair{"PUT", "/api/v1/settings"}})
         EXPECT_EQ(answer(open, method, path, false), 401) << path;
     Settle();
     EXPECT_FALSE(cam->Ended());
@@ -260,6 +261,31 @@ TEST_F(WebCommands, ThePageIsAskedNoPasswordByTheBrowser) {
     const THttpReply fromElsewhere = Request("POST", "/api/v1/games/1/halt");
     EXPECT_EQ(fromElsewhere.Status, 401);
     EXPECT_NE(fromElsewhere.Header("WWW-Authenticate"), nullptr);
+}
+
+TEST_F(WebCommands, SettingsAreSetThroughTheirFieldsOnlyWhenTheWholeBodyIsSound) {
+    const json defaults = {{"broadcast_delay_seconds", 0},
+                           {"catch_up_packets", 1},
+                           {"crowd_limit", 200},
+                           {"max_clients", 0}};
+    EXPECT_EQ(Json(Get("/api/v1/settings")), defaults);
+    SetPassword("s3cret");
+    const auto put = [&](std::string_view body) { return Request("PUT", "/api/v1/settings", Auth("s3cret"), body); };
+    for (const char* bad : {R"({"max_clients":1,"crowd_limit":-1})", R"({"catch_up_packets":17})",
+                            R"({"max_clients":18446744073709551615})", R"({"crowd_limit":"5"})",
+                            R"({"crowd_limit":5.5})", R"({"colour":1})", "[1]", "{\"crowd_limit\":"})
+        EXPECT_EQ(put(bad).Status, 400) << bad;
+    EXPECT_EQ(Json(put(R"({"catch_up_packets":0})"))["error"], "catch_up_packets must be a whole number from 1 to 16");
+    EXPECT_EQ(put(std::string(4097, ' ')).Status, 413);
+    EXPECT_EQ(Json(Get("/api/v1/settings")), defaults);
+
+    const THttpReply set = put(R"({"broadcast_delay_seconds":90,"max_clients":1})");
+    ASSERT_EQ(set.Status, 200) << set.Body;
+    EXPECT_EQ(Json(set)["broadcast_delay_seconds"], 90);
+    EXPECT_EQ(Json(Get("/api/v1/settings"))["max_clients"], 1);
+    EXPECT_TRUE(LoggedContaining("Remote admin 127.0.0.1: Setup BroadcastDelaySpin = 90"));
+    // Set through the field: the change event the relay wired acted.
+    EXPECT_EQ(TMainFormProbe::DemoViewers(Form()).MaxClients, 1);
 }
 
 }  // namespace

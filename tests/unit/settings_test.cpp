@@ -64,6 +64,9 @@ TEST(Settings, AFreshAccountStartsEmptyAndSavesPrivately) {
                                        "\"RemoteAdminPasswordEdit\"=\"admin\"\n"
                                        "\"WatchDemoPasswordEdit\"=\"watch\"\n"
                                        "\"MaxClientsSpin\"=dword:0000000c\n"
+                                       "\"BroadcastDelaySpin\"=dword:00000000\n"
+                                       "\"CatchUpSpin\"=dword:00000001\n"
+                                       "\"CrowdSpin\"=dword:000000c8\n"
                                        "\"ForwardServerIPEdit\"=\"10.0.0.1\"\n"));
 
     TRegistryStore next(path);
@@ -117,6 +120,23 @@ TEST(Settings, AStoredLimitIsBroughtIntoRange) {
     store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Text("123456789012"));
     LoadSettings(store, w.fields);
     EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "99999");
+}
+
+// Saving them is in AFreshAccountStartsEmptyAndSavesPrivately.
+TEST(Settings, TheOtherSpinFieldsDefaultAndClampInTheirOwnRanges) {
+    TTempDir dir;
+    TRegistryStore store(dir / "registry.reg");
+    TSetupFields fields;
+    fields.CrowdSpin.SetValue(7);
+    LoadSettings(store, fields);  // nothing stored: the default again
+    EXPECT_EQ(fields.CrowdSpin.Text(), "200");
+    store.WriteValue(kSetup, "BroadcastDelaySpin", TRegValue::Dword(3601));
+    store.WriteValue(kSetup, "CatchUpSpin", TRegValue::Dword(0));
+    store.WriteValue(kSetup, "CrowdSpin", TRegValue::Dword(0xFFFFFFFF));  // -1
+    LoadSettings(store, fields);
+    EXPECT_EQ(fields.BroadcastDelaySpin.Text(), "3600");
+    EXPECT_EQ(fields.CatchUpSpin.Text(), "1");
+    EXPECT_EQ(fields.CrowdSpin.Text(), "0");
 }
 
 TEST(Settings, PasswordsStoredAsExpandableTextAreRead) {

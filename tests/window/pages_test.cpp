@@ -3,6 +3,7 @@
 // log view and the queued error reports.
 #include <QAction>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -12,8 +13,8 @@
 #include <QTreeWidget>
 
 #include "window/list_view.h"
-#include "window/max_clients_spin.h"
 #include "window/setup_page.h"
+#include "window/spin_field_box.h"
 #include "window_harness.h"
 
 using namespace vistrel;
@@ -41,7 +42,7 @@ private slots:
               "ServerLogSheet", "SetupSheet", "GamesListBox", "UserListListbox", "ServerLogMemo", "GameListPopup",
               "HaltTransfer1", "DeleteGame1", "UserListPopup", "KickUser1", "TrayIconPopup", "Shutdown1", "TrayIcon",
               "RemoteAdminPasswordEdit", "FilmDemoPasswordEdit", "WatchDemoPasswordEdit", "MaxClientsSpin",
-              "ForwardServerIPEdit"})
+              "ForwardServerIPEdit", "BroadcastDelaySpin", "CatchUpSpin", "CrowdSpin"})
             QVERIFY2(w.findChildren<QObject*>(QString::fromLatin1(name)).size() == 1, name);
 
         QTreeWidget* tree = Find<QTreeWidget>(w, "OptionTree");
@@ -199,7 +200,7 @@ private slots:
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         Select(w, TMainWindow::SetupPage);
-        TMaxClientsSpin* spin = Find<TMaxClientsSpin>(w, "MaxClientsSpin");
+        TSpinFieldBox* spin = Find<TSpinFieldBox>(w, "MaxClientsSpin");
         int32_t& limit = TMainFormProbe::DemoViewers(h.Form()).MaxClients;
         spin->setFocus();
         QCOMPARE(spin->Text(), QStringLiteral("0"));
@@ -251,8 +252,31 @@ private slots:
         TWindowHarness h(true, RegistryFile("[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
                                             "\"MaxClientsSpin\"=dword:00030d40\r\n"));  // 200000
         QVERIFY(h.W().Start());
-        QCOMPARE(Find<TMaxClientsSpin>(h.W(), "MaxClientsSpin")->Text(), QStringLiteral("99999"));
+        QCOMPARE(Find<TSpinFieldBox>(h.W(), "MaxClientsSpin")->Text(), QStringLiteral("99999"));
         QCOMPARE(TMainFormProbe::DemoViewers(h.Form()).MaxClients, 99999);
+    }
+
+    void liveFinalSpinFieldsKeepTheirOwnRangesAndAreSaved() {
+        TWindowHarness h;
+        TMainWindow& w = h.W();
+        QVERIFY(w.Start());
+        w.show();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        Select(w, TMainWindow::SetupPage);
+        auto* catchUp = Find<TSpinFieldBox>(w, "CatchUpSpin");
+        QCOMPARE(Find<QLabel>(w, "BroadcastDelaySpinLabel")->text(), QStringLiteral("Broadcast Delay :"));
+        // Edits keep to the field's own range, 1..16.
+        catchUp->setFocus();
+        QTest::keyClicks(catchUp, "0");  // "10"
+        QTest::keyClick(catchUp, Qt::Key_PageUp);
+        QCOMPARE(catchUp->Text(), QStringLiteral("16"));
+        QCOMPARE(h.Form().Setup().CatchUpSpin.Value(), 16);
+        // A change made elsewhere (the remote admin) shows at once, and is saved with the page.
+        h.Form().SetupForEditing().BroadcastDelaySpin.SetValue(90);
+        QCOMPARE(Find<TSpinFieldBox>(w, "BroadcastDelaySpin")->Text(), QStringLiteral("90"));
+        Select(w, TMainWindow::LogPage);
+        QCOMPARE(h.Stored("Vistrel Server\\Setup", "BroadcastDelaySpin")->AsDword(), std::optional<uint32_t>(90));
     }
 
     void viewerLimitRefusesTheViewerBeyondIt() {
@@ -263,7 +287,7 @@ private slots:
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         Select(w, TMainWindow::SetupPage);
-        TMaxClientsSpin* spin = Find<TMaxClientsSpin>(w, "MaxClientsSpin");
+        TSpinFieldBox* spin = Find<TSpinFieldBox>(w, "MaxClientsSpin");
         spin->setFocus();
         QTest::keyClick(spin, Qt::Key_Up);  // a limit of 1
 

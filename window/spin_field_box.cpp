@@ -1,4 +1,4 @@
-#include "window/max_clients_spin.h"
+#include "window/spin_field_box.h"
 
 #include <QApplication>
 #include <QFocusEvent>
@@ -9,18 +9,18 @@
 
 namespace vistrel {
 
-TMaxClientsSpin::TMaxClientsSpin(TSpinField& field, QWidget* parent) : QAbstractSpinBox(parent), field_(field) {
+TSpinFieldBox::TSpinFieldBox(TSpinField& field, QWidget* parent) : QAbstractSpinBox(parent), field_(field) {
     setButtonSymbols(QAbstractSpinBox::UpDownArrows);
     setAccelerated(false);
     setKeyboardTracking(true);
     setCorrectionMode(QAbstractSpinBox::CorrectToPreviousValue);
     lineEdit()->setText(QString::fromLatin1(field_.Text()));
-    connect(lineEdit(), &QLineEdit::textEdited, this, &TMaxClientsSpin::OnTextEdited);
+    connect(lineEdit(), &QLineEdit::textEdited, this, &TSpinFieldBox::OnTextEdited);
 }
 
-QString TMaxClientsSpin::Text() const { return lineEdit()->text(); }
+QString TSpinFieldBox::Text() const { return lineEdit()->text(); }
 
-void TMaxClientsSpin::SyncFromModel() {
+void TSpinFieldBox::SyncFromModel() {
     const QString text = QString::fromLatin1(field_.Text());
     if (lineEdit()->text() == text) return;
     const bool hadFocus = hasFocus();
@@ -29,41 +29,41 @@ void TMaxClientsSpin::SyncFromModel() {
     if (hadFocus) lineEdit()->setCursorPosition(static_cast<int>(text.size()));
 }
 
-void TMaxClientsSpin::OnTextEdited(const QString& text) {
+void TSpinFieldBox::OnTextEdited(const QString& text) {
     field_.SetText(text.toLatin1().toStdString());
     SyncFromModel();
 }
 
-void TMaxClientsSpin::stepBy(int steps) {
+void TSpinFieldBox::stepBy(int steps) {
     field_.StepBy(steps);
     SyncFromModel();
     lineEdit()->selectAll();
 }
 
-QValidator::State TMaxClientsSpin::validate(QString&, int&) const {
+QValidator::State TSpinFieldBox::validate(QString&, int&) const {
     // The key filter and the model decide; the spin box itself refuses nothing.
     return QValidator::Acceptable;
 }
 
-void TMaxClientsSpin::fixup(QString&) const {}
+void TSpinFieldBox::fixup(QString&) const {}
 
-QSize TMaxClientsSpin::sizeHint() const {
+QSize TSpinFieldBox::sizeHint() const {
     QSize size = QAbstractSpinBox::sizeHint();
     const int digits = fontMetrics().horizontalAdvance(QStringLiteral("999999"));
     size.setWidth(std::max(size.width(), digits + 40));
     return size;
 }
 
-QAbstractSpinBox::StepEnabled TMaxClientsSpin::stepEnabled() const {
+QAbstractSpinBox::StepEnabled TSpinFieldBox::stepEnabled() const {
     if (isReadOnly()) return StepNone;
     StepEnabled enabled = StepNone;
     const int value = field_.Value();
-    if (value < TSpinField::kMaxValue) enabled |= StepUpEnabled;
-    if (value > TSpinField::kMinValue) enabled |= StepDownEnabled;
+    if (value < field_.Max()) enabled |= StepUpEnabled;
+    if (value > field_.Min()) enabled |= StepDownEnabled;
     return enabled;
 }
 
-void TMaxClientsSpin::keyPressEvent(QKeyEvent* event) {
+void TSpinFieldBox::keyPressEvent(QKeyEvent* event) {
     const QString text = event->text();
     // Keys without text (arrows, Page Up/Down, Home, ...) go to the spin box,
     // and so do Ctrl shortcuts (copy, paste, undo, select all): they are
@@ -93,7 +93,7 @@ void TMaxClientsSpin::keyPressEvent(QKeyEvent* event) {
     QAbstractSpinBox::keyPressEvent(event);
 }
 
-void TMaxClientsSpin::focusOutEvent(QFocusEvent* event) {
+void TSpinFieldBox::focusOutEvent(QFocusEvent* event) {
     QAbstractSpinBox::focusOutEvent(event);
     field_.FocusLost();
     SyncFromModel();
