@@ -14,9 +14,11 @@ void TMainForm::DistributeDemoWalk() {
     TGameList* games = games_.List();
     if (!games) return;
     pager_.Tick();
+    delay_.ReleaseDueChat();
     for (int32_t g = 0; g < games->Count(); ++g) {
         TActiveGameList& game = games->At(g);
-        const int32_t count = game.Count();
+        // Only what the broadcast delay lets viewers see (all of it without one).
+        const int32_t count = delay_.Advance(game);
         const bool paged = game.PagedOutCount() > 0;
         for (TDemoViewer* viewer : games_.Viewers().Of(game.Identifier())) {
             int32_t position = viewer->Position;

@@ -39,6 +39,7 @@ void TGameMembership::Join(TDemoViewer& viewer, TActiveGameList& game) {
     for (TDemoViewer* other : games_.Viewers().Of(id))
         if (other != &viewer) output_.SendToViewer(viewer, BuildUserEntered(other->UserName));
     descriptions_.BroadcastGameInfo(game);
+    if (OnJoined) OnJoined(viewer, game);
 }
 
 void TGameMembership::Leave(TDemoViewer& viewer) {

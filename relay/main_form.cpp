@@ -26,12 +26,15 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
       output_(log_, metrics_, input_, games_, answers_),
       descriptions_(loop, games_, demo_viewers_, output_),
       pager_(log_, games_, recording_, memory_budget_),
+      delay_(loop, log_, games_, output_),
       membership_(games_, console_, log_, output_, pager_, descriptions_),
-      detached_(games_, console_, log_, descriptions_, pager_, [this](int32_t id) { return DeleteGame(id); }) {
+      detached_(games_, console_, log_, descriptions_, pager_, delay_, [this](int32_t id) { return DeleteGame(id); }) {
     // A sender's answers held for the disk go out once its file is there.
     recording_.OnDurable = [this](int32_t id, uint64_t end) { answers_.Release(id, end); };
     // The viewer limit follows the spin field whenever its text changes.
     setup_.MaxClientsSpin.OnChange = [this](int value) { demo_viewers_.MaxClients = value; };
+    setup_.BroadcastDelaySpin.OnChange = [this](int) { delay_.SetDelaySeconds(setup_.BroadcastDelaySpin.Clamped()); };
+    membership_.OnJoined = [this](TDemoViewer& viewer, const TActiveGameList& game) { delay_.NoticeOnJoin(viewer, game); };
 
     demo_senders_.OnClientConnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
         DemoSendersClientConnect(s, c, e);

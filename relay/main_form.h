@@ -14,6 +14,7 @@
 //   TViewerOutput output_           what goes to viewers and to whole games
 //   TDescriptionPacer descriptions_ game descriptions to every viewer, paced
 //   TPager pager_                   the stored budget: paging out, reading back
+//   TBroadcastDelay delay_          what viewers may see yet; chat held with it
 //   TGameMembership membership_     joins and leaves of games
 //   TDetachedGames detached_        the TGameHost face for the restore and edges
 //
@@ -36,6 +37,7 @@
 #include "net/event_loop.h"
 #include "net/timer.h"
 #include "net/wsocket_server.h"
+#include "relay/broadcast_delay.h"
 #include "relay/connection_input.h"
 #include "relay/description_pacer.h"
 #include "relay/detached_games.h"
@@ -142,6 +144,8 @@ public:
     // The face through which the restore, edges and the HTTP side open,
     // describe, fill, read back and remove games.
     TGameHost& Host() noexcept { return detached_; }
+    // The broadcast delay: the visible part of each game, the relay's wall clock.
+    const TBroadcastDelay& BroadcastDelay() const noexcept { return delay_; }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
@@ -206,6 +210,7 @@ private:
     TViewerOutput output_;
     TDescriptionPacer descriptions_;
     TPager pager_;
+    TBroadcastDelay delay_;
     TGameMembership membership_;
     TDetachedGames detached_;
 };
