@@ -75,6 +75,8 @@ struct TPacketState {
 // demo plus a heap block header, each game its record, its name and mod, the
 // registry's pointer to it and their heap block headers, rounded up.
 inline constexpr size_t kStoredEntryOverhead = sizeof(TPacketState) + 16;
+// A stored packet's bookkeeping stays small beside the packet itself.
+static_assert(kStoredEntryOverhead <= 64);
 inline constexpr size_t kGameRecordOverhead = 512;
 
 // An indexed sequence of stored packets. Entries are kept compact: a stored

@@ -3,7 +3,10 @@
 // registry order and, within a game, its watching viewers in connection
 // order, so the sends happen in the order of a walk over every pair of game
 // and viewer connection, at the cost of the watching viewers alone. The
-// stored bytes are queued by reference, never copied per viewer.
+// stored bytes are queued by reference, never copied per viewer. Nobody is
+// sent past the game's visible end (TBroadcastDelay): under a broadcast
+// delay the packets acknowledged less than the delay ago wait, and so do the
+// sender's chat lines.
 #include "core/game_list.h"
 #include "relay/main_form.h"
 #include "relay/demo_viewer.h"
@@ -18,20 +21,20 @@ void TMainForm::DistributeDemoWalk() {
     for (int32_t g = 0; g < games->Count(); ++g) {
         TActiveGameList& game = games->At(g);
         // Only what the broadcast delay lets viewers see (all of it without one).
-        const int32_t count = delay_.Advance(game);
+        const int32_t visibleEnd = delay_.Advance(game);
         const bool paged = game.PagedOutCount() > 0;
         for (TDemoViewer* viewer : games_.Viewers().Of(game.Identifier())) {
             int32_t position = viewer->Position;
-            if (position >= count) continue;  // caught up: wait for the next packet
+            if (position >= visibleEnd) continue;  // caught up: wait for the next packet
             if (game.Data(position).empty() && !game.PagedOut(position)) {
                 // A gap: while the sender (or, for a mirrored game, the
                 // camera upstream) may still fill it, the viewer waits there.
                 // Once it is gone nothing will, so the gaps are passed over
                 // and the next stored packet goes out.
                 if (game.HasLiveSource()) continue;
-                while (position < count && game.Data(position).empty() && !game.PagedOut(position)) ++position;
+                while (position < visibleEnd && game.Data(position).empty() && !game.PagedOut(position)) ++position;
                 viewer->Position = position;
-                if (position >= count) continue;
+                if (position >= visibleEnd) continue;
             }
             if (paged) {
                 // Released from memory: read back ahead of the viewer, which

@@ -73,6 +73,7 @@ TMainForm::~TMainForm() {
 
 bool TMainForm::FormCreate() {
     LoadSettings();
+    delay_.SetDelaySeconds(setup_.BroadcastDelaySpin.Clamped());
     front_end_.ShowIntroPage();
     ServerLog(false, DescribeMemoryBudget(memory_budget_));
     games_.Open();

@@ -38,12 +38,34 @@ TEST(RecordingFormat, HeaderRoundTripsAndTellsForeignDamagedAndNewerFilesApart) 
 
     // A later version, with a sound header, is recognised as ours but not read.
     std::string newer = header;
-    newer[16] = 2;
+    newer[16] = 3;
     const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(newer.data()), 36);
     for (int i = 0; i < 4; ++i) newer[36 + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
     read = ReadRecordingHeader(newer);
     EXPECT_EQ(read.Status, THeaderStatus::UnsupportedVersion);
-    EXPECT_EQ(read.Version, 2u);
+    EXPECT_EQ(read.Version, 3u);
+    // The relay writes version 2 and still reads version 1.
+    EXPECT_EQ(ReadRecordingHeader(header).Version, 2u);
+    EXPECT_EQ(ReadRecordingHeader(EncodeRecordingHeader({5, 6}, 1)).Status, THeaderStatus::Valid);
+}
+
+TEST(RecordingFormat, ATimedPacketRecordKeepsItsTimeAndAPlainOneReadsAsOld) {
+    const std::string packet = DemoPacket(9, 200);
+    char head[kTimedPacketRecordHeadSize];
+    EncodeTimedPacketRecordHead(head, 9, 1765000000123, packet);
+    const std::string record = EncodeTimedPacketRecord(9, 1765000000123, packet);
+    EXPECT_EQ(std::string(head, sizeof head) + packet, record);
+    int32_t location = 0;
+    int64_t ackMs = -1;
+    std::string_view read;
+    ASSERT_TRUE(ReadAnyPacketRecord(ReadRecord(record), location, ackMs, read));
+    EXPECT_EQ(location, 9);
+    EXPECT_EQ(ackMs, 1765000000123);
+    EXPECT_EQ(read, packet);
+    ASSERT_TRUE(ReadAnyPacketRecord(ReadRecord(EncodePacketRecord(9, packet)), location, ackMs, read));
+    EXPECT_EQ(ackMs, 0);
+    // Found again after damage in front of it, as the other kinds are.
+    EXPECT_EQ(FindNextRecord("junk" + record), 4u);
 }
 
 TEST(RecordingFormat, RecordsRoundTripAndEveryCutIsSeenAsATornTail) {
