@@ -28,8 +28,7 @@ TBroadcastDelay::TBroadcastDelay(TEventLoop& loop, TRelayLog& log, TRelayGames& 
     : loop_(loop), log_(log), games_(games), output_(output), start_wall_ms_(WallMs()), start_(loop.Now()) {}
 
 int64_t TBroadcastDelay::NowMs() const {
-    return start_wall_ms_ +
-           std::chrono::duration_cast<std::chrono::milliseconds>(loop_.Now() - start_).count();
+    return start_wall_ms_ + std::chrono::duration_cast<std::chrono::milliseconds>(loop_.Now() - start_).count();
 }
 
 void TBroadcastDelay::SetDelaySeconds(int seconds) {
@@ -117,8 +116,8 @@ void TBroadcastDelay::NoticeOnJoin(TDemoViewer& viewer, const TActiveGameList& g
     if (next < VisibleEnd(game) || next >= game.Count()) return;
     const int64_t waitMs = game.AckMs(next) + DelayMs() - NowMs();
     const int64_t waitS = std::max<int64_t>(1, (waitMs + 999) / 1000);
-    output_.SendToViewer(viewer, BuildNotice("Broadcast delay " + std::to_string(delay_s_) +
-                                             " s: the game starts in " + std::to_string(waitS) + " s"));
+    output_.SendToViewer(viewer, BuildNotice("Broadcast delay " + std::to_string(delay_s_) + " s: the game starts in " +
+                                             std::to_string(waitS) + " s"));
 }
 
 }  // namespace vistrel

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "console/console_lists.h"
 #include "core/game_list.h"
 #include "core/protocol.h"
+#include "console/console_lists.h"
 #include "relay/broadcast_delay.h"
 #include "relay/description_pacer.h"
 #include "relay/pager.h"

@@ -68,8 +68,7 @@ public:
                                    ackMs);
             ++packets_;
             if (records_.size() <= static_cast<size_t>(location)) records_.resize(static_cast<size_t>(location) + 1);
-            records_[static_cast<size_t>(location)] =
-                TRecordRef{offset, static_cast<uint32_t>(size)};
+            records_[static_cast<size_t>(location)] = TRecordRef{offset, static_cast<uint32_t>(size)};
         } else {
             ++refused_;
         }
@@ -225,7 +224,7 @@ void TGameRecording::RecordDescription(TDemoSender& sender, const TActiveGameLis
 }
 
 bool TGameRecording::RecordPacket(TDemoSender& sender, const TActiveGameList& game, int32_t location,
-                             std::string_view packet, int64_t ackMs, uint64_t& durableAt) {
+                                  std::string_view packet, int64_t ackMs, uint64_t& durableAt) {
     durableAt = 0;
     if (!recorder_) return true;
     const TDiskWrite written = recorder_->WritePacket(game.Identifier(), location, packet, ackMs);

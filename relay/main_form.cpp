@@ -34,7 +34,9 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
     // The viewer limit follows the spin field whenever its text changes.
     setup_.MaxClientsSpin.OnChange = [this](int value) { demo_viewers_.MaxClients = value; };
     setup_.BroadcastDelaySpin.OnChange = [this](int) { delay_.SetDelaySeconds(setup_.BroadcastDelaySpin.Clamped()); };
-    membership_.OnJoined = [this](TDemoViewer& viewer, const TActiveGameList& game) { delay_.NoticeOnJoin(viewer, game); };
+    membership_.OnJoined = [this](TDemoViewer& viewer, const TActiveGameList& game) {
+        delay_.NoticeOnJoin(viewer, game);
+    };
 
     demo_senders_.OnClientConnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
         DemoSendersClientConnect(s, c, e);

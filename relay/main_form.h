@@ -32,11 +32,11 @@
 #include <utility>
 #include <vector>
 
-#include "console/console_lists.h"
-#include "console/setup_fields.h"
 #include "net/event_loop.h"
 #include "net/timer.h"
 #include "net/wsocket_server.h"
+#include "console/console_lists.h"
+#include "console/setup_fields.h"
 #include "relay/broadcast_delay.h"
 #include "relay/connection_input.h"
 #include "relay/description_pacer.h"

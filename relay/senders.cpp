@@ -355,8 +355,8 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
 void TMainForm::DemoSenderDataAvailable(TDemoSender& sender) {
     // What was handled before an error stays consumed; the packet that
     // raised stays at the front.
-    const TSenderParts parts{setup_,    games_, console_,   log_,          metrics_,     recording_,
-                             pager_,    answers_, output_, descriptions_, delay_,     memory_budget_};
+    const TSenderParts parts{setup_, games_,   console_, log_,          metrics_, recording_,
+                             pager_, answers_, output_,  descriptions_, delay_,   memory_budget_};
     TSenderParser parser(parts, sender, loop_.Now());
     input_.ReceiveAndParse(sender, sender.ReceiveBuffer, "Cammer", [&](size_t& consumed) { parser.Run(consumed); });
 }

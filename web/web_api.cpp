@@ -11,6 +11,7 @@
 
 #include "base/ascii_case.h"
 #include "base/latin1.h"
+#include "base/whole_number.h"
 #include "core/game_list.h"
 #include "relay/demo_viewer.h"
 #include "web/json_bodies.h"
@@ -18,7 +19,6 @@
 #include "web/metrics_page.h"
 #include "web/metrics_text.h"
 #include "web/operator_page.h"
-#include "base/whole_number.h"
 
 namespace vistrel {
 

@@ -55,20 +55,19 @@ inline bool FileExists(const std::string& path) {
     return std::filesystem::exists(path, ignored);
 }
 
-// The relay's record of packet at location in a recording's bytes: a timed
-// packet record, whose time a test cannot know beforehand; "" when there is
-// none.
+// The relay's record of packet at location in a recording's bytes (a timed
+// packet record: a test cannot know its time), or "".
 inline std::string RecordIn(const std::string& bytes, int32_t location, const std::string& packet) {
     for (size_t at = bytes.find(packet); at != std::string::npos; at = bytes.find(packet, at + 1)) {
         if (at < kTimedPacketRecordHeadSize) continue;
-        const std::string_view rest = std::string_view(bytes).substr(at - kTimedPacketRecordHeadSize);
-        const TRecordRead read = ReadRecord(rest);
+        std::string record = bytes.substr(at - kTimedPacketRecordHeadSize, kTimedPacketRecordHeadSize + packet.size());
+        const TRecordRead read = ReadRecord(record);
         int32_t l = 0;
         int64_t ackMs = 0;
         std::string_view p;
         if (read.Status == TRecordStatus::Complete && read.Kind == static_cast<uint32_t>(TRecordKind::TimedPacket) &&
             ReadAnyPacketRecord(read, l, ackMs, p) && l == location && p == packet)
-            return std::string(rest.substr(0, read.Size));
+            return record;
     }
     return {};
 }
