@@ -68,6 +68,10 @@ int32_t TBroadcastDelay::HeldBack(const TActiveGameList& game) const {
     return held;
 }
 
+bool TBroadcastDelay::Recent(const TActiveGameList& game, int32_t i) const {
+    return delay_s_ != 0 && !IsGap(game, i) && game.AckMs(i) > NowMs() - DelayMs();
+}
+
 void TBroadcastDelay::SendToViewers(int32_t gameId, const TSharedBytes& line) {
     for (TDemoViewer* viewer : games_.Viewers().Of(gameId)) output_.SendToViewer(*viewer, line);
 }

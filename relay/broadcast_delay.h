@@ -47,6 +47,8 @@ public:
     int32_t Advance(TActiveGameList& game);
     // Stored packets at or after VisibleEnd.
     int32_t HeldBack(const TActiveGameList& game) const;
+    // Whether location i holds a packet acknowledged less than the delay ago.
+    bool Recent(const TActiveGameList& game, int32_t i) const;
 
     // A sender's chat line for the game's viewers: sent now without a delay,
     // else when the delay has passed.

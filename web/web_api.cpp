@@ -349,13 +349,14 @@ THttpResponse TWebApi::Recording(const TCall& call) {
     uint64_t size = 0;
     const int fd = recorder->OpenForReading(id, size);
     if (fd < 0) return ErrorResponse(404, "the game has no recording");
-    // Records are appended as packets are acknowledged, so what viewers may
-    // not see yet under the broadcast delay is the file's tail: it is cut
-    // before the first record of a packet still held back.
+    // Records are appended as packets are acknowledged, so the packets the
+    // broadcast delay still holds are the file's tail: it is cut before the
+    // first record of one acknowledged less than the delay ago.
     const TActiveGameList& game = games->At(index);
-    for (int32_t l = form_.BroadcastDelay().VisibleEnd(game); l < game.Count(); ++l) {
+    const TBroadcastDelay& delay = form_.BroadcastDelay();
+    for (int32_t l = delay.VisibleEnd(game); l < game.Count(); ++l) {
         const TRecordRef record = recorder->RecordOf(id, l);
-        if (record.Offset != 0 && (!game.Data(l).empty() || game.PagedOut(l))) size = std::min(size, record.Offset);
+        if (record.Offset != 0 && delay.Recent(game, l)) size = std::min(size, record.Offset);
     }
     THttpResponse response;
     response.ContentType = "application/octet-stream";
