@@ -57,10 +57,14 @@ TRecordingContents ReadContents(TRecordingReader& reader, const std::string& fil
                 if (contents.Packets.empty() || !contents.Description) contents.Description = description;
                 break;
             }
-            case TRecordKind::Packet: {
+            case TRecordKind::Packet:
+            case TRecordKind::TimedPacket: {
+                // The time a relay acknowledged it is of no use to an upload.
                 int32_t location = 0;
+                int64_t ackMs = 0;
                 std::string_view packet;
-                if (!ReadPacketPayload(entry.Payload, location, packet)) {
+                const TRecordRead record{TRecordStatus::Complete, 0, entry.Kind, entry.Payload};
+                if (!ReadAnyPacketRecord(record, location, ackMs, packet)) {
                     tell("the packet record at offset " + std::to_string(entry.Offset) +
                          " holds no DEMOPACKET or DEMORESTART; skipped");
                     break;

@@ -56,7 +56,7 @@ void TPacketList::Refund(size_t bytes) noexcept {
 }
 
 void TPacketList::Append(std::string_view data, int32_t tag) {
-    entries_.push_back(TPacketState{Stored(data), tag});
+    entries_.push_back(TPacketState{Stored(data), 0, tag});
     if (data.empty()) ++gaps_;
     Charge(data.size() + kStoredEntryOverhead);
 }
@@ -82,6 +82,7 @@ void TPacketList::Replace(size_t i, std::string_view data) {
 void TPacketList::SetData(int32_t i, std::string_view data) {
     Entry(i);
     Replace(static_cast<size_t>(i), data);
+    visible_mark_ = std::min(visible_mark_, i);
 }
 
 bool TPacketList::PageOut(int32_t i) {
@@ -117,7 +118,7 @@ bool TPacketList::ForgetPagedOut(int32_t i) {
     return true;
 }
 
-void TPacketList::StorePagedOutAt(int32_t location, int32_t tag) {
+void TPacketList::StorePagedOutAt(int32_t location, int32_t tag, int64_t ackMs) {
     switch (CheckLocation(location)) {
         case TLocationCheck::Fits: break;
         case TLocationCheck::Negative: throw EListError(location);
@@ -128,6 +129,8 @@ void TPacketList::StorePagedOutAt(int32_t location, int32_t tag) {
         StorePacketAt(location, std::string_view(), tag);  // a gap at location, then marked
     }
     TPacketState& entry = entries_[static_cast<size_t>(location)];
+    entry.AckMs = ackMs;
+    visible_mark_ = std::min(visible_mark_, location);
     if (entry.PagedOut) return;
     if (entry.Data.Empty()) {
         --gaps_;
@@ -144,6 +147,7 @@ void TPacketList::Delete(int32_t i) {
     if (Entry(i).PagedOut) --paged_out_;
     else if (Entry(i).Data.Empty()) --gaps_;
     entries_.erase(entries_.begin() + i);
+    visible_mark_ = std::min(visible_mark_, i);
     Refund(bytes);
 }
 
@@ -158,7 +162,7 @@ TLocationCheck TPacketList::CheckLocation(int32_t location) const noexcept {
     return gaps > kMaxMissingLocations ? TLocationCheck::TooManyGaps : TLocationCheck::Fits;
 }
 
-void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32_t tag) {
+void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32_t tag, int64_t ackMs) {
     switch (CheckLocation(location)) {
         case TLocationCheck::Fits: break;
         case TLocationCheck::Negative: throw EListError(location);
@@ -171,13 +175,16 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
         // its locations forward does not make every store reallocate.
         size_t needed = static_cast<size_t>(location) + 1;
         if (needed > entries_.capacity()) entries_.reserve(std::max(needed, entries_.capacity() * 2));
-        entries_.resize(static_cast<size_t>(location), TPacketState{TSharedBytes(), tag});
+        entries_.resize(static_cast<size_t>(location), TPacketState{TSharedBytes(), 0, tag});
         gaps_ += static_cast<int32_t>(location - count);
         Charge(static_cast<size_t>(location - count) * kStoredEntryOverhead);
         Append(packet, tag);
+        entries_.back().AckMs = ackMs;
         return;
     }
     Replace(static_cast<size_t>(location), packet);
+    entries_[static_cast<size_t>(location)].AckMs = ackMs;
+    visible_mark_ = std::min(visible_mark_, location);
 }
 
 TActiveGameList::TActiveGameList(TWSocketClient* sender)

@@ -62,6 +62,10 @@ enum class TLocationCheck {
 // handing a packet to many viewers copies nothing.
 struct TPacketState {
     TSharedBytes Data;
+    // When the packet was acknowledged (stored), in wall-clock milliseconds
+    // since 1970; 0 for a gap and for a packet of a recording that did not
+    // keep the time. Kept while paged out: the broadcast delay counts from it.
+    int64_t AckMs = 0;
     int32_t Tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
     bool PagedOut = false;
 };
@@ -71,6 +75,8 @@ struct TPacketState {
 // demo plus a heap block header, each game its record, its name and mod, the
 // registry's pointer to it and their heap block headers, rounded up.
 inline constexpr size_t kStoredEntryOverhead = sizeof(TPacketState) + 16;
+// A stored packet's bookkeeping stays small beside the packet itself.
+static_assert(kStoredEntryOverhead <= 64);
 inline constexpr size_t kGameRecordOverhead = 512;
 
 // An indexed sequence of stored packets. Entries are kept compact: a stored
@@ -105,7 +111,8 @@ public:
     // Count() throws ELocationTooFar, one that would leave more than
     // kMaxMissingLocations gaps throws ETooManyGaps; all before anything
     // changes.
-    void StorePacketAt(int32_t location, std::string_view packet, int32_t tag);
+    // ackMs: when it was acknowledged (TPacketState::AckMs).
+    void StorePacketAt(int32_t location, std::string_view packet, int32_t tag, int64_t ackMs = 0);
     // Whether storing at location would open more than kMaxGapsPerStore gaps.
     bool IsTooFar(int32_t location) const noexcept {
         return static_cast<int64_t>(location) > static_cast<int64_t>(Count()) + kMaxGapsPerStore;
@@ -130,9 +137,18 @@ public:
     // recording (a recording read back at start-up): paged out from the
     // start, with gaps up to it as StorePacketAt opens them. The same
     // location checks, raising the same exceptions, before anything changes.
-    void StorePagedOutAt(int32_t location, int32_t tag);
+    void StorePagedOutAt(int32_t location, int32_t tag, int64_t ackMs = 0);
     // Entries paged out now.
     int32_t PagedOutCount() const noexcept { return paged_out_; }
+
+    // When entry i was acknowledged (0 for a gap).
+    int64_t AckMs(int32_t i) const { return Entry(i).AckMs; }
+    // The broadcast delay's mark: every location below it was visible to
+    // viewers when it was last set. A packet stored, replaced or deleted
+    // below it moves it back to its location, so it never claims a packet
+    // acknowledged since; the relay moves it forward as packets age.
+    int32_t VisibleMark() const noexcept { return visible_mark_; }
+    void SetVisibleMark(int32_t mark) noexcept { visible_mark_ = mark; }
 
 private:
     friend class TGameList;
@@ -148,6 +164,7 @@ private:
     std::vector<TPacketState> entries_;
     int32_t gaps_ = 0;
     int32_t paged_out_ = 0;
+    int32_t visible_mark_ = 0;
     size_t stored_bytes_ = 0;
     // The registry's total this list counts into; null outside a registry.
     size_t* registry_bytes_ = nullptr;

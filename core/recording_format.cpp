@@ -73,10 +73,10 @@ bool TakeText(std::string_view& rest, std::string& out) {
 
 }  // namespace
 
-std::string EncodeRecordingHeader(const TRecordingHeader& header) {
+std::string EncodeRecordingHeader(const TRecordingHeader& header, uint32_t version) {
     std::string out(kRecordingHeaderSize, '\0');
     std::memcpy(out.data(), kRecordingFormatName.data(), kRecordingFormatName.size());
-    PutU32(out.data() + kVersionOffset, kRecordingVersion);
+    PutU32(out.data() + kVersionOffset, version);
     PutU32(out.data() + kGameIdOffset, static_cast<uint32_t>(header.GameId));
     PutU64(out.data() + kOpenedOffset, static_cast<uint64_t>(header.OpenedMs));
     PutU32(out.data() + kHeaderCrcOffset, Crc(0, std::string_view(out).substr(0, kHeaderCrcOffset)));
@@ -99,7 +99,7 @@ THeaderRead ReadRecordingHeader(std::string_view buf) noexcept {
         return read;
     }
     read.Version = GetU32(buf.data() + kVersionOffset);
-    if (read.Version != kRecordingVersion) {
+    if (read.Version < kOldestRecordingVersion || read.Version > kRecordingVersion) {
         read.Status = THeaderStatus::UnsupportedVersion;
         return read;
     }
@@ -143,6 +143,27 @@ void EncodePacketRecordHead(char (&head)[kPacketRecordHeadSize], int32_t locatio
     PutU32(head + 8, crc);
 }
 
+void EncodeTimedPacketRecordHead(char (&head)[kTimedPacketRecordHeadSize], int32_t location, int64_t ackMs,
+                                 std::string_view packet) noexcept {
+    const size_t payloadSize = kTimedPacketRecordPrefix + packet.size();
+    PutU32(head, static_cast<uint32_t>(payloadSize));
+    PutU32(head + 4, static_cast<uint32_t>(TRecordKind::TimedPacket));
+    PutU32(head + kRecordHeadSize, static_cast<uint32_t>(location));
+    PutU64(head + kRecordHeadSize + 4, static_cast<uint64_t>(ackMs));
+    const uint32_t crc = Crc(Crc(Crc(0, std::string_view(head + 4, 4)),
+                                 std::string_view(head + kRecordHeadSize, kTimedPacketRecordPrefix)),
+                             packet);
+    PutU32(head + 8, crc);
+}
+
+std::string EncodeTimedPacketRecord(int32_t location, int64_t ackMs, std::string_view packet) {
+    char head[kTimedPacketRecordHeadSize];
+    EncodeTimedPacketRecordHead(head, location, ackMs, packet);
+    std::string out(head, sizeof head);
+    out.append(packet);
+    return out;
+}
+
 std::string EncodePacketRecord(int32_t location, std::string_view packet) {
     std::string out;
     out.reserve(kRecordHeadSize + kPacketRecordPrefix + packet.size());
@@ -178,12 +199,16 @@ bool PlausibleRecordHead(std::string_view buf) noexcept {
     if (payloadSize > kMaxRecordPayload || buf.size() - kRecordHeadSize < payloadSize) return false;
     switch (static_cast<TRecordKind>(GetU32(buf.data() + 4))) {
         case TRecordKind::Description: return payloadSize >= 8 && payloadSize <= 4 + 4 * (1 + kMaxDescriptionText);
-        case TRecordKind::Packet: {
-            if (payloadSize < kPacketRecordPrefix + PacketSize::DemoHeader) return false;
-            const std::string_view packet = buf.substr(kRecordHeadSize + kPacketRecordPrefix);
+        case TRecordKind::Packet:
+        case TRecordKind::TimedPacket: {
+            const size_t prefix = static_cast<TRecordKind>(GetU32(buf.data() + 4)) == TRecordKind::Packet
+                                      ? kPacketRecordPrefix
+                                      : kTimedPacketRecordPrefix;
+            if (payloadSize < prefix + PacketSize::DemoHeader) return false;
+            const std::string_view packet = buf.substr(kRecordHeadSize + prefix);
             const int32_t type = PacketTypeOf(packet);
             return (type == PacketType::DEMOPACKET || type == PacketType::DEMORESTART) &&
-                   static_cast<size_t>(PacketLengthOf(packet)) == payloadSize - kPacketRecordPrefix;
+                   static_cast<size_t>(PacketLengthOf(packet)) == payloadSize - prefix;
         }
     }
     return false;
@@ -216,6 +241,27 @@ bool ReadPacketPayload(std::string_view payload, int32_t& location, std::string_
     // field is its own size.
     if (type != PacketType::DEMOPACKET && type != PacketType::DEMORESTART) return false;
     return location >= 0 && static_cast<size_t>(PacketLengthOf(packet)) == packet.size();
+}
+
+bool ReadTimedPacketPayload(std::string_view payload, int32_t& location, int64_t& ackMs,
+                            std::string_view& packet) noexcept {
+    if (payload.size() < kTimedPacketRecordPrefix + PacketSize::DemoHeader) return false;
+    ackMs = static_cast<int64_t>(GetU64(payload.data() + 4));
+    location = static_cast<int32_t>(GetU32(payload.data()));
+    packet = payload.substr(kTimedPacketRecordPrefix);
+    // The same rules as for a kind 2 payload.
+    const int32_t type = PacketTypeOf(packet);
+    if (type != PacketType::DEMOPACKET && type != PacketType::DEMORESTART) return false;
+    return location >= 0 && static_cast<size_t>(PacketLengthOf(packet)) == packet.size();
+}
+
+bool ReadAnyPacketRecord(const TRecordRead& record, int32_t& location, int64_t& ackMs,
+                         std::string_view& packet) noexcept {
+    switch (static_cast<TRecordKind>(record.Kind)) {
+        case TRecordKind::Packet: ackMs = 0; return ReadPacketPayload(record.Payload, location, packet);
+        case TRecordKind::TimedPacket: return ReadTimedPacketPayload(record.Payload, location, ackMs, packet);
+        default: return false;
+    }
 }
 
 }  // namespace vistrel

@@ -7,7 +7,7 @@
 //
 //   header (40 bytes)
 //     0  16  format name "VistrelRecording"
-//    16   4  version (1)
+//    16   4  version (2; version 1 files are read too)
 //    20   4  the game's identifier (signed)
 //    24   8  when the game was opened, Unix time in milliseconds (signed)
 //    32   4  zero (reserved)
@@ -24,7 +24,11 @@
 //        sender's user name and the sender's address, each a length byte
 //        and that many bytes
 //     2  packet: location (4, signed), then the stored DEMOPACKET or
-//        DEMORESTART exactly as received, header included
+//        DEMORESTART exactly as received, header included (version 1's
+//        packets, and the HTTP segments'); acknowledged at 0
+//     3  timed packet (version 2): location (4, signed), when the relay
+//        acknowledged it (8, signed, Unix time in milliseconds), then the
+//        packet as in kind 2
 #pragma once
 
 #include <cstddef>
@@ -35,13 +39,16 @@
 namespace vistrel {
 
 inline constexpr std::string_view kRecordingFormatName = "VistrelRecording";
-inline constexpr uint32_t kRecordingVersion = 1;
+inline constexpr uint32_t kRecordingVersion = 2;
+// The oldest version this program reads.
+inline constexpr uint32_t kOldestRecordingVersion = 1;
 inline constexpr size_t kRecordingHeaderSize = 40;
 inline constexpr size_t kRecordHeadSize = 12;
 
 enum class TRecordKind : uint32_t {
     Description = 1,
     Packet = 2,
+    TimedPacket = 3,
 };
 
 // A packet record's payload: its location, then the packet.
@@ -49,7 +56,10 @@ inline constexpr size_t kPacketRecordPrefix = 4;
 // The largest payload any record may declare: a packet record holding the
 // largest packet the relay accepts (16 MiB, header included). A length
 // beyond it is damage, never data.
-inline constexpr size_t kMaxRecordPayload = kPacketRecordPrefix + (size_t{16} << 20);
+// A timed packet record's payload: its location and acknowledgement time,
+// then the packet.
+inline constexpr size_t kTimedPacketRecordPrefix = 12;
+inline constexpr size_t kMaxRecordPayload = kTimedPacketRecordPrefix + (size_t{16} << 20);
 
 struct TRecordingHeader {
     int32_t GameId = 0;
@@ -70,7 +80,7 @@ struct THeaderRead {
     uint32_t Version = 0;
 };
 
-std::string EncodeRecordingHeader(const TRecordingHeader& header);
+std::string EncodeRecordingHeader(const TRecordingHeader& header, uint32_t version = kRecordingVersion);
 THeaderRead ReadRecordingHeader(std::string_view buf) noexcept;
 
 // A game's description as its records keep it.
@@ -92,6 +102,11 @@ void AppendPacketRecord(std::string& out, int32_t location, std::string_view pac
 // writer can hand both pieces to the kernel without copying the packet.
 inline constexpr size_t kPacketRecordHeadSize = kRecordHeadSize + kPacketRecordPrefix;
 void EncodePacketRecordHead(char (&head)[kPacketRecordHeadSize], int32_t location, std::string_view packet) noexcept;
+// The same for a timed packet record (kind 3).
+inline constexpr size_t kTimedPacketRecordHeadSize = kRecordHeadSize + kTimedPacketRecordPrefix;
+void EncodeTimedPacketRecordHead(char (&head)[kTimedPacketRecordHeadSize], int32_t location, int64_t ackMs,
+                                 std::string_view packet) noexcept;
+std::string EncodeTimedPacketRecord(int32_t location, int64_t ackMs, std::string_view packet);
 
 enum class TRecordStatus {
     Complete,   // Size bytes at the front are one record whose CRC matches
@@ -119,5 +134,10 @@ size_t FindNextRecord(std::string_view buf) noexcept;
 // Payload readers. False when the payload is too short or inconsistent.
 bool ReadDescriptionPayload(std::string_view payload, TGameDescription& out);
 bool ReadPacketPayload(std::string_view payload, int32_t& location, std::string_view& packet) noexcept;
+bool ReadTimedPacketPayload(std::string_view payload, int32_t& location, int64_t& ackMs,
+                            std::string_view& packet) noexcept;
+// Either packet kind (a kind 2 record's time is 0); false for any other kind.
+bool ReadAnyPacketRecord(const TRecordRead& record, int32_t& location, int64_t& ackMs,
+                         std::string_view& packet) noexcept;
 
 }  // namespace vistrel

@@ -250,12 +250,12 @@ TDiskWrite TRecorder::WriteDescription(int32_t id, const TGameDescription& descr
     return outcome;
 }
 
-TDiskWrite TRecorder::WritePacket(int32_t id, int32_t location, std::string_view packet) {
+TDiskWrite TRecorder::WritePacket(int32_t id, int32_t location, std::string_view packet, int64_t ackMs) {
     auto it = files_.find(id);
     if (it == files_.end()) return TDiskWrite{ENOENT, 0};
     const TFilePtr file = it->second;
-    char head[kPacketRecordHeadSize];
-    EncodePacketRecordHead(head, location, packet);
+    char head[kTimedPacketRecordHeadSize];
+    EncodeTimedPacketRecordHead(head, location, ackMs, packet);
     iovec pieces[2] = {{head, sizeof head}, {const_cast<char*>(packet.data()), packet.size()}};
     const uint64_t at = file->Size;
     const TDiskWrite outcome = Append(*file, pieces, 2, sizeof head + packet.size());
@@ -314,10 +314,10 @@ bool TRecorder::ReadRun(int32_t id, int32_t first, int32_t count, std::function<
                       for (const auto& [location, ref] : wanted) {
                           const TRecordRead record = ReadRecord(bytes.substr(ref.Offset - begin, ref.Size));
                           int32_t at = 0;
+                          int64_t ackMs = 0;
                           std::string_view packet;
                           if (record.Status == TRecordStatus::Complete &&
-                              record.Kind == static_cast<uint32_t>(TRecordKind::Packet) &&
-                              ReadPacketPayload(record.Payload, at, packet) && at == location)
+                              ReadAnyPacketRecord(record, at, ackMs, packet) && at == location)
                               run->Packets.emplace_back(location, packet);
                       }
                   }

@@ -111,8 +111,9 @@ public:
     int OpenGame(int32_t id, int64_t openedMs, const TGameDescription& description);
     // Appends a description record (and remembers it for a file made later).
     TDiskWrite WriteDescription(int32_t id, const TGameDescription& description);
-    // Appends a packet record. ENOENT for a game that is not recorded.
-    TDiskWrite WritePacket(int32_t id, int32_t location, std::string_view packet);
+    // Appends a timed packet record (acknowledged at ackMs). ENOENT for a
+    // game that is not recorded.
+    TDiskWrite WritePacket(int32_t id, int32_t location, std::string_view packet, int64_t ackMs = 0);
     // Deletes game id's file and forgets it; nothing for an unknown game.
     void RemoveGame(int32_t id);
     bool Has(int32_t id) const { return files_.count(id) != 0; }

@@ -197,6 +197,17 @@ TScanResult ScanRecording(int fd, TRecordingVisitor& visitor) {
                 }
                 break;
             }
+            case TRecordKind::TimedPacket: {
+                int32_t location = 0;
+                int64_t ackMs = 0;
+                std::string_view packet;
+                sound = ReadTimedPacketPayload(record.Payload, location, ackMs, packet);
+                if (sound) {
+                    endDamage();
+                    visitor.TimedPacket(location, ackMs, packet, window.Position());
+                }
+                break;
+            }
             default:
                 // A kind of a later version: skipped, not damage.
                 endDamage();

@@ -26,6 +26,12 @@ public:
     virtual void Description(const TGameDescription& description) = 0;
     // A packet record's packet, and the file offset its record starts at.
     virtual void Packet(int32_t location, std::string_view packet, uint64_t offset) = 0;
+    // A timed packet record's (version 2): with when it was acknowledged.
+    // Unless a visitor cares for the time, it is read as a plain packet.
+    virtual void TimedPacket(int32_t location, int64_t ackMs, std::string_view packet, uint64_t offset) {
+        (void)ackMs;
+        Packet(location, packet, offset);
+    }
     // bytes at offset were skipped: damaged records (a CRC that fails, a
     // length beyond any record, a payload that does not read as its kind).
     virtual void Damaged(uint64_t offset, uint64_t bytes) = 0;

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const THeaderRead header = ReadRecordingHeader(buf);
     if (header.Status == THeaderStatus::Valid) {
         // A sound header survives being written again.
-        if (EncodeRecordingHeader(header.Header) != buf.substr(0, kRecordingHeaderSize)) std::abort();
+        if (EncodeRecordingHeader(header.Header, header.Version) != buf.substr(0, kRecordingHeaderSize)) std::abort();
         buf.remove_prefix(kRecordingHeaderSize);
     }
     while (!buf.empty()) {
@@ -35,6 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                            ReadPacketPayload(read.Payload, location, packet)) {
                     // A record read back is the record written.
                     if (EncodePacketRecord(location, packet) != buf.substr(0, read.Size)) std::abort();
+                } else if (int64_t ackMs = 0; read.Kind == static_cast<uint32_t>(TRecordKind::TimedPacket) &&
+                                              ReadTimedPacketPayload(read.Payload, location, ackMs, packet)) {
+                    if (EncodeTimedPacketRecord(location, ackMs, packet) != buf.substr(0, read.Size)) std::abort();
                 }
                 step = read.Size;
                 break;

@@ -20,7 +20,12 @@ int32_t TCatchUp::Allowance(const TDemoViewer& viewer, int32_t behind) const {
 
 void TCatchUp::AfterSends(TDemoViewer& viewer, int32_t behind) {
     const int32_t n = PacketsPerTick();
-    if (n > 1 && behind > 2 * n) {
+    if (n <= 1) {
+        // Catching up turned off: nobody is told anything.
+        viewer.CatchingUp = false;
+        return;
+    }
+    if (behind > 2 * n) {
         viewer.CatchingUp = true;
         return;
     }
@@ -29,13 +34,14 @@ void TCatchUp::AfterSends(TDemoViewer& viewer, int32_t behind) {
     output_.SendToViewer(viewer, BuildNotice("You are watching the game live now"));
 }
 
-std::string TCatchUp::JoinEstimate(int32_t behind) const {
+void TCatchUp::NoticeOnJoin(TDemoViewer& viewer, int32_t behind) {
     const int32_t n = PacketsPerTick();
-    if (n <= 1 || behind <= 2 * n) return {};
-    // It gains n - 1 packets a tick on a game that grows by one a tick.
+    if (n <= 1 || behind <= 2 * n) return;
+    // It gains n - 1 packets a tick on a game that grows by one a tick
+    // while it is filmed.
     const int64_t ticks = (static_cast<int64_t>(behind) + n - 2) / (n - 1);
     const int64_t seconds = std::max<int64_t>(1, ticks * TMainForm::kDistributeIntervalMs / 1000);
-    return "; catching up takes about " + std::to_string(seconds) + " s";
+    output_.SendToViewer(viewer, BuildNotice("Catching up with the live game: about " + std::to_string(seconds) + " s"));
 }
 
 }  // namespace vistrel

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace vistrel {
 
@@ -30,9 +29,9 @@ public:
     // After the viewer's sends of a tick: a viewer that was catching up
     // and is now within reach of the live edge is told so, once.
     void AfterSends(TDemoViewer& viewer, int32_t behind);
-    // For the join notice: "; catching up takes about 40 s", or empty when
-    // the viewer will not catch up faster than the relay's pace.
-    std::string JoinEstimate(int32_t behind) const;
+    // A viewer that joins `behind` packets short of the live edge and will
+    // catch up is told how long that takes (one notice).
+    void NoticeOnJoin(TDemoViewer& viewer, int32_t behind);
 
 private:
     int32_t PacketsPerTick() const;

@@ -2,9 +2,10 @@
 
 #include <string>
 
-#include "console/console_lists.h"
 #include "core/game_list.h"
 #include "core/protocol.h"
+#include "console/console_lists.h"
+#include "relay/broadcast_delay.h"
 #include "relay/description_pacer.h"
 #include "relay/pager.h"
 #include "relay/relay_games.h"
@@ -61,7 +62,8 @@ bool TDetachedGames::StoreDetachedPacket(TActiveGameList& game, int32_t location
     const int32_t type = PacketTypeOf(packet);
     if (type != PacketType::DEMOPACKET && type != PacketType::DEMORESTART) return false;
     if (game.CheckLocation(location) != TLocationCheck::Fits) return false;
-    game.StorePacketAt(location, packet, type == PacketType::DEMOPACKET ? kTagDemoPacket : kTagDemoRestart);
+    game.StorePacketAt(location, packet, type == PacketType::DEMOPACKET ? kTagDemoPacket : kTagDemoRestart,
+                       delay_.NowMs());
     return true;
 }
 

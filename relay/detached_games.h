@@ -13,6 +13,7 @@
 
 namespace vistrel {
 
+class TBroadcastDelay;
 class TConsoleLists;
 class TDescriptionPacer;
 class TPager;
@@ -22,12 +23,13 @@ class TRelayLog;
 class TDetachedGames final : public TGameHost {
 public:
     TDetachedGames(TRelayGames& games, TConsoleLists& console, TRelayLog& log, TDescriptionPacer& descriptions,
-                   TPager& pager, std::function<bool(int32_t id)> deleteGame)
+                   TPager& pager, const TBroadcastDelay& delay, std::function<bool(int32_t id)> deleteGame)
         : games_(games),
           console_(console),
           log_(log),
           descriptions_(descriptions),
           pager_(pager),
+          delay_(delay),
           delete_game_(std::move(deleteGame)) {}
 
     const TGameList* Games() const noexcept override;
@@ -46,6 +48,10 @@ private:
     TRelayLog& log_;
     TDescriptionPacer& descriptions_;
     TPager& pager_;
+    // Its clock stamps what is stored here: a mirrored packet is
+    // acknowledged when this relay received it, so a delay here adds to the
+    // origin's.
+    const TBroadcastDelay& delay_;
     std::function<bool(int32_t id)> delete_game_;
 };
 

@@ -3,7 +3,10 @@
 // registry order and, within a game, its watching viewers in connection
 // order, so the sends happen in the order of a walk over every pair of game
 // and viewer connection, at the cost of the watching viewers alone. The
-// stored bytes are queued by reference, never copied per viewer.
+// stored bytes are queued by reference, never copied per viewer. Nobody is
+// sent past the game's visible end (TBroadcastDelay): under a broadcast
+// delay the packets acknowledged less than the delay ago wait, and so do the
+// sender's chat lines.
 #include "core/game_list.h"
 #include "relay/main_form.h"
 #include "relay/demo_viewer.h"
@@ -14,33 +17,46 @@ void TMainForm::DistributeDemoWalk() {
     TGameList* games = games_.List();
     if (!games) return;
     pager_.Tick();
+    delay_.ReleaseDueChat();
     for (int32_t g = 0; g < games->Count(); ++g) {
         TActiveGameList& game = games->At(g);
-        const int32_t count = game.Count();
+        // Only what the broadcast delay lets viewers see (all of it without one).
+        const int32_t visibleEnd = delay_.Advance(game);
         const bool paged = game.PagedOutCount() > 0;
-        for (TDemoViewer* viewer : games_.Viewers().Of(game.Identifier())) {
-            int32_t position = viewer->Position;
-            if (position >= count) continue;  // caught up: wait for the next packet
+        // The viewer's next packet, if it may have one now; false when it
+        // waits (caught up, at a gap that may still be filled, at a packet
+        // being read back).
+        const auto sendNext = [&](TDemoViewer& viewer) {
+            int32_t position = viewer.Position;
+            if (position >= visibleEnd) return false;  // caught up: wait for the next packet
             if (game.Data(position).empty() && !game.PagedOut(position)) {
                 // A gap: while the sender (or, for a mirrored game, the
                 // camera upstream) may still fill it, the viewer waits there.
                 // Once it is gone nothing will, so the gaps are passed over
                 // and the next stored packet goes out.
-                if (game.HasLiveSource()) continue;
-                while (position < count && game.Data(position).empty() && !game.PagedOut(position)) ++position;
-                viewer->Position = position;
-                if (position >= count) continue;
+                if (game.HasLiveSource()) return false;
+                while (position < visibleEnd && game.Data(position).empty() && !game.PagedOut(position)) ++position;
+                viewer.Position = position;
+                if (position >= visibleEnd) return false;
             }
             if (paged) {
                 // Released from memory: read back ahead of the viewer, which
                 // waits at a packet still being read.
                 pager_.PageAhead(game, position);
-                if (game.PagedOut(position)) continue;
+                if (game.PagedOut(position)) return false;
             }
             // A send that raises ends the walk; this viewer keeps its place.
-            output_.SendToViewer(*viewer, game.SharedData(position));
-            viewer->Position = position + 1;
+            output_.SendToViewer(viewer, game.SharedData(position));
+            viewer.Position = position + 1;
             pager_.NoteSent(game);
+            return true;
+        };
+        for (TDemoViewer* viewer : games_.Viewers().Of(game.Identifier())) {
+            // One packet a tick, more for a viewer far behind (TCatchUp).
+            const int32_t allowance = catch_up_.Allowance(*viewer, visibleEnd - viewer->Position);
+            for (int32_t sent = 0; sent < allowance && sendNext(*viewer); ++sent) {
+            }
+            catch_up_.AfterSends(*viewer, visibleEnd - viewer->Position);
         }
     }
     pager_.AfterTick();

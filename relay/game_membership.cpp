@@ -31,6 +31,7 @@ void TGameMembership::Join(TDemoViewer& viewer, TActiveGameList& game) {
     log_.Line(viewer.PeerAddr() + " joined game " + std::to_string(id));
     crowd_.Joined(viewer, game);
     descriptions_.BroadcastGameInfo(game);
+    if (OnJoined) OnJoined(viewer, game);
 }
 
 void TGameMembership::Leave(TDemoViewer& viewer) {
@@ -45,6 +46,7 @@ void TGameMembership::Leave(TDemoViewer& viewer) {
     games_.Viewers().Remove(id, viewer);
     viewer.GameId = 0;
     viewer.Position = 0;
+    viewer.CatchingUp = false;
     descriptions_.BroadcastGameInfo(*game);
 }
 

@@ -5,6 +5,8 @@
 // describe the game again.
 #pragma once
 
+#include <functional>
+
 namespace vistrel {
 
 class TActiveGameList;
@@ -31,6 +33,8 @@ public:
 
     // The viewer watches game from now on (it watches no other).
     void Join(TDemoViewer& viewer, TActiveGameList& game);
+    // Told last of each join (the broadcast delay's notice).
+    std::function<void(TDemoViewer& viewer, const TActiveGameList& game)> OnJoined;
     // The viewer leaves the game it watches (as LEAVEGAME does, without the
     // acknowledgement): count, notices, position back to 0, game info sent.
     void Leave(TDemoViewer& viewer);

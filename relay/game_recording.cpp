@@ -49,18 +49,26 @@ public:
             host_.DescribeGame(*game_, description);
         }
     }
+    // A packet of a version 1 recording: acknowledged long ago.
     void Packet(int32_t location, std::string_view packet, uint64_t offset) override {
+        Store(location, 0, packet, offset, kPacketRecordHeadSize + packet.size());
+    }
+    void TimedPacket(int32_t location, int64_t ackMs, std::string_view packet, uint64_t offset) override {
+        Store(location, ackMs, packet, offset, kTimedPacketRecordHeadSize + packet.size());
+    }
+    void Store(int32_t location, int64_t ackMs, std::string_view packet, uint64_t offset, size_t size) {
         Game();
         // The packet stays in the file: it comes back paged out and is read
         // when a viewer reaches it, so the restore reads and checks the file
         // but copies nothing.
         if (game_ && game_->CheckLocation(location) == TLocationCheck::Fits) {
+            // With its acknowledgement time: a restart never shortens the delay.
             game_->StorePagedOutAt(location,
-                                   PacketTypeOf(packet) == PacketType::DEMORESTART ? kTagDemoRestart : kTagDemoPacket);
+                                   PacketTypeOf(packet) == PacketType::DEMORESTART ? kTagDemoRestart : kTagDemoPacket,
+                                   ackMs);
             ++packets_;
             if (records_.size() <= static_cast<size_t>(location)) records_.resize(static_cast<size_t>(location) + 1);
-            records_[static_cast<size_t>(location)] =
-                TRecordRef{offset, static_cast<uint32_t>(kPacketRecordHeadSize + packet.size())};
+            records_[static_cast<size_t>(location)] = TRecordRef{offset, static_cast<uint32_t>(size)};
         } else {
             ++refused_;
         }
@@ -216,10 +224,10 @@ void TGameRecording::RecordDescription(TDemoSender& sender, const TActiveGameLis
 }
 
 bool TGameRecording::RecordPacket(TDemoSender& sender, const TActiveGameList& game, int32_t location,
-                             std::string_view packet, uint64_t& durableAt) {
+                                  std::string_view packet, int64_t ackMs, uint64_t& durableAt) {
     durableAt = 0;
     if (!recorder_) return true;
-    const TDiskWrite written = recorder_->WritePacket(game.Identifier(), location, packet);
+    const TDiskWrite written = recorder_->WritePacket(game.Identifier(), location, packet, ackMs);
     if (written.Error != 0) {
         if (!sender.DiskErrorLogged) {
             sender.DiskErrorLogged = true;

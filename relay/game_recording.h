@@ -59,8 +59,10 @@ public:
     // the file length that must be on the disk before the answer goes out
     // (0: nothing to wait for). False after a failed write, logged once per
     // sender connection: nothing of the packet may be stored then.
+    // ackMs: when it is acknowledged, kept in its record for the broadcast
+    // delay after a restart.
     bool RecordPacket(TDemoSender& sender, const TActiveGameList& game, int32_t location, std::string_view packet,
-                      uint64_t& durableAt);
+                      int64_t ackMs, uint64_t& durableAt);
     // A deleted game's recording goes with it.
     void RemoveGame(int32_t gameId) {
         if (recorder_) recorder_->RemoveGame(gameId);

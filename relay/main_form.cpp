@@ -26,14 +26,21 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
       output_(log_, metrics_, input_, games_, answers_),
       descriptions_(loop, games_, demo_viewers_, output_),
       pager_(log_, games_, recording_, memory_budget_),
+      delay_(loop, log_, games_, output_),
       crowd_(loop, games_, log_, output_, setup_.CrowdSpin.Clamped()),
+      catch_up_(setup_.CatchUpSpin, output_),
       membership_(games_, console_, log_, output_, pager_, descriptions_, crowd_),
-      detached_(games_, console_, log_, descriptions_, pager_, [this](int32_t id) { return DeleteGame(id); }) {
+      detached_(games_, console_, log_, descriptions_, pager_, delay_, [this](int32_t id) { return DeleteGame(id); }) {
     // A sender's answers held for the disk go out once its file is there.
     recording_.OnDurable = [this](int32_t id, uint64_t end) { answers_.Release(id, end); };
     // The viewer limit follows the spin field whenever its text changes.
     setup_.MaxClientsSpin.OnChange = [this](int value) { demo_viewers_.MaxClients = value; };
     setup_.CrowdSpin.OnChange = [this](int) { crowd_.SetLimit(setup_.CrowdSpin.Clamped()); };
+    setup_.BroadcastDelaySpin.OnChange = [this](int) { delay_.SetDelaySeconds(setup_.BroadcastDelaySpin.Clamped()); };
+    membership_.OnJoined = [this](TDemoViewer& viewer, const TActiveGameList& game) {
+        delay_.NoticeOnJoin(viewer, game);
+        catch_up_.NoticeOnJoin(viewer, delay_.VisibleEnd(game) - viewer.Position);
+    };
 
     demo_senders_.OnClientConnect = [this](TWSocketServer& s, TWSocketClient& c, uint16_t e) {
         DemoSendersClientConnect(s, c, e);
@@ -72,6 +79,7 @@ TMainForm::~TMainForm() {
 
 bool TMainForm::FormCreate() {
     LoadSettings();
+    delay_.SetDelaySeconds(setup_.BroadcastDelaySpin.Clamped());
     front_end_.ShowIntroPage();
     ServerLog(false, DescribeMemoryBudget(memory_budget_));
     games_.Open();

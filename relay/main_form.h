@@ -14,7 +14,9 @@
 //   TViewerOutput output_           what goes to viewers and to whole games
 //   TDescriptionPacer descriptions_ game descriptions to every viewer, paced
 //   TPager pager_                   the stored budget: paging out, reading back
+//   TBroadcastDelay delay_          what viewers may see yet; chat held with it
 //   TCrowdNotices crowd_            joins and leaves told, or summed up in a crowd
+//   TCatchUp catch_up_              more packets a tick for a viewer far behind
 //   TGameMembership membership_     joins and leaves of games
 //   TDetachedGames detached_        the TGameHost face for the restore and edges
 //
@@ -32,12 +34,14 @@
 #include <utility>
 #include <vector>
 
-#include "console/console_lists.h"
-#include "console/setup_fields.h"
 #include "net/event_loop.h"
 #include "net/timer.h"
 #include "net/wsocket_server.h"
+#include "console/console_lists.h"
+#include "console/setup_fields.h"
+#include "relay/broadcast_delay.h"
 #include "relay/connection_input.h"
+#include "relay/catch_up.h"
 #include "relay/crowd_notices.h"
 #include "relay/description_pacer.h"
 #include "relay/detached_games.h"
@@ -144,6 +148,8 @@ public:
     // The face through which the restore, edges and the HTTP side open,
     // describe, fill, read back and remove games.
     TGameHost& Host() noexcept { return detached_; }
+    // The broadcast delay: the visible part of each game, the relay's wall clock.
+    const TBroadcastDelay& BroadcastDelay() const noexcept { return delay_; }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
@@ -208,7 +214,9 @@ private:
     TViewerOutput output_;
     TDescriptionPacer descriptions_;
     TPager pager_;
+    TBroadcastDelay delay_;
     TCrowdNotices crowd_;
+    TCatchUp catch_up_;
     TGameMembership membership_;
     TDetachedGames detached_;
 };

@@ -30,6 +30,7 @@ struct TSenderParts {
     TSenderAnswers& Answers;
     TViewerOutput& Output;
     TDescriptionPacer& Descriptions;
+    TBroadcastDelay& Delay;
     const TMemoryBudget& Budget;
 };
 
@@ -183,7 +184,8 @@ private:
         std::string text(packet);
         SetSendTextName(text, s_.UserName);
         const TSharedBytes relayed(text);
-        for (TDemoViewer* viewer : parts_.Games.Viewers().Of(s_.GameId)) parts_.Output.SendToViewer(*viewer, relayed);
+        // The game's chat is part of the broadcast: delayed with its packets.
+        parts_.Delay.RelayChat(s_.GameId, relayed);
         parts_.Answers.SendToSender(s_, relayed.View());
     }
 
@@ -251,13 +253,14 @@ private:
             // Written first, stored after: what the relay holds in memory
             // is always in the file too, and a packet whose record could
             // not be written is neither stored nor acknowledged.
-            if (game && !parts_.Recording.RecordPacket(s_, *game, location, packet, durableAt)) {
+            const int64_t ackMs = parts_.Delay.NowMs();
+            if (game && !parts_.Recording.RecordPacket(s_, *game, location, packet, ackMs, durableAt)) {
                 ack = 1;
                 parts_.Metrics.Checked(TDemoCheck::NotWritten);
             } else {
                 parts_.Metrics.Checked(TDemoCheck::Verified);
                 if (game) {
-                    game->StorePacketAt(location, packet, kTagDemoPacket);
+                    game->StorePacketAt(location, packet, kTagDemoPacket, ackMs);
                     parts_.Log.Debug([&] { return "Adding Demo at location " + std::to_string(location); });
                 }
             }
@@ -285,13 +288,14 @@ private:
         if (LocationRefused(game, location)) return false;
         if (OverBudget() || OverDiskLimit()) return true;
         uint64_t durableAt = 0;
-        if (game && !parts_.Recording.RecordPacket(s_, *game, location, packet, durableAt)) {
+        const int64_t ackMs = parts_.Delay.NowMs();
+        if (game && !parts_.Recording.RecordPacket(s_, *game, location, packet, ackMs, durableAt)) {
             parts_.Answers.SendToSender(s_, BuildAckNak(1));
             return true;
         }
         if (game) {
             parts_.Log.Debug([&] { return "Adding Restart at location " + std::to_string(location); });
-            game->StorePacketAt(location, packet, kTagDemoRestart);
+            game->StorePacketAt(location, packet, kTagDemoRestart, ackMs);
         }
         parts_.Answers.AnswerWhenDurable(s_, durableAt, BuildAckNak(0));
         return true;
@@ -351,8 +355,8 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
 void TMainForm::DemoSenderDataAvailable(TDemoSender& sender) {
     // What was handled before an error stays consumed; the packet that
     // raised stays at the front.
-    const TSenderParts parts{setup_,    games_, console_,   log_,          metrics_,     recording_,
-                             pager_,    answers_, output_, descriptions_, memory_budget_};
+    const TSenderParts parts{setup_, games_,   console_, log_,          metrics_, recording_,
+                             pager_, answers_, output_,  descriptions_, delay_,   memory_budget_};
     TSenderParser parser(parts, sender, loop_.Now());
     input_.ReceiveAndParse(sender, sender.ReceiveBuffer, "Cammer", [&](size_t& consumed) { parser.Run(consumed); });
 }

@@ -112,12 +112,15 @@ std::string GamesJson(const TMainForm& form, int64_t after, int32_t max) {
             break;
         }
         const TWSocketClient* sender = game.Sender();
+        const TBroadcastDelay& delay = form.BroadcastDelay();
         list.push_back({
             {"id", game.Identifier()},
             {"name", Utf8(game.Name())},
             {"game", Utf8(ShownLabel(game))},
             {"mod", Utf8(game.Mod())},
             {"stored_packets", StoredPackets(game)},
+            {"visible_packets", StoredPackets(game) - delay.HeldBack(game)},
+            {"delay_seconds", delay.DelaySeconds()},
             {"compressed_bytes", PacketBytes(game)},
             {"viewers", game.Viewers()},
             {"sender",
@@ -126,7 +129,8 @@ std::string GamesJson(const TMainForm& form, int64_t after, int32_t max) {
               {"connected", (sender != nullptr && sender->State() == wsConnected) || game.LiveUpstream()}}},
             {"game_type", game.GameType()},
             {"opened_ms", game.OpenedMs()},
-            {"last_segment", LastSegment(game)},
+            // What an edge may fetch: the visible part alone.
+            {"last_segment", LastSegment(game, delay.VisibleEnd(game))},
         });
     }
     return json{{"games", std::move(list)}, {"more", more}}.dump();

@@ -44,6 +44,15 @@ std::string MetricsPage(const TMainForm& form, const THttpServer& server, const 
     out.Sample("vistrel_stored_packets", static_cast<uint64_t>(usage.StoredPackets));
     out.Family("vistrel_stored_bytes", "gauge", "Bytes of the stored demo packets, over every game.");
     out.Sample("vistrel_stored_bytes", usage.StoredBytes);
+    const TBroadcastDelay& delay = form.BroadcastDelay();
+    uint64_t held = 0;
+    if (const TGameList* games = form.Games())
+        for (int32_t i = 0; i < games->Count(); ++i) held += static_cast<uint64_t>(delay.HeldBack(games->At(i)));
+    out.Family("vistrel_broadcast_delay_seconds", "gauge", "The broadcast delay in force; 0 means none.");
+    out.Sample("vistrel_broadcast_delay_seconds", static_cast<uint64_t>(delay.DelaySeconds()));
+    out.Family("vistrel_held_back_packets", "gauge",
+               "Stored demo packets the broadcast delay still holds back from viewers, over every game.");
+    out.Sample("vistrel_held_back_packets", held);
     out.Family("vistrel_memory_budget_bytes", "gauge", "The memory budget by part; 0 means no limit.");
     out.Sample("vistrel_memory_budget_bytes", {{"part", "stored"}}, static_cast<uint64_t>(budget.Stored));
     out.Sample("vistrel_memory_budget_bytes", {{"part", "connection_buffers"}},

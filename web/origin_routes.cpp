@@ -1,5 +1,6 @@
 #include "web/origin_routes.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -84,29 +85,30 @@ std::string ThisSecond() {
 
 }  // namespace
 
-int32_t LastSegment(const TActiveGameList& game) noexcept {
-    return game.Count() == 0 ? -1 : (game.Count() - 1) / kSegmentLocations;
+int32_t LastSegment(const TActiveGameList& game, int32_t end) noexcept {
+    end = std::min(end, game.Count());
+    return end <= 0 ? -1 : (end - 1) / kSegmentLocations;
 }
 
-bool SegmentComplete(const TActiveGameList& game, int32_t n) noexcept {
+bool SegmentComplete(const TActiveGameList& game, int32_t n, int32_t end) noexcept {
     if (n < 0) return false;
     const int64_t first = int64_t{n} * kSegmentLocations;
-    if (first + kSegmentLocations > game.Count()) return false;
+    if (first + kSegmentLocations > std::min(end, game.Count())) return false;
     // A packet released from memory is stored all the same: its record is on disk.
     for (int64_t l = first; l < first + kSegmentLocations; ++l)
         if (game.Data(static_cast<int32_t>(l)).empty() && !game.PagedOut(static_cast<int32_t>(l))) return false;
     return true;
 }
 
-bool SegmentFinal(const TActiveGameList& game, int32_t n) noexcept {
-    return !game.HasLiveSource() || SegmentComplete(game, n);
+bool SegmentFinal(const TActiveGameList& game, int32_t n, int32_t end) noexcept {
+    return (!game.HasLiveSource() && end >= game.Count()) || SegmentComplete(game, n, end);
 }
 
-std::string EncodeSegment(const TActiveGameList& game, int32_t n) {
+std::string EncodeSegment(const TActiveGameList& game, int32_t n, int32_t visibleEnd) {
     std::string body;
     if (n < 0) return body;
     const int64_t first = int64_t{n} * kSegmentLocations;
-    const int64_t end = std::min<int64_t>(first + kSegmentLocations, game.Count());
+    const int64_t end = std::min<int64_t>(first + kSegmentLocations, std::min(visibleEnd, game.Count()));
     size_t size = 0;
     for (int64_t l = first; l < end; ++l) {
         const size_t bytes = game.Data(static_cast<int32_t>(l)).size();
@@ -120,11 +122,11 @@ std::string EncodeSegment(const TActiveGameList& game, int32_t n) {
     return body;
 }
 
-std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final) {
+std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final, int32_t visibleEnd) {
     uint64_t hash = 0x6A09E667F3BCC909ull;
     size_t size = 0;
     const int64_t first = int64_t{n} * kSegmentLocations;
-    const int64_t end = std::min<int64_t>(first + kSegmentLocations, game.Count());
+    const int64_t end = std::min<int64_t>(first + kSegmentLocations, std::min(visibleEnd, game.Count()));
     for (int64_t l = first; l < end; ++l) {
         const std::string_view packet = game.Data(static_cast<int32_t>(l));
         if (packet.empty()) continue;
@@ -156,11 +158,13 @@ THttpResponse TOriginRoutes::Game(const THttpRequest& request, int32_t id) const
     const TActiveGameList& game = *found;
     const TWSocketClient* sender = game.Sender();
     const bool connected = (sender != nullptr && sender->State() == wsConnected) || game.LiveUpstream();
+    const TBroadcastDelay& delay = form_.BroadcastDelay();
+    const int32_t end = delay.VisibleEnd(game);
     // Complete segments as ranges of segment numbers, first and last.
     json complete = json::array();
-    const int32_t last = LastSegment(game);
+    const int32_t last = LastSegment(game, end);
     for (int32_t n = 0; n <= last; ++n) {
-        if (!SegmentComplete(game, n)) continue;
+        if (!SegmentComplete(game, n, end)) continue;
         if (!complete.empty() && complete.back()[1].get<int32_t>() == n - 1)
             complete.back()[1] = n;
         else
@@ -175,13 +179,13 @@ THttpResponse TOriginRoutes::Game(const THttpRequest& request, int32_t id) const
         {"mod", Latin1ToUtf8(game.Mod())},
         {"sender",
          {{"name", Latin1ToUtf8(game.SenderName())}, {"address", game.SenderAddr()}, {"connected", connected}}},
-        {"locations", game.Count()},
-        {"stored_packets", game.Count() - game.Gaps()},
+        {"locations", end},
+        {"stored_packets", game.Count() - game.Gaps() - delay.HeldBack(game)},
         {"viewers", game.Viewers()},
         {"segment_locations", kSegmentLocations},
         {"last_segment", last},
         {"complete_segments", std::move(complete)},
-        {"final", !game.HasLiveSource()},
+        {"final", !game.HasLiveSource() && end >= game.Count()},
     };
     THttpResponse response = Answer(200, document.dump() + "\n");
     response.Headers.emplace_back("Cache-Control", "max-age=1");
@@ -193,7 +197,8 @@ THttpResponse TOriginRoutes::Segment(const THttpRequest& request, int32_t id, in
     const TActiveGameList* found = Find(request, id);
     if (!found) return NotFound("no such game");
     const TActiveGameList& game = *found;
-    if (n > LastSegment(game)) return NotFound("no such segment");
+    const int32_t end = form_.BroadcastDelay().VisibleEnd(game);
+    if (n > LastSegment(game, end)) return NotFound("no such segment");
     // Packets released from memory are read back off the loop; until they are
     // here, the segment is not served at all (a copy without them would look
     // like one with gaps, and a final one would be cached for a year).
@@ -203,14 +208,14 @@ THttpResponse TOriginRoutes::Segment(const THttpRequest& request, int32_t id, in
         busy.Headers.emplace_back("Cache-Control", "no-store");
         return busy;
     }
-    const bool final = SegmentFinal(game, n);
-    const std::string tag = SegmentETag(game, n, final);
+    const bool final = SegmentFinal(game, n, end);
+    const std::string tag = SegmentETag(game, n, final, end);
     THttpResponse response;
     if (const std::string* condition = request.Header("If-None-Match"); condition && TagMatches(*condition, tag)) {
         ++not_modified_;
         response = Answer(304, std::string(), "");
     } else {
-        std::string body = EncodeSegment(game, n);
+        std::string body = EncodeSegment(game, n, end);
         ++served_[final ? 1 : 0];
         segment_bytes_ += body.size();
         response = Answer(200, std::move(body), kSegmentType);

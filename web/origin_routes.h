@@ -12,7 +12,8 @@
 // live upstream), is final: cacheable for a year and immutable. Any other
 // segment may still change and is cacheable for one second. Every segment
 // answer carries a strong ETag made from its content, and If-None-Match is
-// answered 304.
+// answered 304. Under a broadcast delay, only what viewers may see is
+// counted and served: packets held back do not exist here yet.
 //
 // `?opened=MS` on either route names the game's incarnation (its OpenedMs):
 // a game that does not match answers 404, so a cache never hands out the
@@ -32,22 +33,26 @@ namespace vistrel {
 // Locations per segment.
 inline constexpr int32_t kSegmentLocations = 64;
 
-// The highest segment number holding a location of the game (-1 while it
-// holds none).
-int32_t LastSegment(const TActiveGameList& game) noexcept;
-// Whether all 64 locations of segment n are stored.
-bool SegmentComplete(const TActiveGameList& game, int32_t n) noexcept;
+// Each takes end, the first location viewers may not see yet (the broadcast
+// delay's TBroadcastDelay::VisibleEnd; Count() without a delay): nothing at
+// or after it is counted, served, hashed or called final.
+//
+// The highest segment number holding a location before end (-1 while there
+// is none).
+int32_t LastSegment(const TActiveGameList& game, int32_t end) noexcept;
+// Whether all 64 locations of segment n are stored and before end.
+bool SegmentComplete(const TActiveGameList& game, int32_t n, int32_t end) noexcept;
 // Whether segment n can no longer change: complete, or the game has no
-// live source.
-bool SegmentFinal(const TActiveGameList& game, int32_t n) noexcept;
-// Segment n's body: the packet records of its stored locations.
-std::string EncodeSegment(const TActiveGameList& game, int32_t n);
+// live source and nothing held back.
+bool SegmentFinal(const TActiveGameList& game, int32_t n, int32_t end) noexcept;
+// Segment n's body: the packet records of its stored locations before end.
+std::string EncodeSegment(const TActiveGameList& game, int32_t n, int32_t end);
 // The strong entity tag of segment n (quotes included), made without
 // building its body. It names the game's incarnation, the segment, its
 // content (the body's size and a 64-bit hash of every stored location and
-// packet) and whether it is final, so a copy that became final without
-// changing is not taken for the changing one.
-std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final);
+// packet before end) and whether it is final, so a copy that became final
+// without changing is not taken for the changing one.
+std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final, int32_t end);
 
 class TOriginRoutes {
 public:

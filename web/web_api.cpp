@@ -1,5 +1,6 @@
 #include "web/web_api.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <optional>
@@ -10,6 +11,7 @@
 
 #include "base/ascii_case.h"
 #include "base/latin1.h"
+#include "base/whole_number.h"
 #include "core/game_list.h"
 #include "relay/demo_viewer.h"
 #include "web/json_bodies.h"
@@ -17,7 +19,6 @@
 #include "web/metrics_page.h"
 #include "web/metrics_text.h"
 #include "web/operator_page.h"
-#include "base/whole_number.h"
 
 namespace vistrel {
 
@@ -425,6 +426,15 @@ THttpResponse TWebApi::Recording(const TCall& call) {
     uint64_t size = 0;
     const int fd = recorder->OpenForReading(id, size);
     if (fd < 0) return ErrorResponse(404, "the game has no recording");
+    // Records are appended as packets are acknowledged, so the packets the
+    // broadcast delay still holds are the file's tail: it is cut before the
+    // first record of one acknowledged less than the delay ago.
+    const TActiveGameList& game = games->At(index);
+    const TBroadcastDelay& delay = form_.BroadcastDelay();
+    for (int32_t l = delay.VisibleEnd(game); l < game.Count(); ++l) {
+        const TRecordRef record = recorder->RecordOf(id, l);
+        if (record.Offset != 0 && delay.Recent(game, l)) size = std::min(size, record.Offset);
+    }
     THttpResponse response;
     response.ContentType = "application/octet-stream";
     response.FileFd = fd;

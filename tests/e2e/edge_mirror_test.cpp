@@ -229,6 +229,28 @@ TEST_F(EdgeMirror, AnOriginThatNeverAnswersTimesOut) {
 
 // Answers the edge in the origin's place: one live game whose segment 0 is
 // whatever the test puts in `segment`.
+// Delay tiers: the edge counts its own delay from receipt, on top of the
+// origin's, with nothing held by the origin ever fetched.
+TEST_F(EdgeMirror, AnEdgesDelayAddsToTheOrigins) {
+    Form().SetupForEditing().BroadcastDelaySpin.SetValue(2);
+    edge_->SetupForEditing().BroadcastDelaySpin.SetValue(3);
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 3);
+    StartMirror(FastOptions(Port()));
+    ASSERT_TRUE(WaitFor([&] { return EdgeGame(id) != nullptr; }));
+    WaitFor([] { return false; }, std::chrono::milliseconds(300));  // a few polls of the list and segments
+    EXPECT_EQ(EdgeGame(id)->Count(), 0);
+    AdvanceClock(std::chrono::milliseconds(2100));
+    ASSERT_TRUE(WaitFor([&] { return SameAsOrigin(id); }));
+    TRelayClient& viewer = EdgeViewer("edgy");
+    viewer.Send(WaitForGame(EdgeGame(id)->Identifier()));
+    EdgeTick();
+    EXPECT_EQ(DemoPackets(viewer).size(), 0u);
+    AdvanceClock(std::chrono::milliseconds(3100));
+    EdgeTick();
+    EXPECT_EQ(DemoPackets(viewer).size(), 1u);
+}
+
 class GarbageUpstream : public EdgeMirror {
 protected:
     void SetUp() override {

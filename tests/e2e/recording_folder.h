@@ -8,8 +8,11 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
+
+#include "core/recording_format.h"
 
 namespace vistrel::testing {
 
@@ -50,6 +53,23 @@ inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
 inline bool FileExists(const std::string& path) {
     std::error_code ignored;
     return std::filesystem::exists(path, ignored);
+}
+
+// The relay's record of packet at location in a recording's bytes (a timed
+// packet record: a test cannot know its time), or "".
+inline std::string RecordIn(const std::string& bytes, int32_t location, const std::string& packet) {
+    for (size_t at = bytes.find(packet); at != std::string::npos; at = bytes.find(packet, at + 1)) {
+        if (at < kTimedPacketRecordHeadSize) continue;
+        std::string record = bytes.substr(at - kTimedPacketRecordHeadSize, kTimedPacketRecordHeadSize + packet.size());
+        const TRecordRead read = ReadRecord(record);
+        int32_t l = 0;
+        int64_t ackMs = 0;
+        std::string_view p;
+        if (read.Status == TRecordStatus::Complete && read.Kind == static_cast<uint32_t>(TRecordKind::TimedPacket) &&
+            ReadAnyPacketRecord(read, l, ackMs, p) && l == location && p == packet)
+            return record;
+    }
+    return {};
 }
 
 }  // namespace vistrel::testing

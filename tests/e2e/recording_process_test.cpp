@@ -124,10 +124,9 @@ public:
             EXPECT_EQ(record.Status, TRecordStatus::Complete) << "the file's records are all sound";
             if (record.Status != TRecordStatus::Complete) break;
             int32_t location = 0;
+            int64_t ackMs = 0;
             std::string_view packet;
-            if (record.Kind == static_cast<uint32_t>(TRecordKind::Packet) &&
-                ReadPacketPayload(record.Payload, location, packet))
-                packets.emplace_back(packet);
+            if (ReadAnyPacketRecord(record, location, ackMs, packet)) packets.emplace_back(packet);
             rest.remove_prefix(record.Size);
         }
         return packets;

@@ -95,8 +95,7 @@ TEST_F(Recording, AnAcknowledgedPacketIsInItsFileAndEveryGameComesBackAfterARest
         cam->Send(sent[i]);
         ASSERT_EQ(AckValueOf(Next(*cam)), 0);
         // Acknowledged means written: the record is in the file already.
-        EXPECT_NE(ReadWholeFile(file).find(EncodePacketRecord(static_cast<int32_t>(i), sent[i])), std::string::npos)
-            << i;
+        EXPECT_FALSE(RecordIn(ReadWholeFile(file), static_cast<int32_t>(i), sent[i]).empty()) << i;
     }
     // A game that only connected comes back too.
     ConnectSender();
@@ -159,16 +158,17 @@ TEST_F(Recording, ADamagedRecordIsSkippedAndEveryOtherIsKept) {
     std::string bytes = ReadWholeFile(file);
     // A flipped byte inside the payload of location 4, and one in the length
     // field of location 6.
-    const size_t four = bytes.find(EncodePacketRecord(4, sent[4]));
-    const size_t six = bytes.find(EncodePacketRecord(6, sent[6]));
-    ASSERT_NE(four, std::string::npos);
-    ASSERT_NE(six, std::string::npos);
-    bytes[four + kPacketRecordHeadSize + 20] ^= 0x40;
+    const std::string fourth = RecordIn(bytes, 4, sent[4]);
+    ASSERT_FALSE(fourth.empty());
+    ASSERT_FALSE(RecordIn(bytes, 6, sent[6]).empty());
+    const size_t four = bytes.find(fourth);
+    const size_t six = bytes.find(RecordIn(bytes, 6, sent[6]));
+    bytes[four + kTimedPacketRecordHeadSize + 20] ^= 0x40;
     bytes[six + 2] ^= 0x10;
     WriteWholeFile(file, bytes);
 
     SetUp();
-    EXPECT_TRUE(LoggedContaining("Recording " + file + ": " + std::to_string(EncodePacketRecord(4, sent[4]).size()) +
+    EXPECT_TRUE(LoggedContaining("Recording " + file + ": " + std::to_string(fourth.size()) +
                                  " damaged bytes at byte " + std::to_string(four) + " were skipped"));
     EXPECT_TRUE(LoggedContaining("damaged bytes at byte " + std::to_string(six) + " were skipped"));
     EXPECT_EQ(ReadWholeFile(file), bytes) << "damage in the middle is never cut";
@@ -316,8 +316,8 @@ TEST_F(Recording, AFullDiskAnswersAckNak1KeepsNothingHalfWrittenAndLosesNothingA
     // file ends with the last acknowledged record.
     EXPECT_EQ(Game(id)->Count(), 6);
     const std::string file = ReadWholeFile(FileOf(id));
-    const std::string last = EncodePacketRecord(5, acknowledged.back());
-    ASSERT_GE(file.size(), last.size());
+    const std::string last = RecordIn(file, 5, acknowledged.back());
+    ASSERT_FALSE(last.empty());
     EXPECT_EQ(file.substr(file.size() - last.size()), last);
     EXPECT_EQ(Recorder().TotalBytes(), file.size());
     EXPECT_TRUE(Logged("Cannot record the packets of 127.0.0.1 for game " + std::to_string(id) +

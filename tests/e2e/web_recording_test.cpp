@@ -39,8 +39,8 @@ TEST_F(WebRecording, TheRecordingDownloadsWithItsLengthAndASafeName) {
     EXPECT_EQ(*reply.Header("Content-Disposition"),
               "attachment; filename=\"game-" + std::to_string(id) + "-Grand__final__.._x__.vrec\"");
     EXPECT_EQ(*reply.Header("Content-Type"), "application/octet-stream");
-    EXPECT_NE(reply.Body.find(EncodePacketRecord(0, first)), std::string::npos);
-    EXPECT_NE(reply.Body.find(EncodePacketRecord(1, second)), std::string::npos);
+    EXPECT_FALSE(RecordIn(reply.Body, 0, first).empty());
+    EXPECT_FALSE(RecordIn(reply.Body, 1, second).empty());
 
     EXPECT_EQ(Get("/api/v1/games/999/recording").Status, 404);
     EXPECT_EQ(Get("/api/v1/games/x/recording").Status, 404);

@@ -1,7 +1,10 @@
 #include "core/recording_format.h"
 
-#include <gtest/gtest.h>
 #include <zlib.h>
+
+#include <tuple>
+
+#include <gtest/gtest.h>
 
 #include "core/protocol.h"
 
@@ -38,12 +41,27 @@ TEST(RecordingFormat, HeaderRoundTripsAndTellsForeignDamagedAndNewerFilesApart) 
 
     // A later version, with a sound header, is recognised as ours but not read.
     std::string newer = header;
-    newer[16] = 2;
+    newer[16] = 3;
     const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(newer.data()), 36);
     for (int i = 0; i < 4; ++i) newer[36 + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
     read = ReadRecordingHeader(newer);
     EXPECT_EQ(read.Status, THeaderStatus::UnsupportedVersion);
-    EXPECT_EQ(read.Version, 2u);
+    EXPECT_EQ(read.Version, 3u);
+    EXPECT_EQ(ReadRecordingHeader(EncodeRecordingHeader({5, 6}, 1)).Status, THeaderStatus::Valid);
+}
+
+TEST(RecordingFormat, ATimedPacketRecordKeepsItsTimeAndAPlainOneReadsAsOld) {
+    const std::string packet = DemoPacket(9, 200), record = EncodeTimedPacketRecord(9, 1765000000123, packet);
+    int32_t location = 0;
+    int64_t ackMs = -1;
+    std::string_view read;
+    ASSERT_EQ(ReadRecord(record).Status, TRecordStatus::Complete);
+    ASSERT_TRUE(ReadAnyPacketRecord(ReadRecord(record), location, ackMs, read));
+    EXPECT_EQ(std::make_tuple(location, ackMs, read),
+              std::make_tuple(9, int64_t{1765000000123}, std::string_view(packet)));
+    ASSERT_TRUE(ReadAnyPacketRecord(ReadRecord(EncodePacketRecord(9, packet)), location, ackMs, read));
+    EXPECT_EQ(ackMs, 0);
+    EXPECT_EQ(FindNextRecord("junk" + record), 4u);  // found again after damage
 }
 
 TEST(RecordingFormat, RecordsRoundTripAndEveryCutIsSeenAsATornTail) {
