@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "disk/recorder.h"
+#include "relay/demo_viewer.h"
+#include "tests/e2e/noise.h"
 #include "tests/e2e/recording_folder.h"
 #include "tests/e2e/relay_fixture.h"
 
@@ -73,6 +75,44 @@ TEST_F(Delay, PacketsAndTheSendersChatWaitForTheDelayWhileViewersChatDoesNot) {
     *offset_ += 6s;
     EXPECT_EQ(Ticks(early, 4, &texts), (std::vector<int>{1, 1, 1, 0}));
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "the sender speaks"), 1);
+}
+
+// CatchUpSpin 8: a viewer 60 packets behind gets 8 a tick until it is within
+// 16, then one; it is told at its join and at the live edge. A viewer that
+// never reads is held to one a tick once its unsent output passes the bound,
+// and never delays the reader beside it.
+TEST_F(Delay, ACatchingUpViewerReachesTheLiveEdgeAndAStalledOneIsNotOverrun) {
+    Form().SetupForEditing().CatchUpSpin.SetValue(8);
+    TRelayClient* cam = nullptr;
+    const int32_t id = LoggedInSender(cam);
+    Drain(*cam);
+    for (int i = 0; i < 200; ++i) cam->Send(Demo(i, Noise(60000, static_cast<uint32_t>(i))));
+    ASSERT_TRUE(WaitFor([&] { return TMainFormProbe::Games(Form())->FindById(id)->Count() == 200; }));
+    TRelayClient& stalled = ConnectViewer(4096);
+    stalled.Send(UserInfo("Stalled"));
+    Settle();
+    stalled.Send(WaitForGame(id));
+    Settle();
+    stalled.PauseReading(true);
+    TRelayClient& v = Watcher(id, "Late");
+    std::vector<std::string> texts;
+    std::vector<int> expected(23, 8);
+    expected.insert(expected.end(), {1, 1, 1});
+    EXPECT_EQ(Ticks(v, 26, &texts), expected);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Catching up with the live game: about 14 s"), 1);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "You are watching the game live now"), 1);
+    const TWSocketServer& viewers = TMainFormProbe::DemoViewers(Form());
+    int checked = 0;
+    for (int32_t i = 0; i < viewers.ClientCount(); ++i) {
+        const auto* viewer = static_cast<const TDemoViewer*>(viewers.Client(i));
+        if (viewer->UserName != "Stalled") continue;
+        ++checked;
+        // Past the bound it is back to one a tick: sent 8 a tick, it would be
+        // at the live edge by now.
+        EXPECT_GE(viewer->BufferedBytes(), kCatchUpOutputBound);
+        EXPECT_LT(viewer->Position, 200 - 16);
+    }
+    EXPECT_EQ(checked, 1);
 }
 
 TEST_F(Delay, ARaiseHoldsAgainAndACutReleasesAtTheNextTick) {
