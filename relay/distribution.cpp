@@ -1,19 +1,16 @@
-// The distribution walk: on each tick every watching viewer is sent the next
-// stored packet of its game, exactly as it was stored. Games are walked in
-// registry order and, within a game, its watching viewers in connection
-// order, so the sends happen in the order of a walk over every pair of game
-// and viewer connection, at the cost of the watching viewers alone. The
-// stored bytes are queued by reference, never copied per viewer. Nobody is
-// sent past the game's visible end (TBroadcastDelay): under a broadcast
-// delay the packets acknowledged less than the delay ago wait, and so do the
-// sender's chat lines.
+#include "relay/distribution.h"
+
 #include "core/game_list.h"
-#include "relay/main_form.h"
+#include "relay/broadcast_delay.h"
+#include "relay/catch_up.h"
 #include "relay/demo_viewer.h"
+#include "relay/pager.h"
+#include "relay/relay_games.h"
+#include "relay/viewer_output.h"
 
 namespace vistrel {
 
-void TMainForm::DistributeDemoWalk() {
+void TDistribution::Walk() {
     TGameList* games = games_.List();
     if (!games) return;
     pager_.Tick();

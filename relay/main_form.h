@@ -17,6 +17,7 @@
 //   TBroadcastDelay delay_          what viewers may see yet; chat held with it
 //   TCrowdNotices crowd_            joins and leaves told, or summed up in a crowd
 //   TCatchUp catch_up_              more packets a tick for a viewer far behind
+//   TDistribution distribution_     the walk each DistrubuteDemo tick
 //   TGameMembership membership_     joins and leaves of games
 //   TDetachedGames detached_        the TGameHost face for the restore and edges
 //
@@ -45,6 +46,7 @@
 #include "relay/crowd_notices.h"
 #include "relay/description_pacer.h"
 #include "relay/detached_games.h"
+#include "relay/distribution.h"
 #include "relay/front_end.h"
 #include "relay/game_membership.h"
 #include "relay/game_recording.h"
@@ -143,8 +145,6 @@ public:
     const TRelayMetrics& Metrics() const noexcept { return metrics_; }
     // The recording side: its options, and the recordings (null while off).
     const TGameRecording& Recording() const noexcept { return recording_; }
-    // What the connections hold now (MemoryBudget().ConnectionBuffers bounds it).
-    size_t ConnectionBufferBytes() const noexcept { return input_.ConnectionBufferBytes(); }
     // The face through which the restore, edges and the HTTP side open,
     // describe, fill, read back and remove games.
     TGameHost& Host() noexcept { return detached_; }
@@ -186,12 +186,6 @@ private:
     // Tests and load programs reach the parts through this probe.
     friend class TMainFormProbe;
 
-    // One walk over the games and their watching viewers (the timer's body).
-    void DistributeDemoWalk();
-    // Data available on one connection: take everything readable, then
-    // handle the packets at the front of its receive buffer.
-    void DemoSenderDataAvailable(TDemoSender& sender);
-    void DemoViewerDataAvailable(TDemoViewer& viewer);
 
     TEventLoop& loop_;
     TFrontEnd& front_end_;
@@ -217,6 +211,7 @@ private:
     TBroadcastDelay delay_;
     TCrowdNotices crowd_;
     TCatchUp catch_up_;
+    TDistribution distribution_;
     TGameMembership membership_;
     TDetachedGames detached_;
 };

@@ -314,7 +314,13 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
     ServerLog(false, "Cammer connecting: " + sender.PeerAddr());
     metrics_.Accepted(TConnectionKind::Sender);
     sender.OnDataAvailable = [this](TWSocketClient& c, uint16_t) {
-        DemoSenderDataAvailable(static_cast<TDemoSender&>(c));
+        auto& sender = static_cast<TDemoSender&>(c);
+        // What was handled before an error stays consumed; the packet that
+        // raised stays at the front.
+        const TSenderParts parts{setup_, games_,   console_, log_,          metrics_, recording_,
+                                 pager_, answers_, output_,  descriptions_, delay_,   memory_budget_};
+        TSenderParser parser(parts, sender, loop_.Now());
+        input_.ReceiveAndParse(sender, sender.ReceiveBuffer, "Cammer", [&](size_t& consumed) { parser.Run(consumed); });
     };
     sender.OnBgException = [this](TCustomWSocket& s, const std::exception& e, bool& canClose) {
         SenderBgException(s, e, canClose);
@@ -352,14 +358,6 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
     recording_.RecordNewGame(game);
 }
 
-void TMainForm::DemoSenderDataAvailable(TDemoSender& sender) {
-    // What was handled before an error stays consumed; the packet that
-    // raised stays at the front.
-    const TSenderParts parts{setup_, games_,   console_, log_,          metrics_, recording_,
-                             pager_, answers_, output_,  descriptions_, delay_,   memory_budget_};
-    TSenderParser parser(parts, sender, loop_.Now());
-    input_.ReceiveAndParse(sender, sender.ReceiveBuffer, "Cammer", [&](size_t& consumed) { parser.Run(consumed); });
-}
 
 void TMainForm::DemoSendersClientDisconnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& sender = static_cast<TDemoSender&>(client);

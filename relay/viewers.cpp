@@ -149,7 +149,10 @@ void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client
     viewer.Position = 0;
     viewer.Seq = games_.NextViewerSeq();
     viewer.OnDataAvailable = [this](TWSocketClient& c, uint16_t) {
-        DemoViewerDataAvailable(static_cast<TDemoViewer&>(c));
+        auto& viewer = static_cast<TDemoViewer&>(c);
+        const TViewerParts parts{games_, console_, log_, metrics_, demo_viewers_, membership_, answers_, output_};
+        TViewerParser parser(parts, viewer, loop_.Now());
+        input_.ReceiveAndParse(viewer, viewer.ReceiveBuffer, "Viewer", [&](size_t& consumed) { parser.Run(consumed); });
     };
     viewer.OnBgException = [this](TCustomWSocket& s, const std::exception& e, bool& canClose) {
         ViewerBgException(s, e, canClose);
@@ -161,11 +164,6 @@ void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client
     console_.AddViewerRow(&viewer, viewer.PeerAddr());
 }
 
-void TMainForm::DemoViewerDataAvailable(TDemoViewer& viewer) {
-    const TViewerParts parts{games_, console_, log_, metrics_, demo_viewers_, membership_, answers_, output_};
-    TViewerParser parser(parts, viewer, loop_.Now());
-    input_.ReceiveAndParse(viewer, viewer.ReceiveBuffer, "Viewer", [&](size_t& consumed) { parser.Run(consumed); });
-}
 
 void TMainForm::DemoViewersClientDisconnect(TWSocketServer&, TWSocketClient& client, uint16_t) {
     auto& viewer = static_cast<TDemoViewer&>(client);

@@ -26,6 +26,8 @@ public:
     static bool CrowdSummaryDue(const TMainForm& form) { return form.crowd_.AnySummaryDue(); }
     // Where the servers listen; read at FormCreate.
     static TListenSettings& Listen(TMainForm& form) { return form.listen_; }
+    // What the connections hold now (MemoryBudget().ConnectionBuffers bounds it).
+    static size_t ConnectionBufferBytes(const TMainForm& form) { return form.input_.ConnectionBufferBytes(); }
     static size_t MaxUnhandledInput(const TMainForm& form) { return form.input_.MaxUnhandledInput(); }
     static void SetMaxUnhandledInput(TMainForm& form, size_t bytes) { form.input_.SetMaxUnhandledInput(bytes); }
     // The recordings (null while recording is off).

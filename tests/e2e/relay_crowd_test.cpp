@@ -220,7 +220,7 @@ TEST_F(Crowd, AViewerThatStopsReadingIsClosedByTheTimerOnAQuietServer) {
     Settle();
     EXPECT_EQ(Game(bigId)->Viewers(), 0);
     EXPECT_EQ(Form().Console().Users().Count(), 1);
-    EXPECT_EQ(Form().ConnectionBufferBytes(), 0u);
+    EXPECT_EQ(TMainFormProbe::ConnectionBufferBytes(Form()), 0u);
     Tick();
     honest.ExpectOnePacket();
 }
@@ -236,14 +236,14 @@ TEST_F(Crowd, StuffedInputBuffersOverTheBudgetCloseTheLargestHolder) {
     watcher.Send(WaitForGame(honestId));
     Settle();
     Drain(watcher);
-    ASSERT_EQ(Form().ConnectionBufferBytes(), 0u);
+    ASSERT_EQ(TMainFormProbe::ConnectionBufferBytes(Form()), 0u);
 
     // An unknown type code at the front stalls a connection's parsing for
     // good: everything behind it stays in its receive buffer.
     TRelayClient& hog = ConnectSender();
     const std::string hogInput = Header(1, 12) + std::string(300 << 10, 'h');
     hog.Send(hogInput);
-    ASSERT_TRUE(WaitFor([&] { return Form().ConnectionBufferBytes() == hogInput.size(); }));
+    ASSERT_TRUE(WaitFor([&] { return TMainFormProbe::ConnectionBufferBytes(Form()) == hogInput.size(); }));
     Tick();
     honest.ExpectOnePacket();
 
@@ -255,7 +255,7 @@ TEST_F(Crowd, StuffedInputBuffersOverTheBudgetCloseTheLargestHolder) {
         stuffers.push_back(&v);
         v.Send(stuffing);
         held += stuffing.size();
-        ASSERT_TRUE(WaitFor([&] { return Form().ConnectionBufferBytes() == held; }));
+        ASSERT_TRUE(WaitFor([&] { return TMainFormProbe::ConnectionBufferBytes(Form()) == held; }));
         Tick();
         honest.ExpectOnePacket();
     }
@@ -270,7 +270,7 @@ TEST_F(Crowd, StuffedInputBuffersOverTheBudgetCloseTheLargestHolder) {
                        std::to_string(hogInput.size()) +
                        " bytes, the most of any connection, while all connections together hold more than their "
                        "budget of 1048576 bytes; connection closed"));
-    ASSERT_TRUE(WaitFor([&] { return Form().ConnectionBufferBytes() == stuffers.size() * stuffing.size(); }));
+    ASSERT_TRUE(WaitFor([&] { return TMainFormProbe::ConnectionBufferBytes(Form()) == stuffers.size() * stuffing.size(); }));
     Tick();
     honest.ExpectOnePacket();
     for (TRelayClient* v : stuffers) EXPECT_FALSE(v->Ended());
@@ -281,7 +281,7 @@ TEST_F(Crowd, StuffedInputBuffersOverTheBudgetCloseTheLargestHolder) {
     ASSERT_TRUE(WaitFor([&] { return greedy.Ended(); }));
     EXPECT_TRUE(LoggedContaining("Viewer 127.0.0.1 is over the connection buffers budget: it holds "));
     Settle();
-    EXPECT_LE(Form().ConnectionBufferBytes(), kBudget);
+    EXPECT_LE(TMainFormProbe::ConnectionBufferBytes(Form()), kBudget);
     EXPECT_EQ(Form().Console().Users().Count(), static_cast<int32_t>(stuffers.size()));  // watcher in, greedy out
     for (TRelayClient* v : stuffers) {
         if (v != &greedy) {
