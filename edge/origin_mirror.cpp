@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -15,6 +17,19 @@ namespace vistrel {
 namespace {
 
 using nlohmann::json;
+
+std::string Base64(std::string_view bytes) {
+    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        uint32_t chunk = 0;
+        for (size_t k = 0; k < 3; ++k)
+            chunk = (chunk << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(chunk >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
 
 // How often the mirrored games are looked over for segments to ask for.
 constexpr std::chrono::milliseconds kPumpInterval{100};
@@ -95,6 +110,13 @@ struct TOriginMirror::TGame {
 TOriginMirror::TOriginMirror(TGameHost& host, TEventLoop& loop, TMirrorOptions options)
     : host_(host), loop_(loop), options_(std::move(options)), curl_(loop) {
     while (!options_.OriginUrl.empty() && options_.OriginUrl.back() == '/') options_.OriginUrl.pop_back();
+    // The origin ignores the user name.
+    if (!options_.Password.empty()) authorization_ = "Authorization: Basic " + Base64("edge:" + options_.Password);
+}
+
+std::vector<std::string> TOriginMirror::RequestHeaders(std::vector<std::string> extra) const {
+    if (!authorization_.empty()) extra.push_back(authorization_);
+    return extra;
 }
 
 TOriginMirror::~TOriginMirror() { Stop(); }
@@ -146,7 +168,7 @@ void TOriginMirror::RequestListPage(int64_t after) {
     if (after > 0) url += "?after=" + std::to_string(after);
     ++list_pages_;
     list_request_ = curl_.Get(url, options_.RequestTimeout, options_.MaxListBytes,
-                              [this](THttpFetch& fetch) { ListPageArrived(fetch); });
+                              [this](THttpFetch& fetch) { ListPageArrived(fetch); }, RequestHeaders());
 }
 
 void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
@@ -346,7 +368,8 @@ void TOriginMirror::FetchSegment(TGame& game, int32_t n) {
     const int64_t openedMs = game.OpenedMs;
     game.InFlight[n] = curl_.Get(
         SegmentUrl(game, n), options_.RequestTimeout, options_.MaxSegmentBytes,
-        [this, originId, openedMs, n](THttpFetch& fetch) { SegmentArrived(originId, openedMs, n, fetch); }, headers);
+        [this, originId, openedMs, n](THttpFetch& fetch) { SegmentArrived(originId, openedMs, n, fetch); },
+        RequestHeaders(std::move(headers)));
 }
 
 void TOriginMirror::SegmentFailed(TGame& game, int32_t n, const std::string& why, bool log) {

@@ -1,6 +1,7 @@
 // The remote admin password's pieces: the comparison, the Basic credentials
 // and the bounded memory of failed addresses.
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,18 +35,36 @@ TEST(AdminAuth, ReadsBasicCredentials) {
     EXPECT_FALSE(BasicPassword("Basic " + BasicAuthorization("nocolon", "").substr(6, 8), password));
 }
 
-TEST(AdminAuth, RemembersABoundedNumberOfAddresses) {
-    TAdminAuth auth;
+TEST(AdminAuth, TheTableOfAddressesIsBoundedAndFailsClosed) {
+    std::vector<std::string> lines;
+    TAdminAuth auth({.MaxRemembered = 3, .MaxFailuresPerSecond = 1000}, [&](const std::string& l) { lines.push_back(l); });
     const std::string wrong = BasicAuthorization("", "wrong");
+    const std::string right = BasicAuthorization("", "pw");
+    const TCredentials pw{"pw", ""};
     auto now = TEventLoop::Clock::now();
-    for (size_t i = 0; i < TAdminAuth::kMaxRemembered + 100; ++i)
-        auth.Check(&wrong, "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256), "pw", now);
-    EXPECT_EQ(auth.Remembered(), TAdminAuth::kMaxRemembered);
-    // Once their wait is over, the old ones make room.
+    for (const char* addr : {"10.0.0.1", "10.0.0.2", "10.0.0.3"})
+        EXPECT_EQ(auth.Check(&wrong, addr, pw, true, now), TAuthResult::Wrong);
+    // Every remembered address still waits: a new one is not heard, not even with the right password.
+    EXPECT_EQ(auth.Check(&right, "10.0.0.4", pw, true, now), TAuthResult::Busy);
+    EXPECT_EQ(auth.Remembered(), 3u);
+    // Once the oldest's wait is over it makes room, and the newcomer waits in its turn.
     now += TAdminAuth::kFailureWait;
-    EXPECT_EQ(auth.Check(&wrong, "192.0.2.1", "pw", now), TAuthResult::Wrong);
-    EXPECT_EQ(auth.Remembered(), 1u);
-    EXPECT_EQ(auth.Check(&wrong, "192.0.2.1", "pw", now), TAuthResult::Waiting);
+    EXPECT_EQ(auth.Check(&wrong, "10.0.0.4", pw, true, now), TAuthResult::Wrong);
+    EXPECT_EQ(auth.Remembered(), 3u);
+    EXPECT_EQ(auth.Check(&right, "10.0.0.4", pw, true, now), TAuthResult::Waiting);
+    EXPECT_EQ(lines.size(), 4u);
+}
+
+TEST(AdminAuth, FailuresEverywhereHaveACeilingPerSecond) {
+    TAdminAuth auth({.MaxRemembered = 4096, .MaxFailuresPerSecond = 5});
+    const std::string wrong = BasicAuthorization("", "wrong");
+    const std::string right = BasicAuthorization("", "pw");
+    auto now = TEventLoop::Clock::now();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(auth.Check(&wrong, "10.1.0." + std::to_string(i), {"pw", ""}, true, now), TAuthResult::Wrong);
+    EXPECT_EQ(auth.Check(&right, "10.2.0.1", {"pw", ""}, true, now), TAuthResult::Busy);
+    now += std::chrono::seconds(1);
+    EXPECT_EQ(auth.Check(&right, "10.2.0.1", {"pw", ""}, true, now), TAuthResult::Allowed);
 }
 
 }  // namespace
