@@ -1,15 +1,12 @@
 #include "app/front_end_common.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -245,35 +242,6 @@ std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayComm
     auto mirror = std::make_unique<TOriginMirror>(form.Host(), form.Loop(), std::move(options));
     mirror->Start();
     return mirror;
-}
-
-std::string ReadPasswordFile(const std::string& path) {
-    constexpr size_t kMaxPasswordFile = 4096;
-    const auto fail = [&path](const std::string& why) {
-        return Exception("EForwardServer", "Cannot use the password file " + path + ": " + why);
-    };
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) throw fail(std::strerror(errno));
-    std::string text(kMaxPasswordFile + 1, '\0');
-    size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            close(fd);
-            throw fail(std::strerror(error));
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    close(fd);
-    if (got > kMaxPasswordFile) throw fail("it is larger than 4096 bytes");
-    text.resize(got);
-    text = text.substr(0, text.find('\n'));
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    if (text.empty()) throw fail("its first line is empty");
-    return text;
 }
 
 void LogSafetyWarnings(TMainForm& form) {

@@ -126,10 +126,6 @@ std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& r
 // does). Raises Exception when the field holds no http:// or https:// URL.
 std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay);
 
-// The first line of a password file (without its line end); raises Exception
-// when the file cannot be read, is larger than 4 KiB or holds no password.
-std::string ReadPasswordFile(const std::string& path);
-
 // Logs SafetyWarnings(form), once at start-up.
 void LogSafetyWarnings(TMainForm& form);
 

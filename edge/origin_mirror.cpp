@@ -1,13 +1,19 @@
 #include "edge/origin_mirror.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "base/exception.h"
 #include "base/latin1.h"
 #include "core/game_list.h"
 #include "edge/segment_reader.h"
@@ -106,6 +112,35 @@ struct TOriginMirror::TGame {
     // Deleted here by the operator: no longer mirrored.
     bool Dropped = false;
 };
+
+std::string ReadPasswordFile(const std::string& path) {
+    constexpr size_t kMaxPasswordFile = 4096;
+    const auto fail = [&path](const std::string& why) {
+        return Exception("EForwardServer", "Cannot use the password file " + path + ": " + why);
+    };
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) throw fail(std::strerror(errno));
+    std::string text(kMaxPasswordFile + 1, '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            throw fail(std::strerror(error));
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (got > kMaxPasswordFile) throw fail("it is larger than 4096 bytes");
+    text.resize(got);
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.empty()) throw fail("its first line is empty");
+    return text;
+}
 
 TOriginMirror::TOriginMirror(TGameHost& host, TEventLoop& loop, TMirrorOptions options)
     : host_(host), loop_(loop), options_(std::move(options)), curl_(loop) {

@@ -69,6 +69,11 @@ struct TMirrorOptions {
 // Whether text is an http:// or https:// URL this relay can forward from.
 bool IsForwardUrl(std::string_view text);
 
+// The first line of a password file (without its line end), so that no
+// password need stand on a command line; raises Exception when the file
+// cannot be read, is larger than 4 KiB or its first line is empty.
+std::string ReadPasswordFile(const std::string& path);
+
 class TOriginMirror {
 public:
     TOriginMirror(TGameHost& host, TEventLoop& loop, TMirrorOptions options);

@@ -144,7 +144,7 @@ void TAdminAuth::ReportPending(TEventLoop::Clock::time_point now) {
 void TAdminAuth::Report(TPeer& peer, TEventLoop::Clock::time_point now) {
     std::string line = "HTTP login failed from " + peer.Addr;
     if (peer.Pending > 1) {
-        const auto span = std::chrono::ceil<std::chrono::seconds>(now - peer.FirstPending);
+        const auto span = std::chrono::round<std::chrono::seconds>(now - peer.FirstPending);
         line += " (" + std::to_string(peer.Pending) + " times in the last " +
                 (span <= kReportEvery ? std::string("minute") : std::to_string(span.count()) + " seconds") + ")";
     }

@@ -101,7 +101,7 @@ TWebApi::TWebApi(TMainForm& form, TWebOptions options)
       auth_(options_.AuthLimits, [&form](const std::string& line) { form.ServerLog(false, line); }),
       server_(form.Loop(), [this](const THttpRequest& request) { return Handle(request); }, options_.Limits),
       origin_(form),
-      reads_need_password_(!options_.PublicRead && !IsLoopbackAddress(options_.Listen.Addr)),
+      reads_need_password_(!options_.PublicRead && (options_.ClosedRead || !IsLoopbackAddress(options_.Listen.Addr))),
       started_wall_(std::chrono::system_clock::now()),
       started_(form.Loop().Now()) {
     // A new log line wakes the log streams waiting for one.

@@ -55,6 +55,24 @@ TEST(AdminAuth, TheTableOfAddressesIsBoundedAndFailsClosed) {
     EXPECT_EQ(lines.size(), 4u);
 }
 
+TEST(AdminAuth, AFailureAMinuteAfterTheLastLineReportsThoseSince) {
+    std::vector<std::string> lines;
+    TAdminAuth auth({}, [&](const std::string& l) { lines.push_back(l); });
+    const std::string wrong = BasicAuthorization("", "wrong");
+    auto now = TEventLoop::Clock::now();
+    for (int i = 0; i < 3; ++i, now += TAdminAuth::kFailureWait)
+        EXPECT_EQ(auth.Check(&wrong, "10.0.0.7", {"pw", "watch"}, false, now), TAuthResult::Wrong);
+    auth.ReportPending(now);
+    EXPECT_EQ(lines, std::vector<std::string>{"HTTP login failed from 10.0.0.7"});
+    now += std::chrono::seconds(58);
+    EXPECT_EQ(auth.Check(&wrong, "10.0.0.7", {"pw", "watch"}, false, now), TAuthResult::Wrong);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "HTTP login failed from 10.0.0.7 (3 times in the last minute)");
+    EXPECT_EQ(auth.Check(&wrong, "10.0.0.7", {"pw", "watch"}, false, now + std::chrono::seconds(1)), TAuthResult::Wrong);
+    auth.ReportPending(now + std::chrono::seconds(200));
+    EXPECT_EQ(lines.back(), "HTTP login failed from 10.0.0.7");
+}
+
 TEST(AdminAuth, FailuresEverywhereHaveACeilingPerSecond) {
     TAdminAuth auth({.MaxRemembered = 4096, .MaxFailuresPerSecond = 5});
     const std::string wrong = BasicAuthorization("", "wrong");
