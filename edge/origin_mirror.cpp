@@ -1,6 +1,7 @@
 #include "edge/origin_mirror.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,8 +119,14 @@ std::string ReadPasswordFile(const std::string& path) {
     const auto fail = [&path](const std::string& why) {
         return Exception("EForwardServer", "Cannot use the password file " + path + ": " + why);
     };
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking, so that a pipe or a device named by mistake cannot hold the start-up.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) throw fail(std::strerror(errno));
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        throw fail("it is not a regular file");
+    }
     std::string text(kMaxPasswordFile + 1, '\0');
     size_t got = 0;
     while (got < text.size()) {

@@ -46,13 +46,13 @@ struct TWebOptions {
     THttpListen Listen;
     // Reads need no password on any address.
     bool PublicRead = false;
-    // Reads need a password on loopback too (a machine whose other users
-    // must not read); PublicRead wins.
-    bool ClosedRead = false;
     // The program's version, shown by /api/v1/status.
     std::string Version;
     THttpLimits Limits;
     TAuthLimits AuthLimits;
+    // Reads need a password on loopback too (a machine whose other users
+    // must not read); PublicRead wins.
+    bool ClosedRead = false;
 };
 
 // What the operator must be told about the relay's exposure, as log lines:
