@@ -152,8 +152,8 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
     app_.add_option("--http", relay.Http,
                     "serve the operator page, the JSON API and the metrics\non ADDR:PORT, or off (default 127.0.0.1:38964)")
         ->type_name("ADDR:PORT")->check(ValueCheck("ADDR:PORT or off", IsHttpSetting))->group(kHttpOptions);
-    app_.add_flag("--http-public-read", relay.HttpPublicRead,
-                  "reads need no password on any address")->group(kHttpOptions);
+    app_.add_flag("--http-public-read", relay.HttpPublicRead, "reads need no password on any address")
+        ->group(kHttpOptions);
     app_.add_option("--data-dir", relay.DataDir,
                     "record every game in this folder (default $STATE_DIRECTORY,\nelse $XDG_STATE_HOME/vistrel, else ~/.local/state/vistrel)")
         ->type_name("DIR")->group(kRecordingOptions);

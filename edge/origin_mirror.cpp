@@ -31,8 +31,7 @@ std::string Base64(std::string_view bytes) {
     for (size_t i = 0; i < bytes.size(); i += 3) {
         const size_t n = std::min<size_t>(3, bytes.size() - i);
         uint32_t chunk = 0;
-        for (size_t k = 0; k < 3; ++k)
-            chunk = (chunk << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (size_t k = 0; k < 3; ++k) chunk = (chunk << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
         for (size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(chunk >> (18 - 6 * k)) & 63] : '=';
     }
     return out;
@@ -209,8 +208,9 @@ void TOriginMirror::RequestListPage(int64_t after) {
     std::string url = options_.OriginUrl + "/api/v1/games";
     if (after > 0) url += "?after=" + std::to_string(after);
     ++list_pages_;
-    list_request_ = curl_.Get(url, options_.RequestTimeout, options_.MaxListBytes,
-                              [this](THttpFetch& fetch) { ListPageArrived(fetch); }, RequestHeaders());
+    list_request_ = curl_.Get(
+        url, options_.RequestTimeout, options_.MaxListBytes, [this](THttpFetch& fetch) { ListPageArrived(fetch); },
+        RequestHeaders());
 }
 
 void TOriginMirror::ListPageArrived(THttpFetch& fetch) {

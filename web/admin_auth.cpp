@@ -67,7 +67,6 @@ bool BasicPassword(std::string_view header, std::string& password) {
     return true;
 }
 
-
 namespace {
 
 // A browser sends UTF-8; a password is stored as 8-bit text. Both forms are

@@ -137,9 +137,9 @@ void TWebApi::ArmStreamCheck() {
 
 std::unique_ptr<THttpResponse> TWebApi::Authenticate(const THttpRequest& request, bool command) {
     const TSetupFields& setup = form_.Setup();
-    const TAuthResult result =
-        auth_.Check(request.Header("Authorization"), request.PeerAddr,
-                    TCredentials{setup.RemoteAdminPasswordEdit, setup.WatchDemoPasswordEdit}, command, form_.Loop().Now());
+    const TAuthResult result = auth_.Check(request.Header("Authorization"), request.PeerAddr,
+                                           TCredentials{setup.RemoteAdminPasswordEdit, setup.WatchDemoPasswordEdit},
+                                           command, form_.Loop().Now());
     THttpResponse refusal;
     switch (result) {
         case TAuthResult::Allowed:

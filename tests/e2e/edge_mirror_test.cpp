@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "core/recording_format.h"
+#include "web/http_server.h"
 #include "edge/origin_mirror.h"
 #include "testing/loopback_listener.h"
 #include "tests/e2e/web_test_fixture.h"
-#include "web/http_server.h"
 
 namespace vistrel::testing {
 namespace {

@@ -322,7 +322,8 @@ TEST_F(WebCommands, TheWatchPasswordReadsButNeverCommands) {
     Form().SetupForEditing().WatchDemoPasswordEdit = "watch-pw";
     TClosedApi closed(Form());
     const std::string game = "/api/v1/games/" + std::to_string(id);
-    for (const std::string& path : {std::string("/metrics"), game + "/segments/0", game, std::string("/api/v1/settings")}) {
+    for (const std::string& path :
+         {std::string("/metrics"), game + "/segments/0", game, std::string("/api/v1/settings")}) {
         EXPECT_EQ(closed.Status("GET", path, "watch-pw"), 200) << path;
         EXPECT_EQ(closed.Status("GET", path, "admin-pw"), 200) << path;
     }
