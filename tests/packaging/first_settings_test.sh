@@ -28,6 +28,13 @@ cmp -s "$file" "$work/first" || fail "an existing file was overwritten"
 write_first_settings "$work/other"
 ! cmp -s "$work/other/registry.reg" "$work/first" || fail "the same passwords twice"
 
+# A folder the service already owns gives the file its owner (root only can try).
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir -m 0700 "$work/owned" && chown 65534:65534 "$work/owned"
+  write_first_settings "$work/owned"
+  [ "$(stat -c %u:%g "$work/owned/registry.reg")" = 65534:65534 ] || fail "the service's folder's owner not given"
+fi
+
 # The relay reads it: the log says the filming password is set (no warning).
 if [ $# -ge 1 ]; then
   "$1" --address 127.0.0.1 --sender-port 0 --viewer-port 0 --http off --no-recording --registry "$file" \
