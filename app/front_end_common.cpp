@@ -152,8 +152,8 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
     app_.add_option("--http", relay.Http,
                     "serve the operator page, the JSON API and the metrics\non ADDR:PORT, or off (default 127.0.0.1:38964)")
         ->type_name("ADDR:PORT")->check(ValueCheck("ADDR:PORT or off", IsHttpSetting))->group(kHttpOptions);
-    app_.add_flag("--http-public-read", relay.HttpPublicRead,
-                  "reads need no remote admin password on any address")->group(kHttpOptions);
+    app_.add_flag("--http-public-read", relay.HttpPublicRead, "reads need no password on any address")
+        ->group(kHttpOptions);
     app_.add_option("--data-dir", relay.DataDir,
                     "record every game in this folder (default $STATE_DIRECTORY,\nelse $XDG_STATE_HOME/vistrel, else ~/.local/state/vistrel)")
         ->type_name("DIR")->group(kRecordingOptions);
@@ -176,6 +176,9 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
     app_.add_option("--forward-from", relay.ForwardFrom,
                     "edge mode: mirror the games of the relay whose HTTP side\n(or a cache in front of it) is at URL (default: the\nsetup page's Forward Server, if set)")
         ->type_name("URL")->check(ValueCheck("an http:// or https:// URL", IsForwardSetting))->group(kEdgeOptions);
+    app_.add_option("--forward-password-file", relay.ForwardPasswordFile,
+                    "edge mode: send the first line of FILE to the origin\nas its watch (or remote admin) password")
+        ->type_name("FILE")->group(kEdgeOptions);
 }
 
 std::string TCommandLine::Help() const {
@@ -235,9 +238,14 @@ std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayComm
         throw Exception("EForwardServer", "The Forward Server is not an http:// or https:// URL: " + url);
     TMirrorOptions options;
     options.OriginUrl = url;
+    if (!relay.ForwardPasswordFile.empty()) options.Password = ReadPasswordFile(relay.ForwardPasswordFile);
     auto mirror = std::make_unique<TOriginMirror>(form.Host(), form.Loop(), std::move(options));
     mirror->Start();
     return mirror;
+}
+
+void LogSafetyWarnings(TMainForm& form) {
+    for (const std::string& warning : SafetyWarnings(form)) form.ServerLog(false, warning);
 }
 
 std::unique_ptr<TRegistryStore> OpenSettingsStore(const std::string& path, std::string& error) {

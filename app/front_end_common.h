@@ -47,6 +47,9 @@ struct TRelayCommandLine {
     // Edge mode: the origin's HTTP side to mirror games from ("" : the setup
     // field ForwardServerIPEdit decides).
     std::string ForwardFrom;
+    // Edge mode: the file whose first line is the origin's read credential
+    // (--forward-password-file; "": none is sent).
+    std::string ForwardPasswordFile;
 };
 
 // Where the recordings go without --data-dir: $STATE_DIRECTORY (its first
@@ -83,7 +86,8 @@ enum class TUnknownArguments {
 // One program's command line: --help, --version and the relay options both
 // programs share (--address, --sender-port, --viewer-port, --backlog,
 // --registry, --max-memory, --http, --http-public-read, --data-dir,
-// --no-recording, --fsync, --max-disk) are there from the start; a program adds its own
+// --no-recording, --fsync, --max-disk, --forward-from,
+// --forward-password-file) are there from the start; a program adds its own
 // options to App(), one line
 // each, for example
 //     commandLine.App().add_flag("--debug", debug, "also print the debug lines")->group("Log");
@@ -121,6 +125,9 @@ std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& r
 // gives an origin: mirrors its games into the frame (null when neither
 // does). Raises Exception when the field holds no http:// or https:// URL.
 std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay);
+
+// Logs SafetyWarnings(form), once at start-up.
+void LogSafetyWarnings(TMainForm& form);
 
 // Opens the store at path, or at the default place when path is empty.
 // error receives why the file cannot be used (the relay then runs on the

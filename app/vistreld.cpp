@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<TWebApi> web;
         std::unique_ptr<TOriginMirror> mirror;
         if (form.FormCreate()) {
+            LogSafetyWarnings(form);
             try {
                 web = StartWebApi(form, options.Relay);
             } catch (const std::exception& e) {

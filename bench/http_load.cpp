@@ -167,7 +167,10 @@ public:
         for (int round = 0; round < rounds_; ++round) {
             Ticks();
             keep(phases[0]);
-            web_ = std::make_unique<TWebApi>(*form_, TWebOptions{THttpListen{"127.0.0.1", 0}, false, "load", {}});
+            TWebOptions options;
+            options.Listen = THttpListen{"127.0.0.1", 0};
+            options.Version = "load";
+            web_ = std::make_unique<TWebApi>(*form_, options);
             web_->Start();
             Ticks();
             keep(phases[1]);

@@ -1,11 +1,20 @@
 #include "edge/origin_mirror.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "base/exception.h"
 #include "base/latin1.h"
 #include "core/game_list.h"
 #include "edge/segment_reader.h"
@@ -15,6 +24,18 @@ namespace vistrel {
 namespace {
 
 using nlohmann::json;
+
+std::string Base64(std::string_view bytes) {
+    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        uint32_t chunk = 0;
+        for (size_t k = 0; k < 3; ++k) chunk = (chunk << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(chunk >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
 
 // How often the mirrored games are looked over for segments to ask for.
 constexpr std::chrono::milliseconds kPumpInterval{100};
@@ -92,9 +113,51 @@ struct TOriginMirror::TGame {
     bool Dropped = false;
 };
 
+std::string ReadPasswordFile(const std::string& path) {
+    constexpr size_t kMaxPasswordFile = 4096;
+    const auto fail = [&path](const std::string& why) {
+        return Exception("EForwardServer", "Cannot use the password file " + path + ": " + why);
+    };
+    // Non-blocking, so that a pipe or a device named by mistake cannot hold the start-up.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) throw fail(std::strerror(errno));
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        throw fail("it is not a regular file");
+    }
+    std::string text(kMaxPasswordFile + 1, '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            throw fail(std::strerror(error));
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (got > kMaxPasswordFile) throw fail("it is larger than 4096 bytes");
+    text.resize(got);
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.empty()) throw fail("its first line is empty");
+    return text;
+}
+
 TOriginMirror::TOriginMirror(TGameHost& host, TEventLoop& loop, TMirrorOptions options)
     : host_(host), loop_(loop), options_(std::move(options)), curl_(loop) {
     while (!options_.OriginUrl.empty() && options_.OriginUrl.back() == '/') options_.OriginUrl.pop_back();
+    // The origin ignores the user name.
+    if (!options_.Password.empty()) authorization_ = "Authorization: Basic " + Base64("edge:" + options_.Password);
+}
+
+std::vector<std::string> TOriginMirror::RequestHeaders(std::vector<std::string> extra) const {
+    if (!authorization_.empty()) extra.push_back(authorization_);
+    return extra;
 }
 
 TOriginMirror::~TOriginMirror() { Stop(); }
@@ -145,8 +208,9 @@ void TOriginMirror::RequestListPage(int64_t after) {
     std::string url = options_.OriginUrl + "/api/v1/games";
     if (after > 0) url += "?after=" + std::to_string(after);
     ++list_pages_;
-    list_request_ = curl_.Get(url, options_.RequestTimeout, options_.MaxListBytes,
-                              [this](THttpFetch& fetch) { ListPageArrived(fetch); });
+    list_request_ = curl_.Get(
+        url, options_.RequestTimeout, options_.MaxListBytes, [this](THttpFetch& fetch) { ListPageArrived(fetch); },
+        RequestHeaders());
 }
 
 void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
@@ -346,7 +410,8 @@ void TOriginMirror::FetchSegment(TGame& game, int32_t n) {
     const int64_t openedMs = game.OpenedMs;
     game.InFlight[n] = curl_.Get(
         SegmentUrl(game, n), options_.RequestTimeout, options_.MaxSegmentBytes,
-        [this, originId, openedMs, n](THttpFetch& fetch) { SegmentArrived(originId, openedMs, n, fetch); }, headers);
+        [this, originId, openedMs, n](THttpFetch& fetch) { SegmentArrived(originId, openedMs, n, fetch); },
+        RequestHeaders(std::move(headers)));
 }
 
 void TOriginMirror::SegmentFailed(TGame& game, int32_t n, const std::string& why, bool log) {

@@ -45,6 +45,9 @@ namespace vistrel {
 struct TMirrorOptions {
     // The origin's HTTP side, e.g. "http://127.0.0.1:38964" (no trailing /).
     std::string OriginUrl;
+    // The origin's read credential (its watch password, or its remote admin
+    // password), sent with HTTP Basic authentication; empty: none is sent.
+    std::string Password;
     std::chrono::milliseconds PollInterval{1000};
     std::chrono::milliseconds RequestTimeout{10000};
     // How soon a segment that may still change is asked for again.
@@ -65,6 +68,11 @@ struct TMirrorOptions {
 
 // Whether text is an http:// or https:// URL this relay can forward from.
 bool IsForwardUrl(std::string_view text);
+
+// The first line of a password file (without its line end), so that no
+// password need stand on a command line; raises Exception when the file
+// cannot be read, is larger than 4 KiB or its first line is empty.
+std::string ReadPasswordFile(const std::string& path);
 
 class TOriginMirror {
 public:
@@ -112,11 +120,14 @@ private:
     std::chrono::milliseconds Backoff(int failures) const;
     std::string SegmentUrl(const TGame& game, int32_t n) const;
     void Log(const std::string& text);
+    // The headers every request carries, plus extra.
+    std::vector<std::string> RequestHeaders(std::vector<std::string> extra = {}) const;
 
     TGameHost& host_;
     TEventLoop& loop_;
     TMirrorOptions options_;
     TCurlMulti curl_;
+    std::string authorization_;  // "Authorization: Basic ..." or empty
     bool running_ = false;
     TEventLoop::TimerId poll_timer_ = 0;
     TEventLoop::TimerId pump_timer_ = 0;

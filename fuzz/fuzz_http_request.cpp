@@ -37,7 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static TEventLoop loop;
     static TQuietFrontEnd frontEnd;
     static TMainForm form(loop, frontEnd, nullptr);
-    static TWebApi api(form, TWebOptions{THttpListen{"192.0.2.1", 0}, false, "fuzz", {}});
+    static TWebApi api(form, [] {
+        TWebOptions options;
+        options.Listen = THttpListen{"192.0.2.1", 0};
+        options.Version = "fuzz";
+        return options;
+    }());
     form.SetupForEditing().RemoteAdminPasswordEdit = "pw";
 
     std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -129,6 +129,13 @@ for path in /usr/bin/vistreld /usr/lib/systemd/system/vistreld.service \
 done
 # The maintainer scripts enabled the unit, but started nothing without systemd.
 expect_file /etc/systemd/system/multi-user.target.wants/vistreld.service
+# and wrote the service's first settings: both passwords random, for root
+# alone until systemd gives the folder to the service's user.
+settings=$root/var/lib/vistrel/registry.reg
+[ -f "$settings" ] || fail "no first-start settings file /var/lib/vistrel/registry.reg"
+[ "$(stat -c %a "$settings")" = 600 ] || fail "the settings file's mode is $(stat -c %a "$settings"), not 600"
+grep -Eqx '"FilmDemoPasswordEdit"="[A-HJ-NP-Za-km-z2-9]{16}"' "$settings" || fail "no random filming password"
+grep -Eqx '"RemoteAdminPasswordEdit"="[A-HJ-NP-Za-km-z2-9]{20}"' "$settings" || fail "no random remote admin password"
 
 step "running the programs"
 in_root 'vistreld --help' | grep -q '^Usage: vistreld' || fail "vistreld --help"

@@ -85,12 +85,24 @@ std::string FileNamePart(std::string_view name) {
 
 }  // namespace
 
+std::vector<std::string> SafetyWarnings(const TMainForm& form) {
+    std::vector<std::string> warnings;
+    if (form.Setup().FilmDemoPasswordEdit.empty() && !IsLoopbackAddress(form.Listen().Addr)) {
+        const uint16_t port = form.DemoSenders().LocalPort();
+        // The log text is Latin-1; the port setting is digits.
+        warnings.push_back("Warning: no filming password is set: anyone who can reach port " +
+                           (port != 0 ? std::to_string(port) : form.Listen().SenderPort) + " can film");
+    }
+    return warnings;
+}
+
 TWebApi::TWebApi(TMainForm& form, TWebOptions options)
     : form_(form),
       options_(std::move(options)),
+      auth_(options_.AuthLimits, [&form](const std::string& line) { form.ServerLog(false, line); }),
       server_(form.Loop(), [this](const THttpRequest& request) { return Handle(request); }, options_.Limits),
       origin_(form),
-      reads_need_password_(!options_.PublicRead && !IsLoopbackAddress(options_.Listen.Addr)),
+      reads_need_password_(!options_.PublicRead && (options_.ClosedRead || !IsLoopbackAddress(options_.Listen.Addr))),
       started_wall_(std::chrono::system_clock::now()),
       started_(form.Loop().Now()) {
     // A new log line wakes the log streams waiting for one.
@@ -119,24 +131,35 @@ void TWebApi::ArmStreamCheck() {
     stream_check_ = form_.Loop().AddTimer(std::chrono::duration_cast<std::chrono::milliseconds>(kStreamCheck), [this] {
         stream_check_ = 0;
         if (server_.Streams() > 0) server_.WakeStreams();
+        auth_.ReportPending(form_.Loop().Now());
         if (server_.Running()) ArmStreamCheck();
     });
 }
 
-std::unique_ptr<THttpResponse> TWebApi::Authenticate(const THttpRequest& request) {
+std::unique_ptr<THttpResponse> TWebApi::Authenticate(const THttpRequest& request, bool command) {
+    const TSetupFields& setup = form_.Setup();
     const TAuthResult result = auth_.Check(request.Header("Authorization"), request.PeerAddr,
-                                           form_.Setup().RemoteAdminPasswordEdit, form_.Loop().Now());
+                                           TCredentials{setup.RemoteAdminPasswordEdit, setup.WatchDemoPasswordEdit},
+                                           command, form_.Loop().Now());
     THttpResponse refusal;
     switch (result) {
         case TAuthResult::Allowed:
             return nullptr;
         case TAuthResult::NoPassword:
-            refusal = ErrorResponse(403, "remote administration is off: no remote admin password is set");
+            refusal = ErrorResponse(403, command ? "remote administration is off: no remote admin password is set"
+                                                 : "reading is off: no remote admin or watch password is set");
+            break;
+        case TAuthResult::ReadOnly:
+            refusal = ErrorResponse(403, "the watch password allows reading only: commands need the remote admin "
+                                         "password");
             break;
         case TAuthResult::Missing:
         case TAuthResult::Wrong:
-            refusal = ErrorResponse(401, result == TAuthResult::Missing ? "the remote admin password is needed"
-                                                                        : "wrong remote admin password");
+            if (result == TAuthResult::Wrong)
+                refusal = ErrorResponse(401, command ? "wrong remote admin password" : "wrong password");
+            else
+                refusal = ErrorResponse(401, command ? "the remote admin password is needed"
+                                                     : "the watch or remote admin password is needed");
             if (!FromOperatorPage(request))
                 refusal.Headers.emplace_back("WWW-Authenticate", "Basic realm=\"Vistrel Server\", charset=\"UTF-8\"");
             break;
@@ -144,10 +167,13 @@ std::unique_ptr<THttpResponse> TWebApi::Authenticate(const THttpRequest& request
             refusal = ErrorResponse(429, "too many failed attempts: wait a second");
             refusal.Headers.emplace_back("Retry-After", "1");
             break;
+        case TAuthResult::Busy:
+            refusal = ErrorResponse(429, "too many failed attempts from everywhere: try again in a second");
+            refusal.Headers.emplace_back("Retry-After", "1");
+            break;
     }
     return std::make_unique<THttpResponse>(std::move(refusal));
 }
-
 
 std::span<const TRoute<TWebApi::THandler>> TWebApi::Routes() {
     using enum TAccess;
@@ -194,7 +220,7 @@ std::unique_ptr<THttpResponse> TWebApi::CheckAccess(TAccess access, const THttpR
         case TAccess::Anyone:
             return nullptr;
         case TAccess::Readers:
-            return reads_need_password_ ? Authenticate(request) : nullptr;
+            return reads_need_password_ ? Authenticate(request, false) : nullptr;
         case TAccess::Admin:
             // A browser sends Origin with every POST, PUT and DELETE: one from
             // another site's page is refused, whatever credentials the browser
@@ -206,7 +232,7 @@ std::unique_ptr<THttpResponse> TWebApi::CheckAccess(TAccess access, const THttpR
                     return std::make_unique<THttpResponse>(
                         ErrorResponse(403, "a command from another site's page is refused"));
             }
-            return Authenticate(request);
+            return Authenticate(request, true);
     }
     return nullptr;
 }
@@ -238,7 +264,9 @@ THttpResponse TWebApi::Metrics(const TCall& call) {
 THttpResponse TWebApi::Status(const TCall& call) {
     if (!AfterOf(call.Request)) return BadAfter();
     const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(form_.Loop().Now() - started_);
-    return JsonResponse(200, StatusJson(form_, options_.Version, started_wall_, uptime));
+    json status = json::parse(StatusJson(form_, options_.Version, started_wall_, uptime));
+    status["warnings"] = SafetyWarnings(form_);
+    return JsonResponse(200, status.dump());
 }
 
 THttpResponse TWebApi::GameList(const TCall& call) {

@@ -3,7 +3,7 @@
 // the operator commands through the same frame operations the window uses,
 // the server log as Server-Sent Events and the metrics page:
 //
-//   GET    /api/v1/status            counts, memory, uptime
+//   GET    /api/v1/status            counts, memory, uptime, warnings
 //   GET    /api/v1/games             the games list (at most kMaxListEntries, ?after=ID)
 //   GET    /api/v1/viewers           viewer connections (at most kMaxListEntries, ?after=ID)
 //   GET    /api/v1/log?after=N       log lines after sequence number N (at most kMaxLogLines)
@@ -19,9 +19,9 @@
 //   GET    /metrics                  Prometheus text format
 //
 // Each endpoint is one row of the route table (web_api.cpp, route_table.h).
-// Commands need the remote admin password (TAdminAuth); reads need it too
-// when the server listens on an address other than loopback, unless
-// PublicRead. Commands go to the frame by identifier (HaltGame, DeleteGame,
+// Commands need the remote admin password (TAdminAuth); reads need it or the
+// watch password when the server listens on an address other than loopback,
+// unless PublicRead. Commands go to the frame by identifier (HaltGame, DeleteGame,
 // KickViewer). Made by the front ends after the frame's start-up and
 // destroyed before the frame.
 #pragma once
@@ -32,6 +32,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "relay/main_form.h"
 #include "web/admin_auth.h"
@@ -48,7 +49,16 @@ struct TWebOptions {
     // The program's version, shown by /api/v1/status.
     std::string Version;
     THttpLimits Limits;
+    TAuthLimits AuthLimits;
+    // Reads need a password on loopback too (a machine whose other users
+    // must not read); PublicRead wins.
+    bool ClosedRead = false;
 };
+
+// What the operator must be told about the relay's exposure, as log lines:
+// no filming password while the senders' port listens beyond loopback.
+// Shown by /api/v1/status ("warnings") and logged by vistreld at start-up.
+std::vector<std::string> SafetyWarnings(const TMainForm& form);
 
 class TWebApi {
 public:
@@ -90,7 +100,8 @@ private:
     static std::span<const TRoute<THandler>> Routes();
 
     // Null when the request may go on; else the refusal to send.
-    std::unique_ptr<THttpResponse> Authenticate(const THttpRequest& request);
+    // command: only the remote admin password will do.
+    std::unique_ptr<THttpResponse> Authenticate(const THttpRequest& request, bool command);
     std::unique_ptr<THttpResponse> CheckAccess(TAccess access, const THttpRequest& request);
 
     THttpResponse OperatorPage(const TCall& call);

@@ -9,15 +9,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "core/recording_format.h"
+#include "web/http_server.h"
 #include "edge/origin_mirror.h"
 #include "testing/loopback_listener.h"
 #include "tests/e2e/web_test_fixture.h"
-#include "web/http_server.h"
 
 namespace vistrel::testing {
 namespace {
@@ -160,6 +162,45 @@ TEST_F(EdgeMirror, MirrorsAGameWaitsAtGapsWhileTheCameraFilmsAndSeesReplacedPack
     EXPECT_EQ(got[0], Demo(130, "after a gap"));
     const json list = Json(Get("/api/v1/games"));
     EXPECT_EQ(list["games"][0]["sender"]["connected"], false);
+}
+
+TEST_F(EdgeMirror, AnEdgeWithAPasswordFileReadsAnOriginThatNeedsIt) {
+    closed_read_ = true;
+    StartWeb({});
+    SetPassword("admin-pw");
+    Form().SetupForEditing().WatchDemoPasswordEdit = "watch pw";
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 3);
+    char folder[] = "/tmp/vistrel-edge-pw-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/password";
+    const auto write = [&](const std::string& text) {
+        FILE* f = std::fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    };
+    // Without it, the origin refuses the edge.
+    StartMirror(FastOptions(Port()));
+    EXPECT_TRUE(WaitFor([&] { return EdgeLogged("HTTP status 401"); }));
+    EXPECT_EQ(EdgeGame(id), nullptr);
+    mirror_.reset();
+
+    write("watch pw\r\nthe rest is not read\n");
+    TMirrorOptions options = FastOptions(Port());
+    options.Password = ReadPasswordFile(file);
+    EXPECT_EQ(options.Password, "watch pw");
+    StartMirror(options);
+    EXPECT_TRUE(WaitFor([&] { return SameAsOrigin(id); }));
+    EXPECT_FALSE(LoggedContaining("HTTP login failed"));
+
+    write("\n");
+    EXPECT_THROW(ReadPasswordFile(file), Exception);
+    write(std::string(5000, 'x'));
+    EXPECT_THROW(ReadPasswordFile(file), Exception);
+    std::remove(file.c_str());
+    EXPECT_THROW(ReadPasswordFile(file), Exception);
+    rmdir(folder);
 }
 
 TEST_F(EdgeMirror, AGameRemovedAtTheOriginIsRemovedAtTheEdge) {

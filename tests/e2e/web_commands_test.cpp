@@ -288,5 +288,119 @@ TEST_F(WebCommands, SettingsAreSetThroughTheirFieldsOnlyWhenTheWholeBodyIsSound)
     EXPECT_EQ(TMainFormProbe::DemoViewers(Form()).MaxClients, 1);
 }
 
+// Off loopback, as a server on every interface: the answers are asked of
+// the API directly, from one address.
+struct TClosedApi {
+    TClosedApi(TMainForm& form, TAuthLimits limits = {}) : Api(form, Options(limits)) {}
+    static TWebOptions Options(TAuthLimits limits) {
+        TWebOptions options;
+        options.Listen = THttpListen{"0.0.0.0", 0};
+        options.AuthLimits = limits;
+        return options;
+    }
+    int Status(const std::string& method, const std::string& path, std::string_view password,
+               const std::string& peer = "192.0.2.9", std::string* error = nullptr) {
+        THttpRequest request;
+        request.Method = method;
+        request.Path = path;
+        request.PeerAddr = peer;
+        if (!password.empty()) request.Headers.emplace_back("Authorization", BasicAuthorization("x", password));
+        const THttpResponse response = Api.Handle(request);
+        if (error) *error = nlohmann::json::parse(response.Body, nullptr, false).value("error", "");
+        return response.Status;
+    }
+    TWebApi Api;
+};
+
+TEST_F(WebCommands, TheWatchPasswordReadsButNeverCommands) {
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 2);
+    NamedViewer("v");
+    const std::string viewerId = std::to_string(Json(Get("/api/v1/viewers"))["viewers"][0]["id"].get<int64_t>());
+    const std::string kick = "/api/v1/viewers/" + viewerId + "/kick";
+    SetPassword("admin-pw");
+    Form().SetupForEditing().WatchDemoPasswordEdit = "watch-pw";
+    TClosedApi closed(Form());
+    const std::string game = "/api/v1/games/" + std::to_string(id);
+    for (const std::string& path :
+         {std::string("/metrics"), game + "/segments/0", game, std::string("/api/v1/settings")}) {
+        EXPECT_EQ(closed.Status("GET", path, "watch-pw"), 200) << path;
+        EXPECT_EQ(closed.Status("GET", path, "admin-pw"), 200) << path;
+    }
+    std::string error;
+    EXPECT_EQ(closed.Status("POST", kick, "watch-pw", "192.0.2.9", &error), 403);
+    EXPECT_EQ(error, "the watch password allows reading only: commands need the remote admin password");
+    EXPECT_EQ(closed.Status("POST", "/api/v1/games/" + std::to_string(id) + "/halt", "watch-pw"), 403);
+    // A command with the watch password is no failed guess: the admin password is heard at once.
+    EXPECT_EQ(closed.Status("POST", kick, "admin-pw"), 200);
+
+    // An empty watch password is no credential; with no admin password either, reads are off.
+    Form().SetupForEditing().WatchDemoPasswordEdit = "";
+    EXPECT_EQ(closed.Status("GET", "/metrics", "watch-pw", "192.0.2.10"), 401);
+    SetPassword("");
+    Form().SetupForEditing().WatchDemoPasswordEdit = "watch-pw";
+    EXPECT_EQ(closed.Status("GET", "/metrics", "watch-pw", "192.0.2.11"), 200);
+    EXPECT_EQ(closed.Status("POST", kick, "watch-pw", "192.0.2.11"), 403);
+    Form().SetupForEditing().WatchDemoPasswordEdit = "";
+    EXPECT_EQ(closed.Status("GET", "/metrics", "anything", "192.0.2.12"), 403);
+}
+
+TEST_F(WebCommands, FailedLoginsAreLoggedOncePerAddressAMinute) {
+    SetPassword("s3cret");
+    const auto lines = [&](std::string_view text) {
+        int count = 0;
+        const TLogLines& log = Form().Console().Log();
+        for (int64_t i = log.First(); i < log.Count(); ++i) count += log.Line(i).find(text) != std::string::npos;
+        return count;
+    };
+    const std::string settings = "/api/v1/settings";
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Request("PUT", settings, Auth("guess" + std::to_string(i)), "{}").Status, 401);
+        AdvanceClock(std::chrono::milliseconds(1001));
+    }
+    EXPECT_EQ(lines("HTTP login failed from 127.0.0.1"), 1);
+    EXPECT_FALSE(LoggedContaining("guess"));
+    // Another address has a line of its own.
+    TClosedApi closed(Form());
+    EXPECT_EQ(closed.Status("GET", "/metrics", "nope", "10.0.0.7"), 401);
+    EXPECT_TRUE(LoggedContaining("HTTP login failed from 10.0.0.7"));
+    // A minute after its line, the periodic check reports the failures since.
+    AdvanceClock(std::chrono::seconds(58));
+    EXPECT_TRUE(WaitFor([&] { return lines("HTTP login failed from 127.0.0.1") == 2; }));
+    EXPECT_TRUE(LoggedContaining("HTTP login failed from 127.0.0.1 (2 times in the last minute)"));
+    EXPECT_EQ(Request("PUT", settings, Auth("guess"), "{}").Status, 401);
+    Settle();
+    EXPECT_EQ(lines("HTTP login failed from 127.0.0.1"), 2);
+}
+
+TEST_F(WebCommands, TheWaitFailsClosedWhenItsTableIsFull) {
+    SetPassword("pw");
+    TClosedApi closed(Form(), {.MaxRemembered = 2, .MaxFailuresPerSecond = 100});
+    EXPECT_EQ(closed.Status("GET", "/metrics", "bad", "10.0.0.1"), 401);
+    EXPECT_EQ(closed.Status("GET", "/metrics", "bad", "10.0.0.2"), 401);
+    std::string error;
+    EXPECT_EQ(closed.Status("GET", "/metrics", "pw", "10.0.0.3", &error), 429);
+    EXPECT_EQ(error, "too many failed attempts from everywhere: try again in a second");
+    AdvanceClock(TAdminAuth::kFailureWait);
+    EXPECT_EQ(closed.Status("GET", "/metrics", "pw", "10.0.0.3"), 200);
+    EXPECT_EQ(closed.Api.Auth().Remembered(), 2u);
+}
+
+TEST_F(WebCommands, StatusWarnsOfNoFilmingPasswordOffLoopback) {
+    EXPECT_EQ(Json(Get("/api/v1/status"))["warnings"], json::array());  // the fixture's relay is on loopback
+    TMainForm open(loop_, front_, nullptr, TListenSettings{"0.0.0.0", "38963", "38962"});
+    TClosedApi closed(open);
+    open.SetupForEditing().RemoteAdminPasswordEdit = "pw";
+    THttpRequest request;
+    request.Method = "GET";
+    request.Path = "/api/v1/status";
+    request.Headers.emplace_back("Authorization", BasicAuthorization("x", "pw"));
+    const json warned = json::parse(closed.Api.Handle(request).Body);
+    EXPECT_EQ(warned["warnings"],
+              json::array({"Warning: no filming password is set: anyone who can reach port 38963 can film"}));
+    open.SetupForEditing().FilmDemoPasswordEdit = "film";
+    EXPECT_EQ(json::parse(closed.Api.Handle(request).Body)["warnings"], json::array());
+}
+
 }  // namespace
 }  // namespace vistrel::testing

@@ -34,6 +34,7 @@ protected:
         TWebOptions options;
         options.Listen = THttpListen{addr, 0};
         options.PublicRead = publicRead;
+        options.ClosedRead = closed_read_;
         options.Version = "test";
         options.Limits = limits;
         web_ = std::make_unique<TWebApi>(Form(), options);
@@ -91,6 +92,8 @@ protected:
     }
 
     std::unique_ptr<TWebApi> web_;
+    // StartWeb: reads need a password on loopback too.
+    bool closed_read_ = false;
     std::shared_ptr<std::chrono::milliseconds> clock_offset_ = std::make_shared<std::chrono::milliseconds>(0);
 };
 
