@@ -164,6 +164,12 @@ TRegistryStore::TRegistryStore(std::string filePath) : path_(std::move(filePath)
     }
 }
 
+void TRegistryStore::Reload() {
+    data_ = LoadFile(path_);
+    read_only_ = false;
+    load_error_.clear();
+}
+
 std::optional<TRegValue> TRegistryStore::ReadValue(std::string_view key, std::string_view name) const {
     if (const TRegValue* value = data_.FindValue(key, name)) return *value;
     return std::nullopt;
