@@ -64,9 +64,11 @@ public:
         if (value->Value.IsText()) {
             if (!ParseStoredNumber(value->Value.Data, number))
                 return Note(true, *value, "Invalid value for '" + std::string(name) + "': not a whole number");
-            shown = std::to_string(number);
             // A number past the int range saturates; show what was written.
-            if (value->Value.Data.size() <= 24) shown = value->Value.Data;
+            std::string_view written = value->Value.Data;
+            while (written.front() == ' ' || written.front() == '\t') written.remove_prefix(1);
+            while (written.back() == ' ' || written.back() == '\t') written.remove_suffix(1);
+            shown = written.size() <= 24 ? std::string(written) : std::to_string(number);
         } else if (auto dword = value->Value.AsDword()) {
             number = static_cast<std::int32_t>(*dword);
             shown = std::to_string(number);
