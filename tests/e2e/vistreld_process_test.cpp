@@ -21,6 +21,8 @@
 #include <random>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <string>
@@ -33,6 +35,8 @@
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/free_port.h"
 #include "relay/relay_limits.h"
+#include "client/client_packets.h"
+#include "client/relay_client.h"
 
 
 namespace {
@@ -111,7 +115,10 @@ TEST(VistreldProcess, GreetsOnBothPortsRefusesASecondCopyAndStopsOnSigterm) {
 
     Daemon second(senderPort, viewerPort, registry);
     EXPECT_EQ(second.Wait(10s), 1);
-    EXPECT_NE(second.Output().find("Error 10048 in function Bind"), std::string::npos);
+    EXPECT_NE(second.Output().find("vistreld: Cannot listen for senders on 127.0.0.1:" + std::to_string(senderPort) +
+                                   ": Address already in use (Error 10048 in function Bind)\n"),
+              std::string::npos)
+        << second.Output();
 
     ASSERT_TRUE(first.Signal(SIGTERM));
     EXPECT_EQ(first.Wait(10s), 0);
@@ -581,4 +588,201 @@ TEST(VistreldProcess, TheForwardServerSettingStartsEdgeModeAndTheCommandLineWins
         ASSERT_TRUE(daemon.Signal(SIGTERM));
         EXPECT_EQ(daemon.Wait(10s), 0);
     }
+}
+
+namespace {
+
+const std::string kSetupHead =
+    "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n";  // lines 1 to 3
+
+void WriteText(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr) << path;
+    fputs(text.c_str(), f);
+    fclose(f);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+// vistreld with exactly these arguments.
+vistrel::testing::TChildProcess Vistreld(std::vector<std::string> args) {
+    args.insert(args.begin(), VISTRELD_PATH);
+    return vistrel::testing::TChildProcess(std::move(args));
+}
+
+}  // namespace
+
+TEST(VistreldSettings, AFileThatCannotBeUsedStopsStartUpNamingItAndItsLine) {
+    const std::string dir = ::testing::TempDir() + "/vistreld-unusable";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir + "/folder.reg");
+    WriteText(dir + "/garbage.reg", "garbage\n");
+    WriteText(dir + "/unread.reg", kSetupHead);
+    chmod((dir + "/unread.reg").c_str(), 0);
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"garbage.reg", ":1: expected \"Windows Registry Editor Version 5.00\"; not starting\n"},
+        {"folder.reg", ": not a regular file; not starting\n"}};
+    if (geteuid() != 0) cases.push_back({"unread.reg", ": Permission denied; not starting\n"});  // root reads it
+    for (const auto& [file, message] : cases) {
+        Daemon daemon({"--address", "127.0.0.1", "--sender-port", "0", "--viewer-port", "0", "--registry",
+                       dir + "/" + file});
+        EXPECT_EQ(daemon.Wait(10s), 1) << file;
+        EXPECT_NE(daemon.Output().find("vistreld: " + dir + "/" + file + message), std::string::npos)
+            << daemon.Output();
+    }
+}
+
+TEST(VistreldSettings, EveryProblemIsReportedWithItsLineAndTheLaterValuesAreKept) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-problems.reg";
+    WriteText(registry, kSetupHead +
+                            "\"FilmDemoPasswordEdit\"=dword:5\n"
+                            "\"RemoteAdminPasswordEdit\"=\"ok\"\n"
+                            "\"MaxClientSpin\"=dword:3\n"
+                            "\"MaxClientsSpin\"=dword:1\n"
+                            "\"CrowdSpin\"=dword:186a0\n");
+    const int senderPort = FreePort(), viewerPort = FreePort();
+    Daemon daemon(senderPort, viewerPort, registry);
+    int firstViewer = -1;
+    EXPECT_EQ(Greeting(viewerPort, &firstViewer), "Welcome to TcpSrv\r\n");
+    EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");  // the limit after the wrong type
+    if (firstViewer >= 0) close(firstViewer);
+    ASSERT_TRUE(daemon.Stop(SIGTERM));
+    const std::string out = daemon.Output();
+    for (const char* line : {":4: Invalid data type for 'FilmDemoPasswordEdit'\n",
+                                    ":6: Unknown value 'MaxClientSpin' ignored\n",
+                                    ":8: 'CrowdSpin' is 100000, outside 0 to 99999; 99999 is used\n"})
+        EXPECT_NE(out.find("vistreld: " + registry + line), std::string::npos) << line << out;
+}
+
+TEST(VistreldSettings, CheckReportsAndEndsWithoutCreatingAnything) {
+    const std::string dir = ::testing::TempDir() + "/vistreld-check";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string good = dir + "/good.reg", bad = dir + "/bad.reg", data = dir + "/data";
+    WriteText(good, kSetupHead + "\"Typo\"=\"x\"\n");
+    WriteText(bad, kSetupHead + "\"MaxClientsSpin\"=\"lots\"\n\"CrowdSpin\"=hex:01\n");
+    auto ok = Vistreld({"--check", "--registry", good, "--data-dir", data, "--sender-port", "1"});
+    EXPECT_EQ(ok.Wait(10s), 0);  // warnings alone pass
+    EXPECT_NE(ok.Output().find(good + ":4: Unknown value 'Typo' ignored\n"), std::string::npos) << ok.Output();
+    EXPECT_NE(ok.Output().find("usable (1 warning)"), std::string::npos) << ok.Output();
+    auto failed = Vistreld({"--check", "--registry", bad, "--data-dir", data});
+    EXPECT_EQ(failed.Wait(10s), 1);
+    EXPECT_NE(failed.Output().find(bad + ":4: Invalid value for 'MaxClientsSpin': not a whole number\n" +
+                                   "vistreld: " + bad + ":5: Invalid data type for 'CrowdSpin'\n"),
+              std::string::npos)
+        << failed.Output();
+    auto missing = Vistreld({"--check", "--registry", dir + "/none/registry.reg", "--data-dir", data});
+    EXPECT_EQ(missing.Wait(10s), 0);  // no file: the defaults
+    EXPECT_FALSE(Exists(data));
+    EXPECT_FALSE(Exists(dir + "/none"));
+    EXPECT_EQ((std::string(std::istreambuf_iterator<char>(std::ifstream(good).rdbuf()), {})), kSetupHead + "\"Typo\"=\"x\"\n");
+}
+
+TEST(VistreldSettings, ABadAddressEndsWithStatus2BeforeTheDataFolderIsMade) {
+    const std::string data = ::testing::TempDir() + "/vistreld-bad-address-data";
+    std::filesystem::remove_all(data);
+    for (const auto& [option, value] : {std::pair{"--address", "999.1.1.1"}, std::pair{"--address", "localhost"},
+                                        std::pair{"--http", "999.1.1.1:80"}}) {
+        auto daemon = Vistreld({option, value, "--data-dir", data, "--registry", data + ".reg"});
+        EXPECT_EQ(daemon.Wait(10s), 2) << option << " " << value;
+        EXPECT_NE(daemon.Output().find(std::string("vistreld: ") + option + ": " + value + " is not"),
+                  std::string::npos)
+            << daemon.Output();
+        EXPECT_FALSE(Exists(data));
+    }
+}
+
+TEST(VistreldSettings, NamesEveryListenerWithItsPortAndLogsTheShutdown) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-listeners.reg";
+    unlink(registry.c_str());
+    Daemon daemon({"--address", "127.0.0.1", "--sender-port", "0", "--viewer-port", "0", "--registry", registry});
+    std::string seen;
+    ASSERT_TRUE(OutputShows(daemon, seen, "Serving HTTP on http://127.0.0.1:")) << seen;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(seen, m, std::regex("Listening for senders on 127\\.0\\.0\\.1:([1-9][0-9]*)\n.*"
+                                                      "Listening for viewers on 127\\.0\\.0\\.1:([1-9][0-9]*)\n.*"
+                                                      "Serving HTTP on http://127\\.0\\.0\\.1:([1-9][0-9]*)/\n")))
+        << seen;
+    EXPECT_EQ(Greeting(std::stoi(m[1])), "Welcome to TcpSrv\r\n");
+    int viewer = -1;
+    EXPECT_EQ(Greeting(std::stoi(m[2]), &viewer), "Welcome to TcpSrv\r\n");
+    EXPECT_EQ(HttpGet(std::stoi(m[3]), "/api/v1/status").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    ASSERT_TRUE(daemon.Stop(SIGTERM));
+    EXPECT_NE(daemon.Output().find("Shutting down: 0 senders and 1 viewer disconnected\n"), std::string::npos)
+        << daemon.Output();
+    if (viewer >= 0) close(viewer);
+}
+
+namespace {
+
+using vistrel::client::TRelayClient;
+
+// A camera that logged in with password; false if the relay did not greet it.
+bool Film(TRelayClient& camera, const std::string& password) {
+    std::string error;
+    if (!vistrel::client::AwaitGreeting(camera, 5s, error)) return false;
+    return camera.Send(vistrel::client::GameInfo("cam", password));
+}
+
+// The relay answered one more packet: the ACKNAK 0 of a stored one.
+bool Answered(TRelayClient& camera, int32_t location) {
+    if (!camera.Send(vistrel::client::Demo(location, "frame " + std::to_string(location)))) return false;
+    std::string packet;
+    const std::string ack = vistrel::client::AckNak(0);
+    return camera.WaitUntil([&] { return !(packet = camera.TakePacket()).empty() && packet == ack; }, 5s);
+}
+
+}  // namespace
+
+TEST(VistreldSettings, SighupReloadsThePasswordAndTheLimitWithoutDroppingAnyone) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-reload.reg";
+    WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=\"old\"\n");
+    const int senderPort = FreePort(), viewerPort = FreePort();
+    Daemon daemon(senderPort, viewerPort, registry);
+    std::string seen, error;
+    ASSERT_TRUE(OutputShows(daemon, seen, "Listening for viewers"));
+
+    TRelayClient camera(static_cast<uint16_t>(senderPort));
+    ASSERT_TRUE(Film(camera, "old"));
+    EXPECT_TRUE(camera.WaitUntil([&] { return camera.TakePacket() == vistrel::client::AckNak(0); }, 5s));
+    EXPECT_TRUE(Answered(camera, 0));
+    TRelayClient viewer(static_cast<uint16_t>(viewerPort));
+    ASSERT_TRUE(vistrel::client::AwaitGreeting(viewer, 5s, error)) << error;
+    viewer.DiscardInput(true);
+
+    WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=\"new\"\n\"MaxClientsSpin\"=dword:1\n");
+    ASSERT_TRUE(daemon.Signal(SIGHUP));
+    EXPECT_TRUE(OutputShows(daemon, seen, "Settings reloaded from " + registry +
+                                              ": FilmDemoPasswordEdit, MaxClientsSpin changed\n"))
+        << seen;
+    EXPECT_EQ(seen.find("\"new\""), std::string::npos);
+
+    // The old password is refused now; the viewer limit turns the next viewer away.
+    TRelayClient late(static_cast<uint16_t>(senderPort));
+    ASSERT_TRUE(Film(late, "old"));
+    EXPECT_TRUE(late.WaitUntil([&] { return late.Ended(); }, 5s));
+    EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");
+    // Neither the camera nor the viewer was dropped.
+    EXPECT_TRUE(Answered(camera, 1));
+    viewer.Pump();
+    EXPECT_FALSE(viewer.Ended());
+
+    // A file that fails its checks keeps the running settings.
+    WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=dword:0\n");
+    ASSERT_TRUE(daemon.Signal(SIGHUP));
+    EXPECT_TRUE(OutputShows(daemon, seen, "Settings not reloaded, the running settings are kept: " + registry +
+                                              ":4: Invalid data type for 'FilmDemoPasswordEdit'\n"))
+        << seen;
+    TRelayClient second(static_cast<uint16_t>(senderPort));
+    ASSERT_TRUE(Film(second, "new"));
+    EXPECT_TRUE(second.WaitUntil([&] { return second.TakePacket() == vistrel::client::AckNak(0); }, 5s));
+    EXPECT_TRUE(Answered(second, 0));
+    EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");
+
+    ASSERT_TRUE(daemon.Stop(SIGTERM));
+    EXPECT_NE(daemon.Output().find("Shutting down: 2 senders and 1 viewer disconnected\n"), std::string::npos)
+        << daemon.Output();
 }
