@@ -142,7 +142,9 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
 
     const CLI::Validator port = ValueCheck("a port number", IsPortNumber);
     app_.add_option("--address", relay.Listen.Addr, "listen on this IPv4 address (default 0.0.0.0)")
-        ->type_name("A")->check(ValueCheck("an IPv4 address", IsIpv4Address))->group(kListeningOptions);
+        ->type_name("A")
+        ->check(ValueCheck("an IPv4 address", IsIpv4Address))
+        ->group(kListeningOptions);
     app_.add_option("--sender-port", relay.Listen.SenderPort, "port for senders (default 38963)")
         ->type_name("N")->check(port)->group(kListeningOptions);
     app_.add_option("--viewer-port", relay.Listen.ViewerPort, "port for viewers (default 38962)")

@@ -17,13 +17,13 @@
 #include <string>
 #include <string_view>
 
-#include "app/front_end_common.h"
-#include "app/service_notify.h"
 #include "base/latin1.h"
+#include "net/event_loop.h"
 #include "settings/registry_store.h"
 #include "settings/settings.h"
 #include "relay/main_form.h"
-#include "net/event_loop.h"
+#include "app/front_end_common.h"
+#include "app/service_notify.h"
 
 namespace {
 
@@ -87,9 +87,7 @@ public:
     }
 };
 
-void PrintProblem(const std::string& text) {
-    std::fprintf(stderr, "vistreld: %s\n", OneLine(text).c_str());
-}
+void PrintProblem(const std::string& text) { std::fprintf(stderr, "vistreld: %s\n", OneLine(text).c_str()); }
 
 // --check: what start-up would read and refuse, without listening, loading
 // the recordings or writing anything. Warnings alone still pass.
@@ -155,8 +153,8 @@ void ReloadSettingsOnSignal(TMainForm& form) {
         const std::string text = e.what();
         for (size_t start = 0; start <= text.size();) {
             const size_t end = std::min(text.find('\n', start), text.size());
-            form.ServerLog(false, "Settings not reloaded, the running settings are kept: " +
-                                      text.substr(start, end - start));
+            form.ServerLog(false,
+                           "Settings not reloaded, the running settings are kept: " + text.substr(start, end - start));
             start = end + 1;
         }
     }

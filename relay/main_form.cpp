@@ -24,8 +24,8 @@ void ListenOrSay(TWSocketServer& server, std::string_view side) {
         std::string why = e.what();
         if (const auto crlf = why.find("\r\n"); crlf != std::string::npos)
             why = why.substr(crlf + 2) + " (" + why.substr(0, crlf) + ")";
-        throw ESocketException("Cannot listen for " + std::string(side) + " on " + server.Addr() + ":" +
-                                   server.Port() + ": " + why,
+        throw ESocketException("Cannot listen for " + std::string(side) + " on " + server.Addr() + ":" + server.Port() +
+                                   ": " + why,
                                e.ErrorCode());
     }
 }

@@ -31,7 +31,7 @@ constexpr TSpinValue kSpinValues[] = {
 std::string SetupKey() { return std::string(kSettingsKey) + "\\" + std::string(kSetupSubkey); }
 
 constexpr std::string_view kTextValues[] = {kFilmDemoPassword, kRemoteAdminPassword, kWatchDemoPassword,
-                                           kForwardServer};
+                                            kForwardServer};
 
 // Text stored by hand may carry blanks around the number.
 bool ParseStoredNumber(std::string_view text, int& value) {
@@ -100,9 +100,7 @@ private:
         return "Invalid data type for '" + std::string(name) + "'";
     }
 
-    const TRegNamedValue* Find(std::string_view name) const {
-        return store_.Data().FindNamedValue(SetupKey(), name);
-    }
+    const TRegNamedValue* Find(std::string_view name) const { return store_.Data().FindNamedValue(SetupKey(), name); }
 
     void Note(bool isError, const TRegNamedValue& value, std::string what) {
         std::string where = store_.FilePath();

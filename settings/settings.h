@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "settings/registry_store.h"
 #include "console/setup_fields.h"
+#include "settings/registry_store.h"
 
 namespace vistrel {
 

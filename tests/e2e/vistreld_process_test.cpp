@@ -18,12 +18,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -32,12 +32,11 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/e2e/child_process.h"
-#include "tests/e2e/free_port.h"
 #include "relay/relay_limits.h"
 #include "client/client_packets.h"
 #include "client/relay_client.h"
-
+#include "tests/e2e/child_process.h"
+#include "tests/e2e/free_port.h"
 
 namespace {
 
@@ -627,8 +626,8 @@ TEST(VistreldSettings, AFileThatCannotBeUsedStopsStartUpNamingItAndItsLine) {
         {"folder.reg", ": not a regular file; not starting\n"}};
     if (geteuid() != 0) cases.push_back({"unread.reg", ": Permission denied; not starting\n"});  // root reads it
     for (const auto& [file, message] : cases) {
-        Daemon daemon({"--address", "127.0.0.1", "--sender-port", "0", "--viewer-port", "0", "--registry",
-                       dir + "/" + file});
+        Daemon daemon(
+            {"--address", "127.0.0.1", "--sender-port", "0", "--viewer-port", "0", "--registry", dir + "/" + file});
         EXPECT_EQ(daemon.Wait(10s), 1) << file;
         EXPECT_NE(daemon.Output().find("vistreld: " + dir + "/" + file + message), std::string::npos)
             << daemon.Output();
@@ -637,12 +636,11 @@ TEST(VistreldSettings, AFileThatCannotBeUsedStopsStartUpNamingItAndItsLine) {
 
 TEST(VistreldSettings, EveryProblemIsReportedWithItsLineAndTheLaterValuesAreKept) {
     const std::string registry = ::testing::TempDir() + "/vistreld-problems.reg";
-    WriteText(registry, kSetupHead +
-                            "\"FilmDemoPasswordEdit\"=dword:5\n"
-                            "\"RemoteAdminPasswordEdit\"=\"ok\"\n"
-                            "\"MaxClientSpin\"=dword:3\n"
-                            "\"MaxClientsSpin\"=dword:1\n"
-                            "\"CrowdSpin\"=dword:186a0\n");
+    WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=dword:5\n"
+                                     "\"RemoteAdminPasswordEdit\"=\"ok\"\n"
+                                     "\"MaxClientSpin\"=dword:3\n"
+                                     "\"MaxClientsSpin\"=dword:1\n"
+                                     "\"CrowdSpin\"=dword:186a0\n");
     const int senderPort = FreePort(), viewerPort = FreePort();
     Daemon daemon(senderPort, viewerPort, registry);
     int firstViewer = -1;
@@ -651,9 +649,9 @@ TEST(VistreldSettings, EveryProblemIsReportedWithItsLineAndTheLaterValuesAreKept
     if (firstViewer >= 0) close(firstViewer);
     ASSERT_TRUE(daemon.Stop(SIGTERM));
     const std::string out = daemon.Output();
-    for (const char* line : {":4: Invalid data type for 'FilmDemoPasswordEdit'\n",
-                                    ":6: Unknown value 'MaxClientSpin' ignored\n",
-                                    ":8: 'CrowdSpin' is 100000, outside 0 to 99999; 99999 is used\n"})
+    for (const char* line :
+         {":4: Invalid data type for 'FilmDemoPasswordEdit'\n", ":6: Unknown value 'MaxClientSpin' ignored\n",
+          ":8: 'CrowdSpin' is 100000, outside 0 to 99999; 99999 is used\n"})
         EXPECT_NE(out.find("vistreld: " + registry + line), std::string::npos) << line << out;
 }
 
@@ -678,7 +676,8 @@ TEST(VistreldSettings, CheckReportsAndEndsWithoutCreatingAnything) {
     EXPECT_EQ(missing.Wait(10s), 0);  // no file: the defaults
     EXPECT_FALSE(Exists(data));
     EXPECT_FALSE(Exists(dir + "/none"));
-    EXPECT_EQ((std::string(std::istreambuf_iterator<char>(std::ifstream(good).rdbuf()), {})), kSetupHead + "\"Typo\"=\"x\"\n");
+    EXPECT_EQ((std::string(std::istreambuf_iterator<char>(std::ifstream(good).rdbuf()), {})),
+              kSetupHead + "\"Typo\"=\"x\"\n");
 }
 
 TEST(VistreldSettings, ABadAddressEndsWithStatus2BeforeTheDataFolderIsMade) {
@@ -702,9 +701,10 @@ TEST(VistreldSettings, NamesEveryListenerWithItsPortAndLogsTheShutdown) {
     std::string seen;
     ASSERT_TRUE(OutputShows(daemon, seen, "Serving HTTP on http://127.0.0.1:")) << seen;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(seen, m, std::regex("Listening for senders on 127\\.0\\.0\\.1:([1-9][0-9]*)\n.*"
-                                                      "Listening for viewers on 127\\.0\\.0\\.1:([1-9][0-9]*)\n.*"
-                                                      "Serving HTTP on http://127\\.0\\.0\\.1:([1-9][0-9]*)/\n")))
+    ASSERT_TRUE(std::regex_search(seen, m,
+                                  std::regex("Listening for senders on 127\\.0\\.0\\.1:([1-9][0-9]*)\n.*"
+                                             "Listening for viewers on 127\\.0\\.0\\.1:([1-9][0-9]*)\n.*"
+                                             "Serving HTTP on http://127\\.0\\.0\\.1:([1-9][0-9]*)/\n")))
         << seen;
     EXPECT_EQ(Greeting(std::stoi(m[1])), "Welcome to TcpSrv\r\n");
     int viewer = -1;
@@ -755,8 +755,8 @@ TEST(VistreldSettings, SighupReloadsThePasswordAndTheLimitWithoutDroppingAnyone)
 
     WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=\"new\"\n\"MaxClientsSpin\"=dword:1\n");
     ASSERT_TRUE(daemon.Signal(SIGHUP));
-    EXPECT_TRUE(OutputShows(daemon, seen, "Settings reloaded from " + registry +
-                                              ": FilmDemoPasswordEdit, MaxClientsSpin changed\n"))
+    EXPECT_TRUE(OutputShows(daemon, seen,
+                            "Settings reloaded from " + registry + ": FilmDemoPasswordEdit, MaxClientsSpin changed\n"))
         << seen;
     EXPECT_EQ(seen.find("\"new\""), std::string::npos);
 
@@ -773,8 +773,9 @@ TEST(VistreldSettings, SighupReloadsThePasswordAndTheLimitWithoutDroppingAnyone)
     // A file that fails its checks keeps the running settings.
     WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=dword:0\n");
     ASSERT_TRUE(daemon.Signal(SIGHUP));
-    EXPECT_TRUE(OutputShows(daemon, seen, "Settings not reloaded, the running settings are kept: " + registry +
-                                              ":4: Invalid data type for 'FilmDemoPasswordEdit'\n"))
+    EXPECT_TRUE(OutputShows(daemon, seen,
+                            "Settings not reloaded, the running settings are kept: " + registry +
+                                ":4: Invalid data type for 'FilmDemoPasswordEdit'\n"))
         << seen;
     TRelayClient second(static_cast<uint16_t>(senderPort));
     ASSERT_TRUE(Film(second, "new"));

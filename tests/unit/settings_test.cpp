@@ -166,10 +166,10 @@ TEST(Settings, AValueOfTheWrongTypeIsReportedWithItsLineAndTheRestIsRead) {
     w.fields.RemoteAdminPasswordEdit = "old admin";
     const TSettingsReport report = LoadSettings(store, w.fields);
     EXPECT_TRUE(report.HasErrors());
-    EXPECT_EQ(report.Text(), path + ":5: Invalid data type for 'RemoteAdminPasswordEdit'\n" +
-                                 path + ":7: Invalid data type for 'MaxClientsSpin'\n" +
-                                 path + ":8: Invalid value for 'CatchUpSpin': not a whole number\n" +
-                                 path + ":9: Invalid data type for 'CrowdSpin'");
+    EXPECT_EQ(report.Text(), path + ":5: Invalid data type for 'RemoteAdminPasswordEdit'\n" + path +
+                                 ":7: Invalid data type for 'MaxClientsSpin'\n" + path +
+                                 ":8: Invalid value for 'CatchUpSpin': not a whole number\n" + path +
+                                 ":9: Invalid data type for 'CrowdSpin'");
     EXPECT_EQ(w.fields.FilmDemoPasswordEdit, "film");
     EXPECT_EQ(w.fields.RemoteAdminPasswordEdit, "old admin");  // left as it was
     EXPECT_EQ(w.fields.WatchDemoPasswordEdit, "watch");
@@ -191,10 +191,10 @@ TEST(Settings, UnknownNamesAndValuesOutOfRangeAreWarnings) {
     TSetupFields fields;
     const TSettingsReport report = ReadSettings(store, fields);
     EXPECT_FALSE(report.HasErrors());
-    EXPECT_EQ(report.Text(), path + ":4: 'MaxClientsSpin' is 100000, outside 0 to 99999; 99999 is used\n" +
-                                 path + ":5: Unknown value 'MaxClientSpin' ignored\n" +
-                                 path + ":6: 'CrowdSpin' is 123456789012, outside 0 to 99999; 99999 is used\n" +
-                                 path + ":7: 'CatchUpSpin' is -1, outside 1 to 16; 1 is used");
+    EXPECT_EQ(report.Text(), path + ":4: 'MaxClientsSpin' is 100000, outside 0 to 99999; 99999 is used\n" + path +
+                                 ":5: Unknown value 'MaxClientSpin' ignored\n" + path +
+                                 ":6: 'CrowdSpin' is 123456789012, outside 0 to 99999; 99999 is used\n" + path +
+                                 ":7: 'CatchUpSpin' is -1, outside 1 to 16; 1 is used");
     EXPECT_EQ(fields.MaxClientsSpin.Text(), "99999");
     EXPECT_EQ(fields.BroadcastDelaySpin.Text(), "5");
 }
@@ -215,10 +215,10 @@ TEST(Settings, AReloadChangesWhatDiffersOrNothingWhenTheFileIsWrong) {
     EXPECT_EQ(reload.Changed, (std::vector<std::string>{"FilmDemoPasswordEdit", "MaxClientsSpin", "CrowdSpin"}));
     EXPECT_EQ(w.fields.FilmDemoPasswordEdit, "new");
     EXPECT_EQ(w.limits, (std::vector<int>{5, 2}));  // through the field's change event
-    EXPECT_EQ(w.fields.ForwardServerIPEdit, "");  // read at start-up only
+    EXPECT_EQ(w.fields.ForwardServerIPEdit, "");    // read at start-up only
 
-    for (const std::string& broken : {File(key + "\"FilmDemoPasswordEdit\"=\"x\"\n\"MaxClientsSpin\"=\"lots\"\n"),
-                                      std::string("garbage\n")}) {
+    for (const std::string& broken :
+         {File(key + "\"FilmDemoPasswordEdit\"=\"x\"\n\"MaxClientsSpin\"=\"lots\"\n"), std::string("garbage\n")}) {
         WriteFileText(path, broken);
         EXPECT_THROW(ReloadSettings(store, w.fields), ERegistryException);
         EXPECT_EQ(w.fields.FilmDemoPasswordEdit, "new");
