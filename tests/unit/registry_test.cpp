@@ -201,6 +201,8 @@ TEST(RegistryStore, AFileThatDoesNotParseIsNeverWritten) {
     TRegistryStore reloaded(other);
     WriteFileText(other, "garbage\n");
     EXPECT_THROW(reloaded.Reload(), ERegistryException);
+    std::filesystem::remove(other);
+    EXPECT_THROW(reloaded.Reload(), ERegistryException);
     EXPECT_EQ(reloaded.ReadValue("Vistrel", "x"), TRegValue::Text("1"));
     WriteFileText(other, Header() + "[HKEY_CURRENT_USER\\Vistrel]\n\"x\"=\"2\"\n");
     running.Reload();
