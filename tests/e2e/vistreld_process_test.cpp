@@ -3,6 +3,9 @@
 // usage error ends it with status 2 before any port is opened. Under
 // systemd: READY=1 once it listens and STOPPING=1 on SIGTERM on the notify
 // socket, and log lines without their timestamps when stdout is the journal.
+// The settings: problems named with file and line, --check, files that stop
+// start-up, the reload on SIGHUP with a camera and a viewer connected; the
+// listener and shutdown lines.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -616,26 +619,6 @@ vistrel::testing::TChildProcess Vistreld(std::vector<std::string> args) {
 
 }  // namespace
 
-TEST(VistreldSettings, AFileThatCannotBeUsedStopsStartUpNamingItAndItsLine) {
-    const std::string dir = ::testing::TempDir() + "/vistreld-unusable";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir + "/folder.reg");
-    WriteText(dir + "/garbage.reg", "garbage\n");
-    WriteText(dir + "/unread.reg", kSetupHead);
-    chmod((dir + "/unread.reg").c_str(), 0);
-    std::vector<std::pair<std::string, std::string>> cases = {
-        {"garbage.reg", ":1: expected \"Windows Registry Editor Version 5.00\"; not starting\n"},
-        {"folder.reg", ": not a regular file; not starting\n"}};
-    if (geteuid() != 0) cases.push_back({"unread.reg", ": Permission denied; not starting\n"});  // root reads it
-    for (const auto& [file, message] : cases) {
-        Daemon daemon(
-            {"--address", "127.0.0.1", "--sender-port", "0", "--viewer-port", "0", "--registry", dir + "/" + file});
-        EXPECT_EQ(daemon.Wait(10s), 1) << file;
-        EXPECT_NE(daemon.Output().find("vistreld: " + dir + "/" + file + message), std::string::npos)
-            << daemon.Output();
-    }
-}
-
 TEST(VistreldSettings, EveryProblemIsReportedWithItsLineAndTheLaterValuesAreKept) {
     const std::string registry = ::testing::TempDir() + "/vistreld-problems.reg";
     WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=dword:5\n"
@@ -657,43 +640,38 @@ TEST(VistreldSettings, EveryProblemIsReportedWithItsLineAndTheLaterValuesAreKept
         EXPECT_NE(out.find("vistreld: " + registry + line), std::string::npos) << line << out;
 }
 
-TEST(VistreldSettings, CheckReportsAndEndsWithoutCreatingAnything) {
-    const std::string dir = ::testing::TempDir() + "/vistreld-check";
+// --check and start-up refuse the same files; --check and a bad address create nothing.
+TEST(VistreldSettings, CheckAndStartUpRefuseAFileThatCannotBeUsedAndBadAddressesEndWithStatus2) {
+    const std::string dir = ::testing::TempDir() + "/vistreld-check", data = dir + "/data";
     std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    const std::string good = dir + "/good.reg", bad = dir + "/bad.reg", data = dir + "/data";
-    WriteText(good, kSetupHead + "\"Typo\"=\"x\"\n");
-    WriteText(bad, kSetupHead + "\"MaxClientsSpin\"=\"lots\"\n\"CrowdSpin\"=hex:01\n");
-    auto ok = Vistreld({"--check", "--registry", good, "--data-dir", data, "--sender-port", "1"});
-    EXPECT_EQ(ok.Wait(10s), 0);  // warnings alone pass
-    EXPECT_NE(ok.Output().find(good + ":4: Unknown value 'Typo' ignored\n"), std::string::npos) << ok.Output();
-    EXPECT_NE(ok.Output().find("usable (1 warning)"), std::string::npos) << ok.Output();
-    auto failed = Vistreld({"--check", "--registry", bad, "--data-dir", data});
-    EXPECT_EQ(failed.Wait(10s), 1);
-    EXPECT_NE(failed.Output().find(bad + ":4: Invalid value for 'MaxClientsSpin': not a whole number\n" +
-                                   "vistreld: " + bad + ":5: Invalid data type for 'CrowdSpin'\n"),
-              std::string::npos)
-        << failed.Output();
-    auto missing = Vistreld({"--check", "--registry", dir + "/none/registry.reg", "--data-dir", data});
-    EXPECT_EQ(missing.Wait(10s), 0);  // no file: the defaults
+    std::filesystem::create_directories(dir + "/folder.reg");
+    WriteText(dir + "/good.reg", kSetupHead + "\"Typo\"=\"x\"\n");
+    WriteText(dir + "/bad.reg", kSetupHead + "\"MaxClientsSpin\"=\"lots\"\n\"CrowdSpin\"=hex:01\n");
+    WriteText(dir + "/garbage.reg", "garbage\n");
+    const std::pair<std::vector<std::string>, std::pair<int, std::string>> cases[] = {
+        {{"--check", "--registry", dir + "/good.reg"}, {0, dir + "/good.reg:4: Unknown value 'Typo' ignored\n"}},
+        {{"--check", "--registry", dir + "/none/r.reg"}, {0, "usable (0 warnings)"}},  // no file: the defaults
+        {{"--check", "--registry", dir + "/bad.reg"},
+         {1, "bad.reg:4: Invalid value for 'MaxClientsSpin': not a whole number\nvistreld: " + dir +
+                 "/bad.reg:5: Invalid data type for 'CrowdSpin'\n"}},
+        {{"--check", "--registry", dir + "/garbage.reg"},
+         {1, "garbage.reg:1: expected \"Windows Registry Editor Version 5.00\"\n"}},
+        {{"--registry", dir + "/garbage.reg"},
+         {1, "garbage.reg:1: expected \"Windows Registry Editor Version 5.00\"; not starting\n"}},
+        {{"--registry", dir + "/folder.reg"}, {1, "folder.reg: not a regular file; not starting\n"}},
+        {{"--address", "999.1.1.1"}, {2, "vistreld: --address: 999.1.1.1 is not an IPv4 address\n"}},
+        {{"--address", "localhost"}, {2, "vistreld: --address: localhost is not an IPv4 address\n"}},
+        {{"--http", "999.1.1.1:80"}, {2, "vistreld: --http: 999.1.1.1:80 is not ADDR:PORT or off\n"}},
+    };
+    for (const auto& [options, expected] : cases) {
+        std::vector<std::string> args = {"--data-dir", data, "--sender-port", "0", "--viewer-port", "0"};
+        args.insert(args.end(), options.begin(), options.end());
+        auto daemon = Vistreld(args);
+        EXPECT_EQ(daemon.Wait(10s), expected.first) << options[1];
+        EXPECT_NE(daemon.Output().find(expected.second), std::string::npos) << daemon.Output();
+    }
     EXPECT_FALSE(Exists(data));
     EXPECT_FALSE(Exists(dir + "/none"));
-    EXPECT_EQ((std::string(std::istreambuf_iterator<char>(std::ifstream(good).rdbuf()), {})),
-              kSetupHead + "\"Typo\"=\"x\"\n");
-}
-
-TEST(VistreldSettings, ABadAddressEndsWithStatus2BeforeTheDataFolderIsMade) {
-    const std::string data = ::testing::TempDir() + "/vistreld-bad-address-data";
-    std::filesystem::remove_all(data);
-    for (const auto& [option, value] : {std::pair{"--address", "999.1.1.1"}, std::pair{"--address", "localhost"},
-                                        std::pair{"--http", "999.1.1.1:80"}}) {
-        auto daemon = Vistreld({option, value, "--data-dir", data, "--registry", data + ".reg"});
-        EXPECT_EQ(daemon.Wait(10s), 2) << option << " " << value;
-        EXPECT_NE(daemon.Output().find(std::string("vistreld: ") + option + ": " + value + " is not"),
-                  std::string::npos)
-            << daemon.Output();
-        EXPECT_FALSE(Exists(data));
-    }
 }
 
 TEST(VistreldSettings, NamesEveryListenerWithItsPortAndLogsTheShutdown) {
