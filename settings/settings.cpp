@@ -91,7 +91,8 @@ public:
             bool known = false;
             for (std::string_view name : kTextValues) known = known || EqualsIgnoringCase(value.Name, name);
             for (const TSpinValue& spin : kSpinValues) known = known || EqualsIgnoringCase(value.Name, spin.Name);
-            if (!known) Note(false, value, "Unknown value '" + value.Name + "' ignored");
+            // A stranger's name could be long: the report stays one short line.
+            if (!known) Note(false, value, "Unknown value '" + value.Name.substr(0, 64) + "' ignored");
         }
     }
 
