@@ -1,5 +1,6 @@
 #include "app/front_end_common.h"
 
+#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -23,6 +24,13 @@ constexpr const char* kHelpGroup = "Help";
 bool IsPortNumber(std::string_view text) {
     uint16_t port = 0;
     return ParseWholeNumber(text, port);
+}
+
+// Dotted decimal only: a host name would be looked up after the data folder
+// is made, and fail only then.
+bool IsIpv4Address(std::string_view text) {
+    in_addr parsed{};
+    return inet_pton(AF_INET, std::string(text).c_str(), &parsed) == 1;
 }
 
 bool IsBacklog(std::string_view text) {
@@ -134,7 +142,9 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
 
     const CLI::Validator port = ValueCheck("a port number", IsPortNumber);
     app_.add_option("--address", relay.Listen.Addr, "listen on this IPv4 address (default 0.0.0.0)")
-        ->type_name("A")->group(kListeningOptions);
+        ->type_name("A")
+        ->check(ValueCheck("an IPv4 address", IsIpv4Address))
+        ->group(kListeningOptions);
     app_.add_option("--sender-port", relay.Listen.SenderPort, "port for senders (default 38963)")
         ->type_name("N")->check(port)->group(kListeningOptions);
     app_.add_option("--viewer-port", relay.Listen.ViewerPort, "port for viewers (default 38962)")
@@ -268,6 +278,14 @@ int BlockStopSignals() {
     sigaddset(&stopSignals, SIGTERM);
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     return signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+int BlockReloadSignal() {
+    sigset_t reload;
+    sigemptyset(&reload);
+    sigaddset(&reload, SIGHUP);
+    sigprocmask(SIG_BLOCK, &reload, nullptr);
+    return signalfd(-1, &reload, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 void DrainStopSignals(int signalFd) {

@@ -140,7 +140,11 @@ std::unique_ptr<TRegistryStore> OpenSettingsStore(const std::string& path, std::
 // that becomes readable when one arrives; -1 if it cannot be made. Call it
 // before any thread starts.
 int BlockStopSignals();
-// Reads every pending signal from the descriptor.
+// Blocks SIGHUP and returns a non-blocking signalfd for it (vistreld reloads
+// its settings on it); -1 if it cannot be made. Call it before any thread
+// starts.
+int BlockReloadSignal();
+// Reads every pending signal from the descriptor (either kind).
 void DrainStopSignals(int signalFd);
 
 }  // namespace vistrel

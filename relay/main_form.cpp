@@ -3,6 +3,7 @@
 #include <chrono>
 #include <utility>
 
+#include "net/socket_exception.h"
 #include "settings/registry_data.h"
 #include "settings/registry_store.h"
 #include "settings/settings.h"
@@ -10,6 +11,26 @@
 #include "relay/demo_viewer.h"
 
 namespace vistrel {
+
+namespace {
+
+// A port that cannot be opened is named with its side, its address and its
+// port, and the system's reason in words; the socket layer's own message
+// ("Error N in function STEP" CR LF reason) follows in brackets.
+void ListenOrSay(TWSocketServer& server, std::string_view side) {
+    try {
+        server.Listen();
+    } catch (const ESocketException& e) {
+        std::string why = e.what();
+        if (const auto crlf = why.find("\r\n"); crlf != std::string::npos)
+            why = why.substr(crlf + 2) + " (" + why.substr(0, crlf) + ")";
+        throw ESocketException("Cannot listen for " + std::string(side) + " on " + server.Addr() + ":" + server.Port() +
+                                   ": " + why,
+                               e.ErrorCode());
+    }
+}
+
+}  // namespace
 
 TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* store, TListenSettings listen)
     : loop_(loop),
@@ -97,8 +118,8 @@ bool TMainForm::FormCreate() {
         demo_viewers_.ClientFactory = [this] { return std::make_unique<TDemoViewer>(loop_); };
         demo_senders_.Backlog = listen_.Backlog;
         demo_viewers_.Backlog = listen_.Backlog;
-        demo_senders_.Listen();
-        demo_viewers_.Listen();
+        ListenOrSay(demo_senders_, "senders");
+        ListenOrSay(demo_viewers_, "viewers");
     } catch (const std::exception& e) {
         // Nothing retries: the window (or the daemon's exit) tells the operator.
         front_end_.ReportError(e);
@@ -120,13 +141,10 @@ void TMainForm::FormDestroy() {
 
 void TMainForm::LoadSettings() {
     if (!store_) return;
-    try {
-        ::vistrel::LoadSettings(*store_, setup_);
-    } catch (const std::exception& e) {
-        // A value of the wrong type: the fields read before it are set, the
-        // rest keep their defaults, and the relay starts all the same.
-        front_end_.ReportError(e);
-    }
+    // The relay starts all the same: a field whose value could not be used
+    // keeps its default. One report lists every problem, with its line.
+    const TSettingsReport report = ::vistrel::LoadSettings(*store_, setup_);
+    if (!report.Problems.empty()) front_end_.ReportError(ERegistryException(report.Text()));
     const size_t length = setup_.FilmDemoPasswordEdit.size();
     if (length > kMaxFilmDemoPasswordLength)
         front_end_.ReportError(ERegistryException(

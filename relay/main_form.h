@@ -106,9 +106,10 @@ public:
     TRelayLog& Log() noexcept { return log_; }
 
     // --- Settings -----------------------------------------------------------
-    // Reads the setup fields; a value of the wrong type, and a filming
-    // password longer than a sender can send, are reported through the
-    // front end (the relay starts all the same).
+    // Reads the setup fields; the settings' problems (each with the file's
+    // line, in one report), and a filming password longer than a sender can
+    // send, are reported through the front end (the relay starts all the
+    // same).
     void LoadSettings();
     void SaveSettings();
     // The settings store (may be null).

@@ -147,11 +147,16 @@ TRegKey* TRegistryData::FindKeyMutable(std::string_view path) {
 
 bool TRegistryData::HasKey(std::string_view path) const { return FindKey(path) != nullptr; }
 
-const TRegValue* TRegistryData::FindValue(std::string_view path, std::string_view name) const {
+const TRegNamedValue* TRegistryData::FindNamedValue(std::string_view path, std::string_view name) const {
     const TRegKey* key = FindKey(path);
     if (!key) return nullptr;
     auto it = key->index_.find(Fold(name));
-    return it == key->index_.end() ? nullptr : &key->Values[it->second].Value;
+    return it == key->index_.end() ? nullptr : &key->Values[it->second];
+}
+
+const TRegValue* TRegistryData::FindValue(std::string_view path, std::string_view name) const {
+    const TRegNamedValue* found = FindNamedValue(path, name);
+    return found ? &found->Value : nullptr;
 }
 
 TRegKey& TRegistryData::AddKey(std::string_view path) {
@@ -188,7 +193,7 @@ bool TRegistryData::CreateKey(std::string_view path) {
     return true;
 }
 
-void TRegistryData::SetValue(std::string_view path, std::string_view name, TRegValue value) {
+void TRegistryData::SetValue(std::string_view path, std::string_view name, TRegValue value, int line) {
     CheckValueName(name);
     CreateKey(path);
     TRegKey& key = *FindKeyMutable(path);
@@ -196,9 +201,10 @@ void TRegistryData::SetValue(std::string_view path, std::string_view name, TRegV
     auto it = key.index_.find(folded);
     if (it != key.index_.end()) {
         key.Values[it->second].Value = std::move(value);
+        key.Values[it->second].Line = line;
         return;
     }
-    key.Values.push_back({std::string(name), std::move(value)});
+    key.Values.push_back({std::string(name), std::move(value), line});
     key.index_.emplace(std::move(folded), key.Values.size() - 1);
 }
 
@@ -296,7 +302,8 @@ private:
         content = TrimLeft(content);
         if (content.empty() || content.front() != '=') Fail("expected '=' after the value name");
         content = TrimLeft(content.substr(1));
-        data_.SetValue(key_, name, Data(content));
+        const int line = entry_line_;
+        data_.SetValue(key_, name, Data(content), line);
         entry_line_ = 0;
     }
 

@@ -91,8 +91,14 @@ struct TRegValue {
 struct TRegNamedValue {
     std::string Name;  // "" is the key's default value ("@" in the file)
     TRegValue Value;
+    // The file's line the value was read from, for reports; 0 when it was
+    // set by the program. Not part of the value: equal values compare equal
+    // wherever they stand.
+    int Line = 0;
 
-    friend bool operator==(const TRegNamedValue&, const TRegNamedValue&) = default;
+    friend bool operator==(const TRegNamedValue& a, const TRegNamedValue& b) {
+        return a.Name == b.Name && a.Value == b.Value;
+    }
 };
 
 struct TRegKey {
@@ -126,11 +132,14 @@ public:
     bool HasKey(std::string_view path) const;
     const TRegKey* FindKey(std::string_view path) const;
     const TRegValue* FindValue(std::string_view path, std::string_view name) const;
+    // The value with its name as spelled and its line; null if there is none.
+    const TRegNamedValue* FindNamedValue(std::string_view path, std::string_view name) const;
 
     // Creates the key and its missing parents; true if anything was created.
     bool CreateKey(std::string_view path);
     // Creates the key if needed; replaces a value of the same name in place.
-    void SetValue(std::string_view path, std::string_view name, TRegValue value);
+    // line: where a file gave it (0: the program set it).
+    void SetValue(std::string_view path, std::string_view name, TRegValue value, int line = 0);
     // True if the value existed.
     bool DeleteValue(std::string_view path, std::string_view name);
 

@@ -164,6 +164,17 @@ TRegistryStore::TRegistryStore(std::string filePath) : path_(std::move(filePath)
     }
 }
 
+void TRegistryStore::Reload() {
+    // A file gone from under a running relay is more likely a slip than a
+    // wish for the defaults, which would drop its passwords.
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+        throw ERegistryException(path_ + ": " + ErrorText(errno));
+    data_ = LoadFile(path_);
+    read_only_ = false;
+    load_error_.clear();
+}
+
 std::optional<TRegValue> TRegistryStore::ReadValue(std::string_view key, std::string_view name) const {
     if (const TRegValue* value = data_.FindValue(key, name)) return *value;
     return std::nullopt;

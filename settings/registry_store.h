@@ -33,6 +33,11 @@ public:
     // Why the file was not usable, or empty.
     const std::string& LoadError() const noexcept { return load_error_; }
 
+    // Reads the file again. Throws ERegistryException ("FILE: why" or
+    // "FILE:LINE: what") and keeps what was loaded before when the file is
+    // missing (no defaults by accident) or cannot be read or parsed.
+    void Reload();
+
     bool KeyExists(std::string_view key) const { return data_.HasKey(key); }
     std::optional<TRegValue> ReadValue(std::string_view key, std::string_view name) const;
     const TRegistryData& Data() const noexcept { return data_; }

@@ -223,9 +223,14 @@ void THttpServer::Start(const THttpListen& listen) {
         MHD_OPTION_EXTERNAL_LOGGER, &THttpServerCallbacks::Log, this,
         MHD_OPTION_END);
     const std::string where = listen.Addr + ":" + std::to_string(listen.Port);
-    if (!daemon_)
-        throw EHttpServerError("Cannot listen for HTTP on " + where +
-                               (last_error_.empty() ? std::string() : ": " + last_error_));
+    if (!daemon_) {
+        // The library names the port it was given apart from the address,
+        // which is 0 here; the address and port are ours to say.
+        std::string why = last_error_;
+        constexpr std::string_view kBindFailed = "Failed to bind to port ";
+        if (why.rfind(kBindFailed, 0) == 0 && why.find(": ") != std::string::npos) why = why.substr(why.find(": ") + 2);
+        throw EHttpServerError("Cannot listen for HTTP on " + where + (why.empty() ? std::string() : ": " + why));
+    }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
     epoll_fd_ = info ? info->epoll_fd : -1;
     const int err = epoll_fd_ < 0 ? EBADF : loop_.Watch(epoll_fd_, TEventLoop::kReadable, [this](uint32_t) { RunNow(); });

@@ -3,6 +3,9 @@
 // usage error ends it with status 2 before any port is opened. Under
 // systemd: READY=1 once it listens and STOPPING=1 on SIGTERM on the notify
 // socket, and log lines without their timestamps when stdout is the journal.
+// The settings: problems named with file and line, --check, files that stop
+// start-up, the reload on SIGHUP with a camera and a viewer connected; the
+// listener and shutdown lines.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -18,10 +21,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <random>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -30,10 +35,11 @@
 
 #include <gtest/gtest.h>
 
+#include "relay/relay_limits.h"
+#include "client/client_packets.h"
+#include "client/relay_client.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/free_port.h"
-#include "relay/relay_limits.h"
-
 
 namespace {
 
@@ -111,7 +117,10 @@ TEST(VistreldProcess, GreetsOnBothPortsRefusesASecondCopyAndStopsOnSigterm) {
 
     Daemon second(senderPort, viewerPort, registry);
     EXPECT_EQ(second.Wait(10s), 1);
-    EXPECT_NE(second.Output().find("Error 10048 in function Bind"), std::string::npos);
+    EXPECT_NE(second.Output().find("vistreld: Cannot listen for senders on 127.0.0.1:" + std::to_string(senderPort) +
+                                   ": Address already in use (Error 10048 in function Bind)\n"),
+              std::string::npos)
+        << second.Output();
 
     ASSERT_TRUE(first.Signal(SIGTERM));
     EXPECT_EQ(first.Wait(10s), 0);
@@ -564,7 +573,9 @@ TEST(VistreldProcess, TheForwardServerSettingStartsEdgeModeAndTheCommandLineWins
                        std::to_string(viewerPort), "--registry", registry, "--forward-from", "http://127.0.0.1:2/"});
         std::string seen;
         EXPECT_TRUE(OutputShows(daemon, seen, "Forward Server: mirroring the games of http://127.0.0.1:2\n")) << seen;
-        EXPECT_EQ(seen.find("127.0.0.1:1"), std::string::npos) << seen;
+        // (The listener lines name ports that may start with a 1.)
+        EXPECT_EQ(seen.find("http://127.0.0.1:1\n"), std::string::npos) << seen;
+        EXPECT_EQ(seen.find("http://127.0.0.1:1 "), std::string::npos) << seen;
         ASSERT_TRUE(daemon.Signal(SIGTERM));
         EXPECT_EQ(daemon.Wait(10s), 0);
     }
@@ -581,4 +592,178 @@ TEST(VistreldProcess, TheForwardServerSettingStartsEdgeModeAndTheCommandLineWins
         ASSERT_TRUE(daemon.Signal(SIGTERM));
         EXPECT_EQ(daemon.Wait(10s), 0);
     }
+}
+
+namespace {
+
+const std::string kSetupHead =
+    "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n";  // lines 1 to 3
+
+void WriteText(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr) << path;
+    fputs(text.c_str(), f);
+    fclose(f);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+// vistreld with exactly these arguments.
+vistrel::testing::TChildProcess Vistreld(std::vector<std::string> args) {
+    args.insert(args.begin(), VISTRELD_PATH);
+    return vistrel::testing::TChildProcess(std::move(args));
+}
+
+}  // namespace
+
+TEST(VistreldSettings, EveryProblemIsReportedWithItsLineAndTheLaterValuesAreKept) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-problems.reg";
+    WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=dword:5\n"
+                                     "\"RemoteAdminPasswordEdit\"=\"ok\"\n"
+                                     "\"MaxClientSpin\"=dword:3\n"
+                                     "\"MaxClientsSpin\"=dword:1\n"
+                                     "\"CrowdSpin\"=dword:186a0\n");
+    const int senderPort = FreePort(), viewerPort = FreePort();
+    Daemon daemon(senderPort, viewerPort, registry);
+    int firstViewer = -1;
+    EXPECT_EQ(Greeting(viewerPort, &firstViewer), "Welcome to TcpSrv\r\n");
+    EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");  // the limit after the wrong type
+    if (firstViewer >= 0) close(firstViewer);
+    ASSERT_TRUE(daemon.Stop(SIGTERM));
+    const std::string out = daemon.Output();
+    for (const char* line :
+         {":4: Invalid data type for 'FilmDemoPasswordEdit'\n", ":6: Unknown value 'MaxClientSpin' ignored\n",
+          ":8: 'CrowdSpin' is 100000, outside 0 to 99999; 99999 is used\n"})
+        EXPECT_NE(out.find("vistreld: " + registry + line), std::string::npos) << line << out;
+}
+
+// --check and start-up refuse the same files; --check and a bad address create nothing.
+TEST(VistreldSettings, CheckAndStartUpRefuseAFileThatCannotBeUsedAndBadAddressesEndWithStatus2) {
+    const std::string dir = ::testing::TempDir() + "/vistreld-check", data = dir + "/data";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir + "/folder.reg");
+    WriteText(dir + "/good.reg", kSetupHead + "\"Typo\"=\"x\"\n");
+    WriteText(dir + "/bad.reg", kSetupHead + "\"MaxClientsSpin\"=\"lots\"\n\"CrowdSpin\"=hex:01\n");
+    WriteText(dir + "/garbage.reg", "garbage\n");
+    const std::pair<std::vector<std::string>, std::pair<int, std::string>> cases[] = {
+        {{"--check", "--registry", dir + "/good.reg"}, {0, dir + "/good.reg:4: Unknown value 'Typo' ignored\n"}},
+        {{"--check", "--registry", dir + "/none/r.reg"}, {0, "usable (0 warnings)"}},  // no file: the defaults
+        {{"--check", "--registry", dir + "/bad.reg"},
+         {1, "bad.reg:4: Invalid value for 'MaxClientsSpin': not a whole number\nvistreld: " + dir +
+                 "/bad.reg:5: Invalid data type for 'CrowdSpin'\n"}},
+        {{"--check", "--registry", dir + "/garbage.reg"},
+         {1, "garbage.reg:1: expected \"Windows Registry Editor Version 5.00\"\n"}},
+        {{"--registry", dir + "/garbage.reg"},
+         {1, "garbage.reg:1: expected \"Windows Registry Editor Version 5.00\"; not starting\n"}},
+        {{"--registry", dir + "/folder.reg"}, {1, "folder.reg: not a regular file; not starting\n"}},
+        {{"--address", "999.1.1.1"}, {2, "vistreld: --address: 999.1.1.1 is not an IPv4 address\n"}},
+        {{"--address", "localhost"}, {2, "vistreld: --address: localhost is not an IPv4 address\n"}},
+        {{"--http", "999.1.1.1:80"}, {2, "vistreld: --http: 999.1.1.1:80 is not ADDR:PORT or off\n"}},
+    };
+    for (const auto& [options, expected] : cases) {
+        std::vector<std::string> args = {"--data-dir", data, "--sender-port", "0", "--viewer-port", "0"};
+        args.insert(args.end(), options.begin(), options.end());
+        auto daemon = Vistreld(args);
+        EXPECT_EQ(daemon.Wait(10s), expected.first) << options[1];
+        EXPECT_NE(daemon.Output().find(expected.second), std::string::npos) << daemon.Output();
+    }
+    EXPECT_FALSE(Exists(data));
+    EXPECT_FALSE(Exists(dir + "/none"));
+}
+
+TEST(VistreldSettings, NamesEveryListenerWithItsPortAndLogsTheShutdown) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-listeners.reg";
+    unlink(registry.c_str());
+    Daemon daemon({"--address", "127.0.0.1", "--sender-port", "0", "--viewer-port", "0", "--registry", registry});
+    std::string seen;
+    ASSERT_TRUE(OutputShows(daemon, seen, "Serving HTTP on http://127.0.0.1:")) << seen;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(seen, m,
+                                  std::regex("Listening for senders on 127\\.0\\.0\\.1:([1-9][0-9]*)\n.*"
+                                             "Listening for viewers on 127\\.0\\.0\\.1:([1-9][0-9]*)\n.*"
+                                             "Serving HTTP on http://127\\.0\\.0\\.1:([1-9][0-9]*)/\n")))
+        << seen;
+    EXPECT_EQ(Greeting(std::stoi(m[1])), "Welcome to TcpSrv\r\n");
+    int viewer = -1;
+    EXPECT_EQ(Greeting(std::stoi(m[2]), &viewer), "Welcome to TcpSrv\r\n");
+    EXPECT_EQ(HttpGet(std::stoi(m[3]), "/api/v1/status").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    ASSERT_TRUE(daemon.Stop(SIGTERM));
+    EXPECT_NE(daemon.Output().find("Shutting down: 0 senders and 1 viewer disconnected\n"), std::string::npos)
+        << daemon.Output();
+    if (viewer >= 0) close(viewer);
+}
+
+namespace {
+
+using vistrel::client::TRelayClient;
+
+// A camera that logged in with password; false if the relay did not greet it.
+bool Film(TRelayClient& camera, const std::string& password) {
+    std::string error;
+    if (!vistrel::client::AwaitGreeting(camera, 5s, error)) return false;
+    return camera.Send(vistrel::client::GameInfo("cam", password));
+}
+
+// The relay answered one more packet: the ACKNAK 0 of a stored one.
+bool Answered(TRelayClient& camera, int32_t location) {
+    if (!camera.Send(vistrel::client::Demo(location, "frame " + std::to_string(location)))) return false;
+    std::string packet;
+    const std::string ack = vistrel::client::AckNak(0);
+    return camera.WaitUntil([&] { return !(packet = camera.TakePacket()).empty() && packet == ack; }, 5s);
+}
+
+}  // namespace
+
+TEST(VistreldSettings, SighupReloadsThePasswordAndTheLimitWithoutDroppingAnyone) {
+    const std::string registry = ::testing::TempDir() + "/vistreld-reload.reg";
+    WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=\"old\"\n");
+    const int senderPort = FreePort(), viewerPort = FreePort();
+    Daemon daemon(senderPort, viewerPort, registry);
+    std::string seen, error;
+    ASSERT_TRUE(OutputShows(daemon, seen, "Listening for viewers"));
+
+    TRelayClient camera(static_cast<uint16_t>(senderPort));
+    ASSERT_TRUE(Film(camera, "old"));
+    EXPECT_TRUE(camera.WaitUntil([&] { return camera.TakePacket() == vistrel::client::AckNak(0); }, 5s));
+    EXPECT_TRUE(Answered(camera, 0));
+    TRelayClient viewer(static_cast<uint16_t>(viewerPort));
+    ASSERT_TRUE(vistrel::client::AwaitGreeting(viewer, 5s, error)) << error;
+    viewer.DiscardInput(true);
+
+    WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=\"new\"\n\"MaxClientsSpin\"=dword:1\n");
+    ASSERT_TRUE(daemon.Signal(SIGHUP));
+    EXPECT_TRUE(OutputShows(daemon, seen,
+                            "Settings reloaded from " + registry + ": FilmDemoPasswordEdit, MaxClientsSpin changed\n"))
+        << seen;
+    EXPECT_EQ(seen.find("\"new\""), std::string::npos);
+
+    // The old password is refused now; the viewer limit turns the next viewer away.
+    TRelayClient late(static_cast<uint16_t>(senderPort));
+    ASSERT_TRUE(Film(late, "old"));
+    EXPECT_TRUE(late.WaitUntil([&] { return late.Ended(); }, 5s));
+    EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");
+    // Neither the camera nor the viewer was dropped.
+    EXPECT_TRUE(Answered(camera, 1));
+    viewer.Pump();
+    EXPECT_FALSE(viewer.Ended());
+
+    // A file that fails its checks keeps the running settings.
+    WriteText(registry, kSetupHead + "\"FilmDemoPasswordEdit\"=dword:0\n");
+    ASSERT_TRUE(daemon.Signal(SIGHUP));
+    EXPECT_TRUE(OutputShows(daemon, seen,
+                            "Settings not reloaded, the running settings are kept: " + registry +
+                                ":4: Invalid data type for 'FilmDemoPasswordEdit'\n"))
+        << seen;
+    TRelayClient second(static_cast<uint16_t>(senderPort));
+    ASSERT_TRUE(Film(second, "new"));
+    EXPECT_TRUE(second.WaitUntil([&] { return second.TakePacket() == vistrel::client::AckNak(0); }, 5s));
+    EXPECT_TRUE(Answered(second, 0));
+    EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");
+
+    ASSERT_TRUE(daemon.Stop(SIGTERM));
+    EXPECT_NE(daemon.Output().find("Shutting down: 2 senders and 1 viewer disconnected\n"), std::string::npos)
+        << daemon.Output();
 }

@@ -184,7 +184,9 @@ TEST_F(FrameFixture, ATakenSenderPortStopsStartUpBeforeTheViewersListen) {
     TMainFormProbe::Listen(form).SenderPort = std::to_string(blocker.Port());
     EXPECT_FALSE(form.FormCreate());
     ASSERT_EQ(front.Errors.size(), 1u);
-    EXPECT_EQ(front.Errors[0], "ESocketException: Error 10048 in function Bind\r\nAddress already in use");
+    EXPECT_EQ(front.Errors[0],
+              "ESocketException: Cannot listen for senders on 127.0.0.1:" + std::to_string(blocker.Port()) +
+                  ": Address already in use (Error 10048 in function Bind)");
     EXPECT_EQ(front.Calls, (std::vector<std::string>{"intro"}));
     EXPECT_EQ(TMainFormProbe::DemoSenders(form).State(), wsClosed);
     EXPECT_EQ(TMainFormProbe::DemoViewers(form).State(), wsClosed);

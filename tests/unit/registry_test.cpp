@@ -86,6 +86,10 @@ TEST(RegistryText, ReadsAHandWrittenFile) {
     EXPECT_EQ(*data.FindValue("Vistrel Server\\Setup", "Exp"), TRegValue::ExpandText("AB"));
     EXPECT_EQ(*data.FindValue("Vistrel Server\\Setup", ""), (TRegValue{0xb, std::string(1, '\0')}));
     EXPECT_NE(data.FindValue("Vistrel Server\\Setup", "Later"), nullptr);
+    // Each value knows its line (a continued byte list, the one it starts on).
+    EXPECT_EQ(data.FindNamedValue("Vistrel Server\\Setup", "maxclientsspin")->Line, 6);
+    EXPECT_EQ(data.FindNamedValue("Vistrel Server\\Setup", "Exp")->Line, 9);
+    EXPECT_EQ(data.FindNamedValue("Vistrel Server\\Setup", "Later")->Line, 12);
     EXPECT_EQ(ParseRegistryText(FormatRegistryText(data)), data);
 }
 
@@ -191,6 +195,19 @@ TEST(RegistryStore, AFileThatDoesNotParseIsNeverWritten) {
     EXPECT_THROW(running.CreateKey("Vistrel Server"), ERegistryException);
     EXPECT_TRUE(running.IsReadOnly());
     EXPECT_EQ(ReadFileText(other), "garbage\n");
+
+    // A reload of a broken file keeps what was loaded; a mended one is read and writable again.
+    WriteFileText(other, Header() + "[HKEY_CURRENT_USER\\Vistrel]\n\"x\"=\"1\"\n");
+    TRegistryStore reloaded(other);
+    WriteFileText(other, "garbage\n");
+    EXPECT_THROW(reloaded.Reload(), ERegistryException);
+    std::filesystem::remove(other);
+    EXPECT_THROW(reloaded.Reload(), ERegistryException);
+    EXPECT_EQ(reloaded.ReadValue("Vistrel", "x"), TRegValue::Text("1"));
+    WriteFileText(other, Header() + "[HKEY_CURRENT_USER\\Vistrel]\n\"x\"=\"2\"\n");
+    running.Reload();
+    EXPECT_FALSE(running.IsReadOnly());
+    EXPECT_EQ(running.ReadValue("Vistrel", "x"), TRegValue::Text("2"));
 }
 
 TEST(RegistryStore, RefusesToGrowBeyondItsLimit) {

@@ -94,15 +94,15 @@ TEST(Settings, ALimitWrittenAsTextStaysText) {
     SaveSettings(store, w.fields);
     EXPECT_EQ(TRegistryStore(path).ReadValue(kSetup, "MaxClientsSpin"), TRegValue::Text("30"));
 
-    // Expandable text keeps its type too; text that is no number reads as 0.
+    // Expandable text keeps its type too; text that is no number is an error that leaves the field as it is.
     store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::ExpandText(" 7 "));
     LoadSettings(store, w.fields);
     EXPECT_EQ(w.fields.MaxClientsSpin.Value(), 7);
     SaveSettings(store, w.fields);
     EXPECT_EQ(TRegistryStore(path).ReadValue(kSetup, "MaxClientsSpin"), TRegValue::ExpandText("7"));
     store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Text("lots"));
-    LoadSettings(store, w.fields);
-    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "0");
+    EXPECT_TRUE(LoadSettings(store, w.fields).HasErrors());
+    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "7");
 }
 
 TEST(Settings, AStoredLimitIsBroughtIntoRange) {
@@ -150,29 +150,80 @@ TEST(Settings, PasswordsStoredAsExpandableTextAreRead) {
     EXPECT_EQ(store.ReadValue(kSetup, "FilmDemoPasswordEdit"), TRegValue::Text("%pw%"));
 }
 
-TEST(Settings, AValueOfTheWrongTypeStopsTheLoadWhereItIs) {
+TEST(Settings, AValueOfTheWrongTypeIsReportedWithItsLineAndTheRestIsRead) {
     TTempDir dir;
-    TRegistryStore store(dir / "registry.reg");
-    store.WriteValue(kSetup, "FilmDemoPasswordEdit", TRegValue::Text("film"));
-    store.WriteValue(kSetup, "RemoteAdminPasswordEdit", TRegValue::Dword(5));
-    store.WriteValue(kSetup, "WatchDemoPasswordEdit", TRegValue::Text("watch"));
-    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Dword(9));
+    const std::string path = dir / "registry.reg";
+    WriteFileText(path, File("[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n"
+                             "\"FilmDemoPasswordEdit\"=\"film\"\n"
+                             "\"RemoteAdminPasswordEdit\"=dword:5\n"
+                             "\"WatchDemoPasswordEdit\"=\"watch\"\n"
+                             "\"MaxClientsSpin\"=hex:09,00,00,00\n"
+                             "\"CatchUpSpin\"=\"lots\"\n"
+                             "\"CrowdSpin\"=hex(4):09,00\n"  // a short integer
+                             "\"ForwardServerIPEdit\"=\"http://origin\"\n"));
+    TRegistryStore store(path);
     TWatchedFields w;
     w.fields.RemoteAdminPasswordEdit = "old admin";
-    w.fields.WatchDemoPasswordEdit = "old watch";
-    ExpectMessage([&] { LoadSettings(store, w.fields); }, "Invalid data type for 'RemoteAdminPasswordEdit'");
+    const TSettingsReport report = LoadSettings(store, w.fields);
+    EXPECT_TRUE(report.HasErrors());
+    EXPECT_EQ(report.Text(), path + ":5: Invalid data type for 'RemoteAdminPasswordEdit'\n" + path +
+                                 ":7: Invalid data type for 'MaxClientsSpin'\n" + path +
+                                 ":8: Invalid value for 'CatchUpSpin': not a whole number\n" + path +
+                                 ":9: Invalid data type for 'CrowdSpin'");
     EXPECT_EQ(w.fields.FilmDemoPasswordEdit, "film");
-    EXPECT_EQ(w.fields.RemoteAdminPasswordEdit, "old admin");
-    EXPECT_EQ(w.fields.WatchDemoPasswordEdit, "old watch");
-    EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "0");
-    EXPECT_TRUE(w.limits.empty());
-
-    store.WriteValue(kSetup, "RemoteAdminPasswordEdit", TRegValue::Text("admin"));
-    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue::Binary("\x09\0\0\0"));
-    ExpectMessage([&] { LoadSettings(store, w.fields); }, "Invalid data type for 'MaxClientsSpin'");
+    EXPECT_EQ(w.fields.RemoteAdminPasswordEdit, "old admin");  // left as it was
     EXPECT_EQ(w.fields.WatchDemoPasswordEdit, "watch");
-    store.WriteValue(kSetup, "MaxClientsSpin", TRegValue{REG_DWORD, "\x09\0"});  // a short integer
-    ExpectMessage([&] { LoadSettings(store, w.fields); }, "Invalid data type for 'MaxClientsSpin'");
+    EXPECT_EQ(w.fields.ForwardServerIPEdit, "http://origin");
+    EXPECT_EQ(w.fields.CatchUpSpin.Text(), "1");
+    EXPECT_TRUE(w.limits.empty());
+}
+
+TEST(Settings, UnknownNamesAndValuesOutOfRangeAreWarnings) {
+    TTempDir dir;
+    const std::string path = dir / "registry.reg";
+    WriteFileText(path, File("[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n"
+                             "\"maxclientsspin\"=dword:000186a0\n"
+                             "\"MaxClientSpin\"=dword:3\n"
+                             "\"CrowdSpin\"=\" 123456789012 \"\n"
+                             "\"CatchUpSpin\"=dword:ffffffff\n"
+                             "\"BroadcastDelaySpin\"=dword:5\n"));
+    TRegistryStore store(path);
+    TSetupFields fields;
+    const TSettingsReport report = ReadSettings(store, fields);
+    EXPECT_FALSE(report.HasErrors());
+    EXPECT_EQ(report.Text(), path + ":4: 'MaxClientsSpin' is 100000, outside 0 to 99999; 99999 is used\n" + path +
+                                 ":5: Unknown value 'MaxClientSpin' ignored\n" + path +
+                                 ":6: 'CrowdSpin' is 123456789012, outside 0 to 99999; 99999 is used\n" + path +
+                                 ":7: 'CatchUpSpin' is -1, outside 1 to 16; 1 is used");
+    EXPECT_EQ(fields.MaxClientsSpin.Text(), "99999");
+    EXPECT_EQ(fields.BroadcastDelaySpin.Text(), "5");
+}
+
+TEST(Settings, AReloadChangesWhatDiffersOrNothingWhenTheFileIsWrong) {
+    TTempDir dir;
+    const std::string path = dir / "registry.reg";
+    const std::string key = "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n";
+    WriteFileText(path, File(key + "\"FilmDemoPasswordEdit\"=\"old\"\n\"MaxClientsSpin\"=dword:5\n"));
+    TRegistryStore store(path);
+    TWatchedFields w;
+    LoadSettings(store, w.fields);
+    EXPECT_TRUE(ReloadSettings(store, w.fields).Changed.empty());
+
+    WriteFileText(path, File(key + "\"FilmDemoPasswordEdit\"=\"new\"\n\"MaxClientsSpin\"=dword:2\n"
+                                   "\"CrowdSpin\"=dword:7\n\"ForwardServerIPEdit\"=\"http://later\"\n"));
+    const TSettingsReload reload = ReloadSettings(store, w.fields);
+    EXPECT_EQ(reload.Changed, (std::vector<std::string>{"FilmDemoPasswordEdit", "MaxClientsSpin", "CrowdSpin"}));
+    EXPECT_EQ(w.fields.FilmDemoPasswordEdit, "new");
+    EXPECT_EQ(w.limits, (std::vector<int>{5, 2}));  // through the field's change event
+    EXPECT_EQ(w.fields.ForwardServerIPEdit, "");    // read at start-up only
+
+    for (const std::string& broken :
+         {File(key + "\"FilmDemoPasswordEdit\"=\"x\"\n\"MaxClientsSpin\"=\"lots\"\n"), std::string("garbage\n")}) {
+        WriteFileText(path, broken);
+        EXPECT_THROW(ReloadSettings(store, w.fields), ERegistryException);
+        EXPECT_EQ(w.fields.FilmDemoPasswordEdit, "new");
+        EXPECT_EQ(w.fields.MaxClientsSpin.Text(), "2");
+    }
 }
 
 TEST(Settings, AFailedWriteKeepsWhatWasWrittenBefore) {
