@@ -39,6 +39,10 @@ public:
     uint64_t NamedThrough = 0;
     // Its packets that reach other connections (kBroadcastRate).
     TTokenBucket Broadcasts;
+    // Bytes queued for it since it connected, and what its user list row
+    // shows of them (TConsoleNumbers).
+    uint64_t BytesSent = 0;
+    uint64_t BytesShown = 0;
     // It receives more than one packet a tick to reach the live edge (TCatchUp).
     bool CatchingUp = false;
     // Why the relay closed it (Normal unless it did), counted at its disconnect.

@@ -18,6 +18,7 @@
 //   TCrowdNotices crowd_            joins and leaves told, or summed up in a crowd
 //   TCatchUp catch_up_              more packets a tick for a viewer far behind
 //   TDistribution distribution_     the walk each DistrubuteDemo tick
+//   TConsoleNumbers numbers_        Compressed Size and Downloaded kept current
 //   TGameMembership membership_     joins and leaves of games
 //   TDetachedGames detached_        the TGameHost face for the restore and edges
 //
@@ -42,6 +43,7 @@
 #include "console/setup_fields.h"
 #include "relay/broadcast_delay.h"
 #include "relay/connection_input.h"
+#include "relay/console_numbers.h"
 #include "relay/catch_up.h"
 #include "relay/crowd_notices.h"
 #include "relay/description_pacer.h"
@@ -213,6 +215,7 @@ private:
     TCrowdNotices crowd_;
     TCatchUp catch_up_;
     TDistribution distribution_;
+    TConsoleNumbers numbers_;
     TGameMembership membership_;
     TDetachedGames detached_;
 };

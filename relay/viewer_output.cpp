@@ -20,6 +20,7 @@ void TViewerOutput::SendToViewer(TDemoViewer& viewer, std::string_view packet) {
         return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet))) + " Packet";
     });
     viewer.Send(packet);
+    viewer.BytesSent += packet.size();
     metrics_.Sent(TConnectionKind::Viewer, packet.size());
     input_.EnforceBudget();
 }
@@ -31,6 +32,7 @@ void TViewerOutput::SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet
                " Packet";
     });
     viewer.SendShared(packet);
+    viewer.BytesSent += packet.Size();
     metrics_.Sent(TConnectionKind::Viewer, packet.Size());
     input_.EnforceBudget();
 }
@@ -43,6 +45,7 @@ void TViewerOutput::SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSha
     });
     // Keyed by the game: identifiers are never 0 here, the key must not be.
     viewer.SendReplacing((uint64_t{1} << 32) | static_cast<uint32_t>(gameId), packet);
+    viewer.BytesSent += packet.Size();
     metrics_.Sent(TConnectionKind::Viewer, packet.Size());
     input_.EnforceBudget();
 }

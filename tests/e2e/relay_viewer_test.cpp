@@ -43,6 +43,34 @@ TEST_F(Viewer, UserInfoNamesTheRowAndListsEveryGame) {
     cam.Close();
 }
 
+// The console's numbers follow the data: a game's Compressed Size is its
+// stored packets' bytes, a viewer's Downloaded every byte it was sent; both
+// are brought up to date by the tick.
+TEST_F(Viewer, CompressedSizeAndDownloadedFollowTheData) {
+    TRelayClient* cam = nullptr;
+    const int32_t id = LoggedInSender(cam);
+    TRelayClient& v = ConnectViewer();
+    v.Send(UserInfo("Counted"));
+    Settle();
+    v.Send(WaitForGame(id));
+    size_t stored = 0;
+    for (int i = 0; i < 3; ++i) {
+        const std::string packet = Demo(i, "content " + std::to_string(i));
+        stored += packet.size();
+        cam->Send(packet);
+    }
+    Settle();
+    size_t received = 0;
+    for (int t = 0; t < 4; ++t) {
+        Tick();
+        while (v.HasPacket()) received += v.TakePacket().size();
+    }
+    const TConsoleLists& console = Form().Console();
+    EXPECT_EQ(console.Games().Column(console.IndexOfGameRow(id), 4), std::to_string(stored));
+    EXPECT_EQ(console.Users().Column(0, 2), std::to_string(received));
+    EXPECT_GT(received, stored);
+}
+
 TEST_F(Viewer, JoiningTellsEveryoneInTheGameInOrder) {
     TRelayClient& s1 = ConnectSender();
     TRelayClient& s2 = ConnectSender();
@@ -152,8 +180,11 @@ TEST_F(Viewer, JoiningAnotherGameLeavesTheWatchedOneFirst) {
     EXPECT_EQ(Drain(s1), (Packets{"SENDTEXT(: B left)", "USERLEFT(B)"}));
     EXPECT_EQ(Game(1)->Viewers(), 1);
     EXPECT_EQ(Game(2)->Viewers(), 1);
-    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;0;1;127.0.0.1;");
-    EXPECT_EQ(Form().Console().Games().Line(1), "2;;;;0;1;127.0.0.1;");
+    // Compressed Size: the stored packets' bytes, as of the last tick.
+    const std::string sizes[] = {std::to_string(Demo(0, "one-0").size() + Demo(1, "one-1").size()),
+                                 std::to_string(Demo(0, "two-0").size())};
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;" + sizes[0] + ";1;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(1), "2;;;;" + sizes[1] + ";1;127.0.0.1;");
 
     // The new game starts from its first packet; the old one goes on for A.
     Tick();
