@@ -2,15 +2,12 @@
 
 #include <algorithm>
 
-#include "console/setup_fields.h"
 #include "core/protocol.h"
 #include "relay/demo_viewer.h"
 #include "relay/main_form.h"
 #include "relay/viewer_output.h"
 
 namespace vistrel {
-
-int32_t TCatchUp::PacketsPerTick() const { return packets_per_tick_.Clamped(); }
 
 int32_t TCatchUp::Allowance(const TDemoViewer& viewer, int32_t behind) const {
     const int32_t n = PacketsPerTick();

@@ -13,7 +13,6 @@
 namespace vistrel {
 
 class TDemoViewer;
-class TSpinField;
 class TViewerOutput;
 
 // Unsent output above which a catching-up viewer gets one packet a tick.
@@ -21,7 +20,11 @@ inline constexpr size_t kCatchUpOutputBound = size_t{64} << 10;
 
 class TCatchUp {
 public:
-    TCatchUp(const TSpinField& packetsPerTick, TViewerOutput& output) : packets_per_tick_(packetsPerTick), output_(output) {}
+    TCatchUp(int32_t packetsPerTick, TViewerOutput& output) : packets_per_tick_(packetsPerTick), output_(output) {}
+
+    // CatchUpSpin changed (the frame wires its OnChange): read once here,
+    // not per viewer per tick.
+    void SetPacketsPerTick(int32_t packets) noexcept { packets_per_tick_ = packets; }
 
     // Packets the viewer may be sent this tick, being `behind` visible
     // packets short of the live edge.
@@ -34,9 +37,9 @@ public:
     void NoticeOnJoin(TDemoViewer& viewer, int32_t behind);
 
 private:
-    int32_t PacketsPerTick() const;
+    int32_t PacketsPerTick() const noexcept { return packets_per_tick_; }
 
-    const TSpinField& packets_per_tick_;
+    int32_t packets_per_tick_;
     TViewerOutput& output_;
 };
 

@@ -49,7 +49,7 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
       pager_(log_, games_, recording_, memory_budget_),
       delay_(loop, log_, games_, output_),
       crowd_(loop, games_, log_, output_, setup_.CrowdSpin.Clamped()),
-      catch_up_(setup_.CatchUpSpin, output_),
+      catch_up_(setup_.CatchUpSpin.Clamped(), output_),
       distribution_(games_, pager_, delay_, catch_up_, output_),
       numbers_(games_, console_),
       membership_(games_, console_, log_, output_, pager_, descriptions_, crowd_),
@@ -59,6 +59,7 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
     // The viewer limit follows the spin field whenever its text changes.
     setup_.MaxClientsSpin.OnChange = [this](int value) { demo_viewers_.MaxClients = value; };
     setup_.CrowdSpin.OnChange = [this](int) { crowd_.SetLimit(setup_.CrowdSpin.Clamped()); };
+    setup_.CatchUpSpin.OnChange = [this](int) { catch_up_.SetPacketsPerTick(setup_.CatchUpSpin.Clamped()); };
     setup_.BroadcastDelaySpin.OnChange = [this](int) { delay_.SetDelaySeconds(setup_.BroadcastDelaySpin.Clamped()); };
     membership_.OnJoined = [this](TDemoViewer& viewer, const TActiveGameList& game) {
         delay_.NoticeOnJoin(viewer, game);

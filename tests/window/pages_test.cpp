@@ -23,6 +23,15 @@ using namespace vistrel::testing;
 class TestWindowPages : public QObject {
     Q_OBJECT
 
+    // Starts the window, brings it to the front and opens its setup page.
+    static bool ShowSetupPage(TMainWindow& w) {
+        if (!w.Start()) return false;
+        w.show();
+        w.activateWindow();
+        if (!QTest::qWaitForWindowActive(&w)) return false;
+        Select(w, TMainWindow::SetupPage);
+        return true;
+    }
     static void Select(TMainWindow& w, int page) {
         Find<QTreeWidget>(w, "OptionTree")->setCurrentItem(w.NodeOfPage(page));
     }
@@ -195,11 +204,7 @@ private slots:
     void maxClientsSpinFollowsItsRules() {
         TWindowHarness h;
         TMainWindow& w = h.W();
-        QVERIFY(w.Start());
-        w.show();
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
-        Select(w, TMainWindow::SetupPage);
+        QVERIFY(ShowSetupPage(w));
         TSpinFieldBox* spin = Find<TSpinFieldBox>(w, "MaxClientsSpin");
         int32_t& limit = TMainFormProbe::DemoViewers(h.Form()).MaxClients;
         spin->setFocus();
@@ -259,11 +264,7 @@ private slots:
     void liveFinalSpinFieldsKeepTheirOwnRangesAndAreSaved() {
         TWindowHarness h;
         TMainWindow& w = h.W();
-        QVERIFY(w.Start());
-        w.show();
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
-        Select(w, TMainWindow::SetupPage);
+        QVERIFY(ShowSetupPage(w));
         auto* catchUp = Find<TSpinFieldBox>(w, "CatchUpSpin");
         QCOMPARE(Find<QLabel>(w, "BroadcastDelaySpinLabel")->text(), QStringLiteral("Broadcast Delay :"));
         // Edits keep to the field's own range, 1..16.
@@ -282,11 +283,7 @@ private slots:
     void viewerLimitRefusesTheViewerBeyondIt() {
         TWindowHarness h;
         TMainWindow& w = h.W();
-        QVERIFY(w.Start());
-        w.show();
-        w.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
-        Select(w, TMainWindow::SetupPage);
+        QVERIFY(ShowSetupPage(w));
         TSpinFieldBox* spin = Find<TSpinFieldBox>(w, "MaxClientsSpin");
         spin->setFocus();
         QTest::keyClick(spin, Qt::Key_Up);  // a limit of 1
