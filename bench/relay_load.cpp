@@ -19,6 +19,15 @@
 // viewers live in a forked child that reads and drops
 // everything, so each side has its own descriptor limit and no queue just
 // grows. Bounded: every wait has a deadline and an alarm ends a stuck run.
+//
+// With RELAY_LOAD_DELAY set to a number of seconds, the tick run is the live
+// final under a broadcast delay: the relay's clock is stepped 500 ms after
+// each packet's upload, so the packets carry one tick's spacing in their
+// acknowledgement times; the viewers start at the live edge (every visible
+// packet already sent), and before each measured tick the clock moves on by
+// one tick, so each tick releases one packet per game and every viewer is
+// sent exactly that one. The delay needs to hold back more packets than the
+// ticks measured (90 s holds 180).
 #include <malloc.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -89,8 +98,10 @@ std::string DemoPacket(int32_t location, std::mt19937& rng) {
 
 class Bench {
 public:
-    Bench(int viewers, int packets, std::vector<int> joinSizes)
-        : viewers_(viewers), packets_(packets), join_sizes_(std::move(joinSizes)) {}
+    Bench(int viewers, int packets, std::vector<int> joinSizes, int delaySeconds)
+        : viewers_(viewers), packets_(packets), join_sizes_(std::move(joinSizes)), delay_s_(delaySeconds) {
+        loop_.SetClock([this] { return Clock::now() + clock_offset_; });
+    }
 
     int Run() {
         for (int n : join_sizes_) JoinOneGame(n);
@@ -110,6 +121,7 @@ private:
         if (const char* dataDir = std::getenv("RELAY_LOAD_DATA_DIR"); dataDir && *dataDir)
             form_->SetRecording(TRecorderOptions{dataDir, TFsyncMode::EverySec, 0});
         if (!form_->FormCreate()) return false;
+        form_->SetupForEditing().BroadcastDelaySpin.SetValue(delay_s_);
         TMainFormProbe::DistrubuteDemo(*form_).SetEnabled(false);
         Ask('P', TMainFormProbe::DemoViewers(*form_).LocalPort());
         return true;
@@ -187,14 +199,23 @@ private:
         ConnectSenders(kGames);
         size_t bytes = 0;
         std::vector<std::string> uploads;
+        // The same, a packet at a time: the description, then each packet.
+        std::vector<std::vector<std::string>> pieces(kGames);
         for (int g = 0; g < kGames; ++g) {
-            std::string out = GameInfo("cam" + std::to_string(g), "", "game " + std::to_string(g), "", 0);
-            for (int32_t p = 0; p < packets_; ++p) out += DemoPacket(p, rng);
+            std::vector<std::string>& piece = pieces[static_cast<size_t>(g)];
+            piece.push_back(GameInfo("cam" + std::to_string(g), "", "game " + std::to_string(g), "", 0));
+            for (int32_t p = 0; p < packets_; ++p) piece.push_back(DemoPacket(p, rng));
+            std::string out;
+            for (const std::string& one : piece) out += one;
             bytes += out.size();
             uploads.push_back(std::move(out));
         }
         auto start = Clock::now();
-        for (int g = 0; g < kGames; ++g) senders_[static_cast<size_t>(g)]->Send(uploads[static_cast<size_t>(g)]);
+        if (delay_s_ > 0) {
+            UploadOneTickApart(pieces);
+        } else {
+            for (int g = 0; g < kGames; ++g) senders_[static_cast<size_t>(g)]->Send(uploads[static_cast<size_t>(g)]);
+        }
         bool done = Until(
             [&] {
                 for (int32_t g = 0; g < kGames; ++g)
@@ -205,6 +226,24 @@ private:
         if (!done) Fail("upload did not finish");
         std::printf("upload: %d games x %d packets, %.1f MB verified and stored in %.0f ms\n", kGames, packets_,
                     static_cast<double>(bytes) / 1e6, Ms(Clock::now() - start));
+    }
+
+    // Each game's description, then packet by packet into all games, the
+    // relay's clock a tick further on after each.
+    void UploadOneTickApart(const std::vector<std::vector<std::string>>& pieces) {
+        for (size_t g = 0; g < pieces.size(); ++g) senders_[g]->Send(pieces[g][0]);
+        for (int32_t p = 0; p < packets_; ++p) {
+            for (size_t g = 0; g < pieces.size(); ++g) senders_[g]->Send(pieces[g][static_cast<size_t>(p) + 1]);
+            if (!Until(
+                    [&] {
+                        for (int32_t g = 0; g < kGames; ++g)
+                            if (TMainFormProbe::Games(*form_)->At(g).Count() < p + 1) return false;
+                        return true;
+                    },
+                    std::chrono::seconds(10)))
+                Fail("upload one tick apart");
+            clock_offset_ += std::chrono::milliseconds(TMainForm::kDistributeIntervalMs);
+        }
     }
 
     // n viewers arrive one after another, each naming itself and joining
@@ -250,7 +289,8 @@ private:
             auto* viewer = static_cast<TDemoViewer*>(viewers.Client(i));
             TActiveGameList& game = TMainFormProbe::Games(*form_)->At(i % kGames);
             viewer->GameId = game.Identifier();
-            viewer->Position = 0;
+            // At the live edge under a delay: everything visible already sent.
+            viewer->Position = delay_s_ > 0 ? form_->BroadcastDelay().VisibleEnd(game) : 0;
             TMainFormProbe::GameViewers(*form_).Add(game.Identifier(), *viewer);
             game.SetViewers(game.Viewers() + 1);
         }
@@ -281,6 +321,7 @@ private:
         std::vector<double> relayWall, relayCpu, bareWall, bareCpu;
         int64_t tickBytes = 0;
         for (int round = 0; round < kRounds; ++round) {
+            if (delay_s_ > 0) clock_offset_ += std::chrono::milliseconds(TMainForm::kDistributeIntervalMs);
             const int64_t before = SettleBytes();
             auto t0 = Clock::now();
             double c0 = ThreadCpuMs();
@@ -301,7 +342,8 @@ private:
             std::sort(v.begin(), v.end());
             return v[v.size() / 2];
         };
-        std::printf("tick, %d watching viewers, %.1f MB per tick (median of %d):\n", viewers_,
+        std::printf("tick, %d watching viewers%s, %.1f MB per tick (median of %d):\n", viewers_,
+                    delay_s_ > 0 ? (" at the live edge under a " + std::to_string(delay_s_) + " s delay").c_str() : "",
                     static_cast<double>(tickBytes) / 1e6, kRounds);
         std::printf("  relay walk: wall %.2f ms, cpu %.2f ms\n", median(relayWall), median(relayCpu));
         std::printf("  bare loop : wall %.2f ms, cpu %.2f ms\n", median(bareWall), median(bareCpu));
@@ -360,6 +402,8 @@ private:
     int viewers_;
     int32_t packets_;
     std::vector<int> join_sizes_;
+    int delay_s_;
+    Clock::duration clock_offset_{};
     TEventLoop loop_;
     TRecordingFrontEnd front_{
         [](const std::string& error) { std::fprintf(stderr, "relay_load: reported: %s\n", error.c_str()); }};
@@ -392,5 +436,11 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     RaiseDescriptorLimit();
     alarm(3600);  // a backstop: every wait below has its own deadline
-    return Bench(viewers, packets, joinSizes).Run();
+    const char* delay = std::getenv("RELAY_LOAD_DELAY");
+    const int delaySeconds = delay ? std::atoi(delay) : 0;
+    if (delaySeconds < 0 || delaySeconds > 3600) {
+        std::fprintf(stderr, "relay_load: RELAY_LOAD_DELAY is seconds, 0 to 3600\n");
+        return 2;
+    }
+    return Bench(viewers, packets, joinSizes, delaySeconds).Run();
 }

@@ -147,7 +147,7 @@ void TLogLines::Append(std::string line) {
 }
 
 void TConsoleLists::AddGameRow(int32_t id, TWSocketClient* sender, const std::string& peerAddr) {
-    games_.Append(std::to_string(id) + ";;;;0;0;" + peerAddr + ";", sender);
+    games_.Append(std::to_string(id) + ";;;;0;0;" + peerAddr + ";;0;0;", sender);
 }
 
 int32_t TConsoleLists::IndexOfGameRow(int32_t id) const {

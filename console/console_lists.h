@@ -137,6 +137,8 @@ public:
     const TLogLines& Log() const noexcept { return log_; }
 
     // Games list columns: ID;Name;Game;Mod;Compressed Size;Users;Sender;
+    // Delay;Packets;Visible (the broadcast delay in seconds, the packets
+    // stored and those viewers may see; kept current by the relay's ticks).
     void AddGameRow(int32_t id, TWSocketClient* sender, const std::string& peerAddr);
     void SetGameColumns(int32_t id, const TGameColumns& columns);
     void UnlinkGameRow(const TWSocketClient* sender);

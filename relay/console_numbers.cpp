@@ -1,9 +1,11 @@
 #include "relay/console_numbers.h"
 
 #include <string>
+#include <utility>
 
 #include "console/console_lists.h"
 #include "core/game_list.h"
+#include "relay/broadcast_delay.h"
 #include "relay/demo_viewer.h"
 #include "relay/relay_games.h"
 
@@ -11,8 +13,11 @@ namespace vistrel {
 
 namespace {
 
-// The "Compressed Size" column of the games list, "Downloaded" of the user list.
+// The numbered columns of the games list, and "Downloaded" of the user list.
 constexpr size_t kCompressedSizeColumn = 4;
+constexpr size_t kDelayColumn = 7;
+constexpr size_t kPacketsColumn = 8;
+constexpr size_t kVisibleColumn = 9;
 constexpr size_t kDownloadedColumn = 2;
 
 // The stored packets' own bytes: the registry also counts each entry's cost.
@@ -27,8 +32,21 @@ void TConsoleNumbers::Refresh() {
     for (int32_t row = 0; row < games.Count(); ++row) {
         const TActiveGameList* game = games_.Find(console_.GameIdOfRow(row));
         if (!game) continue;
-        const std::string bytes = std::to_string(CompressedBytes(*game));
-        if (games.Column(row, kCompressedSizeColumn) != bytes) games.SetColumn(row, kCompressedSizeColumn, bytes);
+        const int32_t stored = game->Count() - game->Gaps();
+        const std::pair<size_t, std::string> numbers[] = {
+            {kCompressedSizeColumn, std::to_string(CompressedBytes(*game))},
+            {kDelayColumn, std::to_string(delay_.DelaySeconds())},
+            {kPacketsColumn, std::to_string(stored)},
+            {kVisibleColumn, std::to_string(stored - delay_.HeldBack(*game))},
+        };
+        std::string line = games.Line(row);
+        bool changed = false;
+        for (const auto& [column, text] : numbers) {
+            if (ColumnText(line, column) == text) continue;
+            line = ReplaceColumn(line, column, text);
+            changed = true;
+        }
+        if (changed) games.SetLine(row, std::move(line));
     }
     // Walked by row, not looked up per viewer: a crowd costs one pass.
     TRowList& users = console_.Users();

@@ -51,7 +51,7 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
       crowd_(loop, games_, log_, output_, setup_.CrowdSpin.Clamped()),
       catch_up_(setup_.CatchUpSpin.Clamped(), output_),
       distribution_(games_, pager_, delay_, catch_up_, output_),
-      numbers_(games_, console_),
+      numbers_(games_, delay_, console_),
       membership_(games_, console_, log_, output_, pager_, descriptions_, crowd_),
       detached_(games_, console_, log_, descriptions_, pager_, delay_, [this](int32_t id) { return DeleteGame(id); }) {
     // A sender's answers held for the disk go out once its file is there.

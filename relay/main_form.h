@@ -18,7 +18,7 @@
 //   TCrowdNotices crowd_            joins and leaves told, or summed up in a crowd
 //   TCatchUp catch_up_              more packets a tick for a viewer far behind
 //   TDistribution distribution_     the walk each DistrubuteDemo tick
-//   TConsoleNumbers numbers_        Compressed Size and Downloaded kept current
+//   TConsoleNumbers numbers_        the lists' changing numbers kept current
 //   TGameMembership membership_     joins and leaves of games
 //   TDetachedGames detached_        the TGameHost face for the restore and edges
 //

@@ -28,7 +28,9 @@ inline constexpr std::string_view kUserListLayoutValue = "UserListBox";
 
 // The columns the two lists start with, before any stored layout: games "ID"
 // 50, "Name" 200, "Game" 70, "Mod" 70, "Compressed Size" 95, "Users" 50,
-// "Sender" 115; users "User Name" 111, "User IP" 64, "Downloaded" 90.
+// "Sender" 115, "Delay" 50, "Packets" 60, "Visible" 60; users "User Name"
+// 111, "User IP" 64, "Downloaded" 90. The last three games columns came
+// later: a layout stored before them still applies to the columns it names.
 THeaderSections InitialGamesListSections();
 THeaderSections InitialUserListSections();
 

@@ -141,6 +141,10 @@ protected:
                 "--registry", dir_ + "/" + name + ".reg", "--max-memory", "256M", "--no-recording"};
     }
     void StartRelay(TRelay& relay, const std::string& name, std::vector<std::string> extra) {
+        if (auto delay = delays_.find(name); delay != delays_.end() && !std::filesystem::exists(dir_ + "/" + name + ".reg"))
+            std::ofstream(dir_ + "/" + name + ".reg")
+                << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n"
+                << "\"BroadcastDelaySpin\"=dword:" << delay->second << "\n";
         for (int attempt = 0; attempt < 5; ++attempt) {
             if (relay.SenderPort == 0 || attempt > 0) {
                 relay.SenderPort = FreePort();
@@ -309,6 +313,9 @@ protected:
         return pred();
     }
 
+    // A relay's broadcast delay in seconds, by name ("origin", "edge0"), for
+    // a fixture that sets them before SetUp.
+    std::map<std::string, int> delays_;
     std::string dir_;
     TRelay origin_;
     TRelay edges_[2];
@@ -421,6 +428,61 @@ TEST_F(EdgeThroughNginx, EdgesKeepServingWhileTheOriginIsDownAndFollowItsNewStat
             << "edge " << e;
         EXPECT_NE(edge.Process->Output().find("answers again"), std::string::npos);
     }
+}
+
+// Delay tiers: casters at the origin's short delay, the public at an edge's
+// longer one counted from when the edge received each packet.
+class EdgeThroughNginxUnderDelays : public EdgeThroughNginx {
+protected:
+    void SetUp() override {
+        delays_ = {{"origin", 2}, {"edge0", 3}};
+        EdgeThroughNginx::SetUp();
+    }
+    json ListedGame(uint16_t httpPort) {
+        const json list = json::parse(HttpGet(httpPort, "/api/v1/games").Body, nullptr, false);
+        return list.is_discarded() || list["games"].empty() ? json::object() : list["games"][0];
+    }
+};
+
+TEST_F(EdgeThroughNginxUnderDelays, EachTierHoldsItsDelayAndNothingHeldLeaksThroughTheCache) {
+    StartCamera();
+    const int32_t id = WaitForFirstGame(origin_.HttpPort);
+    ASSERT_NE(id, 0);
+    int32_t edgeIds[2] = {WaitForFirstGame(edges_[0].HttpPort), WaitForFirstGame(edges_[1].HttpPort)};
+    ASSERT_NE(edgeIds[0], 0);
+    ASSERT_NE(edgeIds[1], 0);
+    TTimedViewer& atOrigin = Watch(origin_.ViewerPort, id);
+    TTimedViewer& longTier = Watch(edges_[0].ViewerPort, edgeIds[0]);
+    TTimedViewer& shortTier = Watch(edges_[1].ViewerPort, edgeIds[1]);
+    const auto uploaded = Clock::now();
+    for (int32_t l = 0; l < 4; ++l) Upload(l, "delayed packet " + std::to_string(l));
+
+    const std::string segment0 = "/api/v1/games/" + std::to_string(id) + "/segments/0";
+    EXPECT_EQ(HttpGet(origin_.HttpPort, segment0).Status, 404);
+    EXPECT_EQ(HttpGet(nginx_port_, segment0).Status, 404);
+    for (int e = 0; e < 2; ++e) EXPECT_EQ(Segment(edges_[e].HttpPort, edgeIds[e], 0), "status 404");
+
+    // The long tier has the packets stored while it still holds them back.
+    json listed;
+    ASSERT_TRUE(WaitUntil([&] { return (listed = ListedGame(edges_[0].HttpPort)).value("stored_packets", 0) > 0; }, 10s));
+    EXPECT_EQ(listed["visible_packets"], 0);
+    EXPECT_EQ(listed["delay_seconds"], 3);
+    EXPECT_EQ(Segment(edges_[0].HttpPort, edgeIds[0], 0), "status 404");
+
+    ASSERT_TRUE(WaitUntil([&] { return longTier.Packets.size() == 4 && shortTier.Packets.size() == 4; }, 15s));
+    ASSERT_EQ(atOrigin.Packets.size(), 4u);
+    const auto after = [&](const TTimedViewer& v) {
+        return std::chrono::duration<double>(v.Arrived.front() - uploaded).count();
+    };
+    // Acknowledged after `uploaded`, so nothing may arrive sooner than this.
+    EXPECT_GE(after(atOrigin), 2.0);
+    EXPECT_GE(after(shortTier), 2.0);
+    EXPECT_GE(after(longTier), 5.0);
+    std::printf("first packet after %.2f s at the origin, %.2f s at the short tier, %.2f s at the long tier\n",
+                after(atOrigin), after(shortTier), after(longTier));
+    EXPECT_EQ(longTier.Packets, atOrigin.Packets);
+    EXPECT_EQ(shortTier.Packets, atOrigin.Packets);
+    for (TRelay& edge : edges_) EXPECT_TRUE(WaitUntil([&] { return EdgeHoldsTheOrigin(edge, 1); }, 10s));
 }
 
 }  // namespace

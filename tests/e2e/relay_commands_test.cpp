@@ -62,7 +62,7 @@ TEST_F(Commands, DeleteGameClosesItsPeopleAndTellsEveryoneElse) {
     ASSERT_EQ(TMainFormProbe::Games(Form())->Count(), 1);
     EXPECT_EQ(TMainFormProbe::Games(Form())->At(0).Identifier(), 2);
     ASSERT_EQ(Form().Console().Games().Count(), 1);
-    EXPECT_EQ(Form().Console().Games().Line(0), "2;;;;0;1;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "2;;;;0;1;127.0.0.1;;0;0;");
     EXPECT_EQ(Form().Console().Users().Count(), 2);
     EXPECT_TRUE(TMainFormProbe::GameViewers(Form()).Of(1).empty());
     EXPECT_TRUE(TMainFormProbe::GameViewers(Form()).Of(3).empty());

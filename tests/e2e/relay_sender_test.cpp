@@ -15,7 +15,7 @@ TEST_F(Sender, ConnectOpensAGameAndGameInfoInPiecesLogsIn) {
     TRelayClient& s = ConnectSender();
     EXPECT_TRUE(Logged("Cammer connecting: 127.0.0.1"));
     ASSERT_EQ(TMainFormProbe::Games(Form())->Count(), 1);
-    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;0;0;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;0;0;127.0.0.1;;0;0;");
     EXPECT_NE(Form().Console().Games().Link(0), nullptr);
 
     const std::string info = GameInfo("Cam", "", "Final", "ctf", 1);
@@ -28,7 +28,7 @@ TEST_F(Sender, ConnectOpensAGameAndGameInfoInPiecesLogsIn) {
     EXPECT_EQ(Describe(Next(s)), "ACKNAK(0)");
     EXPECT_EQ(Drain(s), std::vector<std::string>{});
 
-    EXPECT_EQ(Form().Console().Games().Line(0), "1;Final;Quake 3;ctf;0;0;Cam;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;Final;Quake 3;ctf;0;0;Cam;;0;0;");
     EXPECT_TRUE(Logged("127.0.0.1 camming a demo for Quake 3 ctf"));
     const TActiveGameList* game = Game(1);
     EXPECT_EQ(game->Name(), "Final");
@@ -143,7 +143,7 @@ TEST_F(Sender, WrongPasswordClosesAndLaterPacketsOfTheReadDependOnThePassword) {
     EXPECT_TRUE(Logged("127.0.0.1 left without logging in for filming; its empty game 2 is removed"));
     EXPECT_EQ(Game(2), nullptr);
     ASSERT_EQ(Form().Console().Games().Count(), 1);
-    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;0;0;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;0;0;127.0.0.1;;0;0;");
     EXPECT_EQ(Game(1)->Count(), 1);
 }
 

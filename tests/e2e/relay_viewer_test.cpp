@@ -81,7 +81,7 @@ TEST_F(Viewer, JoiningTellsEveryoneInTheGameInOrder) {
     EXPECT_EQ(Drain(a), (Packets{"ACKNAK(0)", "SENDTEXT(: A entered)", "USERENTERED(A)",
                                  "GAMEINFODETAILED(3, 1 viewers)"}));
     EXPECT_TRUE(Logged("127.0.0.1 joined game 3"));
-    EXPECT_EQ(Form().Console().Games().Line(2), "3;;;;0;1;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(2), "3;;;;0;1;127.0.0.1;;0;0;");
     Drain(idle);
     Drain(s3);
 
@@ -93,7 +93,7 @@ TEST_F(Viewer, JoiningTellsEveryoneInTheGameInOrder) {
     EXPECT_EQ(Drain(s3), (Packets{"SENDTEXT(: B entered)", "USERENTERED(B)"}));
     EXPECT_EQ(Drain(idle), Packets{"GAMEINFODETAILED(3, 2 viewers)"});
     EXPECT_EQ(Drain(s1), Packets{});
-    EXPECT_EQ(Form().Console().Games().Line(2), "3;;;;0;2;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(2), "3;;;;0;2;127.0.0.1;;0;0;");
 
     // An unknown game is acknowledged and nothing else.
     b.Send(WaitForGame(42));
@@ -142,7 +142,7 @@ TEST_F(Viewer, LeavingAndDisconnectingTellTheGame) {
     EXPECT_EQ(Drain(a), (Packets{"SENDTEXT(: B left)", "USERLEFT(B)", "GAMEINFODETAILED(1, 1 viewers)"}));
     EXPECT_EQ(Drain(*cam), (Packets{"SENDTEXT(: B left)", "USERLEFT(B)"}));
     EXPECT_TRUE(Logged("127.0.0.1 left game 1"));
-    EXPECT_EQ(Form().Console().Games().Line(0), "1;Final;Quake 3;ctf;0;1;Cam;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;Final;Quake 3;ctf;0;1;Cam;;0;0;");
     b.Send(LeaveGame());
     EXPECT_EQ(Drain(b), Packets{"ACKNAK(0)"});
 
@@ -152,7 +152,7 @@ TEST_F(Viewer, LeavingAndDisconnectingTellTheGame) {
     EXPECT_EQ(Drain(*cam), (Packets{"SENDTEXT(: A left)", "USERLEFT(A)"}));
     EXPECT_EQ(Drain(b), Packets{"GAMEINFODETAILED(1, 0 viewers)"});
     EXPECT_EQ(Game(id)->Viewers(), 0);
-    EXPECT_EQ(Form().Console().Games().Line(0), "1;Final;Quake 3;ctf;0;0;Cam;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;Final;Quake 3;ctf;0;0;Cam;;0;0;");
     ASSERT_EQ(Form().Console().Users().Count(), 1);
     EXPECT_EQ(Form().Console().Users().Line(0), "B;127.0.0.1;0");
 }
@@ -180,11 +180,12 @@ TEST_F(Viewer, JoiningAnotherGameLeavesTheWatchedOneFirst) {
     EXPECT_EQ(Drain(s1), (Packets{"SENDTEXT(: B left)", "USERLEFT(B)"}));
     EXPECT_EQ(Game(1)->Viewers(), 1);
     EXPECT_EQ(Game(2)->Viewers(), 1);
-    // Compressed Size: the stored packets' bytes, as of the last tick.
+    // Compressed Size: the stored packets' bytes, as of the last tick; no
+    // delay, so every stored packet is visible.
     const std::string sizes[] = {std::to_string(Demo(0, "one-0").size() + Demo(1, "one-1").size()),
                                  std::to_string(Demo(0, "two-0").size())};
-    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;" + sizes[0] + ";1;127.0.0.1;");
-    EXPECT_EQ(Form().Console().Games().Line(1), "2;;;;" + sizes[1] + ";1;127.0.0.1;");
+    EXPECT_EQ(Form().Console().Games().Line(0), "1;;;;" + sizes[0] + ";1;127.0.0.1;0;2;2;");
+    EXPECT_EQ(Form().Console().Games().Line(1), "2;;;;" + sizes[1] + ";1;127.0.0.1;0;1;1;");
 
     // The new game starts from its first packet; the old one goes on for A.
     Tick();

@@ -41,18 +41,18 @@ TEST(TConsoleLists, GameRows) {
     lists.AddGameRow(1, Conn(1), "10.0.0.1");
     lists.AddGameRow(2, Conn(2), "10.0.0.2");
     lists.AddGameRow(3, Conn(3), "10.0.0.5");
-    EXPECT_EQ(lists.Games().Line(2), "3;;;;0;0;10.0.0.5;");
+    EXPECT_EQ(lists.Games().Line(2), "3;;;;0;0;10.0.0.5;;0;0;");
     EXPECT_EQ(lists.Games().Link(2), Conn(3));
 
     lists.SetGameColumns(3, {.Name = "Final", .Label = "Quake 3", .Mod = "ctf", .Sender = "Cam"});
-    EXPECT_EQ(lists.Games().Line(2), "3;Final;Quake 3;ctf;0;0;Cam;");
+    EXPECT_EQ(lists.Games().Line(2), "3;Final;Quake 3;ctf;0;0;Cam;;0;0;");
     EXPECT_EQ(lists.Games().Link(2), Conn(3));
     lists.SetGameColumns(3, {.Name = "", .Users = "2"});  // unset or empty texts leave columns alone
-    EXPECT_EQ(lists.Games().Line(2), "3;Final;Quake 3;ctf;0;2;Cam;");
+    EXPECT_EQ(lists.Games().Line(2), "3;Final;Quake 3;ctf;0;2;Cam;;0;0;");
     // Nor in a game's texts: the sender's address stays in its column.
     lists.SetGameColumns(3, {.Name = "Fi;nal", .Mod = ";ctf", .Sender = "Cam;;1.2.3.4"});
-    EXPECT_EQ(lists.Games().Line(2), "3;Fi,nal;Quake 3;,ctf;0;2;Cam,,1.2.3.4;");
-    EXPECT_EQ(ColumnCount(lists.Games().Line(2)), 7u);
+    EXPECT_EQ(lists.Games().Line(2), "3;Fi,nal;Quake 3;,ctf;0;2;Cam,,1.2.3.4;;0;0;");
+    EXPECT_EQ(ColumnCount(lists.Games().Line(2)), 10u);
     lists.SetGameColumns(3, {.Name = "Final", .Mod = "ctf", .Sender = "Cam"});
     lists.SetGameColumns(99, {.Name = "x"});  // no such row
     lists.SetGameColumns(-3, {.Name = "x"});
@@ -64,8 +64,8 @@ TEST(TConsoleLists, GameRows) {
     EXPECT_EQ(lists.Games().Link(0), nullptr);
     EXPECT_EQ(lists.Games().Link(1), nullptr);
     lists.SetGameColumns(2, {.Name = "Second"});
-    EXPECT_EQ(lists.Games().Line(0), "1;;;;0;0;10.0.0.1;");
-    EXPECT_EQ(lists.Games().Line(1), "2;Second;;;0;0;10.0.0.2;");
+    EXPECT_EQ(lists.Games().Line(0), "1;;;;0;0;10.0.0.1;;0;0;");
+    EXPECT_EQ(lists.Games().Line(1), "2;Second;;;0;0;10.0.0.2;;0;0;");
     EXPECT_EQ(lists.IndexOfGameRow(3), 2);
     EXPECT_EQ(lists.GameIdOfRow(2), 3);
     EXPECT_EQ(lists.GameIdOfRow(3), 0);

@@ -31,26 +31,26 @@ TEST(ListLayout, AllButTheLastWidthComeBack) {
     TRegistryStore store(dir / "registry.reg");
     THeaderSections games = InitialGamesListSections();
     games[1].Width = 300;  // Name
-    games[6].Width = 222;  // Sender: stored, but not applied at the next run
+    games[9].Width = 222;  // Visible, the last: stored, but not applied at the next run
     SaveListLayout(store, kGamesListLayoutValue, games);
     SaveListLayout(store, kUserListLayoutValue, InitialUserListSections());
-    EXPECT_EQ(JoinListLayout(InitialGamesListSections()), "50,200,70,70,95,50,115");
+    EXPECT_EQ(JoinListLayout(InitialGamesListSections()), "50,200,70,70,95,50,115,50,60,60");
     TRegistryStore next(dir / "registry.reg");
-    EXPECT_EQ(next.ReadValue(kCommon, "GamesListBox"), TRegValue::Text("50,300,70,70,95,50,222"));
+    EXPECT_EQ(next.ReadValue(kCommon, "GamesListBox"), TRegValue::Text("50,300,70,70,95,50,115,50,60,222"));
     EXPECT_EQ(next.ReadValue(kCommon, "UserListBox"), TRegValue::Text("111,64,90"));
     THeaderSections loaded = InitialGamesListSections();
     LoadListLayout(next, kGamesListLayoutValue, loaded);
-    EXPECT_EQ(Widths(loaded), (std::vector<int>{50, 300, 70, 70, 95, 50, 115}));
+    EXPECT_EQ(Widths(loaded), (std::vector<int>{50, 300, 70, 70, 95, 50, 115, 50, 60, 60}));
 }
 
 TEST(ListLayout, ExtraEntriesAddNumberedSections) {
     TTempDir dir;
     TRegistryStore store(dir / "registry.reg");
-    store.WriteValue(kCommon, "GamesListBox", TRegValue::Text("1,2,3,4,5,6,7,8,9"));
+    store.WriteValue(kCommon, "GamesListBox", TRegValue::Text("1,2,3,4,5,6,7,8,9,10,11,12"));
     THeaderSections games = InitialGamesListSections();
     LoadListLayout(store, kGamesListLayoutValue, games);
-    ASSERT_EQ(games.size(), 8u);
-    EXPECT_EQ(games[7], (THeaderSection{"S. 8", 8}));
+    ASSERT_EQ(games.size(), 11u);
+    EXPECT_EQ(games[10], (THeaderSection{"S. 11", 11}));
     EXPECT_EQ(games[6], (THeaderSection{"Sender", 7}));
     EXPECT_EQ(games[0], (THeaderSection{"ID", 1}));
 

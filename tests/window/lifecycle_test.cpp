@@ -99,35 +99,35 @@ private slots:
         TListView* games = Find<TListView>(h.W(), "GamesListBox");
         TListView* users = Find<TListView>(h.W(), "UserListListbox");
         THeaderSections defaults = games->Sections();
-        QCOMPARE(JoinListLayout(defaults), std::string("50,200,70,70,95,50,115"));
+        QCOMPARE(JoinListLayout(defaults), std::string("50,200,70,70,95,50,115,50,60,60"));
         QCOMPARE(JoinListLayout(users->Sections()), std::string("111,64,90"));
         QVERIFY(h.W().Start());
         games->header()->resizeSection(1, 260);  // Name
-        games->header()->resizeSection(6, 300);  // Sender, the last one
+        games->header()->resizeSection(9, 300);  // Visible, the last one
         users->header()->resizeSection(0, 150);
         h.W().Shutdown1Click();
-        QCOMPARE(h.StoredText("Vistrel\\Common", "GamesListBox"), std::string("50,260,70,70,95,50,300"));
+        QCOMPARE(h.StoredText("Vistrel\\Common", "GamesListBox"), std::string("50,260,70,70,95,50,115,50,60,300"));
         QCOMPARE(h.StoredText("Vistrel\\Common", "UserListBox"), std::string("150,64,90"));
 
         h.Close();
         h.Open(true);
-        // The last entry is never applied: Sender keeps its built-in width.
+        // The last entry is never applied: Visible keeps its built-in width.
         QCOMPARE(JoinListLayout(Find<TListView>(h.W(), "GamesListBox")->Sections()),
-                 std::string("50,260,70,70,95,50,115"));
+                 std::string("50,260,70,70,95,50,115,50,60,60"));
         QCOMPARE(JoinListLayout(Find<TListView>(h.W(), "UserListListbox")->Sections()), std::string("150,64,90"));
     }
 
     void storedLayoutWithMoreEntriesAddsColumns() {
         TWindowHarness h(true, RegistryFile("[HKEY_CURRENT_USER\\Vistrel\\Common]\r\n"
-                                            "\"GamesListBox\"=\"1,2,3,4,5,6,7,88,99\"\r\n"
+                                            "\"GamesListBox\"=\"1,2,3,4,5,6,7,8,9,10,110,99\"\r\n"
                                             "\"UserListBox\"=\"12,x,3\"\r\n"));
         TListView* list = Find<TListView>(h.W(), "GamesListBox");
         THeaderSections games = list->Sections();
-        QCOMPARE(games.size(), size_t(8));
+        QCOMPARE(games.size(), size_t(11));
         QCOMPARE(games[6], (THeaderSection{"Sender", 7}));
-        QCOMPARE(games[7], (THeaderSection{"S. 8", 88}));
-        QCOMPARE(list->model()->columnCount(), 8);
-        QCOMPARE(list->model()->headerData(7, Qt::Horizontal).toString(), QStringLiteral("S. 8"));
+        QCOMPARE(games[10], (THeaderSection{"S. 11", 110}));
+        QCOMPARE(list->model()->columnCount(), 11);
+        QCOMPARE(list->model()->headerData(10, Qt::Horizontal).toString(), QStringLiteral("S. 11"));
         // A text that is not a list of widths is ignored.
         QCOMPARE(JoinListLayout(Find<TListView>(h.W(), "UserListListbox")->Sections()), std::string("111,64,90"));
     }
@@ -197,7 +197,7 @@ private slots:
         TRegistryStore written(registry);
         auto widths = written.ReadValue("Vistrel\\Common", "GamesListBox");
         QVERIFY(widths);
-        QCOMPARE(widths->Data, std::string("50,200,70,70,95,50,115"));
+        QCOMPARE(widths->Data, std::string("50,200,70,70,95,50,115,50,60,60"));
         QVERIFY(written.KeyExists("Vistrel Server"));
     }
 
