@@ -31,8 +31,10 @@ TSetupPage::TSetupPage(TSetupFields& fields, QWidget* parent) : QWidget(parent),
                                         fields_.FilmDemoPasswordEdit);
     // A sender's login carries at most this many characters.
     FilmDemoPasswordEdit->setMaxLength(static_cast<int>(kMaxFilmDemoPasswordLength));
+    // The read credential of the HTTP side (status, lists, metrics, what an
+    // edge fetches): shown now that it is used, so the window can set it.
     WatchDemoPasswordEdit = AddTextField("WatchDemoPasswordEdit", QStringLiteral("Watch Demo Password"), true,
-                                         false, fields_.WatchDemoPasswordEdit);
+                                         true, fields_.WatchDemoPasswordEdit);
 
     MaxClientsSpin = AddSpinField("MaxClientsSpin", QStringLiteral("Max Viewer Clients :"), fields_.MaxClientsSpin);
     // For a live final: seconds before viewers see a packet, packets per tick

@@ -74,10 +74,11 @@ private slots:
         QCOMPARE(Find<QMenu>(w, "TrayIconPopup")->actions().at(0), Find<QAction>(w, "Shutdown1"));
         QCOMPARE(Find<QAction>(w, "Shutdown1")->text(), QStringLiteral("Shutdown Vistrel"));
 
-        // Hidden fields exist for loading and saving but are never shown.
+        // Which fields show, and which are masked.
         QVERIFY(!Find<QLineEdit>(w, "RemoteAdminPasswordEdit")->isHidden());
         QCOMPARE(Find<QLineEdit>(w, "RemoteAdminPasswordEdit")->echoMode(), QLineEdit::Password);
-        QVERIFY(Find<QLineEdit>(w, "WatchDemoPasswordEdit")->isHidden());
+        QVERIFY(!Find<QLineEdit>(w, "WatchDemoPasswordEdit")->isHidden());
+        QCOMPARE(Find<QLineEdit>(w, "WatchDemoPasswordEdit")->echoMode(), QLineEdit::Password);
         QVERIFY(!Find<QLineEdit>(w, "ForwardServerIPEdit")->isHidden());
         QCOMPARE(Find<QLineEdit>(w, "ForwardServerIPEdit")->echoMode(), QLineEdit::Normal);
         QVERIFY(!Find<QLineEdit>(w, "FilmDemoPasswordEdit")->isHidden());
