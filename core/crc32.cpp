@@ -8,7 +8,9 @@
 // GCC 12's AVX-512 headers fill unused lanes from an uninitialised value.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #endif
 
@@ -16,6 +18,15 @@ namespace vistrel {
 namespace {
 
 uint32_t TableCrc(uint32_t crc, const char* data, size_t size) noexcept {
+    if (size < 16) {
+        // A record's kind field and what folding leaves: a call into zlib
+        // would cost more than the bytes.
+        static const z_crc_t* const table = get_crc_table();
+        crc = ~crc;
+        for (size_t i = 0; i < size; ++i)
+            crc = static_cast<uint32_t>(table[(crc ^ static_cast<unsigned char>(data[i])) & 0xFF]) ^ (crc >> 8);
+        return ~crc;
+    }
     // zlib takes at most uInt bytes at once.
     while (size > 0) {
         const size_t piece = size > (size_t{1} << 30) ? size_t{1} << 30 : size;
@@ -90,8 +101,8 @@ VISTREL_WIDE_TARGET inline __m512i WideLoad(const char* at) noexcept { return _m
 
 VISTREL_WIDE_TARGET inline __m512i WideFold(__m512i x, __m512i k, __m512i next) noexcept {
     // Three-way exclusive or.
-    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11),
-                                     next, 0x96);
+    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11), next,
+                                     0x96);
 }
 
 // The same folding four 128-bit lanes to a 512-bit register, 256 bytes a

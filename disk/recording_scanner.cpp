@@ -80,8 +80,16 @@ private:
 // A packet found after a search passes the check a camera's packet passes
 // before the relay writes it (a restart gets none there either).
 bool Checked(std::string_view packet) {
-    return PacketTypeOf(packet) != PacketType::DEMOPACKET ||
-           CheckDemoPayload(DemoPayloadOf(packet), PacketCheckOf(packet)).Outcome == TVerifyOutcome::Verified;
+    if (PacketTypeOf(packet) != PacketType::DEMOPACKET) return true;
+    const std::string_view payload = DemoPayloadOf(packet);
+    // What does not start as a zlib stream (deflate, a window the format
+    // allows, no preset dictionary, the header's check) fails at once: a
+    // file's worth of such bytes costs no engine error each.
+    if (payload.size() < 2) return false;
+    const auto cmf = static_cast<unsigned char>(payload[0]);
+    const auto flg = static_cast<unsigned char>(payload[1]);
+    if ((cmf & 0x0F) != 8 || (cmf >> 4) > 7 || (flg & 0x20) != 0 || ((cmf << 8) | flg) % 31 != 0) return false;
+    return CheckDemoPayload(payload, PacketCheckOf(packet)).Outcome == TVerifyOutcome::Verified;
 }
 
 }  // namespace
