@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <cstddef>
+#include <cstring>
 
 #if defined(__x86_64__)
 // GCC 12's AVX-512 headers fill unused lanes from an uninitialised value.
@@ -17,16 +18,56 @@
 namespace vistrel {
 namespace {
 
-uint32_t TableCrc(uint32_t crc, const char* data, size_t size) noexcept {
-    if (size < 16) {
-        // A record's kind field and what folding leaves: a call into zlib
-        // would cost more than the bytes.
-        static const z_crc_t* const table = get_crc_table();
-        crc = ~crc;
-        for (size_t i = 0; i < size; ++i)
-            crc = static_cast<uint32_t>(table[(crc ^ static_cast<unsigned char>(data[i])) & 0xFF]) ^ (crc >> 8);
-        return ~crc;
+// Tables for slicing: Slices[0] is the byte table; Slices[k][b] is b's CRC
+// followed by k zero bytes, so several bytes are looked up at once.
+struct TSlices {
+    uint32_t T[8][256];
+};
+
+constexpr TSlices MakeSlices() {
+    TSlices slices{};
+    for (uint32_t b = 0; b < 256; ++b) {
+        uint32_t c = b;
+        for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        slices.T[0][b] = c;
     }
+    for (int k = 1; k < 8; ++k)
+        for (uint32_t b = 0; b < 256; ++b)
+            slices.T[k][b] = slices.T[0][slices.T[k - 1][b] & 0xFF] ^ (slices.T[k - 1][b] >> 8);
+    return slices;
+}
+
+constexpr TSlices kSlices = MakeSlices();
+
+inline uint32_t Load32(const char* at) noexcept {
+    uint32_t value;
+    std::memcpy(&value, at, 4);
+    return value;  // little-endian, as the folding is
+}
+
+// A record's kind field and what folding leaves (under 64 bytes): four or
+// eight bytes a step, where a call into zlib would cost more than the bytes.
+uint32_t SlicedCrc(uint32_t crc, const char* data, size_t size) noexcept {
+    const auto& t = kSlices.T;
+    crc = ~crc;
+    for (; size >= 8; data += 8, size -= 8) {
+        const uint32_t lo = crc ^ Load32(data);
+        const uint32_t hi = Load32(data + 4);
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
+              t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+    }
+    if (size >= 4) {
+        const uint32_t lo = crc ^ Load32(data);
+        crc = t[3][lo & 0xFF] ^ t[2][(lo >> 8) & 0xFF] ^ t[1][(lo >> 16) & 0xFF] ^ t[0][lo >> 24];
+        data += 4;
+        size -= 4;
+    }
+    for (; size > 0; ++data, --size) crc = t[0][(crc ^ static_cast<unsigned char>(*data)) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+uint32_t TableCrc(uint32_t crc, const char* data, size_t size) noexcept {
+    if (size < 64) return SlicedCrc(crc, data, size);
     // zlib takes at most uInt bytes at once.
     while (size > 0) {
         const size_t piece = size > (size_t{1} << 30) ? size_t{1} << 30 : size;
