@@ -253,8 +253,9 @@ TEST(RecordingProcess, KilledAtRandomPointsOfUploadsItLosesNoAcknowledgedPacket)
 
 // A camera's packet whose bytes hold, over and over, a whole packet record
 // for location 0 with a sound CRC (zlib level 0 keeps them verbatim), the
-// relay killed at random moments while it takes it: after each restart
-// location 0 is still the acknowledged packet, never one from inside.
+// relay killed at random moments while it takes it (and its record torn
+// after the kill where the kill left it whole): after each restart location
+// 0 is still the acknowledged packet, never one from inside.
 TEST(RecordingProcess, ACraftedPacketTornByAKillNeverReplacesAnAcknowledgedOne) {
     const std::string honest = Demo(0, Noise(1000, 1));
     const std::string inner = EncodeTimedPacketRecord(0, 1, Demo(0, "forged"));
@@ -262,7 +263,7 @@ TEST(RecordingProcess, ACraftedPacketTornByAKillNeverReplacesAnAcknowledgedOne) 
     while (content.size() + inner.size() < 16000000) content += inner;
     const std::string crafted = RawDemo(1, Deflate(content, 0), Crc(content));
     std::mt19937 random(5);
-    int torn = 0;
+    int torn = 0, cut = 0;
     for (int run = 0; run < 10; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         TRecordingFolder folder;
@@ -284,17 +285,27 @@ TEST(RecordingProcess, ACraftedPacketTornByAKillNeverReplacesAnAcknowledgedOne) 
             while (std::chrono::steady_clock::now() < sent) cam->Pump();
             daemon.Process().Kill();
         }
+        // Where the kill left the crafted record whole, it is torn here at a
+        // random point past its head, as a kill in the middle of its write would.
+        const std::string file = folder.File("game-" + std::to_string(id) + ".vrec");
+        const size_t record = kTimedPacketRecordHeadSize + crafted.size();
+        const off_t size = static_cast<off_t>(ReadWholeFile(file).size());
+        const bool whole = static_cast<size_t>(size) > record && RecordIn(ReadWholeFile(file), 1, crafted) != "";
+        if (whole) {
+            ASSERT_EQ(truncate(file.c_str(), size - 1 - static_cast<off_t>(random() % (record - 40))), 0);
+        }
         TRecordingDaemon again(folder.Path(), log);
         const Packets recorded = again.RecordedPackets(id);
         ASSERT_FALSE(recorded.empty()) << ReadLog(log);
         EXPECT_EQ(recorded[0], honest);
-        EXPECT_TRUE(recorded.size() == 1 || (recorded.size() == 2 && recorded[1] == crafted));
+        EXPECT_TRUE(recorded.size() == 1 || (!whole && recorded.size() == 2 && recorded[1] == crafted));
         const Packets watched = again.Watch(id, recorded.size());
         ASSERT_FALSE(watched.empty());
         EXPECT_EQ(watched[0], honest);
         torn += ReadLog(log).find("a torn last record") != std::string::npos;
+        cut += whole;
     }
-    std::printf("10 kills, %d of them tore the crafted packet's record\n", torn);
+    std::printf("10 kills, %d of them tore the crafted packet's record (the others' records torn after)\n", torn - cut);
 }
 
 // A data folder that cannot be written, made so for real: a read-only bind
