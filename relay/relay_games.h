@@ -5,10 +5,12 @@
 // nothing.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <unordered_set>
+#include <vector>
 
 #include "core/game_list.h"
 #include "relay/game_viewers.h"
@@ -39,8 +41,15 @@ public:
     // the highest there is, the lowest that no game and no recording holds.
     int32_t NextId() {
         if (last_id_ < std::numeric_limits<int32_t>::max()) return ++last_id_;
+        // Rare: one sort of the identifiers in use, not a registry search per
+        // candidate.
+        std::vector<int32_t> used(held_.begin(), held_.end());
+        for (int32_t i = 0; list_ && i < list_->Count(); ++i) used.push_back(list_->At(i).Identifier());
+        std::sort(used.begin(), used.end());
         int32_t id = 1;
-        while (Find(id) || held_.count(id) != 0) ++id;
+        for (const int32_t taken : used)
+            if (taken == id) ++id;
+            else if (taken > id) break;
         return id;
     }
     // A game opened with an identifier of its own: the counter goes on after it.
