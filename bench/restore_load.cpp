@@ -7,8 +7,10 @@
 // record, and leaves the packets in their files, paged out). The page cache is warm for
 // both (the files were just written and read); where /proc/sys/vm/drop_caches
 // may be written, one more pair is timed after dropping it.
+// RESTORE_LOAD_DAMAGE=BYTES flips a byte every BYTES bytes of every file.
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "bench/load_common.h"
-#include "core/recording_format.h"
 #include "core/protocol.h"
+#include "core/recording_format.h"
 #include "relay/main_form.h"
 #include "testing/main_form_probe.h"
 #include "testing/recording_front_end.h"
+#include "bench/load_common.h"
 
 using namespace vistrel;
 using load::Clock;
@@ -34,7 +36,28 @@ namespace {
 
 constexpr int kFiles = 100;
 
-std::vector<std::string> WriteRecordings(const std::string& folder, size_t total) {
+// A demo packet of noise whose payload passes the relay's check (stored by
+// zlib at level 0), as every packet the relay writes does: after damage the
+// restore checks the packets it finds.
+std::string SoundPacket(int32_t location, std::mt19937& rng) {
+    const std::string noise = load::NoisePacket(location, rng).substr(16);
+    uLongf size = compressBound(static_cast<uLong>(noise.size()));
+    std::string packet(16 + size, '\0');
+    compress2(reinterpret_cast<Bytef*>(packet.data() + 16), &size, reinterpret_cast<const Bytef*>(noise.data()),
+              static_cast<uLong>(noise.size()), 0);
+    packet.resize(16 + size);
+    WriteInt32(packet, PacketOffset::Type, PacketType::DEMOPACKET);
+    WriteInt32(packet, PacketOffset::Length, static_cast<int32_t>(packet.size()));
+    WriteInt32(packet, PacketOffset::Check,
+               static_cast<int32_t>(
+                   crc32(0, reinterpret_cast<const Bytef*>(noise.data()), static_cast<uInt>(noise.size()))));
+    WriteInt32(packet, PacketOffset::Location, location);
+    return packet;
+}
+
+// damageEvery: 0, or a flipped byte every that many bytes after the header,
+// so the restore skips and searches all through the folder.
+std::vector<std::string> WriteRecordings(const std::string& folder, size_t total, size_t damageEvery) {
     std::filesystem::create_directories(folder);
     std::mt19937 rng(1);
     std::vector<std::string> paths;
@@ -43,7 +66,9 @@ std::vector<std::string> WriteRecordings(const std::string& folder, size_t total
         std::string file = EncodeRecordingHeader(TRecordingHeader{f, 0});
         file += EncodeDescriptionRecord(TGameDescription{1, "game " + std::to_string(f), "mod", "cam", "127.0.0.1"});
         for (int32_t location = 0; file.size() < perFile; ++location)
-            AppendPacketRecord(file, location, load::NoisePacket(location, rng));
+            AppendPacketRecord(file, location, SoundPacket(location, rng));
+        if (damageEvery != 0)
+            for (size_t at = damageEvery; at < file.size(); at += damageEvery) file[at] ^= static_cast<char>(rng() | 1);
         paths.push_back(folder + "/game-" + std::to_string(f) + ".vrec");
         std::ofstream(paths.back(), std::ios::binary).write(file.data(), static_cast<std::streamsize>(file.size()));
     }
@@ -93,8 +118,12 @@ int main(int argc, char** argv) {
         made = true;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    const std::vector<std::string> paths = WriteRecordings(folder, mib << 20);
-    std::printf("%d recordings, %zu MiB of ~1.4 KB packets in %s\n", kFiles, mib, folder.c_str());
+    const char* damage = std::getenv("RESTORE_LOAD_DAMAGE");
+    const size_t damageEvery = damage ? static_cast<size_t>(std::atol(damage)) : 0;
+    const std::vector<std::string> paths = WriteRecordings(folder, mib << 20, damageEvery);
+    std::printf("%d recordings, %zu MiB of ~1.4 KB packets in %s", kFiles, mib, folder.c_str());
+    if (damageEvery != 0) std::printf(", a byte flipped every %zu bytes", damageEvery);
+    std::printf("\n");
     uint64_t packets = 0;
     const int rounds = std::getenv("RESTORE_LOAD_ROUNDS") ? std::atoi(std::getenv("RESTORE_LOAD_ROUNDS")) : 2;
     for (int round = 0; round < rounds; ++round) {

@@ -56,28 +56,41 @@ TRecordingReader::~TRecordingReader() {
 }
 
 bool TRecordingReader::Next(TRecordingEntry& entry, const std::function<void(const std::string&)>& damage) {
+    // The rules and the linear work of StepRecord: a damaged record is
+    // skipped whole, and a search looks only for heads a writer makes, never
+    // inside a record whose head is one.
     while (at_ < size_) {
         const std::string_view rest = View().substr(at_);
-        const TRecordRead read = ReadRecord(rest);
-        if (read.Status == TRecordStatus::Complete) {
-            entry.Offset = at_;
-            entry.Kind = read.Kind;
-            entry.Payload = read.Payload;
-            at_ += read.Size;
-            return true;
+        const TRecordStepRead step = StepRecord(rest, true);
+        switch (step.Step) {
+            case TRecordStep::Record:
+                entry.Offset = at_;
+                entry.Kind = step.Read.Kind;
+                entry.Payload = step.Read.Payload;
+                at_ += step.Size;
+                return true;
+            case TRecordStep::NeedMore:
+            case TRecordStep::Torn:
+                damage("the last record (at offset " + std::to_string(at_) + ", " + std::to_string(rest.size()) +
+                       " bytes) is torn: the file ends inside it; ignored");
+                at_ = size_;
+                return false;
+            case TRecordStep::Skip:
+                damage("the record at offset " + std::to_string(at_) + " is damaged (its CRC does not match); " +
+                       std::to_string(step.Size) + " bytes skipped");
+                at_ += step.Size;
+                break;
+            case TRecordStep::Search: {
+                const size_t skip = FindRecordHead(rest, 1, true);
+                // (ReadRecord judges a length beyond the limit without a CRC.)
+                const bool tooLong = ReadRecord(rest).Status == TRecordStatus::Malformed;
+                damage("the record at offset " + std::to_string(at_) + " is damaged (" +
+                       (tooLong ? "its length is beyond the limit" : "its head is not one a writer makes") + "); " +
+                       std::to_string(skip) + " bytes skipped");
+                at_ += skip;
+                break;
+            }
         }
-        if (read.Status == TRecordStatus::NeedMore) {
-            // Nothing whole follows: the writer stopped inside this record.
-            damage("the last record (at offset " + std::to_string(at_) + ", " + std::to_string(rest.size()) +
-                   " bytes) is torn: the file ends inside it; ignored");
-            at_ = size_;
-            return false;
-        }
-        const size_t skip = FindNextRecord(rest);
-        damage("the record at offset " + std::to_string(at_) + " is damaged (" +
-               (read.Status == TRecordStatus::BadCrc ? "its CRC does not match" : "its length is beyond the limit") +
-               "); " + std::to_string(skip) + " bytes skipped");
-        at_ += skip;
     }
     return false;
 }

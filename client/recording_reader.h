@@ -1,9 +1,10 @@
 // TRecordingReader: a recording file (core/recording_format.h) read from
 // the front, one sound record at a time. The file is mapped, not copied, so
 // a recording of any size costs its pages only while they are read. Damage
-// never stops the reading: a record whose CRC fails or whose length is
-// beyond the limit is reported and skipped up to the next sound record, and
-// a torn last record is reported and ignored.
+// never stops the reading: a record whose CRC fails is reported and skipped
+// whole, one whose head no writer makes (a length beyond the limit) up to the
+// next head a writer makes, and a torn last record is reported and ignored,
+// by the rules and in the linear time of StepRecord.
 #pragma once
 
 #include <cstddef>

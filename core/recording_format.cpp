@@ -1,10 +1,9 @@
 #include "core/recording_format.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 
+#include "core/crc32.h"
 #include "core/protocol.h"
 
 namespace vistrel {
@@ -15,12 +14,10 @@ constexpr size_t kGameIdOffset = 20;
 constexpr size_t kOpenedOffset = 24;
 constexpr size_t kHeaderCrcOffset = 36;
 constexpr size_t kMaxDescriptionText = 255;
+// The highest kind a head may carry: later versions add kinds, not thousands.
+constexpr uint32_t kMaxRecordKind = 255;
 
-uint32_t Crc(uint32_t crc, std::string_view bytes) noexcept {
-    // zlib takes at most uInt bytes at once; records stay far below that.
-    return static_cast<uint32_t>(
-        crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-}
+uint32_t Crc(uint32_t crc, std::string_view bytes) noexcept { return Crc32(crc, bytes); }
 
 void PutU32(char* at, uint32_t value) noexcept {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
@@ -99,13 +96,13 @@ THeaderRead ReadRecordingHeader(std::string_view buf) noexcept {
         return read;
     }
     read.Version = GetU32(buf.data() + kVersionOffset);
-    if (read.Version < kOldestRecordingVersion || read.Version > kRecordingVersion) {
-        read.Status = THeaderStatus::UnsupportedVersion;
-        return read;
-    }
+    // Also for a version this program cannot read: the file still holds its
+    // game's identifier.
     read.Header.GameId = static_cast<int32_t>(GetU32(buf.data() + kGameIdOffset));
     read.Header.OpenedMs = static_cast<int64_t>(GetU64(buf.data() + kOpenedOffset));
-    read.Status = THeaderStatus::Valid;
+    read.Status = read.Version < kOldestRecordingVersion || read.Version > kRecordingVersion
+                      ? THeaderStatus::UnsupportedVersion
+                      : THeaderStatus::Valid;
     return read;
 }
 
@@ -190,38 +187,88 @@ TRecordRead ReadRecord(std::string_view buf) noexcept {
 
 namespace {
 
-// Whether a whole record could start at the front of buf, judged by its head
-// and the first bytes of its payload alone, so the search after damage
-// computes a CRC only where a record is likely.
-bool PlausibleRecordHead(std::string_view buf) noexcept {
-    if (buf.size() < kRecordHeadSize) return false;
+enum class THeadShape {
+    Unsound,  // no writer makes it: a length beyond any record, or one its kind cannot have
+    Sound,    // a kind this format has, its fields agreeing with the bytes present
+    Unknown,  // a kind of a later version (4 .. kMaxRecordKind), of a length within the limit
+};
+
+// How the head at the front of buf reads (buf holds at least its 12 bytes),
+// judged by what buf holds of the first kRecordProbeSize bytes.
+THeadShape ShapeOf(std::string_view buf) noexcept {
     const size_t payloadSize = GetU32(buf.data());
-    if (payloadSize > kMaxRecordPayload || buf.size() - kRecordHeadSize < payloadSize) return false;
-    switch (static_cast<TRecordKind>(GetU32(buf.data() + 4))) {
-        case TRecordKind::Description: return payloadSize >= 8 && payloadSize <= 4 + 4 * (1 + kMaxDescriptionText);
+    if (payloadSize > kMaxRecordPayload) return THeadShape::Unsound;
+    const uint32_t kind = GetU32(buf.data() + 4);
+    switch (static_cast<TRecordKind>(kind)) {
+        case TRecordKind::Description:
+            return payloadSize >= 8 && payloadSize <= 4 + 4 * (1 + kMaxDescriptionText) ? THeadShape::Sound
+                                                                                        : THeadShape::Unsound;
         case TRecordKind::Packet:
         case TRecordKind::TimedPacket: {
-            const size_t prefix = static_cast<TRecordKind>(GetU32(buf.data() + 4)) == TRecordKind::Packet
-                                      ? kPacketRecordPrefix
-                                      : kTimedPacketRecordPrefix;
-            if (payloadSize < prefix + PacketSize::DemoHeader) return false;
-            const std::string_view packet = buf.substr(kRecordHeadSize + prefix);
+            const size_t prefix =
+                static_cast<TRecordKind>(kind) == TRecordKind::Packet ? kPacketRecordPrefix : kTimedPacketRecordPrefix;
+            if (payloadSize < prefix + PacketSize::DemoHeader) return THeadShape::Unsound;
+            const std::string_view payload = buf.substr(kRecordHeadSize);
+            if (payload.size() >= 4 && static_cast<int32_t>(GetU32(payload.data())) < 0) return THeadShape::Unsound;
+            if (payload.size() < prefix + 8) return THeadShape::Sound;
+            const std::string_view packet = payload.substr(prefix);
             const int32_t type = PacketTypeOf(packet);
             return (type == PacketType::DEMOPACKET || type == PacketType::DEMORESTART) &&
-                   static_cast<size_t>(PacketLengthOf(packet)) == payloadSize - prefix;
+                           static_cast<size_t>(static_cast<uint32_t>(PacketLengthOf(packet))) == payloadSize - prefix
+                       ? THeadShape::Sound
+                       : THeadShape::Unsound;
         }
     }
-    return false;
+    // Later versions number their kinds on from these; zeros (what a file
+    // system may leave after a crash) are never a head.
+    return kind > static_cast<uint32_t>(TRecordKind::TimedPacket) && kind <= kMaxRecordKind ? THeadShape::Unknown
+                                                                                            : THeadShape::Unsound;
 }
 
 }  // namespace
 
-size_t FindNextRecord(std::string_view buf) noexcept {
-    for (size_t at = 1; at < buf.size(); ++at) {
-        const std::string_view rest = buf.substr(at);
-        if (PlausibleRecordHead(rest) && ReadRecord(rest).Status == TRecordStatus::Complete) return at;
+TRecordStepRead StepRecord(std::string_view rest, bool atEnd) noexcept {
+    TRecordStepRead step;
+    if (rest.size() < kRecordProbeSize && !atEnd) {
+        step.Size = kRecordProbeSize;
+        return step;
+    }
+    if (rest.size() < kRecordHeadSize) {
+        step.Step = TRecordStep::Torn;
+        return step;
+    }
+    if (ShapeOf(rest) == THeadShape::Unsound) {
+        step.Step = TRecordStep::Search;
+        return step;
+    }
+    const size_t size = kRecordHeadSize + GetU32(rest.data());
+    if (rest.size() < size) {
+        step.Step = atEnd ? TRecordStep::Torn : TRecordStep::NeedMore;
+        step.Size = size;
+        return step;
+    }
+    step.Read = ReadRecord(rest);
+    step.Size = size;
+    step.Step = step.Read.Status == TRecordStatus::Complete ? TRecordStep::Record : TRecordStep::Skip;
+    return step;
+}
+
+size_t FindRecordHead(std::string_view buf, size_t from, bool atEnd) noexcept {
+    for (size_t at = from; at < buf.size(); ++at) {
+        const size_t left = buf.size() - at;
+        if (left < kRecordProbeSize && !atEnd) return at;
+        if (left < kRecordHeadSize) break;
+        // A search lands only on kinds this format has: a head of a later
+        // kind is a writer's only where a record is known to start.
+        if (ShapeOf(buf.substr(at)) == THeadShape::Sound) return at;
     }
     return buf.size();
+}
+
+size_t FindNextRecord(std::string_view buf) noexcept {
+    const TRecordStepRead step = StepRecord(buf, true);
+    if (step.Step == TRecordStep::Skip || step.Step == TRecordStep::Record) return step.Size;
+    return FindRecordHead(buf, 1, true);
 }
 
 bool ReadDescriptionPayload(std::string_view payload, TGameDescription& out) {

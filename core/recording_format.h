@@ -76,6 +76,7 @@ enum class THeaderStatus {
 
 struct THeaderRead {
     THeaderStatus Status = THeaderStatus::Short;
+    // Read when Valid or UnsupportedVersion.
     TRecordingHeader Header;
     uint32_t Version = 0;
 };
@@ -125,10 +126,50 @@ struct TRecordRead {
 // Reads the record at the front of buf.
 TRecordRead ReadRecord(std::string_view buf) noexcept;
 
-// Where the next sound record starts after damage at the front of buf: the
-// first offset past 0 where a whole record with a matching CRC starts, or
-// buf.size() when none does. Used to resynchronise after a record whose
-// length field itself may be damaged.
+// Reading a file record by record. A file holds the writer's records one
+// after another from its header on, and a record's payload holds bytes a
+// camera chose: at zlib level 0 its packet can hold a whole record, CRC and
+// all. So a reader never looks for records inside the extent that a record's
+// head declares: a head a writer makes whose CRC fails is skipped whole, and
+// one the file ends inside is a torn tail (the writer stopped mid-record). It
+// searches only where a head is one no writer makes (its length field was
+// hit), and only for heads a writer makes. A search computes no CRC, and
+// every CRC covers an extent that is then stepped over: the work is linear
+// in the file, damaged or not.
+//
+// The bytes a search judges a head by: the head, a timed packet record's
+// prefix and the packet's own header.
+inline constexpr size_t kRecordProbeSize = kRecordHeadSize + kTimedPacketRecordPrefix + 16;
+
+enum class TRecordStep {
+    Record,    // Read is a whole record whose CRC matches
+    NeedMore,  // more of the file is needed: Size bytes from here
+    Torn,      // the file ends inside a record (or its head): a torn tail
+    Skip,      // a record whose CRC fails: its Size bytes are damage
+    Search,    // a head no writer makes: damage up to FindRecordHead(rest, 1)
+};
+
+struct TRecordStepRead {
+    TRecordStep Step = TRecordStep::NeedMore;
+    size_t Size = 0;
+    TRecordRead Read;
+};
+
+// The step for the bytes at the front of rest, the file from where a record
+// starts on; atEnd: rest reaches the file's end. A CRC is computed only for
+// Record and Skip, over their Size bytes.
+TRecordStepRead StepRecord(std::string_view rest, bool atEnd) noexcept;
+
+// The first offset at or after from where a head a writer makes starts
+// (judged by the kRecordProbeSize bytes from it, or what is left of buf when
+// atEnd), or buf.size() when none does. When !atEnd, an offset with fewer
+// than kRecordProbeSize bytes after it is not judged: the search stops there
+// and returns it, for the caller to read on and search again from it.
+size_t FindRecordHead(std::string_view buf, size_t from, bool atEnd) noexcept;
+
+// Where reading goes on after the record at the front of buf (the rest of a
+// file) failed: past it when a writer made its head, else at the next head a
+// writer makes, or buf.size().
 size_t FindNextRecord(std::string_view buf) noexcept;
 
 // Payload readers. False when the payload is too short or inconsistent.

@@ -3,7 +3,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
+
+#include "core/crc32.h"
 
 namespace vistrel {
 
@@ -102,7 +105,7 @@ void TZLib::FireProgress() {
 }
 
 void TZLib::Emit(const char* data, size_t size) {
-    crc_ = static_cast<uint32_t>(crc32(crc_, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
+    crc_ = Crc32(crc_, std::string_view(data, size));
     if (output_) output_->append(data, size);
 }
 

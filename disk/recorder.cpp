@@ -135,6 +135,10 @@ void TRecorder::Adopt(int32_t id, const std::string& path, uint64_t size, int64_
     file->Durable = size;
     file->OpenedMs = openedMs;
     file->Fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    // A file that may not be written is still read back; a write to it
+    // fails as any write may (the game has no sender: none comes).
+    if (file->Fd < 0 && (errno == EROFS || errno == EACCES || errno == EPERM))
+        file->Fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     total_bytes_ += size;
     files_[id] = std::move(file);
 }

@@ -7,6 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "core/demo_verify.h"
+#include "core/protocol.h"
+
 namespace vistrel {
 
 namespace {
@@ -15,11 +18,6 @@ namespace {
 // bytes are still in the processor's cache while their CRC is checked and
 // their packets are copied out.
 constexpr size_t kReadRun = size_t{256} << 10;
-// The largest record, head included.
-constexpr size_t kMaxRecordSize = kRecordHeadSize + kMaxRecordPayload;
-// After damage, the search for the next sound record looks at this much at
-// once: any record that starts within its first half lies wholly inside it.
-constexpr size_t kResyncWindow = 2 * kMaxRecordSize;
 
 // The file from a given offset on, read in runs into one buffer that is
 // never shrunk; bytes already used are dropped from its front as it refills.
@@ -79,9 +77,24 @@ private:
     int error_ = 0;
 };
 
+// A packet found after a search passes the check a camera's packet passes
+// before the relay writes it (a restart gets none there either).
+bool Checked(std::string_view packet) {
+    if (PacketTypeOf(packet) != PacketType::DEMOPACKET) return true;
+    const std::string_view payload = DemoPayloadOf(packet);
+    // What does not start as a zlib stream (deflate, a window the format
+    // allows, no preset dictionary, the header's check) fails at once: a
+    // file's worth of such bytes costs no engine error each.
+    if (payload.size() < 2) return false;
+    const auto cmf = static_cast<unsigned char>(payload[0]);
+    const auto flg = static_cast<unsigned char>(payload[1]);
+    if ((cmf & 0x0F) != 8 || (cmf >> 4) > 7 || (flg & 0x20) != 0 || ((cmf << 8) | flg) % 31 != 0) return false;
+    return CheckDemoPayload(payload, PacketCheckOf(packet)).Outcome == TVerifyOutcome::Verified;
+}
+
 }  // namespace
 
-TScanResult ScanRecording(int fd, TRecordingVisitor& visitor) {
+TScanResult ScanRecording(int fd, TRecordingVisitor& visitor, bool cutTornTail) {
     TScanResult result;
     if (lseek(fd, 0, SEEK_SET) < 0) {
         result.Error = errno;
@@ -115,67 +128,80 @@ TScanResult ScanRecording(int fd, TRecordingVisitor& visitor) {
     // or the end is reached), or none.
     constexpr uint64_t kNoDamage = ~uint64_t{0};
     uint64_t damageStart = kNoDamage;
+    const auto beginDamage = [&] {
+        if (damageStart == kNoDamage) damageStart = window.Position();
+    };
     const auto endDamage = [&] {
         if (damageStart == kNoDamage) return;
         visitor.Damaged(damageStart, window.Position() - damageStart);
         damageStart = kNoDamage;
     };
-    // Skips the damage at the current position: on to the next offset at
-    // which a whole sound record starts, or to the end.
-    const auto skipDamage = [&]() -> bool {
-        if (damageStart == kNoDamage) damageStart = window.Position();
-        if (!window.Ensure(kResyncWindow)) return false;
-        const std::string_view view = window.View();
-        const size_t next = FindNextRecord(view);
-        if (next < view.size() || window.AtEnd()) {
-            window.Advance(next);
-            return true;
-        }
-        // No record lies wholly in the window: none starts in its first
-        // half. Go on from there.
-        window.Advance(std::max<size_t>(1, view.size() - kMaxRecordSize));
-        return true;
-    };
-
-    for (;;) {
-        if (!window.Ensure(kRecordHeadSize)) return unreadable();
-        std::string_view view = window.View();
-        if (view.empty()) break;
-        TRecordRead record = ReadRecord(view);
-        if (record.Status == TRecordStatus::NeedMore && !window.AtEnd() && view.size() >= kRecordHeadSize) {
-            // The record's head is here; read on to its end.
-            const size_t size = kRecordHeadSize + (static_cast<size_t>(static_cast<unsigned char>(view[0])) |
-                                                   static_cast<size_t>(static_cast<unsigned char>(view[1])) << 8 |
-                                                   static_cast<size_t>(static_cast<unsigned char>(view[2])) << 16 |
-                                                   static_cast<size_t>(static_cast<unsigned char>(view[3])) << 24);
-            if (!window.Ensure(size)) return unreadable();
-            view = window.View();
-            record = ReadRecord(view);
-        }
-        if (record.Status == TRecordStatus::NeedMore) {
-            // At the end of the file. A torn tail, unless a sound record
-            // follows: then this record's length was damaged.
-            if (FindNextRecord(view) < view.size()) {
-                if (!skipDamage()) return unreadable();
-                continue;
-            }
-            endDamage();
-            const uint64_t cutAt = window.Position();
-            if (ftruncate(fd, static_cast<off_t>(cutAt)) != 0) {
-                result.Outcome = TScanOutcome::Unreadable;
-                result.Error = errno;
-                return result;
-            }
-            visitor.TornTail(cutAt, view.size());
-            window.Advance(view.size());
-            result.Size = cutAt;
-            result.Outcome = TScanOutcome::Read;
+    // The file from cutAt on is a torn tail: cut off (unless the file may
+    // not be changed), so that later appends follow a sound record. The
+    // window holds the file's end.
+    const auto cutFrom = [&](uint64_t cutAt) {
+        const uint64_t end = window.Position() + window.View().size();
+        if (damageStart >= cutAt) damageStart = kNoDamage;
+        if (damageStart != kNoDamage) visitor.Damaged(damageStart, cutAt - damageStart);
+        if (cutTornTail && ftruncate(fd, static_cast<off_t>(cutAt)) != 0) {
+            result.Outcome = TScanOutcome::Unreadable;
+            result.Error = errno;
             return result;
         }
-        if (record.Status != TRecordStatus::Complete) {
-            if (!skipDamage()) return unreadable();
-            continue;
+        visitor.TornTail(cutAt, end - cutAt);
+        result.Size = cutAt;
+        result.Outcome = TScanOutcome::Read;
+        return result;
+    };
+    // Every record so far began where the one before it ended, from the
+    // header on: each is one the relay wrote, and it checked each packet
+    // before writing it. After a search, a record may be bytes a camera put
+    // inside a record whose head was hit: its packet is checked as a
+    // camera's is before it is taken.
+    bool chained = true;
+
+    for (;;) {
+        if (!window.Ensure(kRecordProbeSize)) return unreadable();
+        if (window.View().empty()) break;
+        TRecordStepRead step = StepRecord(window.View(), window.AtEnd());
+        while (step.Step == TRecordStep::NeedMore) {
+            if (!window.Ensure(step.Size)) return unreadable();
+            step = StepRecord(window.View(), window.AtEnd());
         }
+        switch (step.Step) {
+            case TRecordStep::NeedMore:
+            case TRecordStep::Torn: return cutFrom(window.Position());
+            case TRecordStep::Skip:
+                // A head the relay wrote, a CRC that fails: the extent it
+                // declares is skipped whole, never searched.
+                beginDamage();
+                window.Advance(step.Size);
+                continue;
+            case TRecordStep::Search: {
+                beginDamage();
+                chained = false;
+                // On to the next head a writer makes; no CRC on the way.
+                const uint64_t searchStart = window.Position();
+                size_t from = 1;
+                for (;;) {
+                    if (!window.Ensure(from + kReadRun)) return unreadable();
+                    const std::string_view view = window.View();
+                    const size_t at = FindRecordHead(view, from, window.AtEnd());
+                    if (at >= view.size()) {
+                        // Nothing a writer made lies in the rest: a torn
+                        // tail from where the search began.
+                        window.Advance(view.size());
+                        return cutFrom(searchStart);
+                    }
+                    window.Advance(at);
+                    if (window.AtEnd() || view.size() - at >= kRecordProbeSize) break;
+                    from = 0;
+                }
+                continue;
+            }
+            case TRecordStep::Record: break;
+        }
+        const TRecordRead& record = step.Read;
         bool sound = true;
         switch (static_cast<TRecordKind>(record.Kind)) {
             case TRecordKind::Description: {
@@ -191,6 +217,7 @@ TScanResult ScanRecording(int fd, TRecordingVisitor& visitor) {
                 int32_t location = 0;
                 std::string_view packet;
                 sound = ReadPacketPayload(record.Payload, location, packet);
+                sound = sound && (chained || Checked(packet));
                 if (sound) {
                     endDamage();
                     visitor.Packet(location, packet, window.Position());
@@ -202,6 +229,7 @@ TScanResult ScanRecording(int fd, TRecordingVisitor& visitor) {
                 int64_t ackMs = 0;
                 std::string_view packet;
                 sound = ReadTimedPacketPayload(record.Payload, location, ackMs, packet);
+                sound = sound && (chained || Checked(packet));
                 if (sound) {
                     endDamage();
                     visitor.TimedPacket(location, ackMs, packet, window.Position());

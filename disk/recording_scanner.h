@@ -5,9 +5,11 @@
 //
 // Damage is answered as docs/recording-format.md says: a torn last record
 // (the writer stopped mid-record) is cut off the file, so that later appends
-// follow a sound record; a record whose CRC fails is skipped and the reading
-// goes on at the next sound record; a file that is not a recording is not
-// read further and never changed.
+// follow a sound record; a record whose CRC fails is skipped whole, and after
+// a head no writer makes the reading goes on at the next head a writer makes
+// (StepRecord, FindRecordHead), each packet from there on checked as a
+// camera's is; a file that is not a recording is not read further and never
+// changed. The work is linear in the file, whatever its bytes.
 #pragma once
 
 #include <cstdint>
@@ -33,10 +35,11 @@ public:
         Packet(location, packet, offset);
     }
     // bytes at offset were skipped: damaged records (a CRC that fails, a
-    // length beyond any record, a payload that does not read as its kind).
+    // head no writer makes, a payload that does not read as its kind or, after
+    // a search, fails its check).
     virtual void Damaged(uint64_t offset, uint64_t bytes) = 0;
     // The last record was incomplete: the file was cut to offset (bytes
-    // removed).
+    // removed), or would have been if it could be changed.
     virtual void TornTail(uint64_t offset, uint64_t bytes) = 0;
 };
 
@@ -60,8 +63,9 @@ struct TScanResult {
     uint32_t Version = 0;
 };
 
-// Reads the recording open on fd (for reading and writing: a torn tail is
-// cut with ftruncate) from its start.
-TScanResult ScanRecording(int fd, TRecordingVisitor& visitor);
+// Reads the recording open on fd from its start. With cutTornTail, fd is open
+// for writing too and a torn tail is cut with ftruncate; without, the file is
+// never changed and a torn tail is only reported.
+TScanResult ScanRecording(int fd, TRecordingVisitor& visitor, bool cutTornTail = true);
 
 }  // namespace vistrel

@@ -32,7 +32,7 @@ TActiveGameList* TDetachedGames::FindGameById(int32_t id) noexcept { return game
 TActiveGameList* TDetachedGames::OpenDetachedGame(int32_t id, const TGameDescription& description) {
     TGameList* games = games_.List();
     if (!games) return nullptr;
-    if (id == 0) id = games_.LastId() + 1;
+    if (id == 0) id = games_.NextId();
     if (id <= 0 || games->FindById(id)) return nullptr;
     games_.NoteId(id);
     TActiveGameList& game = games->Add(nullptr);
@@ -65,6 +65,10 @@ bool TDetachedGames::StoreDetachedPacket(TActiveGameList& game, int32_t location
     game.StorePacketAt(location, packet, type == PacketType::DEMOPACKET ? kTagDemoPacket : kTagDemoRestart,
                        delay_.NowMs());
     return true;
+}
+
+void TDetachedGames::HoldGameId(int32_t id) {
+    if (id > 0) games_.HoldId(id);
 }
 
 bool TDetachedGames::ReadBackRun(int32_t gameId, int32_t first) { return pager_.ReadBackRun(gameId, first); }

@@ -35,6 +35,7 @@ public:
     const TGameList* Games() const noexcept override;
     TActiveGameList* FindGameById(int32_t id) noexcept override;
     TActiveGameList* OpenDetachedGame(int32_t id, const TGameDescription& description) override;
+    void HoldGameId(int32_t id) override;
     void DescribeGame(TActiveGameList& game, const TGameDescription& description) override;
     bool StoreDetachedPacket(TActiveGameList& game, int32_t location, std::string_view packet) override;
     bool ReadBackRun(int32_t gameId, int32_t first) override;

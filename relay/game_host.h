@@ -23,10 +23,15 @@ public:
     // there is none (an operator may have deleted it).
     virtual TActiveGameList* FindGameById(int32_t id) noexcept = 0;
     // Opens a game with identifier id, or with the next identifier when id
-    // is 0; the identifier counter continues after the highest given. The
+    // is 0 (see TRelayGames::NextId); the identifier counter continues after
+    // the highest given. The
     // game gets its games list row and its description goes to every
     // viewer. Null when id is already taken or the registry is gone.
     virtual TActiveGameList* OpenDetachedGame(int32_t id, const TGameDescription& description) = 0;
+    // An identifier a recording in the data folder holds: the counter goes on
+    // after it and no other game is given it, whether or not its file is
+    // restored.
+    virtual void HoldGameId(int32_t id) = 0;
     // Changes a game's description as a camera's GAMEINFO does: its row and
     // every viewer are told.
     virtual void DescribeGame(TActiveGameList& game, const TGameDescription& description) = 0;

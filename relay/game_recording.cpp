@@ -30,21 +30,21 @@ std::string SystemError(int error) { return std::strerror(error); }
 // packets in their locations.
 class TRestoreVisitor : public TRecordingVisitor {
 public:
-    TRestoreVisitor(TGameHost& host, const std::string& path) : host_(host), path_(path) {}
+    TRestoreVisitor(TGameHost& host, const std::string& path, bool readOnly)
+        : host_(host), path_(path), read_only_(readOnly) {}
 
     bool Begin(const TRecordingHeader& header) override {
-        if (header.GameId <= 0 || host_.FindGameById(header.GameId)) {
-            taken_ = true;
-            return false;
-        }
-        id_ = header.GameId;
+        begun_ = true;
+        header_id_ = header.GameId;
+        // An identifier no game can have, or one an earlier file holds: the
+        // game comes back under the next free one, packets and all.
+        if (header.GameId > 0 && !host_.FindGameById(header.GameId)) id_ = header.GameId;
         opened_ms_ = header.OpenedMs;
         return true;
     }
     void Description(const TGameDescription& description) override {
         if (!game_) {
-            game_ = host_.OpenDetachedGame(id_, description);
-            if (game_) game_->SetOpenedMs(opened_ms_);
+            Open(description);
         } else {
             host_.DescribeGame(*game_, description);
         }
@@ -78,19 +78,21 @@ public:
                                    std::to_string(offset) + " were skipped");
     }
     void TornTail(uint64_t offset, uint64_t bytes) override {
-        host_.ServerLog("Recording " + path_ + ": a torn last record of " + std::to_string(bytes) +
-                                   " bytes at byte " + std::to_string(offset) + " was cut off");
+        host_.ServerLog("Recording " + path_ + ": a torn last record of " + std::to_string(bytes) + " bytes at byte " +
+                        std::to_string(offset) +
+                        (read_only_ ? " is passed over (the file cannot be written)" : " was cut off"));
     }
     // The game, opened with an empty description if no record described it.
     TActiveGameList* Game() {
-        if (!game_ && id_ > 0) {
-            game_ = host_.OpenDetachedGame(id_, TGameDescription{});
-            // The game is the one that was opened then, for caches and edges too.
-            if (game_) game_->SetOpenedMs(opened_ms_);
-        }
+        if (!game_ && begun_) Open(TGameDescription{});
         return game_;
     }
 
+    bool Begun() const noexcept { return begun_; }
+    // The identifier the file's header holds, and whether the game came back
+    // under another one.
+    int32_t HeaderId() const noexcept { return header_id_; }
+    bool Renumbered() const noexcept { return game_ && id_ != header_id_; }
     int32_t Id() const noexcept { return id_; }
     int64_t OpenedMs() const noexcept { return opened_ms_; }
     bool Taken() const noexcept { return taken_; }
@@ -99,9 +101,20 @@ public:
     std::vector<TRecordRef>& Records() noexcept { return records_; }
 
 private:
+    void Open(const TGameDescription& description) {
+        game_ = host_.OpenDetachedGame(id_, description);
+        if (!game_) return;
+        id_ = game_->Identifier();
+        // The game is the one that was opened then, for caches and edges too.
+        game_->SetOpenedMs(opened_ms_);
+    }
+
     TGameHost& host_;
     const std::string& path_;
+    const bool read_only_;
     TActiveGameList* game_ = nullptr;
+    bool begun_ = false;
+    int32_t header_id_ = 0;
     int32_t id_ = 0;
     int64_t opened_ms_ = 0;
     bool taken_ = false;
@@ -136,7 +149,31 @@ bool TGameRecording::Start(TGameHost& host) {
     const int32_t gamesBefore = games.Count();
     uint64_t packetsBefore = 0;
     for (int32_t i = 0; i < games.Count(); ++i) packetsBefore += static_cast<uint64_t>(games.At(i).Count());
-    for (const std::string& path : recorder_->ListFolder()) Restore(host, path);
+    const std::vector<std::string> paths = recorder_->ListFolder();
+    // Every identifier a file holds first, so that a game renumbered below
+    // never takes one a later file holds, and no new game ever does.
+    for (const std::string& path : paths) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;
+        char bytes[kRecordingHeaderSize];
+        const ssize_t got = pread(fd, bytes, sizeof bytes, 0);
+        close(fd);
+        if (got != static_cast<ssize_t>(sizeof bytes)) continue;
+        const THeaderRead header = ReadRecordingHeader(std::string_view(bytes, sizeof bytes));
+        if (header.Status == THeaderStatus::Valid || header.Status == THeaderStatus::UnsupportedVersion)
+            host.HoldGameId(header.Header.GameId);
+    }
+    read_only_files_ = 0;
+    for (const std::string& path : paths) Restore(host, path);
+    // Said once: each file is served as it is, and every new packet is
+    // refused (ACKNAK 1) as its record cannot be written.
+    if (access(recorder_->DataDir().c_str(), W_OK) != 0)
+        log_.Line("The data folder " + recorder_->DataDir() + " cannot be written (" + SystemError(errno) +
+                  "): its recordings are served as they are (" + std::to_string(read_only_files_) +
+                  " files opened for reading only); new packets are refused");
+    else if (read_only_files_ > 0)
+        log_.Line("Recordings in " + recorder_->DataDir() + " that cannot be written are served as they are (" +
+                  std::to_string(read_only_files_) + " files)");
     const int32_t restored = games.Count() - gamesBefore;
     if (restored > 0) {
         uint64_t packets = 0;
@@ -152,40 +189,71 @@ bool TGameRecording::Start(TGameHost& host) {
 }
 
 void TGameRecording::Restore(TGameHost& host, const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    const bool readOnly = fd < 0 && (errno == EROFS || errno == EACCES || errno == EPERM);
+    // A file that may not be written is still served: read as it is.
+    if (readOnly) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         log_.Line("Cannot read " + path + ": " + SystemError(errno) + "; left alone");
         return;
     }
-    TRestoreVisitor visitor(host, path);
-    const TScanResult result = ScanRecording(fd, visitor);
-    close(fd);
+    TRestoreVisitor visitor(host, path, readOnly);
+    const TScanResult result = ScanRecording(fd, visitor, !readOnly);
     switch (result.Outcome) {
         case TScanOutcome::Read: break;
         case TScanOutcome::LeftAlone:
+            close(fd);
             log_.Line(path + " records a game whose identifier another recording holds; left alone");
             return;
-        case TScanOutcome::NotARecording: log_.Line(path + " is not a recording; left alone"); return;
+        case TScanOutcome::NotARecording:
+            close(fd);
+            log_.Line(path + " is not a recording; left alone");
+            return;
         case TScanOutcome::TooShort:
+            close(fd);
             log_.Line(path + " is too short to be a recording; left alone");
             return;
         case TScanOutcome::DamagedHeader:
+            close(fd);
             log_.Line(path + " is a recording with a damaged header; left alone");
             return;
         case TScanOutcome::NewerVersion:
+            close(fd);
             log_.Line(path + " is a recording of version " + std::to_string(result.Version) +
-                                 ", which this program cannot read; left alone");
+                      ", which this program cannot read; left alone");
             return;
         case TScanOutcome::Unreadable:
             log_.Line("Cannot read " + path + ": " + SystemError(result.Error) +
-                                 (visitor.Id() > 0 ? "; what was read before is kept" : "; left alone"));
-            if (visitor.Id() <= 0) return;
+                      (visitor.Begun() ? "; what was read before is kept" : "; left alone"));
+            if (!visitor.Begun()) {
+                close(fd);
+                return;
+            }
             break;
     }
-    if (!visitor.Game()) return;
+    if (!visitor.Game()) {
+        close(fd);
+        return;
+    }
+    if (readOnly) ++read_only_files_;
+    if (visitor.Renumbered()) {
+        // The header says so from now on (40 bytes in place, whole or not at
+        // all to a process that dies), so the game keeps its new identifier
+        // over restarts; a file that cannot be written is renumbered again
+        // at each start.
+        const std::string header = EncodeRecordingHeader(TRecordingHeader{visitor.Id(), visitor.OpenedMs()});
+        const bool rewritten =
+            !readOnly && pwrite(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
+        log_.Line("Recording " + path + " holds game " + std::to_string(visitor.HeaderId()) +
+                  (visitor.HeaderId() > 0 ? ", an identifier an earlier recording holds"
+                                          : ", an identifier no game can have") +
+                  "; it is restored as game " + std::to_string(visitor.Id()) +
+                  (rewritten ? "" : " (its header is not changed)"));
+    }
+    close(fd);
     if (visitor.Refused() > 0)
         log_.Line("Recording " + path + ": " + std::to_string(visitor.Refused()) +
-                             " packets at locations its game cannot take were skipped");
+                  " packets at locations its game cannot take were skipped");
     uint64_t size = result.Size;
     if (result.Outcome == TScanOutcome::Unreadable) {
         const int again = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -77,6 +77,8 @@ private:
     TDiskMetrics& metrics_;
     TRecorderOptions options_{"", TFsyncMode::EverySec, 0};
     std::unique_ptr<TRecorder> recorder_;
+    // Restored files that could only be opened for reading.
+    int read_only_files_ = 0;
 };
 
 }  // namespace vistrel

@@ -5,8 +5,12 @@
 // nothing.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <unordered_set>
+#include <vector>
 
 #include "core/game_list.h"
 #include "relay/game_viewers.h"
@@ -19,6 +23,7 @@ public:
     void Open() {
         list_ = std::make_unique<TGameList>();
         last_id_ = 0;
+        held_.clear();
     }
     void Close() { list_.reset(); }
 
@@ -32,11 +37,30 @@ public:
 
     // The last identifier given to a game.
     int32_t LastId() const noexcept { return last_id_; }
-    // The identifier for a new game.
-    int32_t NextId() noexcept { return ++last_id_; }
+    // The identifier for a new game: after the highest given, or once that is
+    // the highest there is, the lowest that no game and no recording holds.
+    int32_t NextId() {
+        if (last_id_ < std::numeric_limits<int32_t>::max()) return ++last_id_;
+        // Rare: one sort of the identifiers in use, not a registry search per
+        // candidate.
+        std::vector<int32_t> used(held_.begin(), held_.end());
+        for (int32_t i = 0; list_ && i < list_->Count(); ++i) used.push_back(list_->At(i).Identifier());
+        std::sort(used.begin(), used.end());
+        int32_t id = 1;
+        for (const int32_t taken : used)
+            if (taken == id) ++id;
+            else if (taken > id) break;
+        return id;
+    }
     // A game opened with an identifier of its own: the counter goes on after it.
     void NoteId(int32_t id) noexcept {
         if (id > last_id_) last_id_ = id;
+    }
+    // An identifier a file in the data folder holds (restored or not): never
+    // handed out to another game.
+    void HoldId(int32_t id) {
+        NoteId(id);
+        held_.insert(id);
     }
     // The identifier of a new viewer connection (TDemoViewer::Seq).
     uint64_t NextViewerSeq() noexcept { return ++last_viewer_seq_; }
@@ -44,6 +68,7 @@ public:
 private:
     std::unique_ptr<TGameList> list_;
     int32_t last_id_ = 0;
+    std::unordered_set<int32_t> held_;
     TGameViewers viewers_;
     uint64_t last_viewer_seq_ = 0;
 };

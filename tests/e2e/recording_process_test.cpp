@@ -25,15 +25,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/recording_format.h"
+#include "client/client_packets.h"
+#include "client/demo_payload.h"
+#include "client/relay_client.h"
+#include "client/server_packets.h"
+#include "testing/http_client.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/free_port.h"
 #include "tests/e2e/noise.h"
-#include "core/recording_format.h"
 #include "tests/e2e/recording_folder.h"
-#include "client/client_packets.h"
-#include "testing/http_client.h"
-#include "client/relay_client.h"
-#include "client/server_packets.h"
 
 namespace vistrel::testing {
 namespace {
@@ -46,13 +47,15 @@ using Packets = std::vector<std::string>;
 // vistreld on loopback, recording into a folder; its output goes to a file.
 class TRecordingDaemon {
 public:
+    // wrapper: a command line that runs the daemon's, given after it.
     TRecordingDaemon(const std::string& dataDir, const std::string& logFile, std::vector<std::string> extra = {},
-                     rlim_t fileSizeLimit = 0)
+                     rlim_t fileSizeLimit = 0, std::vector<std::string> wrapper = {})
         : sender_(FreePort()), viewer_(FreePort()), http_(FreePort()) {
-        std::vector<std::string> args = {VISTRELD_PATH,   "--address",      "127.0.0.1",
-                                         "--sender-port", std::to_string(sender_), "--viewer-port",
-                                         std::to_string(viewer_), "--http", "127.0.0.1:" + std::to_string(http_),
-                                         "--registry",    dataDir + ".reg", "--data-dir", dataDir};
+        std::vector<std::string> args = wrapper;
+        args.insert(args.end(),
+                    {VISTRELD_PATH, "--address", "127.0.0.1", "--sender-port", std::to_string(sender_), "--viewer-port",
+                     std::to_string(viewer_), "--http", "127.0.0.1:" + std::to_string(http_), "--registry",
+                     dataDir + ".reg", "--data-dir", dataDir});
         args.insert(args.end(), extra.begin(), extra.end());
         process_ = std::make_unique<TChildProcess>(args, TChildOptions{.Output = logFile, .FileSizeLimit = fileSizeLimit});
     }
@@ -246,6 +249,123 @@ TEST(RecordingProcess, KilledAtRandomPointsOfUploadsItLosesNoAcknowledgedPacket)
         SCOPED_TRACE("kill points of seed " + std::to_string(seed));
         KillDuringUploads(10, seed);
     }
+}
+
+// A camera's packet whose bytes hold, over and over, a whole packet record
+// for location 0 with a sound CRC (zlib level 0 keeps them verbatim), the
+// relay killed at random moments while it takes it (and its record torn
+// after the kill where the kill left it whole): after each restart location
+// 0 is still the acknowledged packet, never one from inside.
+TEST(RecordingProcess, ACraftedPacketTornByAKillNeverReplacesAnAcknowledgedOne) {
+    const std::string honest = Demo(0, Noise(1000, 1));
+    const std::string inner = EncodeTimedPacketRecord(0, 1, Demo(0, "forged"));
+    std::string content;
+    while (content.size() + inner.size() < 16000000) content += inner;
+    const std::string crafted = RawDemo(1, Deflate(content, 0), Crc(content));
+    std::mt19937 random(5);
+    int torn = 0, cut = 0;
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        TRecordingFolder folder;
+        const std::string log = folder.Path() + ".log";
+        int32_t id = 0;
+        {
+            TRecordingDaemon daemon(folder.Path(), log);
+            auto cam = daemon.Connect(daemon.SenderPort());
+            ASSERT_TRUE(cam);
+            cam->Send(GameInfo("cam", "", "crafted"));
+            ASSERT_TRUE(cam->WaitUntil([&] { return cam->HasPacket(); }, 5000ms));
+            cam->TakePacket();
+            cam->Send(honest);
+            ASSERT_TRUE(cam->WaitUntil([&] { return cam->HasPacket(); }, 5000ms));
+            ASSERT_EQ(AckValueOf(cam->TakePacket()), 0);
+            id = daemon.Games()["crafted"];
+            cam->Send(crafted);
+            const auto sent = std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 40000);
+            while (std::chrono::steady_clock::now() < sent) cam->Pump();
+            daemon.Process().Kill();
+        }
+        // Where the kill left the crafted record whole, it is torn here at a
+        // random point past its head, as a kill in the middle of its write would.
+        const std::string file = folder.File("game-" + std::to_string(id) + ".vrec");
+        const size_t record = kTimedPacketRecordHeadSize + crafted.size();
+        const off_t size = static_cast<off_t>(ReadWholeFile(file).size());
+        const bool whole = static_cast<size_t>(size) > record && RecordIn(ReadWholeFile(file), 1, crafted) != "";
+        if (whole) {
+            ASSERT_EQ(truncate(file.c_str(), size - 1 - static_cast<off_t>(random() % (record - 40))), 0);
+        }
+        TRecordingDaemon again(folder.Path(), log);
+        const Packets recorded = again.RecordedPackets(id);
+        ASSERT_FALSE(recorded.empty()) << ReadLog(log);
+        EXPECT_EQ(recorded[0], honest);
+        EXPECT_TRUE(recorded.size() == 1 || (!whole && recorded.size() == 2 && recorded[1] == crafted));
+        const Packets watched = again.Watch(id, recorded.size());
+        ASSERT_FALSE(watched.empty());
+        EXPECT_EQ(watched[0], honest);
+        torn += ReadLog(log).find("a torn last record") != std::string::npos;
+        cut += whole;
+    }
+    std::printf("10 kills, %d of them tore the crafted packet's record (the others' records torn after)\n", torn - cut);
+}
+
+// A data folder that cannot be written, made so for real: a read-only bind
+// mount in a mount namespace of the daemon's own (skipped where none can be
+// made). Its recordings are served as they are (a torn tail passed over, the
+// file not changed), the folder's state is said once, new packets are
+// answered ACKNAK 1, and no identifier a file holds is given out again.
+TEST(RecordingProcess, AReadOnlyDataFolderIsServedAsItIsAndRefusesNewPackets) {
+    if (system("/usr/bin/unshare -rm true 2>/dev/null") != 0) GTEST_SKIP() << "no mount namespace can be made here";
+    TRecordingFolder folder;
+    const std::string log = folder.Path() + ".log";
+    Packets sent;
+    int32_t id = 0;
+    {
+        TRecordingDaemon daemon(folder.Path(), log);
+        auto cam = daemon.Connect(daemon.SenderPort());
+        ASSERT_TRUE(cam);
+        cam->Send(GameInfo("cam", "", "kept"));
+        ASSERT_TRUE(cam->WaitUntil([&] { return cam->HasPacket(); }, 5000ms));
+        cam->TakePacket();
+        for (int32_t i = 0; i < 5; ++i) {
+            sent.push_back(Demo(i, Noise(2000, static_cast<uint32_t>(i))));
+            cam->Send(sent.back());
+            ASSERT_TRUE(cam->WaitUntil([&] { return cam->HasPacket(); }, 5000ms));
+            ASSERT_EQ(AckValueOf(cam->TakePacket()), 0);
+        }
+        id = daemon.Games()["kept"];
+    }
+    const std::string file = folder.File("game-" + std::to_string(id) + ".vrec");
+    const std::string bytes = ReadWholeFile(file) + EncodeTimedPacketRecord(5, 1, Demo(5, "torn")).substr(0, 30);
+    WriteWholeFile(file, bytes);
+
+    const std::string dir = folder.Path();
+    TRecordingDaemon daemon(dir, log, {}, 0,
+                            {"/usr/bin/unshare", "-rm", "/bin/sh", "-c",
+                             "mount --bind '" + dir + "' '" + dir + "' && mount -o remount,ro,bind '" + dir + "' '" +
+                                 dir + "' && exec \"$0\" \"$@\""});
+    EXPECT_EQ(daemon.Watch(id, sent.size()), sent);
+    auto cam = daemon.Connect(daemon.SenderPort());
+    ASSERT_TRUE(cam);
+    cam->Send(GameInfo("cam", "", "new"));
+    ASSERT_TRUE(cam->WaitUntil([&] { return cam->HasPacket(); }, 5000ms));
+    cam->TakePacket();
+    cam->Send(Demo(0, "refused"));
+    ASSERT_TRUE(cam->WaitUntil([&] { return cam->HasPacket(); }, 5000ms));
+    EXPECT_EQ(AckValueOf(cam->TakePacket()), 1);
+    EXPECT_EQ(daemon.Games()["new"], id + 1);
+    daemon.Process().Kill();
+    const std::string text = ReadLog(log);
+    EXPECT_NE(text.find("Recording " + file + ": a torn last record of 30 bytes at byte " +
+                        std::to_string(bytes.size() - 30) + " is passed over (the file cannot be written)"),
+              std::string::npos)
+        << text;
+    const std::string state =
+        "The data folder " + dir +
+        " cannot be written (Read-only file system): its recordings are served as they are (1 files";
+    EXPECT_NE(text.find(state), std::string::npos) << text;
+    EXPECT_EQ(text.find(state), text.rfind(state));
+    EXPECT_EQ(text.find("left alone"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(file), bytes);
 }
 
 TEST(RecordingProcess, ADataFolderThatCannotBeMadeEndsTheStartWithStatus1) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/crc32.h"
 #include "core/protocol.h"
 
 namespace vistrel {
@@ -152,6 +153,19 @@ TEST(RecordingFormat, PacketPayloadsHoldOnlyWhatTheRelayStores) {
     ASSERT_TRUE(ReadDescriptionPayload(ReadRecord(EncodeDescriptionRecord({0, longName, "", "", ""})).Payload,
                                        description));
     EXPECT_EQ(description.Name.size(), 255u);
+}
+
+// Every length and offset through each of the folding paths, from any value.
+TEST(RecordingFormat, TheFoldedCrcIsZlibs) {
+    std::string bytes(1200, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + (i >> 3));
+    for (size_t size = 0; size <= 700; ++size)
+        for (const size_t at : {size_t{0}, size_t{3}}) {
+            const uint32_t from = static_cast<uint32_t>(size * 2654435761u);
+            ASSERT_EQ(Crc32(from, std::string_view(bytes).substr(at, size)),
+                      crc32(from, reinterpret_cast<const Bytef*>(bytes.data() + at), static_cast<uInt>(size)))
+                << size << " at " << at;
+        }
 }
 
 }  // namespace

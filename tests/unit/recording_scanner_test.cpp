@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <random>
 #include <string>
@@ -29,6 +30,25 @@ std::string Packet(int32_t location, size_t size, uint32_t seed) {
     WriteInt32(packet, PacketOffset::Length, static_cast<int32_t>(size));
     WriteInt32(packet, PacketOffset::Location, location);
     return packet;
+}
+
+// A packet that passes the relay's payload check (its content deflated at
+// level 0): what a search may find and keep.
+std::string CheckedPacket(int32_t location, size_t contentSize, uint32_t seed) {
+    const std::string content = Packet(location, contentSize, seed);
+    uLongf size = compressBound(static_cast<uLong>(content.size()));
+    std::string payload(size, '\0');
+    compress2(reinterpret_cast<Bytef*>(payload.data()), &size, reinterpret_cast<const Bytef*>(content.data()),
+              static_cast<uLong>(content.size()), 0);
+    payload.resize(size);
+    std::string packet(PacketSize::DemoHeader, '\0');
+    WriteInt32(packet, PacketOffset::Type, PacketType::DEMOPACKET);
+    WriteInt32(packet, PacketOffset::Length, static_cast<int32_t>(PacketSize::DemoHeader + payload.size()));
+    WriteInt32(packet, PacketOffset::Check,
+               static_cast<int32_t>(
+                   crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size()))));
+    WriteInt32(packet, PacketOffset::Location, location);
+    return packet + payload;
 }
 
 struct TSeen : TRecordingVisitor {
@@ -106,7 +126,8 @@ TEST_F(Scanner, DamageDeepInALongFileIsSkippedToTheNextSoundRecord) {
     std::vector<std::string> packets;
     std::vector<uint64_t> offsets;
     for (int32_t i = 0; file.size() < (size_t{20} << 20); ++i) {
-        packets.push_back(Packet(i, 100000, static_cast<uint32_t>(i)));
+        // Sound payloads: after the search each is checked as a camera's.
+        packets.push_back(CheckedPacket(i, 100000, static_cast<uint32_t>(i)));
         offsets.push_back(file.size());
         AppendPacketRecord(file, i, packets.back());
     }
