@@ -20,7 +20,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/load_common.h"
 #include "core/recording_format.h"
 #include "relay/main_form.h"
 #include "web/http_server.h"
@@ -28,6 +27,7 @@
 #include "client/client_packets.h"
 #include "testing/main_form_probe.h"
 #include "testing/recording_front_end.h"
+#include "bench/load_common.h"
 
 using namespace vistrel;
 using namespace vistrel::testing;
@@ -109,7 +109,8 @@ TPhase Run(int games, int packetsPerGame, const std::string& segment) {
     if (!edge.FormCreate()) load::FailRun("edge_mirror_load", "FormCreate");
     TMirrorOptions options;
     options.OriginUrl = "http://127.0.0.1:" + std::to_string(origin.Port());
-    if (const char* poll = std::getenv("EDGE_POLL_MS")) options.PollInterval = std::chrono::milliseconds(std::atoi(poll));
+    if (const char* poll = std::getenv("EDGE_POLL_MS"))
+        options.PollInterval = std::chrono::milliseconds(std::atoi(poll));
     TOriginMirror mirror(edge.Host(), loop, options);
     const uint64_t want = static_cast<uint64_t>(games) * static_cast<uint64_t>(packetsPerGame);
     const auto start = Clock::now();
@@ -136,8 +137,9 @@ int main(int argc, char** argv) {
     load::RaiseDescriptorLimit();
     std::string segment;
     for (int32_t l = 0; l < packetsPerGame; ++l)
-        AppendPacketRecord(segment, l, client::Demo(l, "a mirrored packet at location " + std::to_string(l) +
-                                                           std::string(600, static_cast<char>('a' + l % 26))));
+        AppendPacketRecord(segment, l,
+                           client::Demo(l, "a mirrored packet at location " + std::to_string(l) +
+                                               std::string(600, static_cast<char>('a' + l % 26))));
     std::printf("edge_mirror_load: %d packets a game, one segment of %zu bytes\n", packetsPerGame, segment.size());
     std::vector<TPhase> phases;
     std::vector<int> counts;
@@ -151,9 +153,8 @@ int main(int argc, char** argv) {
     for (const TPhase& p : phases) {
         const double perPacket = p.CpuMs / static_cast<double>(std::max<uint64_t>(p.Packets, 1));
         std::printf("%8d %10llu %10.0f %10.0f %12.2f %8.2f %10zu %9llu%s\n", p.Games,
-                    static_cast<unsigned long long>(p.Packets), p.CpuMs, p.WallMs, perPacket * 1000.0,
-                    perPacket / base, p.MostInFlight, static_cast<unsigned long long>(p.LeftOut),
-                    p.Done ? "" : "  (not all stored)");
+                    static_cast<unsigned long long>(p.Packets), p.CpuMs, p.WallMs, perPacket * 1000.0, perPacket / base,
+                    p.MostInFlight, static_cast<unsigned long long>(p.LeftOut), p.Done ? "" : "  (not all stored)");
         done = done && p.Done;
     }
     return done ? 0 : 1;
