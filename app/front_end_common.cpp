@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -249,6 +250,17 @@ std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayComm
     TMirrorOptions options;
     options.OriginUrl = url;
     if (!relay.ForwardPasswordFile.empty()) options.Password = ReadPasswordFile(relay.ForwardPasswordFile);
+    // The segments in flight are connection buffers too: a quarter of that
+    // budget is theirs, and the connections keep the rest, so --max-memory
+    // still holds the whole.
+    TMemoryBudget budget = form.MemoryBudget();
+    if (budget.ConnectionBuffers != 0) {
+        options.MaxBodyBytes = std::max(budget.ConnectionBuffers / 4, kMinMirrorBodyBytes);
+        budget.ConnectionBuffers -= std::min(options.MaxBodyBytes, budget.ConnectionBuffers / 2);
+        form.SetMemoryBudget(budget);
+    }
+    form.ServerLog(false, "Forward Server: up to " + FormatByteSize(options.MaxBodyBytes) + " for segments in flight" +
+                              (budget.ConnectionBuffers != 0 ? ", taken from the connection buffers" : ""));
     auto mirror = std::make_unique<TOriginMirror>(form.Host(), form.Loop(), std::move(options));
     mirror->Start();
     return mirror;

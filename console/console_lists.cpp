@@ -148,13 +148,25 @@ void TLogLines::Append(std::string line) {
 
 void TConsoleLists::AddGameRow(int32_t id, TWSocketClient* sender, const std::string& peerAddr) {
     games_.Append(std::to_string(id) + ";;;;0;0;" + peerAddr + ";;0;0;", sender);
+    // Appending moves no other row; the first row showing a game stays the one found.
+    game_rows_.emplace(id, games_.Count() - 1);
 }
 
 int32_t TConsoleLists::IndexOfGameRow(int32_t id) const {
     const std::string key = std::to_string(id);
-    for (int32_t i = 0; i < games_.Count(); ++i)
-        if (games_.Column(i, 0) == key) return i;
-    return -1;
+    const auto known = game_rows_.find(id);
+    if (known != game_rows_.end() && known->second < games_.Count() && games_.Column(known->second, 0) == key)
+        return known->second;
+    // Rows added, removed or changed since: one walk renews them all. The
+    // first row showing a game is the one found, as before.
+    game_rows_.clear();
+    int32_t found = -1;
+    for (int32_t i = games_.Count() - 1; i >= 0; --i) {
+        const int32_t rowId = GameIdOfRow(i);
+        if (rowId != 0) game_rows_[rowId] = i;
+        if (rowId == id || (rowId == 0 && games_.Column(i, 0) == key)) found = i;
+    }
+    return found;
 }
 
 int32_t TConsoleLists::GameIdOfRow(int32_t row) const {

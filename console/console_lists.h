@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace vistrel {
@@ -143,6 +144,10 @@ public:
     void SetGameColumns(int32_t id, const TGameColumns& columns);
     void UnlinkGameRow(const TWSocketClient* sender);
     // The row showing game id (column 0 equal to id in decimal), or -1.
+    // Rows are remembered by game, so that finding one among ten thousand
+    // costs what it does among ten (the numbers of every row are brought up
+    // to date each tick); what is remembered is checked against the row, and
+    // a walk of the list renews it when the rows have moved.
     int32_t IndexOfGameRow(int32_t id) const;
     // The game a row shows; 0 for a row index outside the list.
     int32_t GameIdOfRow(int32_t row) const;
@@ -156,6 +161,7 @@ private:
     TRowList games_;
     TRowList users_;
     TLogLines log_;
+    mutable std::unordered_map<int32_t, int32_t> game_rows_;
 };
 
 }  // namespace vistrel

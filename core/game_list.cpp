@@ -207,16 +207,42 @@ const TActiveGameList& TGameList::At(int32_t i) const {
     return *games_[static_cast<size_t>(i)];
 }
 
+void TActiveGameList::SetIdentifier(int32_t id) {
+    if (registry_ && id != identifier_) registry_->Reindex(*this, identifier_, id);
+    identifier_ = id;
+}
+
 TActiveGameList& TGameList::Add(TWSocketClient* sender) {
     games_.push_back(std::make_unique<TActiveGameList>(sender));
     TActiveGameList& game = *games_.back();
     game.registry_bytes_ = &stored_bytes_;
+    game.registry_ = this;
     stored_bytes_ += game.StoredBytes() + kGameRecordOverhead;
+    TIdSlot& slot = by_id_[game.Identifier()];
+    if (slot.Holders++ == 0) slot.Game = &game;
     return game;
 }
 
+void TGameList::Reindex(TActiveGameList& game, int32_t from, int32_t to) {
+    Unindex(game, from);
+    TIdSlot& slot = by_id_[to];
+    if (slot.Holders++ == 0) slot.Game = &game;
+}
+
+void TGameList::Unindex(TActiveGameList& game, int32_t id) {
+    const auto it = by_id_.find(id);
+    if (it == by_id_.end()) return;
+    if (--it->second.Holders <= 0) {
+        by_id_.erase(it);
+    } else if (it->second.Game == &game) {
+        it->second.Game = nullptr;  // another holder: found by a walk
+    }
+}
+
 void TGameList::Delete(int32_t i) {
-    const size_t bytes = At(i).StoredBytes() + kGameRecordOverhead;
+    TActiveGameList& game = At(i);
+    const size_t bytes = game.StoredBytes() + kGameRecordOverhead;
+    Unindex(game, game.Identifier());
     games_.erase(games_.begin() + i);
     assert(stored_bytes_ >= bytes);
     stored_bytes_ -= bytes;
@@ -242,8 +268,14 @@ TActiveGameList* TGameList::FindBySender(const TWSocketClient* conn) noexcept {
 }
 
 TActiveGameList* TGameList::FindById(int32_t id) noexcept {
-    int32_t i = IndexOfId(id);
-    return i < 0 ? nullptr : games_[static_cast<size_t>(i)].get();
+    const auto it = by_id_.find(id);
+    if (it == by_id_.end()) return nullptr;
+    if (it->second.Holders == 1 && it->second.Game) return it->second.Game;
+    const int32_t i = IndexOfId(id);
+    if (i < 0) return nullptr;
+    TActiveGameList* game = games_[static_cast<size_t>(i)].get();
+    if (it->second.Holders == 1) it->second.Game = game;
+    return game;
 }
 
 }  // namespace vistrel

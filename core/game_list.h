@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,7 @@
 
 namespace vistrel {
 
+class TGameList;
 class TWSocketClient;
 
 // An index outside a list: "List index out of bounds (<index>)".
@@ -205,7 +207,8 @@ public:
     void SetMod(std::string_view mod);
 
     int32_t Identifier() const noexcept { return identifier_; }
-    void SetIdentifier(int32_t id) noexcept { identifier_ = id; }
+    // In a registry, its index by identifier follows.
+    void SetIdentifier(int32_t id);
 
     int32_t Viewers() const noexcept { return viewers_; }
     void SetViewers(int32_t viewers) noexcept { viewers_ = viewers; }
@@ -224,6 +227,8 @@ public:
     void SetSenderName(std::string name) { sender_name_ = std::move(name); }
 
 private:
+    friend class TGameList;
+    TGameList* registry_ = nullptr;
     TWSocketClient* sender_ = nullptr;
     bool live_upstream_ = false;
     int64_t opened_ms_ = 0;
@@ -239,8 +244,10 @@ private:
 
 // The registry: games in the order they were opened. Keeps a running count
 // of the memory its games hold (StoredBytes()), read in constant time: the
-// games' stored bytes plus kGameRecordOverhead per game. The games count into
-// this object, so it is never copied or moved.
+// games' stored bytes plus kGameRecordOverhead per game, and an index by
+// identifier, so that finding a game costs the same among ten games as among
+// ten thousand (an edge mirroring a long list looks games up all the time).
+// The games count into this object, so it is never copied or moved.
 class TGameList {
 public:
     TGameList() = default;
@@ -269,8 +276,20 @@ public:
     size_t StoredBytes() const noexcept { return stored_bytes_; }
 
 private:
+    friend class TActiveGameList;
+    void Reindex(TActiveGameList& game, int32_t from, int32_t to);
+    void Unindex(TActiveGameList& game, int32_t id);
+
     std::vector<std::unique_ptr<TActiveGameList>> games_;
     size_t stored_bytes_ = 0;
+    // Identifier -> the game holding it, and how many games hold it: with
+    // more than one (never by the relay's own hand) a lookup walks the list
+    // for the first in list order, as it always did.
+    struct TIdSlot {
+        TActiveGameList* Game = nullptr;
+        int32_t Holders = 0;
+    };
+    std::unordered_map<int32_t, TIdSlot> by_id_;
 };
 
 }  // namespace vistrel

@@ -12,6 +12,9 @@ namespace vistrel {
 
 namespace {
 
+// What is kept of a streamed request's answer other than a 200 (an error
+// page), whose body no reader takes.
+constexpr size_t kMaxUnreadBody = size_t{64} << 10;
 // The longest wait our loop is told to keep for libcurl.
 constexpr long kLongestWaitMs = 3600 * 1000;
 constexpr std::chrono::milliseconds kConnectTimeout{3000};
@@ -46,6 +49,8 @@ struct TCurlMulti::TTransfer {
     size_t MaxBody = 0;
     THttpFetch Fetch;
     TDone Done;
+    TChunk Chunk;
+    bool Paused = false;
     char ErrorText[CURL_ERROR_SIZE] = {};
 };
 
@@ -93,7 +98,19 @@ struct TCurlCallbacks {
     static size_t Write(char* data, size_t size, size_t count, void* userp) {
         auto* transfer = static_cast<TCurlMulti::TTransfer*>(userp);
         const size_t bytes = size * count;
-        if (transfer->Fetch.Body.size() + bytes > transfer->MaxBody) {
+        if (transfer->Chunk) {
+            if (transfer->Fetch.Status == 0)
+                curl_easy_getinfo(transfer->Easy, CURLINFO_RESPONSE_CODE, &transfer->Fetch.Status);
+            if (transfer->Fetch.Status == 200) {
+                switch (transfer->Chunk(transfer->Fetch, std::string_view(data, bytes))) {
+                    case TChunkAnswer::Take: return bytes;
+                    case TChunkAnswer::Pause: transfer->Paused = true; return CURL_WRITEFUNC_PAUSE;
+                    case TChunkAnswer::Stop: transfer->Fetch.Stopped = true; return 0;
+                }
+            }
+        }
+        const size_t bound = transfer->Chunk ? std::min(transfer->MaxBody, kMaxUnreadBody) : transfer->MaxBody;
+        if (transfer->Fetch.Body.size() + bytes > bound) {
             transfer->Fetch.TooLarge = true;
             return 0;  // ends the transfer
         }
@@ -128,6 +145,7 @@ TCurlMulti::TCurlMulti(TEventLoop& loop) : loop_(loop) {
 }
 
 TCurlMulti::~TCurlMulti() {
+    if (resume_timer_ != 0) loop_.CancelTimer(resume_timer_);
     for (TEventLoop::TimerId timer : failed_timers_)
         if (timer != 0) loop_.CancelTimer(timer);
     while (!transfers_.empty()) Forget(*transfers_.begin()->second);
@@ -138,11 +156,12 @@ TCurlMulti::~TCurlMulti() {
 }
 
 TCurlMulti::TRequestId TCurlMulti::Get(const std::string& url, std::chrono::milliseconds timeout, size_t maxBody,
-                                       TDone done, const std::vector<std::string>& headers) {
+                                       TDone done, const std::vector<std::string>& headers, TChunk chunk) {
     auto transfer = std::make_unique<TTransfer>();
     transfer->Id = next_id_++;
     transfer->MaxBody = maxBody;
     transfer->Done = std::move(done);
+    transfer->Chunk = std::move(chunk);
     CURL* easy = curl_easy_init();
     transfer->Easy = easy;
     for (const std::string& header : headers) transfer->Headers = curl_slist_append(transfer->Headers, header.c_str());
@@ -189,6 +208,31 @@ void TCurlMulti::Cancel(TRequestId id) {
     if (it != transfers_.end()) Forget(*it->second);
 }
 
+void TCurlMulti::Resume(TRequestId id) {
+    const auto it = transfers_.find(id);
+    if (it == transfers_.end() || !it->second->Paused) return;
+    resumes_.push_back(id);
+    // Never from inside libcurl, where a reader asks for it.
+    if (resume_timer_ == 0)
+        resume_timer_ = loop_.AddTimer(std::chrono::milliseconds(0), [this] {
+            resume_timer_ = 0;
+            ResumeDue();
+        });
+}
+
+void TCurlMulti::ResumeDue() {
+    std::vector<TRequestId> due;
+    due.swap(resumes_);
+    for (TRequestId id : due) {
+        const auto it = transfers_.find(id);
+        if (it == transfers_.end() || !it->second->Paused || !it->second->Easy) continue;
+        it->second->Paused = false;
+        // May offer the held piece at once, which may pause it again.
+        curl_easy_pause(it->second->Easy, CURLPAUSE_CONT);
+    }
+    CollectEnded();
+}
+
 void TCurlMulti::Forget(TTransfer& transfer) {
     curl_multi_remove_handle(Multi(multi_), transfer.Easy);
     curl_easy_cleanup(transfer.Easy);
@@ -218,6 +262,8 @@ void TCurlMulti::CollectEnded() {
         }
         if (result == CURLE_OK) {
             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &transfer->Fetch.Status);
+        } else if (transfer->Fetch.Stopped) {
+            transfer->Fetch.Error = "ended by its reader";
         } else {
             transfer->Fetch.Status = 0;
             if (result == CURLE_FILESIZE_EXCEEDED) transfer->Fetch.TooLarge = true;

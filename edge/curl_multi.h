@@ -10,6 +10,11 @@
 // Every request has a timeout and a bound on its body: a body that grows
 // past it ends the transfer, reported as too large. A request's answer is
 // handed to its callback once, after the transfer has ended, from the loop.
+//
+// A request may instead stream its body to a reader of its own as it
+// arrives (TChunk), which may take each piece, stop the transfer at once, or
+// pause it until Resume: a paused transfer reads nothing more from its
+// socket, so its peer feels the back-pressure and no byte piles up here.
 #pragma once
 
 #include <chrono>
@@ -19,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/event_loop.h"
@@ -36,12 +42,21 @@ struct THttpFetch {
     // The answer's Cache-Control and ETag headers ("" when absent).
     std::string CacheControl;
     std::string ETag;
+    // A streaming reader ended the transfer (Status is the answer's).
+    bool Stopped = false;
 };
+
+// What a streaming reader does with the next piece of a body.
+enum class TChunkAnswer { Take, Pause, Stop };
 
 class TCurlMulti {
 public:
     using TRequestId = uint64_t;
     using TDone = std::function<void(THttpFetch& fetch)>;
+    // Called, from inside libcurl, with each piece of a 200 answer's body
+    // (head: its status and headers); it must not start, cancel or resume
+    // requests. A paused piece is offered again after Resume.
+    using TChunk = std::function<TChunkAnswer(const THttpFetch& head, std::string_view bytes)>;
 
     explicit TCurlMulti(TEventLoop& loop);
     // Ends every transfer without calling back.
@@ -50,10 +65,14 @@ public:
     TCurlMulti& operator=(const TCurlMulti&) = delete;
 
     // Starts GET url. headers: extra request headers ("Name: value").
+    // chunk: the body of a 200 answer goes to it instead of Body.
     TRequestId Get(const std::string& url, std::chrono::milliseconds timeout, size_t maxBody, TDone done,
-                   const std::vector<std::string>& headers = {});
+                   const std::vector<std::string>& headers = {}, TChunk chunk = {});
     // Ends a transfer without calling back; an unknown id is a no-op.
     void Cancel(TRequestId id);
+    // Lets a paused transfer go on, from the loop right after this step's
+    // work; an unknown or running one is a no-op.
+    void Resume(TRequestId id);
     size_t InFlight() const noexcept { return transfers_.size(); }
 
 private:
@@ -65,6 +84,7 @@ private:
     void Action(int fd, int flags);
     void CollectEnded();
     void Forget(TTransfer& transfer);
+    void ResumeDue();
 
     TEventLoop& loop_;
     void* multi_ = nullptr;  // CURLM
@@ -75,6 +95,9 @@ private:
     std::map<int, uint32_t> watched_;
     // Deadlines answering requests that could not be started (0: run).
     std::vector<TEventLoop::TimerId> failed_timers_;
+    // Paused transfers to let go on, and the deadline doing it (0: none).
+    std::vector<TRequestId> resumes_;
+    TEventLoop::TimerId resume_timer_ = 0;
 };
 
 }  // namespace vistrel

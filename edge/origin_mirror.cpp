@@ -45,6 +45,10 @@ constexpr int32_t kSegmentWindow = 256;
 constexpr size_t kMaxListPages = 64;
 // A failing segment is logged at this many failures in a row, once.
 constexpr int kFailuresLogged = 3;
+// What the payload checks of mirrored packets may inflate: a quarter of a
+// core or so at most, and never more than 16 MiB in one step, so that an
+// origin's bodies cannot take the loop from the relay's own viewers.
+constexpr TBucketRate kEdgeInflateRate{uint64_t{256} << 20, uint64_t{16} << 20};
 
 bool SameDescription(const TGameDescription& a, const TGameDescription& b) {
     return a.GameType == b.GameType && a.Name == b.Name && a.Mod == b.Mod && a.SenderName == b.SenderName &&
@@ -109,8 +113,27 @@ struct TOriginMirror::TGame {
     std::map<int32_t, int> Failures;
     // The entity tag of the last copy of a segment that may still change.
     std::map<int32_t, std::string> Tags;
+    // The last reason a segment was refused for, logged once.
+    std::map<int32_t, std::string> Refusals;
     // Deleted here by the operator: no longer mirrored.
     bool Dropped = false;
+    // In ready_, or in due_ at DueAt.
+    bool Ready = false;
+    TimePoint DueAt = TimePoint::max();
+};
+
+// A segment request in flight, its body read as it arrives.
+struct TOriginMirror::TFetch {
+    TFetch(int32_t originId, int64_t openedMs, int32_t n, size_t maxBytes)
+        : OriginId(originId), OpenedMs(openedMs), N(n), Stream(n, maxBytes) {}
+    int32_t OriginId;
+    int64_t OpenedMs;
+    int32_t N;
+    TSegmentStream Stream;
+    TCurlMulti::TRequestId Request = 0;
+    bool Paused = false;
+    // The piece it paused on, waiting for room.
+    size_t Wanted = 0;
 };
 
 std::string ReadPasswordFile(const std::string& path) {
@@ -149,7 +172,7 @@ std::string ReadPasswordFile(const std::string& path) {
 }
 
 TOriginMirror::TOriginMirror(TGameHost& host, TEventLoop& loop, TMirrorOptions options)
-    : host_(host), loop_(loop), options_(std::move(options)), curl_(loop) {
+    : host_(host), loop_(loop), options_(std::move(options)), curl_(loop), log_(host, loop) {
     while (!options_.OriginUrl.empty() && options_.OriginUrl.back() == '/') options_.OriginUrl.pop_back();
     // The origin ignores the user name.
     if (!options_.Password.empty()) authorization_ = "Authorization: Basic " + Base64("edge:" + options_.Password);
@@ -162,12 +185,10 @@ std::vector<std::string> TOriginMirror::RequestHeaders(std::vector<std::string> 
 
 TOriginMirror::~TOriginMirror() { Stop(); }
 
-void TOriginMirror::Log(const std::string& text) { host_.ServerLog("Forward Server: " + text); }
-
 void TOriginMirror::Start() {
     if (running_) return;
     running_ = true;
-    Log("mirroring the games of " + options_.OriginUrl);
+    log_.Line("mirroring the games of " + options_.OriginUrl);
     Poll();
     Pump();
 }
@@ -179,9 +200,14 @@ void TOriginMirror::Stop() {
     if (poll_timer_ != 0) loop.CancelTimer(poll_timer_);
     if (pump_timer_ != 0) loop.CancelTimer(pump_timer_);
     poll_timer_ = pump_timer_ = 0;
+    if (room_timer_ != 0) loop.CancelTimer(room_timer_);
+    if (inflate_timer_ != 0) loop.CancelTimer(inflate_timer_);
+    room_timer_ = inflate_timer_ = 0;
     if (list_request_ != 0) curl_.Cancel(list_request_);
     list_request_ = 0;
     for (auto& [id, game] : games_) DropGame(*game, false);
+    ready_.clear();
+    due_.clear();
 }
 
 int32_t TOriginMirror::LocalIdOf(int32_t originId) const {
@@ -199,6 +225,7 @@ std::chrono::milliseconds TOriginMirror::Backoff(int failures) const {
 
 void TOriginMirror::Poll() {
     if (!running_ || list_request_ != 0) return;
+    log_.TellLeftOutWhenDue();
     listed_.clear();
     list_pages_ = 0;
     RequestListPage(0);
@@ -265,8 +292,12 @@ void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
         RequestListPage(lastId);
         return;
     }
+    if (ListFlaps()) {
+        PollFailed("the opening times of its games change at every reading");
+        return;
+    }
     ++list_polls_;
-    if (outage_) Log("the origin " + options_.OriginUrl + " answers again");
+    if (outage_) log_.Line("the origin " + options_.OriginUrl + " answers again");
     outage_ = false;
     poll_failures_ = 0;
     ApplyList();
@@ -275,10 +306,12 @@ void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
 
 void TOriginMirror::PollFailed(const std::string& why) {
     if (!outage_)
-        Log("the origin " + options_.OriginUrl + " cannot be read (" + why + "); the games stored here are served");
+        log_.Line("the origin " + options_.OriginUrl + " cannot be read (" + why +
+                  "); the games stored here are served");
     outage_ = true;
     ++poll_failures_;
     listed_.clear();
+    unconfirmed_.clear();
     SchedulePoll();
 }
 
@@ -293,6 +326,24 @@ void TOriginMirror::SchedulePoll() {
     });
 }
 
+bool TOriginMirror::ListFlaps() {
+    // A game listed under an identifier mirrored here with another opening
+    // time is another game (the origin restarted) only once a second list
+    // shows the same time: an origin whose times change at every reading
+    // would otherwise make every game here a new one at every poll.
+    unconfirmed_.clear();
+    for (const TListedGame& listed : listed_) {
+        const auto it = games_.find(listed.Id);
+        if (it == games_.end() || it->second->OpenedMs == listed.OpenedMs) continue;
+        const auto last = last_opened_.find(listed.Id);
+        if (last == last_opened_.end() || last->second != listed.OpenedMs) unconfirmed_.insert(listed.Id);
+    }
+    last_opened_.clear();
+    for (const TListedGame& listed : listed_) last_opened_.emplace(listed.Id, listed.OpenedMs);
+    flapping_lists_ = unconfirmed_.empty() ? 0 : flapping_lists_ + 1;
+    return flapping_lists_ >= 2;
+}
+
 void TOriginMirror::ApplyList() {
     if (!host_.Games()) return;
     std::map<int32_t, const TListedGame*> byId;
@@ -302,13 +353,14 @@ void TOriginMirror::ApplyList() {
     for (auto it = games_.begin(); it != games_.end();) {
         TGame& game = *it->second;
         const auto found = byId.find(game.OriginId);
-        if (found != byId.end() && found->second->OpenedMs == game.OpenedMs) {
+        if (found != byId.end() &&
+            (found->second->OpenedMs == game.OpenedMs || unconfirmed_.count(game.OriginId) != 0)) {
             ++it;
             continue;
         }
         if (!game.Dropped)
-            Log("the origin's game " + std::to_string(game.OriginId) + " is gone; game " +
-                std::to_string(game.LocalId) + " is removed");
+            log_.Paced("the origin's game " + std::to_string(game.OriginId) + " is gone; game " +
+                       std::to_string(game.LocalId) + " is removed");
         DropGame(game, true);
         it = games_.erase(it);
     }
@@ -324,29 +376,36 @@ void TOriginMirror::ApplyList() {
             game->Description = listed.Description;
             game->UpstreamLive = listed.Connected;
             game->OriginLast = listed.LastSegment;
-            Log("the origin's game " + std::to_string(listed.Id) + " is mirrored as game " +
-                std::to_string(game->LocalId));
+            log_.Paced("the origin's game " + std::to_string(listed.Id) + " is mirrored as game " +
+                       std::to_string(game->LocalId));
             it = games_.emplace(listed.Id, std::move(game)).first;
         }
         TGame& game = *it->second;
-        if (game.Dropped) continue;
+        if (game.Dropped || game.OpenedMs != listed.OpenedMs) continue;
         TActiveGameList* local = host_.FindGameById(game.LocalId);
-        if (!local) continue;  // deleted here: PumpGame notes it
+        if (!local) {
+            NoteDeleted(game);
+            continue;
+        }
         if (!SameDescription(game.Description, listed.Description)) {
             game.Description = listed.Description;
             host_.DescribeGame(*local, listed.Description);
         }
+        const bool moved = game.OriginLast != listed.LastSegment || game.UpstreamLive != listed.Connected;
         game.UpstreamLive = listed.Connected;
         game.OriginLast = listed.LastSegment;
         UpdateLiveness(game);
+        if (moved || (!game.Ready && game.DueAt == TimePoint::max())) Schedule(game);
     }
     listed_.clear();
     Pump();
 }
 
 void TOriginMirror::DropGame(TGame& game, bool remove) {
-    for (const auto& [n, request] : game.InFlight) curl_.Cancel(request);
+    for (const auto& [n, request] : game.InFlight) EndFetch(request);
     game.InFlight.clear();
+    if (game.DueAt != TimePoint::max()) due_.erase({game.DueAt, game.OriginId});
+    game.DueAt = TimePoint::max();
     if (remove && !game.Dropped && game.LocalId != 0) host_.DeleteGame(game.LocalId);
 }
 
@@ -359,43 +418,94 @@ void TOriginMirror::UpdateLiveness(TGame& game) {
     local->SetLiveUpstream(game.UpstreamLive || !allFinal);
 }
 
+bool TOriginMirror::NoteDeleted(TGame& game) {
+    if (game.Dropped) return true;
+    if (host_.FindGameById(game.LocalId)) return false;
+    log_.Paced("game " + std::to_string(game.LocalId) + " was deleted here; the origin's game " +
+               std::to_string(game.OriginId) + " is no longer mirrored");
+    DropGame(game, false);
+    game.Dropped = true;
+    return true;
+}
+
 // ------------------------------------------------------------- the segments
 
 void TOriginMirror::Pump() {
     if (!running_) return;
-    for (auto& [id, game] : games_) PumpGame(*game);
     if (pump_timer_ == 0)
         pump_timer_ = loop_.AddTimer(kPumpInterval, [this] {
             pump_timer_ = 0;
             Pump();
         });
-}
-
-void TOriginMirror::PumpGame(TGame& game) {
     // No registry: the relay is shutting down.
-    if (!running_ || game.Dropped || !host_.Games()) return;
-    if (!host_.FindGameById(game.LocalId)) {
-        Log("game " + std::to_string(game.LocalId) + " was deleted here; the origin's game " +
-            std::to_string(game.OriginId) + " is no longer mirrored");
-        DropGame(game, false);
-        game.Dropped = true;
-        return;
-    }
+    if (!host_.Games()) return;
     if (host_.StoredGamesFillBudget()) {
-        if (!budget_logged_) Log("the stored games fill the memory budget; nothing more is fetched");
+        if (!budget_logged_) log_.Line("the stored games fill the memory budget; nothing more is fetched");
         budget_logged_ = true;
         return;
     }
     budget_logged_ = false;
-    const auto now = loop_.Now();
+    const TimePoint now = loop_.Now();
+    while (!due_.empty() && due_.begin()->first <= now) {
+        const int32_t id = due_.begin()->second;
+        due_.erase(due_.begin());
+        const auto it = games_.find(id);
+        if (it == games_.end()) continue;
+        it->second->DueAt = TimePoint::max();
+        Schedule(*it->second);
+    }
+    const bool bounded = options_.MaxBodyBytes != 0;
+    while (!ready_.empty() && static_cast<int>(fetches_.size()) < options_.MaxRequests &&
+           (!bounded || held_ < options_.MaxBodyBytes)) {
+        const int32_t id = ready_.front();
+        ready_.pop_front();
+        const auto it = games_.find(id);
+        if (it == games_.end() || !it->second->Ready) continue;
+        TGame& game = *it->second;
+        game.Ready = false;
+        if (NoteDeleted(game)) continue;
+        int32_t n = 0;
+        if (NextDue(game, n) <= now) FetchSegment(game, n);
+        Schedule(game);  // to the back of the turn while it has more due
+    }
+}
+
+TOriginMirror::TimePoint TOriginMirror::NextDue(const TGame& game, int32_t& segment) const {
+    TimePoint next = TimePoint::max();
+    if (static_cast<int>(game.InFlight.size()) >= options_.MaxRequestsPerGame) return next;
     const int32_t end = std::min(game.OriginLast, game.FinalPrefix + kSegmentWindow - 1);
-    for (int32_t n = game.FinalPrefix;
-         n <= end && static_cast<int>(game.InFlight.size()) < options_.MaxRequestsPerGame; ++n) {
+    for (int32_t n = game.FinalPrefix; n <= end; ++n) {
         if (game.FinalBeyond.count(n) != 0 || game.InFlight.count(n) != 0) continue;
         const auto due = game.NotBefore.find(n);
-        if (due != game.NotBefore.end() && due->second > now) continue;
-        FetchSegment(game, n);
+        const TimePoint at = due == game.NotBefore.end() ? TimePoint::min() : due->second;
+        if (at < next) {
+            next = at;
+            segment = n;
+            if (at == TimePoint::min()) break;
+        }
     }
+    return next;
+}
+
+void TOriginMirror::Schedule(TGame& game) {
+    if (game.DueAt != TimePoint::max()) due_.erase({game.DueAt, game.OriginId});
+    game.DueAt = TimePoint::max();
+    if (game.Dropped || game.Ready || !running_) return;
+    int32_t n = 0;
+    const TimePoint next = NextDue(game, n);
+    if (next == TimePoint::max()) return;
+    if (next <= loop_.Now()) {
+        game.Ready = true;
+        ready_.push_back(game.OriginId);
+    } else {
+        game.DueAt = next;
+        due_.emplace(next, game.OriginId);
+    }
+}
+
+size_t TOriginMirror::SegmentBound() const {
+    return options_.MaxBodyBytes == 0 ? options_.MaxSegmentBytes
+                                      : std::min(options_.MaxSegmentBytes, options_.MaxBodyBytes);
 }
 
 std::string TOriginMirror::SegmentUrl(const TGame& game, int32_t n) const {
@@ -406,26 +516,117 @@ std::string TOriginMirror::SegmentUrl(const TGame& game, int32_t n) const {
 void TOriginMirror::FetchSegment(TGame& game, int32_t n) {
     std::vector<std::string> headers;
     if (const auto tag = game.Tags.find(n); tag != game.Tags.end()) headers.push_back("If-None-Match: " + tag->second);
-    const int32_t originId = game.OriginId;
-    const int64_t openedMs = game.OpenedMs;
-    game.InFlight[n] = curl_.Get(
-        SegmentUrl(game, n), options_.RequestTimeout, options_.MaxSegmentBytes,
-        [this, originId, openedMs, n](THttpFetch& fetch) { SegmentArrived(originId, openedMs, n, fetch); },
-        RequestHeaders(std::move(headers)));
+    const size_t bound = SegmentBound();
+    auto fetch = std::make_unique<TFetch>(game.OriginId, game.OpenedMs, n, bound);
+    TFetch& ref = *fetch;
+    ref.Request = curl_.Get(
+        SegmentUrl(game, n), options_.RequestTimeout, bound,
+        [this, &ref](THttpFetch& answer) { SegmentArrived(ref.Request, answer); }, RequestHeaders(std::move(headers)),
+        [this, &ref](const THttpFetch&, std::string_view bytes) { return SegmentChunk(ref, bytes); });
+    game.InFlight[n] = ref.Request;
+    fetches_.emplace(ref.Request, std::move(fetch));
 }
 
-void TOriginMirror::SegmentFailed(TGame& game, int32_t n, const std::string& why, bool log) {
+TChunkAnswer TOriginMirror::SegmentChunk(TFetch& fetch, std::string_view bytes) {
+    if (options_.MaxBodyBytes != 0 && held_ + bytes.size() > options_.MaxBodyBytes) {
+        const bool oldest = fetches_.begin()->first == fetch.Request;
+        const bool alone = held_ == fetch.Stream.Held();
+        // The oldest always goes on, by ending younger ones; alone, its own
+        // bound decides.
+        if (!oldest || !alone) {
+            fetch.Paused = true;
+            fetch.Wanted = bytes.size();
+            if (oldest && room_timer_ == 0)
+                room_timer_ = loop_.AddTimer(std::chrono::milliseconds(0), [this] {
+                    room_timer_ = 0;
+                    MakeRoom();
+                });
+            return TChunkAnswer::Pause;
+        }
+    }
+    const TimePoint now = loop_.Now();
+    if (inflation_.ReadyAt(kEdgeInflateRate, 1, now) > now) {
+        fetch.Paused = true;
+        if (inflate_timer_ == 0)
+            inflate_timer_ = loop_.AddTimer(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                inflation_.ReadyAt(kEdgeInflateRate, 1, now) - now) +
+                                                std::chrono::milliseconds(1),
+                                            [this] {
+                                                inflate_timer_ = 0;
+                                                ResumePaused();
+                                            });
+        return TChunkAnswer::Pause;
+    }
+    const size_t before = fetch.Stream.Held();
+    const uint64_t inflated = fetch.Stream.Inflated();
+    const bool taken = fetch.Stream.Feed(bytes);
+    held_ = held_ - before + fetch.Stream.Held();
+    peak_held_ = std::max(peak_held_, held_);
+    if (fetch.Stream.Inflated() > inflated) inflation_.Take(kEdgeInflateRate, fetch.Stream.Inflated() - inflated, now);
+    return taken ? TChunkAnswer::Take : TChunkAnswer::Stop;
+}
+
+void TOriginMirror::ResumePaused() {
+    for (auto& [request, fetch] : fetches_)
+        if (fetch->Paused) {
+            fetch->Paused = false;
+            curl_.Resume(request);
+        }
+}
+
+void TOriginMirror::MakeRoom() {
+    if (fetches_.empty()) return;
+    const TFetch& oldest = *fetches_.begin()->second;
+    // The youngest give way first; their segments are asked for again as
+    // soon as there is room, with no failure counted.
+    while (held_ + oldest.Wanted > options_.MaxBodyBytes && fetches_.size() > 1) {
+        auto youngest = std::prev(fetches_.end());
+        while (youngest != fetches_.begin() && youngest->second->Stream.Held() == 0) --youngest;
+        if (youngest == fetches_.begin()) break;
+        const TFetch& victim = *youngest->second;
+        const auto game = games_.find(victim.OriginId);
+        const int32_t n = victim.N;
+        EndFetch(youngest->first);
+        if (game != games_.end()) {
+            game->second->InFlight.erase(n);
+            Schedule(*game->second);
+        }
+    }
+    ResumePaused();
+}
+
+void TOriginMirror::EndFetch(TCurlMulti::TRequestId request) {
+    const auto it = fetches_.find(request);
+    if (it == fetches_.end()) return;
+    curl_.Cancel(request);
+    held_ -= it->second->Stream.Held();
+    fetches_.erase(it);
+}
+
+void TOriginMirror::SegmentFailed(TGame& game, int32_t n, const std::string& why) {
     const int failures = ++game.Failures[n];
     game.NotBefore[n] = loop_.Now() + Backoff(failures);
-    if (log || (failures == kFailuresLogged && !outage_))
-        Log("segment " + std::to_string(n) + " of the origin's game " + std::to_string(game.OriginId) +
-            " cannot be read (" + why + "); asking again later");
+    if (failures == kFailuresLogged && !outage_)
+        log_.Paced("segment " + std::to_string(n) + " of the origin's game " + std::to_string(game.OriginId) +
+                   " cannot be read (" + why + "); asking again later");
+}
+
+void TOriginMirror::SegmentRefused(TGame& game, int32_t n, const std::string& why) {
+    ++segments_refused_;
+    std::string& logged = game.Refusals[n];
+    if (logged != why)
+        log_.Paced("segment " + std::to_string(n) + " of the origin's game " + std::to_string(game.OriginId) +
+                   " is refused: " + why + "; asking again later");
+    logged = why;
+    const int failures = ++game.Failures[n];
+    game.NotBefore[n] = loop_.Now() + Backoff(failures);
 }
 
 void TOriginMirror::MarkFinal(TGame& game, int32_t n) {
     game.Tags.erase(n);
     game.NotBefore.erase(n);
     game.Failures.erase(n);
+    game.Refusals.erase(n);
     if (n == game.FinalPrefix) {
         ++game.FinalPrefix;
         while (game.FinalBeyond.erase(game.FinalPrefix) != 0) ++game.FinalPrefix;
@@ -434,73 +635,71 @@ void TOriginMirror::MarkFinal(TGame& game, int32_t n) {
     }
 }
 
-void TOriginMirror::SegmentArrived(int32_t originId, int64_t openedMs, int32_t n, THttpFetch& fetch) {
-    const auto it = games_.find(originId);
-    if (it == games_.end() || it->second->OpenedMs != openedMs) return;
+void TOriginMirror::SegmentArrived(TCurlMulti::TRequestId request, THttpFetch& answer) {
+    auto node = fetches_.extract(request);
+    if (node.empty()) return;
+    std::unique_ptr<TFetch> fetch = std::move(node.mapped());
+    held_ -= fetch->Stream.Held();
+    ResumePaused();
+    const auto it = games_.find(fetch->OriginId);
+    if (it == games_.end() || it->second->OpenedMs != fetch->OpenedMs || !running_) return;
     TGame& game = *it->second;
+    const int32_t n = fetch->N;
     game.InFlight.erase(n);
-    if (game.Dropped || !running_) return;
-    const bool final = fetch.CacheControl.find("immutable") != std::string::npos;
-    const std::string where = "segment " + std::to_string(n) + " of the origin's game " + std::to_string(originId);
-    if (fetch.TooLarge) {
-        ++segments_refused_;
-        Log(where + " is refused: larger than " + std::to_string(options_.MaxSegmentBytes) +
-            " bytes; asking again later");
-        SegmentFailed(game, n, "too large", false);
-        PumpGame(game);
+    if (game.Dropped) return;
+    Process(game, n, *fetch, answer);
+    Schedule(game);
+    Pump();
+}
+
+void TOriginMirror::Process(TGame& game, int32_t n, TFetch& fetch, const THttpFetch& answer) {
+    const bool final = answer.CacheControl.find("immutable") != std::string::npos;
+    if (answer.Stopped || (answer.Status == 200 && !fetch.Stream.Finish())) {
+        SegmentRefused(game, n, fetch.Stream.Reason());
         return;
     }
-    if (fetch.Status == 304) {
+    if (answer.TooLarge) {
+        SegmentRefused(game, n, "larger than " + std::to_string(SegmentBound()) + " bytes");
+        return;
+    }
+    if (answer.Status == 304) {
         game.Failures.erase(n);
         if (final) MarkFinal(game, n);
         else game.NotBefore[n] = loop_.Now() + options_.ChangingRefetch;
         UpdateLiveness(game);
-        PumpGame(game);
         return;
     }
-    if (fetch.Status != 200) {
-        SegmentFailed(game, n, fetch.Status == 0 ? fetch.Error : "HTTP status " + std::to_string(fetch.Status), false);
-        PumpGame(game);
+    if (answer.Status != 200) {
+        SegmentFailed(game, n, answer.Status == 0 ? answer.Error : "HTTP status " + std::to_string(answer.Status));
         return;
     }
     TActiveGameList* local = host_.FindGameById(game.LocalId);
     if (!local) {
-        PumpGame(game);  // notes the deletion
-        return;
-    }
-    const TSegmentRead read = ReadSegment(fetch.Body, n, options_.MaxSegmentBytes);
-    if (!read.Sound) {
-        ++segments_refused_;
-        Log(where + " is refused: " + read.Reason + "; asking again later");
-        SegmentFailed(game, n, read.Reason, false);
-        PumpGame(game);
+        NoteDeleted(game);
         return;
     }
     if (host_.StoredGamesFillBudget()) {
         game.NotBefore[n] = loop_.Now() + options_.RetryMax;
         return;
     }
-    for (const TSegmentPacket& packet : read.Packets) {
+    for (const TSegmentPacket& packet : fetch.Stream.Packets()) {
         if (packet.Location < local->Count() && local->Data(packet.Location) == packet.Packet) continue;
         if (!host_.StoreDetachedPacket(*local, packet.Location, packet.Packet)) {
-            ++segments_refused_;
-            Log(where + ": location " + std::to_string(packet.Location) + " cannot be stored here; asking again later");
-            SegmentFailed(game, n, "location refused", false);
-            PumpGame(game);
+            SegmentRefused(game, n, "location " + std::to_string(packet.Location) + " cannot be stored here");
             return;
         }
         ++packets_stored_;
     }
     ++segments_used_;
     game.Failures.erase(n);
+    game.Refusals.erase(n);
     if (final) {
         MarkFinal(game, n);
     } else {
-        if (!fetch.ETag.empty()) game.Tags[n] = fetch.ETag;
+        if (!answer.ETag.empty()) game.Tags[n] = answer.ETag;
         game.NotBefore[n] = loop_.Now() + options_.ChangingRefetch;
     }
     UpdateLiveness(game);
-    PumpGame(game);
 }
 
 }  // namespace vistrel

@@ -5,15 +5,28 @@
 // Every second the origin's game list is read (all of its pages). Each game
 // listed is mirrored as a game without a sender connection (its own
 // identifier here, the origin's description, DescribeGame when that
-// changes); a game no longer listed is removed here. The game's segments are
-// fetched in order as the origin's list shows them, at most
-// MaxRequestsPerGame at a time per game: a segment the origin calls final
-// (immutable) is fetched once, any other is fetched again every
-// ChangingRefetch (with If-None-Match), so a packet the camera sends again at
-// a stored location reaches this relay until its segment is complete. Every
-// segment is checked whole (edge/segment_reader.h) before any of its packets
-// is stored; a refused one is logged and fetched again later. Only packets
-// that differ from what is stored are stored.
+// changes); a game no longer listed is removed here. A game listed again
+// with another opening time (the origin restarted) is replaced once the next
+// list confirms it; an origin whose opening times change at every reading is
+// an outage, not a stream of new games. The game's segments are fetched in
+// order as the origin's list shows them, at most MaxRequestsPerGame at a
+// time per game and MaxRequests for the whole mirror (the rest wait here, in
+// turn, game by game): a segment the origin calls final (immutable) is
+// fetched once, any other is fetched again every ChangingRefetch (with
+// If-None-Match), so a packet the camera sends again at a stored location
+// reaches this relay until its segment is complete. Only games with a
+// request due are visited, so a long list of finished games costs nothing
+// once fetched.
+//
+// Every record of a segment is checked as it streams in, its packet as a
+// camera's upload is (edge/segment_reader.h), and a bad record ends the
+// transfer at once; a refused segment is logged once per reason and fetched
+// again later, and nothing of it is stored. Only packets that differ from
+// what is stored are stored. The bodies in flight together hold at most
+// MaxBodyBytes: a transfer that would pass it is paused until others end,
+// except the oldest, for which the youngest are ended and asked for again.
+// Payload checks inflate at most 256 MiB a second (16 MiB at once); past it
+// the transfers pause.
 //
 // While the origin's camera films a game, the game here is served as one
 // with a sender (viewers wait at its gaps); once the origin says the camera
@@ -28,17 +41,21 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "core/recording_format.h"
-#include "edge/curl_multi.h"
 #include "net/event_loop.h"
+#include "core/recording_format.h"
 #include "relay/game_host.h"
+#include "relay/token_bucket.h"
+#include "edge/curl_multi.h"
+#include "edge/mirror_log.h"
 
 namespace vistrel {
 
@@ -57,6 +74,12 @@ struct TMirrorOptions {
     std::chrono::milliseconds RetryFirst{500};
     std::chrono::milliseconds RetryMax{8000};
     int MaxRequestsPerGame = 4;
+    // Requests in flight for the whole mirror.
+    int MaxRequests = 32;
+    // What the bodies in flight may hold together (0: no bound); a segment
+    // larger than this is refused. The front ends take it from the
+    // connection buffers' budget.
+    size_t MaxBodyBytes = size_t{64} << 20;
     // The largest segment accepted (64 packets of 16 MiB at most; games
     // are far smaller).
     size_t MaxSegmentBytes = size_t{64} << 20;
@@ -65,6 +88,9 @@ struct TMirrorOptions {
     // Games mirrored at most.
     size_t MaxGames = 10000;
 };
+
+// The least the bodies in flight are given from a small budget.
+inline constexpr size_t kMinMirrorBodyBytes = size_t{16} << 20;
 
 // Whether text is an http:// or https:// URL this relay can forward from.
 bool IsForwardUrl(std::string_view text);
@@ -98,28 +124,54 @@ public:
     uint64_t SegmentsUsed() const noexcept { return segments_used_; }
     uint64_t SegmentsRefused() const noexcept { return segments_refused_; }
     uint64_t PacketsStored() const noexcept { return packets_stored_; }
+    // Requests in flight, and the bytes their bodies hold (and the most they
+    // ever held together).
+    size_t RequestsInFlight() const noexcept { return fetches_.size(); }
+    size_t BodyBytes() const noexcept { return held_; }
+    size_t PeakBodyBytes() const noexcept { return peak_held_; }
+    // Lines about single games and segments left out of the log.
+    uint64_t LinesLeftOut() const noexcept { return log_.LeftOut(); }
 
 private:
     struct TGame;
     struct TListedGame;
+    struct TFetch;
+    using TimePoint = TEventLoop::Clock::time_point;
 
     void Poll();
     void RequestListPage(int64_t after);
     void ListPageArrived(THttpFetch& fetch);
     void PollFailed(const std::string& why);
+    // Whether the list just read shows games whose opening times keep
+    // changing; notes the times it shows.
+    bool ListFlaps();
     void ApplyList();
     void SchedulePoll();
     void Pump();
-    void PumpGame(TGame& game);
+    // Puts the game in turn for its next request (now or when due).
+    void Schedule(TGame& game);
+    // When the game's next request is due (max: none), and for which segment.
+    TimePoint NextDue(const TGame& game, int32_t& segment) const;
+    bool NoteDeleted(TGame& game);
     void FetchSegment(TGame& game, int32_t n);
-    void SegmentArrived(int32_t originId, int64_t openedMs, int32_t n, THttpFetch& fetch);
-    void SegmentFailed(TGame& game, int32_t n, const std::string& why, bool log);
+    TChunkAnswer SegmentChunk(TFetch& fetch, std::string_view bytes);
+    void SegmentArrived(TCurlMulti::TRequestId request, THttpFetch& fetch);
+    // What an ended request brings: packets stored, or the segment asked
+    // for again later.
+    void Process(TGame& game, int32_t n, TFetch& fetch, const THttpFetch& answer);
+    void SegmentRefused(TGame& game, int32_t n, const std::string& why);
+    void SegmentFailed(TGame& game, int32_t n, const std::string& why);
+    // Ends a fetch without an answer; its bytes leave the bodies in flight.
+    void EndFetch(TCurlMulti::TRequestId request);
+    void ResumePaused();
+    void MakeRoom();
     void MarkFinal(TGame& game, int32_t n);
     void UpdateLiveness(TGame& game);
     void DropGame(TGame& game, bool remove);
     std::chrono::milliseconds Backoff(int failures) const;
     std::string SegmentUrl(const TGame& game, int32_t n) const;
-    void Log(const std::string& text);
+    // The largest segment taken: no more than all bodies in flight may hold.
+    size_t SegmentBound() const;
     // The headers every request carries, plus extra.
     std::vector<std::string> RequestHeaders(std::vector<std::string> extra = {}) const;
 
@@ -127,6 +179,7 @@ private:
     TEventLoop& loop_;
     TMirrorOptions options_;
     TCurlMulti curl_;
+    TMirrorLog log_;
     std::string authorization_;  // "Authorization: Basic ..." or empty
     bool running_ = false;
     TEventLoop::TimerId poll_timer_ = 0;
@@ -139,6 +192,24 @@ private:
     int poll_failures_ = 0;
     // Mirrored games by the origin's identifier.
     std::map<int32_t, std::unique_ptr<TGame>> games_;
+    // The opening times the last list read showed, by the origin's
+    // identifier, and how many lists running showed changed ones.
+    std::map<int32_t, int64_t> last_opened_;
+    int flapping_lists_ = 0;
+    // Listed with another opening time than here, not yet confirmed: kept
+    // as they are.
+    std::set<int32_t> unconfirmed_;
+    // Games whose next request is due now, in turn; games with one due
+    // later, by when.
+    std::deque<int32_t> ready_;
+    std::set<std::pair<TimePoint, int32_t>> due_;
+    // Requests in flight, oldest first.
+    std::map<TCurlMulti::TRequestId, std::unique_ptr<TFetch>> fetches_;
+    size_t held_ = 0;
+    size_t peak_held_ = 0;
+    TEventLoop::TimerId room_timer_ = 0;
+    TEventLoop::TimerId inflate_timer_ = 0;
+    TTokenBucket inflation_;
     uint64_t list_polls_ = 0;
     uint64_t segments_used_ = 0;
     uint64_t segments_refused_ = 0;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -297,6 +298,7 @@ protected:
     void SetUp() override {
         EdgeMirror::SetUp();
         garbage_ = std::make_unique<THttpServer>(loop_, [this](const THttpRequest& request) {
+            if (serve_) return serve_(request);
             THttpResponse response;
             if (request.Path == "/api/v1/games") {
                 response.Body =
@@ -333,14 +335,36 @@ protected:
         EXPECT_EQ(mirror_->PacketsStored(), 0u);
     }
 
+    // A list page of games from..to (opened_ms 5 unless opened says), each of
+    // one segment, finished.
+    static std::string ListPage(int32_t from, int32_t to, bool more, int64_t opened = 5) {
+        json games = json::array();
+        for (int32_t id = from; id <= to; ++id)
+            games.push_back(
+                {{"id", id}, {"opened_ms", opened}, {"name", "g"}, {"last_segment", 0}, {"sender", json::object()}});
+        return json{{"games", games}, {"more", more}}.dump();
+    }
+    static THttpResponse Final(std::string body) {
+        THttpResponse response;
+        response.ContentType = "application/octet-stream";
+        response.Body = std::move(body);
+        response.Headers.emplace_back("Cache-Control", "public, max-age=31536000, immutable");
+        return response;
+    }
+    static int32_t SegmentGame(const THttpRequest& request) {
+        int id = 0;
+        return std::sscanf(request.Path.c_str(), "/api/v1/games/%d/segments/", &id) == 1 ? id : 0;
+    }
+
     std::unique_ptr<THttpServer> garbage_;
+    std::function<THttpResponse(const THttpRequest&)> serve_;
     std::string segment_;
     int segment_requests_ = 0;
 };
 
 TEST_F(GarbageUpstream, MalformedTruncatedAndOversizedSegmentsAreRefusedAndAskedForAgain) {
     TMirrorOptions options = FastOptions(garbage_->LocalPort());
-    options.MaxSegmentBytes = 4096;
+    options.MaxSegmentBytes = 64 << 10;
     segment_ = "not a record at all";
     StartMirror(options);
     ASSERT_TRUE(WaitFor([&] { return EdgeGame(4) != nullptr; }));
@@ -356,8 +380,8 @@ TEST_F(GarbageUpstream, MalformedTruncatedAndOversizedSegmentsAreRefusedAndAsked
     badCrc[20] ^= 0x40;
     ExpectRefused(badCrc, "fails its CRC");
     std::string huge;
-    AppendPacketRecord(huge, 0, Demo(0, std::string(100000, 'x')) + std::string(5000, 'y'));
-    ExpectRefused(huge, "larger than 4096 bytes");
+    AppendPacketRecord(huge, 0, Demo(0, std::string(100000, 'x')) + std::string(70000, 'y'));
+    ExpectRefused(huge, "larger than 65536 bytes");
     std::string outside;
     AppendPacketRecord(outside, 64, Demo(64, "next segment's"));
     ExpectRefused(outside, "outside 0..63");
@@ -372,6 +396,17 @@ TEST_F(GarbageUpstream, MalformedTruncatedAndOversizedSegmentsAreRefusedAndAsked
     ExpectRefused(description, "not a packet");
     // A sound record after a sound one, then garbage: nothing of it is kept.
     ExpectRefused(sound + "trailing", "is cut short");
+    // Packets a camera's upload would be refused for, in sound records.
+    std::string badCheck = sound;
+    AppendPacketRecord(badCheck, 2, BadCheckDemo(2, "two"));
+    ExpectRefused(badCheck, "record 3 at byte");
+    EXPECT_TRUE(EdgeLogged("fails its check (ChecksumMismatch)"));
+    std::string inflating;
+    AppendPacketRecord(inflating, 0, Demo(0, std::string((size_t{16} << 20) + 1, 'z')));
+    ExpectRefused(inflating, "fails its check (TooLarge)");
+    std::string notZlib;
+    AppendPacketRecord(notZlib, 0, RawDemo(0, "not a zlib stream", 0));
+    ExpectRefused(notZlib, "fails its check (EngineError");
 
     // Sound at last: stored, and asked for no more (it is final).
     segment_ = sound;
@@ -382,6 +417,124 @@ TEST_F(GarbageUpstream, MalformedTruncatedAndOversizedSegmentsAreRefusedAndAsked
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
     WaitFor([&] { return std::chrono::steady_clock::now() > until; }, std::chrono::milliseconds(1000));
     EXPECT_EQ(segment_requests_, requests);
+}
+
+// An origin listing 10,000 finished games: each segment is asked for once,
+// never more than the bound at a time, the log is not flooded, and a viewer
+// of the edge receives one packet a tick throughout.
+TEST_F(GarbageUpstream, TenThousandGamesAreFetchedOnceWithinTheBoundWhileViewersKeepTheirPace) {
+    constexpr int32_t kGames = 10000;
+    std::string one, first;
+    AppendPacketRecord(one, 0, Demo(0, "only"));
+    for (int32_t l = 0; l < 64; ++l) AppendPacketRecord(first, l, Demo(l, "packet " + std::to_string(l)));
+    std::vector<int> asked(kGames + 1);
+    bool all = false;
+    serve_ = [&](const THttpRequest& request) {
+        if (request.Path != "/api/v1/games") {
+            const int32_t id = SegmentGame(request);
+            ++asked[static_cast<size_t>(id)];
+            return Final(id == 1 ? first : one);
+        }
+        const std::string* after = request.QueryValue("after");
+        const int32_t from = after ? std::stoi(*after) + 1 : 1;
+        const int32_t to = all ? std::min(from + 999, kGames) : 1;
+        THttpResponse response;
+        response.Body = ListPage(from, to, to < kGames && all);
+        return response;
+    };
+    TMirrorOptions options = FastOptions(garbage_->LocalPort());
+    options.PollInterval = std::chrono::milliseconds(500);
+    StartMirror(options);
+    ASSERT_TRUE(WaitFor([&] { return EdgeGame(1) && EdgeGame(1)->Count() == 64; }));
+    TRelayClient& viewer = EdgeViewer("pace");
+    viewer.Send(WaitForGame(EdgeGame(1)->Identifier()));
+    Settle();
+    DemoPackets(viewer);
+
+    // The distribution at its own pace while the long list is fetched.
+    TMainFormProbe::DistrubuteDemo(*edge_).SetInterval(500);
+    all = true;
+    size_t most = 0;
+    int received = 0;
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longest{};
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            most = std::max(most, mirror_->RequestsInFlight());
+            const auto now = std::chrono::steady_clock::now();
+            if (viewer.HasPacket() && !DemoPackets(viewer).empty()) {
+                ++received;
+                longest = std::max(longest, now - last);
+                last = now;
+            }
+            return mirror_->PacketsStored() >= 64 + kGames - 1 && received >= 4;
+        },
+        std::chrono::seconds(60)));
+    EXPECT_LE(most, static_cast<size_t>(options.MaxRequests));
+    EXPECT_LT(longest, std::chrono::milliseconds(1500));
+    EXPECT_EQ(mirror_->Mirrored(), static_cast<size_t>(kGames));
+    for (int32_t id = 1; id <= kGames; ++id) ASSERT_EQ(asked[static_cast<size_t>(id)], 1) << id;
+    EXPECT_LT(EdgeLogCount("is mirrored as game"), 100);
+    EXPECT_GT(mirror_->LinesLeftOut(), 0u);
+}
+
+// Large bodies: what the bodies in flight hold stays within their bound, a
+// segment larger than it is refused, and every other segment arrives.
+TEST_F(GarbageUpstream, BodiesInFlightStayWithinTheirBound) {
+    std::mt19937 random(7);
+    const auto noise = [&](size_t n) {
+        std::string bytes(n, '\0');
+        for (char& c : bytes) c = static_cast<char>(random());
+        return bytes;
+    };
+    std::string large, tooLarge;
+    for (int32_t l = 0; l < 4; ++l) AppendPacketRecord(large, l, Demo(l, noise(1 << 20)));
+    for (int32_t l = 0; l < 2; ++l) AppendPacketRecord(tooLarge, l, Demo(l, noise(7 << 19)));
+    serve_ = [&](const THttpRequest& request) {
+        if (request.Path != "/api/v1/games") return Final(SegmentGame(request) == 9 ? tooLarge : large);
+        THttpResponse response;
+        response.Body = ListPage(1, 9, false);
+        return response;
+    };
+    TMirrorOptions options = FastOptions(garbage_->LocalPort());
+    options.MaxBodyBytes = size_t{6} << 20;
+    StartMirror(options);
+    ASSERT_TRUE(WaitFor([&] { return mirror_->PacketsStored() == 8 * 4 && EdgeLogged("larger than 6291456 bytes"); },
+                        std::chrono::seconds(20)));
+    EXPECT_LE(mirror_->PeakBodyBytes(), options.MaxBodyBytes);
+    EXPECT_GE(mirror_->PeakBodyBytes(), large.size());
+}
+
+// An origin whose games' opening times change at every reading is an
+// outage: the games here stay as they are, logged once; once the times hold
+// still, the game is replaced once.
+TEST_F(GarbageUpstream, AnOriginWhoseOpeningTimesFlapIsAnOutageNotNewGames) {
+    int64_t opened = 100;
+    bool flapping = true;
+    std::string one;
+    AppendPacketRecord(one, 0, Demo(0, "only"));
+    serve_ = [&](const THttpRequest& request) {
+        if (request.Path != "/api/v1/games") return Final(one);
+        THttpResponse response;
+        response.Body = ListPage(4, 4, false, flapping ? ++opened : opened);
+        return response;
+    };
+    StartMirror(FastOptions(garbage_->LocalPort()));
+    ASSERT_TRUE(WaitFor([&] { return EdgeGame(4) != nullptr; }));
+    const int32_t local = mirror_->LocalIdOf(4);
+    ASSERT_TRUE(WaitFor([&] { return !mirror_->OriginReachable(); }));
+    const int64_t seen = opened;
+    ASSERT_TRUE(WaitFor([&] { return opened > seen + 5; }));
+    EXPECT_EQ(mirror_->LocalIdOf(4), local);
+    EXPECT_EQ(TMainFormProbe::Games(*edge_)->Count(), 1);
+    EXPECT_EQ(EdgeLogCount("change at every reading"), 1);
+    EXPECT_EQ(EdgeLogCount("is mirrored as game"), 1);
+
+    flapping = false;
+    ASSERT_TRUE(WaitFor(
+        [&] { return mirror_->OriginReachable() && mirror_->LocalIdOf(4) != 0 && mirror_->LocalIdOf(4) != local; }));
+    EXPECT_EQ(EdgeLogCount("is mirrored as game"), 2);
+    EXPECT_EQ(TMainFormProbe::Games(*edge_)->Count(), 1);
 }
 
 TEST_F(GarbageUpstream, AGameListThatIsNotUnderstoodChangesNothing) {

@@ -136,8 +136,19 @@ TEST(TGameList, AddLookupDelete) {
     EXPECT_EQ(games.Count(), 2);
     EXPECT_EQ(games.At(1).Identifier(), 3);
     EXPECT_EQ(games.IndexOfId(2), -1);
+    EXPECT_EQ(games.FindById(2), nullptr);
     EXPECT_THROW(games.At(2), EListError);
     EXPECT_THROW(games.Delete(-1), EListError);
+
+    // The index by identifier follows a change of identifier, and two games
+    // under one identifier are found in list order until one goes.
+    games.At(1).SetIdentifier(8);
+    EXPECT_EQ(games.FindById(3), nullptr);
+    EXPECT_EQ(games.FindById(8), &games.At(1));
+    games.At(0).SetIdentifier(8);
+    EXPECT_EQ(games.FindById(8), &games.At(0));
+    games.Delete(0);
+    EXPECT_EQ(games.FindById(8), &games.At(0));
 }
 
 // The count the registry keeps, worked out afresh from what it holds.
