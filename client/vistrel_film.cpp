@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -85,6 +86,18 @@ TRecordingContents ReadContents(TRecordingReader& reader, const std::string& fil
     return contents;
 }
 
+// CLI11's own PositiveNumber names its bound with all 309 digits of the
+// largest double.
+CLI::Validator PositiveSpeed() {
+    return CLI::Validator(
+        [](std::string& text) {
+            double value = 0;
+            const bool number = CLI::detail::lexical_cast(text, value);
+            return number && value > 0 && std::isfinite(value) ? std::string() : text + " is not a number above 0";
+        },
+        "X");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,7 +115,7 @@ int main(int argc, char** argv) {
     app.add_option("--name", name, "the camera's user name (default: the one the recording\nnames, else vistrel-film)")->type_name("USER");
     CLI::Option* speedOption =
         app.add_option("--speed", speed, "pace: X times the relay's own, one packet per 500 ms / X (default 1)")
-            ->type_name("X")->check(CLI::PositiveNumber);
+            ->type_name("X")->check(PositiveSpeed());
     app.add_flag("--as-fast-as-possible", asFast, "send as fast as the relay answers")->excludes(speedOption);
     try {
         app.parse(argc, argv);

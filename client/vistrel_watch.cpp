@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -226,7 +227,7 @@ int main(int argc, char** argv) {
     app.add_option("--server", server, "the relay's viewer port, HOST[:PORT] (port default 38962)")
         ->type_name("HOST[:PORT]")->required();
     CLI::Option* gameOption =
-        app.add_option("--game", game, "the game's identifier on the relay")->type_name("ID")->check(CLI::PositiveNumber);
+        app.add_option("--game", game, "the game's identifier on the relay")->type_name("ID")->check(CLI::Range(1, INT32_MAX));
     CLI::Option* outputOption = app.add_option("-o,--output", output, "the recording to write")->type_name("FILE");
     app.add_option("--name", name, "the viewer's user name (default vistrel-watch)")->type_name("USER");
     app.add_flag("--list", list, "print the relay's games (id, name, game, mod, viewers) and exit")
