@@ -95,7 +95,7 @@ CLI::Validator PositiveSpeed() {
             const bool number = CLI::detail::lexical_cast(text, value);
             return number && value > 0 && std::isfinite(value) ? std::string() : text + " is not a number above 0";
         },
-        "X");
+        std::string());
 }
 
 }  // namespace
