@@ -90,6 +90,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (i + 1 >= argc) {
+            std::fprintf(stderr, "vistrel-demo-client: %.*s needs a value, or is no option\n",
+                         static_cast<int>(arg.size()), arg.data());
             Usage(stderr);
             return 2;
         }
@@ -104,6 +106,8 @@ int main(int argc, char** argv) {
         else if (arg == "--seconds") ok = ParseInt(v, 3600, options.seconds);
         else ok = false;
         if (!ok) {
+            std::fprintf(stderr, "vistrel-demo-client: %.*s %s: no such option, or a value out of its range\n",
+                         static_cast<int>(arg.size()), arg.data(), v);
             Usage(stderr);
             return 2;
         }
