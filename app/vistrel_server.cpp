@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
     {
         const bool display = DisplayGiven(argc, argv);
         TOptions early;
-        if (auto status = ParseOptions(argc, argv, early,
-                                       display ? TUnknownArguments::Leave : TUnknownArguments::Reject))
+        if (auto status =
+                ParseOptions(argc, argv, early, display ? TUnknownArguments::Leave : TUnknownArguments::Reject))
             return *status;
         if (!display) {
             std::fputs("vistrel-server: no display: set DISPLAY or WAYLAND_DISPLAY, or give -platform offscreen\n",

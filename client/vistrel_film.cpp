@@ -11,8 +11,6 @@
 // error.
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -20,13 +18,15 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "core/protocol.h"
+#include "core/recording_format.h"
 #include "client/film_upload.h"
 #include "client/progress_bar.h"
 #include "client/recording_reader.h"
 #include "client/server_address.h"
 #include "client/stop_signals.h"
-#include "core/protocol.h"
-#include "core/recording_format.h"
 
 using namespace vistrel;
 using namespace vistrel::client;
@@ -115,7 +115,8 @@ int main(int argc, char** argv) {
     app.add_option("--name", name, "the camera's user name (default: the one the recording\nnames, else vistrel-film)")->type_name("USER");
     CLI::Option* speedOption =
         app.add_option("--speed", speed, "pace: X times the relay's own, one packet per 500 ms / X (default 1)")
-            ->type_name("X")->check(PositiveSpeed());
+            ->type_name("X")
+            ->check(PositiveSpeed());
     app.add_flag("--as-fast-as-possible", asFast, "send as fast as the relay answers")->excludes(speedOption);
     try {
         app.parse(argc, argv);

@@ -19,8 +19,6 @@
 
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -32,7 +30,11 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "base/latin1.h"
+#include "core/protocol.h"
+#include "core/recording_format.h"
 #include "client/client_packets.h"
 #include "client/game_recorder.h"
 #include "client/progress_bar.h"
@@ -41,8 +43,6 @@
 #include "client/server_packets.h"
 #include "client/stop_signals.h"
 #include "client/watch_progress.h"
-#include "core/protocol.h"
-#include "core/recording_format.h"
 
 using namespace vistrel;
 using namespace vistrel::client;
@@ -256,15 +256,18 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string(kProgram) + " " + VISTREL_VERSION, "show the version");
     app.add_option("--server", server, "the relay's viewer port, HOST[:PORT] (port default 38962)")
         ->type_name("HOST[:PORT]")->required();
-    CLI::Option* gameOption =
-        app.add_option("--game", game, "the game's identifier on the relay")->type_name("ID")->check(CLI::Range(1, INT32_MAX));
+    CLI::Option* gameOption = app.add_option("--game", game, "the game's identifier on the relay")
+                                  ->type_name("ID")
+                                  ->check(CLI::Range(1, INT32_MAX));
     CLI::Option* outputOption = app.add_option("-o,--output", output, "the recording to write")->type_name("FILE");
     app.add_option("--name", name, "the viewer's user name (default vistrel-watch)")->type_name("USER");
     CLI::Option* untilOption = app.add_flag(
         "--until-caught-up", untilCaughtUp,
         "stop once the relay has sent all it has of the game (no packet\nfor 1.5 s, or its notice of the live game)");
     app.add_flag("--list", list, "print the relay's games (id, name, game, mod, viewers) and exit")
-        ->excludes(gameOption)->excludes(outputOption)->excludes(untilOption);
+        ->excludes(gameOption)
+        ->excludes(outputOption)
+        ->excludes(untilOption);
     try {
         app.parse(argc, argv);
         if (!list && (!game || output.empty()))

@@ -69,10 +69,9 @@ bool ParseInt(const char* text, int max, int& out) { return ParseWholeNumber(tex
 
 // On stdout for --help, on stderr for a usage error.
 void Usage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: vistrel-demo-client [--address A] [--sender-port N] [--viewer-port N]\n"
-                 "                           [--password P] [--games N] [--viewers N] [--seconds N]\n"
-                 "       vistrel-demo-client --help | --version\n");
+    std::fprintf(out, "Usage: vistrel-demo-client [--address A] [--sender-port N] [--viewer-port N]\n"
+                      "                           [--password P] [--games N] [--viewers N] [--seconds N]\n"
+                      "       vistrel-demo-client --help | --version\n");
 }
 
 }  // namespace

@@ -587,8 +587,8 @@ TEST(ClientTools, FilmDrawsABarOnATerminal) {
 
     TTerminal terminal;
     const Clock::time_point start = Clock::now();
-    TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--speed", "4"},
-                  folder / "film.out", terminal.Path());
+    TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--speed", "4"}, folder / "film.out",
+                  terminal.Path());
     const std::string drawn = terminal.ReadWhile(film, 20s);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_EQ(film.Wait(1s), 0);

@@ -51,8 +51,8 @@ struct TRun {
 
 TRun RunProgram(std::vector<std::string> args, std::vector<std::string> environment = {}) {
     TTempDir dir;
-    TChildProcess child(std::move(args), {.Output = dir / "out", .ErrorOutput = dir / "err",
-                                          .Environment = std::move(environment)});
+    TChildProcess child(std::move(args),
+                        {.Output = dir / "out", .ErrorOutput = dir / "err", .Environment = std::move(environment)});
     const int status = child.Wait(10s);
     return {status, child.Output(), child.ErrorOutput()};
 }
@@ -119,16 +119,18 @@ TEST(ManPages, ListEveryOptionOfTheProgramsHelpAndItsVersionAndExitStatuses) {
         ASSERT_FALSE(page.empty()) << program.Page;
         EXPECT_EQ(PageOptions(page), HelpOptions(help.Out)) << help.Out;
         const TRun version = RunProgram({program.Path, "--version"});
-        const std::string number = version.Out.substr(version.Out.rfind(' ') + 1, version.Out.find('\n') - version.Out.rfind(' ') - 1);
+        const std::string number =
+            version.Out.substr(version.Out.rfind(' ') + 1, version.Out.find('\n') - version.Out.rfind(' ') - 1);
         EXPECT_NE(page.substr(0, page.find('\n')).find("\"Vistrel Server " + number + "\""), std::string::npos)
             << version.Out;
         const std::string exits = Section(page, "EXIT STATUS");
-        for (const char* status : {"\n.B 0\n", "\n.B 1\n", "\n.B 2\n"}) EXPECT_NE(exits.find(status), std::string::npos) << status;
+        for (const char* status : {"\n.B 0\n", "\n.B 1\n", "\n.B 2\n"})
+            EXPECT_NE(exits.find(status), std::string::npos) << status;
     }
 #ifdef VISTREL_SERVER_PATH
     // Without a display Qt would abort before any option of its own is known.
-    const TRun bare = RunProgram({VISTREL_SERVER_PATH, "--no-such-option"},
-                          {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+    const TRun bare =
+        RunProgram({VISTREL_SERVER_PATH, "--no-such-option"}, {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
     EXPECT_EQ(bare.Status, 2);
     EXPECT_NE(bare.Err.find("Usage: vistrel-server"), std::string::npos) << bare.Err;
 #endif

@@ -5,8 +5,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "client/demo_payload.h"
 #include "core/demo_verify.h"
+#include "client/demo_payload.h"
 #include "tests/e2e/relay_fixture.h"
 
 namespace vistrel::testing {
