@@ -618,10 +618,8 @@ TEST(ClientTools, WatchShowsProgressOnATerminalAndStopsOnceCaughtUp) {
     const std::string drawn = terminal.ReadWhile(watch, 20s);
     EXPECT_EQ(watch.Wait(1s), 0) << drawn;
     EXPECT_NE(drawn.find("\r2 packets"), std::string::npos) << drawn;
-    EXPECT_NE(drawn.find("4 packets  "), std::string::npos) << drawn;
     EXPECT_NE(drawn.find("next location 4  caught up"), std::string::npos) << drawn;
     EXPECT_EQ(drawn.back(), '\n') << drawn;
-    EXPECT_NE(watch.Output().find("4 packets"), std::string::npos) << watch.Output();
     EXPECT_NE(watch.Output().find("; caught up"), std::string::npos) << watch.Output();
     EXPECT_EQ(ReadRecording(file).Packets.size(), 4u);
 }
