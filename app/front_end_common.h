@@ -21,7 +21,8 @@ namespace vistrel {
 
 class TRegistryStore;
 
-inline constexpr const char* kVistrelVersion = "1.3";
+// VISTREL_VERSION comes from the top CMakeLists.txt, as do the manual pages'.
+inline constexpr const char* kVistrelVersion = VISTREL_VERSION;
 
 // Half the machine's physical memory (0, no limit, if it cannot be read).
 size_t DefaultMaxMemory();

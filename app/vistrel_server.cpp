@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,20 @@ std::optional<int> ParseOptions(int argc, char** argv, TOptions& options,
     return commandLine.Parse(argc, argv, unknown);
 }
 
+// Whether Qt has a display to start on: without one it aborts (SIGABRT)
+// before it has taken its own options out of argv.
+bool DisplayGiven(int argc, char** argv) {
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        if (const char* value = std::getenv(name); value && *value) return true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-platform" || arg == "--platform" || arg.starts_with("-platform=") ||
+            arg.starts_with("--platform="))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,9 +76,19 @@ int main(int argc, char** argv) {
     // --help, --version and a bad value are answered before Qt starts, so
     // that they work without a display. An argument no option takes may be
     // one of Qt's own: that is judged once Qt has taken its options out.
+    // Without a display no argument can be Qt's: one that no option takes is
+    // a usage error, and the missing display is said in one line.
     {
+        const bool display = DisplayGiven(argc, argv);
         TOptions early;
-        if (auto status = ParseOptions(argc, argv, early, TUnknownArguments::Leave)) return *status;
+        if (auto status =
+                ParseOptions(argc, argv, early, display ? TUnknownArguments::Leave : TUnknownArguments::Reject))
+            return *status;
+        if (!display) {
+            std::fputs("vistrel-server: no display: set DISPLAY or WAYLAND_DISPLAY, or give -platform offscreen\n",
+                       stderr);
+            return 1;
+        }
     }
 
     QApplication app(argc, argv);  // takes Qt's own options out of argv

@@ -11,21 +11,22 @@
 // error.
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
-
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "core/protocol.h"
+#include "core/recording_format.h"
 #include "client/film_upload.h"
 #include "client/progress_bar.h"
 #include "client/recording_reader.h"
 #include "client/server_address.h"
 #include "client/stop_signals.h"
-#include "core/protocol.h"
-#include "core/recording_format.h"
 
 using namespace vistrel;
 using namespace vistrel::client;
@@ -85,6 +86,18 @@ TRecordingContents ReadContents(TRecordingReader& reader, const std::string& fil
     return contents;
 }
 
+// CLI11's own PositiveNumber names its bound with all 309 digits of the
+// largest double.
+CLI::Validator PositiveSpeed() {
+    return CLI::Validator(
+        [](std::string& text) {
+            double value = 0;
+            const bool number = CLI::detail::lexical_cast(text, value);
+            return number && value > 0 && std::isfinite(value) ? std::string() : text + " is not a number above 0";
+        },
+        std::string());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,7 +115,8 @@ int main(int argc, char** argv) {
     app.add_option("--name", name, "the camera's user name (default: the one the recording\nnames, else vistrel-film)")->type_name("USER");
     CLI::Option* speedOption =
         app.add_option("--speed", speed, "pace: X times the relay's own, one packet per 500 ms / X (default 1)")
-            ->type_name("X")->check(CLI::PositiveNumber);
+            ->type_name("X")
+            ->check(PositiveSpeed());
     app.add_flag("--as-fast-as-possible", asFast, "send as fast as the relay answers")->excludes(speedOption);
     try {
         app.parse(argc, argv);

@@ -4,22 +4,24 @@
 // first arrives and whenever its type, name or mod change, and a packet
 // record for every DEMOPACKET and DEMORESTART, each record written whole.
 // It ends when the game is removed, the relay closes the connection, or on
-// SIGINT/SIGTERM, the file complete in every case. With --list it prints
-// the relay's games instead.
+// SIGINT/SIGTERM, the file complete in every case; with --until-caught-up
+// also once it has caught up (TWatchProgress), which it shows on stderr as
+// it goes. With --list it prints the relay's games instead.
 //
 // A relay closes the connections of a game's viewers when the game is
 // deleted, so the connection's end is the usual end of a recording, as is
 // GAMEREMOVED from a relay that sends it.
 //
 // Exit status: 0 once the file is complete (the game removed, the
-// connection failure, a signal), and after --list; 1 when the relay cannot be
+// connection failure, a signal, caught up), and after --list; 1 when the relay cannot be
 // reached, the game is not there, the relay sends what is no packet, or the
 // file cannot be written; 2 for a usage error.
 
-#include <CLI/CLI.hpp>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -28,7 +30,11 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "base/latin1.h"
+#include "core/protocol.h"
+#include "core/recording_format.h"
 #include "client/client_packets.h"
 #include "client/game_recorder.h"
 #include "client/progress_bar.h"
@@ -36,8 +42,7 @@
 #include "client/server_address.h"
 #include "client/server_packets.h"
 #include "client/stop_signals.h"
-#include "core/protocol.h"
-#include "core/recording_format.h"
+#include "client/watch_progress.h"
 
 using namespace vistrel;
 using namespace vistrel::client;
@@ -148,19 +153,24 @@ int64_t UnixMillisecondsNow() {
         .count();
 }
 
-int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path) {
+int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path, bool untilCaughtUp) {
     client.Send(WaitForGame(gameId));
     std::unique_ptr<TGameRecorder> recorder;
+    std::unique_ptr<TWatchProgress> progress;
     const auto open = [&] {
-        if (!recorder) recorder = std::make_unique<TGameRecorder>(path, TRecordingHeader{gameId, UnixMillisecondsNow()});
+        if (recorder) return;
+        recorder = std::make_unique<TGameRecorder>(path, TRecordingHeader{gameId, UnixMillisecondsNow()});
+        progress = std::make_unique<TWatchProgress>(stderr, isatty(STDERR_FILENO) == 1, TClock::now());
     };
+    bool caughtUp = false;
     const TClock::time_point joinLimit = TClock::now() + kJoinWait;
     std::string failure;  // why the watch failed, if it did
     bool removed = false;
     bool closed = false;
     try {
         while (!StopRequested()) {
-            const auto wait = recorder ? std::chrono::milliseconds(1000)
+            // Short enough for the progress line's redraws.
+            const auto wait = recorder ? std::chrono::milliseconds(100)
                                        : std::chrono::ceil<std::chrono::milliseconds>(joinLimit - TClock::now());
             client.WaitUntil([&] { return client.HasPacket() || StopRequested(); }, std::max(wait, std::chrono::milliseconds(0)));
             while (client.HasPacket() && !removed) {
@@ -174,9 +184,17 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path) {
                     case PacketType::DEMOPACKET:
                     case PacketType::DEMORESTART:
                         open();
-                        if (!recorder->Packet(packet))
+                        if (!recorder->Packet(packet)) {
                             std::fprintf(stderr, "%s: a packet for location %d is unsound; not written\n", kProgram,
                                          PacketLocationOf(packet));
+                            break;
+                        }
+                        progress->Packet(PacketLocationOf(packet), recorder->Packets(), recorder->Bytes(),
+                                         TClock::now());
+                        break;
+                    case PacketType::SENDTEXT:
+                        // The relay's own notices have no name.
+                        if (progress && NameOf(packet).empty()) progress->Notice(TextOf(packet), TClock::now());
                         break;
                     case PacketType::GAMEREMOVED:
                         if (GameIdOf(packet) == gameId) removed = true;
@@ -185,6 +203,13 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path) {
                 }
             }
             if (removed) break;
+            if (progress) {
+                progress->Tick(TClock::now());
+                if (untilCaughtUp && progress->CaughtUp()) {
+                    caughtUp = true;
+                    break;
+                }
+            }
             if (!Framed(client)) {
                 failure = "the relay sent something that is no packet of its protocol";
                 break;
@@ -202,13 +227,18 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path) {
             if (closed) return Fail("the relay closed the connection before the game's description arrived");
             return Fail(failure.empty() ? "stopped before the game's description arrived" : failure);
         }
+        progress->Finish(TClock::now());
         recorder->Close();
     } catch (const ERecordingFileError& e) {
+        if (progress) progress->Finish(TClock::now());
         return Fail(e.what());
     }
     std::printf("%s: game %d: %zu packets, %s written to %s%s\n", kProgram, gameId, recorder->Packets(),
                 FormatBytes(recorder->Bytes()).c_str(), path.c_str(),
-                removed ? "; the game was removed" : closed ? "; the relay closed the connection" : "");
+                removed    ? "; the game was removed"
+                : closed   ? "; the relay closed the connection"
+                : caughtUp ? "; caught up"
+                           : "");
     if (!failure.empty()) return Fail(failure);
     return 0;
 }
@@ -219,18 +249,25 @@ int main(int argc, char** argv) {
     std::string server, output, name = kProgram;
     std::optional<int32_t> game;
     bool list = false;
+    bool untilCaughtUp = false;
 
     CLI::App app("Joins a game on a relay as a viewer and writes it as a recording.", kProgram);
     app.set_help_flag("--help", "show this text");
     app.set_version_flag("--version", std::string(kProgram) + " " + VISTREL_VERSION, "show the version");
     app.add_option("--server", server, "the relay's viewer port, HOST[:PORT] (port default 38962)")
         ->type_name("HOST[:PORT]")->required();
-    CLI::Option* gameOption =
-        app.add_option("--game", game, "the game's identifier on the relay")->type_name("ID")->check(CLI::PositiveNumber);
+    CLI::Option* gameOption = app.add_option("--game", game, "the game's identifier on the relay")
+                                  ->type_name("ID")
+                                  ->check(CLI::Range(1, INT32_MAX));
     CLI::Option* outputOption = app.add_option("-o,--output", output, "the recording to write")->type_name("FILE");
     app.add_option("--name", name, "the viewer's user name (default vistrel-watch)")->type_name("USER");
+    CLI::Option* untilOption = app.add_flag(
+        "--until-caught-up", untilCaughtUp,
+        "stop once the relay has sent all it has of the game (no packet\nfor 1.5 s, or its notice of the live game)");
     app.add_flag("--list", list, "print the relay's games (id, name, game, mod, viewers) and exit")
-        ->excludes(gameOption)->excludes(outputOption);
+        ->excludes(gameOption)
+        ->excludes(outputOption)
+        ->excludes(untilOption);
     try {
         app.parse(argc, argv);
         if (!list && (!game || output.empty()))
@@ -256,5 +293,5 @@ int main(int argc, char** argv) {
     // The whole form a viewer program sends: the relay takes up to 288 bytes
     // for a USERINFO, so nothing sent after it is taken with it.
     client.Send(UserInfo(name, PacketSize::USERINFO_CONSUMED));
-    return list ? ListGames(client) : WatchGame(client, *game, output);
+    return list ? ListGames(client) : WatchGame(client, *game, output, untilCaughtUp);
 }

@@ -1,5 +1,7 @@
-# Manual pages are written by hand in roff, in packaging/man/, and installed
-# compressed (gzip -9n: best compression, no name or time stamp in the file,
+# Manual pages are written by hand in roff, in packaging/man/, their footers
+# naming the version as @VISTREL_VERSION@ (filled in from the top
+# CMakeLists.txt into man/PAGE of the build tree, which the tests read), and
+# installed compressed (gzip -9n: best compression, no name or time stamp in the file,
 # so the packages are reproducible) into share/man/manN/.
 include(GNUInstallDirs)
 
@@ -16,11 +18,12 @@ function(vistrel_install_man page component)
     message(FATAL_ERROR "vistrel_install_man: ${page} must be named NAME.SECTION, such as vistreld.8")
   endif()
   set(section ${CMAKE_MATCH_1})
-  set(output ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  set(filled ${PROJECT_BINARY_DIR}/man/${page})
+  configure_file(${source} ${filled} @ONLY)
+  set(output ${filled}.gz)
   add_custom_command(OUTPUT ${output}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-    COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${source} ${output}
-    DEPENDS ${source}
+    COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${filled} ${output}
+    DEPENDS ${filled}
     COMMENT "Compressing the manual page ${page}"
     VERBATIM)
   add_custom_target(man-${page} ALL DEPENDS ${output})

@@ -67,10 +67,11 @@ std::unique_ptr<TRelayClient> Connect(const Options& options, int port) {
 
 bool ParseInt(const char* text, int max, int& out) { return ParseWholeNumber(text, out, 0, max); }
 
-void Usage() {
-    std::fprintf(stderr,
-                 "Usage: vistrel-demo-client [--address A] [--sender-port N] [--viewer-port N]\n"
-                 "                           [--password P] [--games N] [--viewers N] [--seconds N]\n");
+// On stdout for --help, on stderr for a usage error.
+void Usage(std::FILE* out) {
+    std::fprintf(out, "Usage: vistrel-demo-client [--address A] [--sender-port N] [--viewer-port N]\n"
+                      "                           [--password P] [--games N] [--viewers N] [--seconds N]\n"
+                      "       vistrel-demo-client --help | --version\n");
 }
 
 }  // namespace
@@ -79,8 +80,18 @@ int main(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
+        if (arg == "--help") {
+            Usage(stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("vistrel-demo-client %s\n", VISTREL_VERSION);
+            return 0;
+        }
         if (i + 1 >= argc) {
-            Usage();
+            std::fprintf(stderr, "vistrel-demo-client: %.*s needs a value, or is no option\n",
+                         static_cast<int>(arg.size()), arg.data());
+            Usage(stderr);
             return 2;
         }
         const char* v = argv[++i];
@@ -94,7 +105,9 @@ int main(int argc, char** argv) {
         else if (arg == "--seconds") ok = ParseInt(v, 3600, options.seconds);
         else ok = false;
         if (!ok) {
-            Usage();
+            std::fprintf(stderr, "vistrel-demo-client: %.*s %s: no such option, or a value out of its range\n",
+                         static_cast<int>(arg.size()), arg.data(), v);
+            Usage(stderr);
             return 2;
         }
     }

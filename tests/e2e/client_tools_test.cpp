@@ -546,37 +546,51 @@ TEST(ClientTools, WatchStopsAtBytesThatAreNoPacket) {
     EXPECT_NE(list.ErrorOutput().find("no packet of its protocol"), std::string::npos) << list.ErrorOutput();
 }
 
+// A pseudo-terminal for a program's stderr: what it draws there, read
+// until the program ends (or the limit), then what is left.
+class TTerminal {
+public:
+    TTerminal() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        EXPECT_GE(master_, 0);
+        EXPECT_EQ(grantpt(master_), 0);
+        EXPECT_EQ(unlockpt(master_), 0);
+    }
+    ~TTerminal() { close(master_); }
+    std::string Path() const { return ptsname(master_); }
+    std::string ReadWhile(TProcess& process, std::chrono::seconds limit) {
+        const Clock::time_point start = Clock::now();
+        while (process.Running() && Clock::now() - start < limit) ReadFor(50);
+        while (ReadFor(100)) {
+        }
+        return drawn_;
+    }
+
+private:
+    bool ReadFor(int ms) {
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1) return false;
+        char buf[4096];
+        const ssize_t n = read(master_, buf, sizeof buf);
+        if (n > 0) drawn_.append(buf, static_cast<size_t>(n));
+        return n > 0;
+    }
+
+    int master_;
+    std::string drawn_;
+};
+
 TEST(ClientTools, FilmDrawsABarOnATerminal) {
     TTempFolder folder;
     TRelay relay = StartRelay(folder, "relay");
     const std::string file = folder / "paced.rec";
     WriteFile(file, MakeRecording({Demo(0, "a"), Demo(1, "b"), Demo(2, "c"), Demo(3, "d"), Demo(4, "e")}));
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const std::string terminal = ptsname(master);
+    TTerminal terminal;
     const Clock::time_point start = Clock::now();
-    TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--speed", "4"},
-                  folder / "film.out", terminal);
-    std::string drawn;
-    while (film.Running() && Clock::now() - start < 20s) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 50) == 1) {
-            char buf[4096];
-            const ssize_t n = read(master, buf, sizeof buf);
-            if (n > 0) drawn.append(buf, static_cast<size_t>(n));
-        }
-    }
+    TProcess film({VISTREL_FILM_PATH, file, "--server", Server(relay.SenderPort), "--speed", "4"}, folder / "film.out",
+                  terminal.Path());
+    const std::string drawn = terminal.ReadWhile(film, 20s);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    for (pollfd p{master, POLLIN, 0}; poll(&p, 1, 100) == 1;) {
-        char buf[4096];
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0) break;
-        drawn.append(buf, static_cast<size_t>(n));
-    }
-    close(master);
     EXPECT_EQ(film.Wait(1s), 0);
     // Redrawn in place, at most about ten times a second, the last state
     // whole, then the line ended.
@@ -585,6 +599,29 @@ TEST(ClientTools, FilmDrawsABarOnATerminal) {
     EXPECT_LE(redraws, static_cast<long>(seconds * 10) + 3) << drawn;
     EXPECT_NE(drawn.find("100%  5/5 packets"), std::string::npos) << drawn;
     EXPECT_EQ(drawn.back(), '\n') << drawn;
+}
+
+// On a terminal vistrel-watch shows how far it has come, says when it has
+// everything the relay holds, and with --until-caught-up ends there itself.
+TEST(ClientTools, WatchShowsProgressOnATerminalAndStopsOnceCaughtUp) {
+    TTempFolder folder;
+    TRelay relay = StartRelay(folder, "relay");
+    TRelayClient camera(relay.SenderPort);
+    Film(relay, "Final", "ctf", 1, {Demo(0, "a"), Demo(1, "b"), Demo(2, "c"), Demo(3, "d")}, camera);
+    camera.Close();
+
+    TTerminal terminal;
+    const std::string file = folder / "caught-up.rec";
+    TProcess watch({VISTREL_WATCH_PATH, "--server", Server(relay.ViewerPort), "--game", "1", "-o", file,
+                    "--until-caught-up"},
+                   folder / "watch.out", terminal.Path());
+    const std::string drawn = terminal.ReadWhile(watch, 20s);
+    EXPECT_EQ(watch.Wait(1s), 0) << drawn;
+    EXPECT_NE(drawn.find("\r2 packets"), std::string::npos) << drawn;
+    EXPECT_NE(drawn.find("next location 4  caught up"), std::string::npos) << drawn;
+    EXPECT_EQ(drawn.back(), '\n') << drawn;
+    EXPECT_NE(watch.Output().find("; caught up"), std::string::npos) << watch.Output();
+    EXPECT_EQ(ReadRecording(file).Packets.size(), 4u);
 }
 
 }  // namespace
