@@ -213,11 +213,11 @@ void TWSocketServer::Listen() {
 void TWSocketServer::ListenAlso(const std::string& addr) {
     if (Handle() < 0 || State() != wsListening) RaiseSocketError(kWsaEInval, "listen: not listening");
     TSocketAddress sa;
-    if (!ParseIpAddress(addr, LocalPort(), sa)) throw ESocketException("listen: Cannot convert host address '" + addr + "'");
+    if (!ParseIpAddress(addr, LocalPort(), sa))
+        throw ESocketException("listen: Cannot convert host address '" + addr + "'");
     const int fd = OpenListeningSocket(sa);
-    if (const int err = Loop().Watch(fd, ReadingPaused() ? 0 : TEventLoop::kReadable, [this, fd](uint32_t) {
-            Guarded([&] { AcceptFrom(fd); });
-        });
+    if (const int err = Loop().Watch(fd, ReadingPaused() ? 0 : TEventLoop::kReadable,
+                                     [this, fd](uint32_t) { Guarded([&] { AcceptFrom(fd); }); });
         err != 0) {
         close(fd);
         RaiseErrno(err, "WSAASyncSelect");
@@ -260,9 +260,7 @@ void TWSocketServer::AcceptFrom(int listenFd) {
                 case EMFILE:
                 case ENFILE:
                 case ENOBUFS:
-                case ENOMEM:
-                    HandleAcceptFailure(listenFd, err);
-                    return;
+                case ENOMEM: HandleAcceptFailure(listenFd, err); return;
                 default:
                     Guarded([&] { RaiseErrno(err, "Accept"); });
                     return;

@@ -24,8 +24,9 @@ ESocketException ListenError(const TWSocketServer& server, std::string_view side
     std::string why = e.what();
     if (const auto crlf = why.find("\r\n"); crlf != std::string::npos)
         why = why.substr(crlf + 2) + " (" + why.substr(0, crlf) + ")";
-    return ESocketException(
-        "Cannot listen for " + std::string(side) + " on " + HostPort(addr, server.Port()) + ": " + why, e.ErrorCode());
+    return ESocketException("Cannot listen for " + std::string(side) + " on " + HostPort(addr, server.Port()) + ": " +
+                                why,
+                            e.ErrorCode());
 }
 
 template <typename TOpen>

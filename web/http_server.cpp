@@ -213,6 +213,7 @@ void THttpServer::Start(const THttpListen& listen, const THttpTls& tls) {
         {tls.On() ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, const_cast<char*>(tls.KeyPem.c_str())},
         {MHD_OPTION_END, 0, nullptr},
     };
+    // clang-format off
     daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr,
         &THttpServerCallbacks::Access, this,
@@ -227,6 +228,7 @@ void THttpServer::Start(const THttpListen& listen, const THttpTls& tls) {
         MHD_OPTION_EXTERNAL_LOGGER, &THttpServerCallbacks::Log, this,
         MHD_OPTION_ARRAY, tlsOptions,
         MHD_OPTION_END);
+    // clang-format on
     const std::string where = HostPort(listen.Addr, listen.Port);
     if (!daemon_) {
         // The library names the port it was given apart from the address,
@@ -234,9 +236,11 @@ void THttpServer::Start(const THttpListen& listen, const THttpTls& tls) {
         std::string why = last_error_;
         constexpr std::string_view kBindFailed = "Failed to bind to port ";
         if (why.rfind(kBindFailed, 0) == 0 && why.find(": ") != std::string::npos) why = why.substr(why.find(": ") + 2);
-        const bool tlsRefused = tls.On() && (why.find("GnuTLS") != std::string::npos || why.find("TLS") != std::string::npos ||
-                                             why.find("certificate") != std::string::npos);
-        if (tlsRefused) throw EHttpServerError("Cannot serve HTTPS on " + where + " with that certificate and key: " + why);
+        const bool tlsRefused =
+            tls.On() && (why.find("GnuTLS") != std::string::npos || why.find("TLS") != std::string::npos ||
+                         why.find("certificate") != std::string::npos);
+        if (tlsRefused)
+            throw EHttpServerError("Cannot serve HTTPS on " + where + " with that certificate and key: " + why);
         throw EHttpServerError("Cannot listen for HTTP on " + where + (why.empty() ? std::string() : ": " + why));
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
