@@ -57,12 +57,13 @@ inline TTlsReply TlsRequest(const std::string& url, const std::string& caFile, c
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t, size_t n, void* user) -> size_t {
-        auto* s = static_cast<TSink*>(user);
-        s->Body->append(data, n);
-        // Returning less than was given ends the transfer.
-        return !s->StopAfter->empty() && s->Body->find(*s->StopAfter) != std::string::npos ? 0 : n;
-    });
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t, size_t n, void* user) -> size_t {
+            auto* s = static_cast<TSink*>(user);
+            s->Body->append(data, n);
+            // Returning less than was given ends the transfer.
+            return !s->StopAfter->empty() && s->Body->find(*s->StopAfter) != std::string::npos ? 0 : n;
+        });
     const CURLcode rc = curl_easy_perform(curl);
     if (rc == CURLE_OK || rc == CURLE_WRITE_ERROR) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.Status);
     reply.Error = error;

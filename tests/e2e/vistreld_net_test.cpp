@@ -64,9 +64,10 @@ TEST(VistreldNet, ListensOnIpv6AndIpv4AtOnePortEachAndServesHttpOnIpv6) {
     TChildProcess daemon = Vistreld({"--address", "::1", "--address", "127.0.0.1", "--http", "[::1]:0"});
     std::smatch m;
     OutputMatching(daemon,
-                   std::regex("Listening for senders on \\[::1\\]:([0-9]+)\n.*Listening for senders on 127\\.0\\.0\\.1:\\1\n"
-                              ".*Listening for viewers on \\[::1\\]:([0-9]+)\n.*Listening for viewers on 127\\.0\\.0\\.1:\\2\n"
-                              ".*Serving HTTP on http://\\[::1\\]:([0-9]+)/\n"),
+                   std::regex(
+                       "Listening for senders on \\[::1\\]:([0-9]+)\n.*Listening for senders on 127\\.0\\.0\\.1:\\1\n"
+                       ".*Listening for viewers on \\[::1\\]:([0-9]+)\n.*Listening for viewers on 127\\.0\\.0\\.1:\\2\n"
+                       ".*Serving HTTP on http://\\[::1\\]:([0-9]+)/\n"),
                    m);
     ASSERT_EQ(m.size(), 4u);
     for (const char* address : {"::1", "127.0.0.1"}) {
@@ -93,8 +94,8 @@ TEST(VistreldNet, ServesHttpsWithItsCertificateAndEndsWithStatus1OnABadOne) {
     ASSERT_TRUE(MakeCertificate(dir, "a") && MakeCertificate(dir, "b")) << "certtool (gnutls-bin) is needed";
     const std::string cert = dir + "/a-cert.pem", key = dir + "/a-key.pem";
 
-    TChildProcess daemon = Vistreld({"--address", "127.0.0.1", "--http", "127.0.0.1:0", "--http-cert", cert,
-                                     "--http-key", key});
+    TChildProcess daemon =
+        Vistreld({"--address", "127.0.0.1", "--http", "127.0.0.1:0", "--http-cert", cert, "--http-key", key});
     std::smatch m;
     OutputMatching(daemon, std::regex("Serving HTTPS on https://127\\.0\\.0\\.1:([0-9]+)/\n"), m);
     ASSERT_EQ(m.size(), 2u);

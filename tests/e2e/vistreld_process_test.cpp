@@ -351,7 +351,8 @@ TEST(VistreldProcess, AnswersHelpAndVersionWithStatus0) {
     EXPECT_EQ(help.Wait(10s), 0);
     const std::string text = help.Output();
     EXPECT_EQ(text.rfind("Usage: vistreld [options]\n", 0), 0u) << text;
-    EXPECT_NE(text.find("\nListening:\n  --address A        listen on this IPv4 or IPv6 address"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nListening:\n  --address A        listen on this IPv4 or IPv6 address"), std::string::npos)
+        << text;
     EXPECT_NE(text.find("\n  --debug            also print the debug lines\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nHTTP:\n  --http ADDR:PORT"), std::string::npos) << text;
 
@@ -661,7 +662,8 @@ TEST(VistreldSettings, CheckAndStartUpRefuseAFileThatCannotBeUsedAndBadAddresses
         {{"--registry", dir + "/folder.reg"}, {1, "folder.reg: not a regular file; not starting\n"}},
         {{"--address", "999.1.1.1"}, {2, "vistreld: --address: 999.1.1.1 is not an IPv4 or IPv6 address\n"}},
         {{"--address", "localhost"}, {2, "vistreld: --address: localhost is not an IPv4 or IPv6 address\n"}},
-        {{"--address", "::1", "--address", "::1::"}, {2, "vistreld: --address: ::1:: is not an IPv4 or IPv6 address\n"}},
+        {{"--address", "::1", "--address", "::1::"},
+         {2, "vistreld: --address: ::1:: is not an IPv4 or IPv6 address\n"}},
         {{"--http", "::1:80"}, {2, "vistreld: --http: ::1:80 is not ADDR:PORT or off\n"}},
         {{"--http", "999.1.1.1:80"}, {2, "vistreld: --http: 999.1.1.1:80 is not ADDR:PORT or off\n"}},
     };
