@@ -160,17 +160,12 @@ TEST_F(WebBounds, ListenSettingsAreParsed) {
     EXPECT_EQ(listen.Port, 38964);
     EXPECT_TRUE(ParseHttpListen("0.0.0.0:0", listen));
     EXPECT_EQ(listen.Port, 0);
-    EXPECT_TRUE(ParseHttpListen("[::1]:80", listen));
-    EXPECT_EQ(listen.Addr, "::1");
     for (const char* bad : {"", "off", "127.0.0.1", ":80", "127.0.0.1:", "127.0.0.1:65536", "localhost:80", "1.2.3:80",
                             "127.0.0.1:8o", "::1:80", "[127.0.0.1]:80", "[::1:80", "[]:80"})
         EXPECT_FALSE(ParseHttpListen(bad, listen)) << bad;
     EXPECT_TRUE(IsLoopbackAddress("127.0.0.1"));
     EXPECT_TRUE(IsLoopbackAddress("127.1.2.3"));
-    EXPECT_TRUE(IsLoopbackAddress("::1"));
-    EXPECT_TRUE(IsLoopbackAddress("::ffff:127.0.0.1"));
     EXPECT_FALSE(IsLoopbackAddress("0.0.0.0"));
-    EXPECT_FALSE(IsLoopbackAddress("::"));
     EXPECT_FALSE(IsLoopbackAddress("192.0.2.1"));
 }
 

@@ -94,7 +94,6 @@ protected:
     std::unique_ptr<TWebApi> web_;
     // StartWeb: reads need a password on loopback too.
     bool closed_read_ = false;
-    // Where Request connects.
     std::string http_address_ = "127.0.0.1";
     std::shared_ptr<std::chrono::milliseconds> clock_offset_ = std::make_shared<std::chrono::milliseconds>(0);
 };
