@@ -1,18 +1,21 @@
 #include "app/front_end_common.h"
 
-#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string_view>
 #include <vector>
 
 #include "base/whole_number.h"
+#include "net/socket_address.h"
 #include "settings/registry_store.h"
 
 namespace vistrel {
@@ -27,11 +30,27 @@ bool IsPortNumber(std::string_view text) {
     return ParseWholeNumber(text, port);
 }
 
-// Dotted decimal only: a host name would be looked up after the data folder
-// is made, and fail only then.
-bool IsIpv4Address(std::string_view text) {
-    in_addr parsed{};
-    return inet_pton(AF_INET, std::string(text).c_str(), &parsed) == 1;
+// Numbers only: a host name would be looked up after the data folder is
+// made, and fail only then.
+bool IsListenAddress(std::string_view text) { return IsIpAddress(text); }
+
+// The whole file, at most 1 MiB (a certificate chain is a few KiB); raises
+// EHttpServerError naming the file and what it is for.
+std::string ReadPemFile(const std::string& path, const char* what) {
+    constexpr size_t kMaxPemBytes = size_t{1} << 20;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw EHttpServerError("Cannot read the HTTPS " + std::string(what) + " " + path + ": " + std::strerror(errno));
+    std::string text(kMaxPemBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (in.bad())
+        throw EHttpServerError("Cannot read the HTTPS " + std::string(what) + " " + path + ": " + std::strerror(errno));
+    if (text.size() > kMaxPemBytes)
+        throw EHttpServerError("The HTTPS " + std::string(what) + " " + path + " is larger than 1 MiB");
+    if (text.find("-----BEGIN ") == std::string::npos)
+        throw EHttpServerError("The HTTPS " + std::string(what) + " " + path + " holds no PEM block (-----BEGIN ...)");
+    return text;
 }
 
 bool IsBacklog(std::string_view text) {
@@ -60,6 +79,12 @@ public:
                 text += make_option(option, false);
         }
         return text;
+    }
+
+    // The value's name alone: no "..." for an option given more than once,
+    // no list of the options it needs or excludes.
+    std::string make_option_opts(const CLI::Option* option) const override {
+        return option->get_type_size() == 0 ? std::string() : " " + option->get_type_name();
     }
 };
 
@@ -142,9 +167,21 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
     app_.set_version_flag("--version", program + " " + kVistrelVersion, "show the version")->group(kHelpGroup);
 
     const CLI::Validator port = ValueCheck("a port number", IsPortNumber);
-    app_.add_option("--address", relay.Listen.Addr, "listen on this IPv4 address (default 0.0.0.0)")
+    app_.add_option_function<std::vector<std::string>>(
+            "--address",
+            [&relay](const std::vector<std::string>& addrs) {
+                relay.Listen.Addr = addrs.front();
+                relay.Listen.MoreAddrs.clear();
+                for (size_t i = 1; i < addrs.size(); ++i)
+                    if (std::find(addrs.begin(), addrs.begin() + static_cast<std::ptrdiff_t>(i), addrs[i]) ==
+                        addrs.begin() + static_cast<std::ptrdiff_t>(i))
+                        relay.Listen.MoreAddrs.push_back(addrs[i]);
+            },
+            "listen on this IPv4 or IPv6 address; may be given more\nthan once (default every IPv4 and IPv6 interface)")
         ->type_name("A")
-        ->check(ValueCheck("an IPv4 address", IsIpv4Address))
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(ValueCheck("an IPv4 or IPv6 address", IsListenAddress))
         ->group(kListeningOptions);
     app_.add_option("--sender-port", relay.Listen.SenderPort, "port for senders (default 38963)")
         ->type_name("N")->check(port)->group(kListeningOptions);
@@ -161,10 +198,27 @@ TCommandLine::TCommandLine(const std::string& program, const std::string& descri
         ->type_name("SIZE")->check(ValueCheck("a size (bytes, or a number with K, M or G)", IsMemorySize))
         ->group(kLimitOptions);
     app_.add_option("--http", relay.Http,
-                    "serve the operator page, the JSON API and the metrics\non ADDR:PORT, or off (default 127.0.0.1:38964)")
-        ->type_name("ADDR:PORT")->check(ValueCheck("ADDR:PORT or off", IsHttpSetting))->group(kHttpOptions);
-    app_.add_flag("--http-public-read", relay.HttpPublicRead, "reads need no password on any address")
+                    "serve the operator page, the JSON API and the metrics\non ADDR:PORT ([ADDR]:PORT for IPv6), or "
+                    "off\n(default 127.0.0.1:38964)")
+        ->type_name("ADDR:PORT")
+        ->check(ValueCheck("ADDR:PORT or off", IsHttpSetting))
         ->group(kHttpOptions);
+    CLI::Option* publicRead =
+        app_.add_flag("--http-public-read", relay.HttpPublicRead, "reads need no password on any address")
+            ->group(kHttpOptions);
+    app_.add_flag("--http-closed-read", relay.HttpClosedRead,
+                  "reads need the watch or remote admin password on\nloopback too (behind a reverse proxy)")
+        ->excludes(publicRead)
+        ->group(kHttpOptions);
+    CLI::Option* cert =
+        app_.add_option("--http-cert", relay.HttpCert, "serve HTTPS with this certificate (PEM, the chain)")
+            ->type_name("FILE")
+            ->group(kHttpOptions);
+    CLI::Option* key = app_.add_option("--http-key", relay.HttpKey, "the certificate's private key (PEM)")
+                           ->type_name("FILE")
+                           ->group(kHttpOptions);
+    cert->needs(key);
+    key->needs(cert);
     app_.add_option("--data-dir", relay.DataDir,
                     "record every game in this folder (default $STATE_DIRECTORY,\nelse $XDG_STATE_HOME/vistrel, else ~/.local/state/vistrel)")
         ->type_name("DIR")->group(kRecordingOptions);
@@ -235,6 +289,11 @@ std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& r
     if (!ParseHttpListen(relay.Http, options.Listen))
         throw EHttpServerError("Cannot listen for HTTP on " + relay.Http + ": not ADDR:PORT");
     options.PublicRead = relay.HttpPublicRead;
+    options.ClosedRead = relay.HttpClosedRead;
+    if (!relay.HttpCert.empty()) {
+        options.Tls.CertPem = ReadPemFile(relay.HttpCert, "certificate");
+        options.Tls.KeyPem = ReadPemFile(relay.HttpKey, "key");
+    }
     options.Version = kVistrelVersion;
     auto web = std::make_unique<TWebApi>(form, std::move(options));
     web->Start();
@@ -264,6 +323,12 @@ std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayComm
     auto mirror = std::make_unique<TOriginMirror>(form.Host(), form.Loop(), std::move(options));
     mirror->Start();
     return mirror;
+}
+
+std::string HttpUrl(const TRelayCommandLine& relay, uint16_t port) {
+    THttpListen http;
+    ParseHttpListen(relay.Http, http);
+    return std::string(relay.HttpCert.empty() ? "http://" : "https://") + HostPort(http.Addr, port) + "/";
 }
 
 void LogSafetyWarnings(TMainForm& form) {

@@ -39,6 +39,13 @@ struct TRelayCommandLine {
     std::string Http = "127.0.0.1:38964";
     // Reads (status, lists, log, metrics) need no password on any address.
     bool HttpPublicRead = false;
+    // Reads need a password on loopback too (a relay behind a reverse proxy
+    // on the same machine, which every reader reaches it through).
+    bool HttpClosedRead = false;
+    // HTTPS: the PEM files of the certificate (chain) and of its private key
+    // (both or neither).
+    std::string HttpCert;
+    std::string HttpKey;
     // The recordings: --data-dir (empty: DefaultDataDir()), --no-recording,
     // --fsync, --max-disk (0: no limit).
     std::string DataDir;
@@ -119,13 +126,17 @@ private:
 
 // Starts the HTTP side (JSON API, metrics, operator page) for the frame as
 // the command line asks; null for --http off. Raises EHttpServerError when it
-// cannot listen.
+// cannot listen, or cannot read or use the certificate or the key.
 std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& relay);
 
 // Edge mode, when --forward-from or else the setup field ForwardServerIPEdit
 // gives an origin: mirrors its games into the frame (null when neither
 // does). Raises Exception when the field holds no http:// or https:// URL.
 std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay);
+
+// Where the HTTP side serves, as a browser opens it ("http://ADDR:PORT/" or
+// "https://[ADDR]:PORT/", with the port it listens on).
+std::string HttpUrl(const TRelayCommandLine& relay, uint16_t port);
 
 // Logs SafetyWarnings(form), once at start-up.
 void LogSafetyWarnings(TMainForm& form);

@@ -19,6 +19,7 @@
 
 #include "base/latin1.h"
 #include "net/event_loop.h"
+#include "net/socket_address.h"
 #include "settings/registry_store.h"
 #include "settings/settings.h"
 #include "relay/main_form.h"
@@ -65,8 +66,10 @@ std::string OneLine(std::string text) {
 }
 
 // What `systemctl status` shows while the relay runs: where it listens.
-std::string ReadyStatus(const TMainForm& form, const TRelayCommandLine& relay, const TWebApi* web) {
-    std::string status = "Relaying on " + relay.Listen.Addr + ": senders on port " +
+std::string ReadyStatus(const TMainForm& form, const TWebApi* web) {
+    std::string addrs;
+    for (const std::string& addr : form.DemoSenders().ListeningAddrs()) addrs += (addrs.empty() ? "" : ", ") + addr;
+    std::string status = "Relaying on " + addrs + ": senders on port " +
                          std::to_string(form.DemoSenders().LocalPort()) + ", viewers on port " +
                          std::to_string(form.DemoViewers().LocalPort());
     if (web) status += "; HTTP on port " + std::to_string(web->LocalPort());
@@ -125,12 +128,14 @@ std::string Count(size_t n, const char* what) { return std::to_string(n) + " " +
 
 // One line per listener, with the port the kernel chose for port 0.
 void LogListeners(TMainForm& form, const TRelayCommandLine& relay, const TWebApi* web) {
-    const std::string& addr = form.Listen().Addr;
-    form.ServerLog(false, "Listening for senders on " + addr + ":" + std::to_string(form.DemoSenders().LocalPort()));
-    form.ServerLog(false, "Listening for viewers on " + addr + ":" + std::to_string(form.DemoViewers().LocalPort()));
-    THttpListen http;
-    if (web && ParseHttpListen(relay.Http, http))
-        form.ServerLog(false, "Serving HTTP on http://" + http.Addr + ":" + std::to_string(web->LocalPort()) + "/");
+    for (const std::string& addr : form.DemoSenders().ListeningAddrs())
+        form.ServerLog(false, "Listening for senders on " + HostPort(addr, form.DemoSenders().LocalPort()));
+    for (const std::string& addr : form.DemoViewers().ListeningAddrs())
+        form.ServerLog(false, "Listening for viewers on " + HostPort(addr, form.DemoViewers().LocalPort()));
+    if (web) {
+        const std::string url = HttpUrl(relay, web->LocalPort());
+        form.ServerLog(false, (relay.HttpCert.empty() ? "Serving HTTP on " : "Serving HTTPS on ") + url);
+    }
 }
 
 // SIGHUP: the file's passwords and spin fields take effect at once through
@@ -233,7 +238,7 @@ int main(int argc, char** argv) {
                 ReloadSettingsOnSignal(form);
             });
             LogListeners(form, options.Relay, web.get());
-            NotifyServiceReady(ReadyStatus(form, options.Relay, web.get()));
+            NotifyServiceReady(ReadyStatus(form, web.get()));
             loop.Run();
             loop.Unwatch(reloadFd);
             loop.Unwatch(signalFd);

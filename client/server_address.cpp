@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include "base/whole_number.h"
+#include "net/socket_address.h"
 
 namespace vistrel::client {
 
@@ -13,10 +14,21 @@ bool ParseServerAddress(std::string_view text, uint16_t defaultPort, TServerAddr
     const size_t colon = text.rfind(':');
     std::string_view host = text;
     uint16_t port = defaultPort;
-    if (colon != std::string_view::npos) {
+    // An IPv6 address without brackets is all host: its colons are its own.
+    const bool manyColons = text.find(':') != colon;
+    if (colon != std::string_view::npos && !manyColons && (text.front() != '[' || text[colon - 1] == ']')) {
         host = text.substr(0, colon);
         if (!ParseWholeNumber(text.substr(colon + 1), port, 1, 65535)) return false;
     }
+    if (manyColons && text.front() == '[') {
+        const size_t close = text.rfind(']');
+        if (close == std::string_view::npos) return false;
+        host = text.substr(0, close + 1);
+        if (close + 1 < text.size() &&
+            (text[close + 1] != ':' || !ParseWholeNumber(text.substr(close + 2), port, 1, 65535)))
+            return false;
+    }
+    host = WithoutBrackets(host);
     if (host.empty()) return false;
     out.Host = std::string(host);
     out.Port = port;
@@ -25,8 +37,7 @@ bool ParseServerAddress(std::string_view text, uint16_t defaultPort, TServerAddr
 
 std::string ResolveIpv4(const std::string& host, std::string& error) {
     error.clear();
-    in_addr dotted{};
-    if (inet_pton(AF_INET, host.c_str(), &dotted) == 1) return host;
+    if (IsIpAddress(host)) return host;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -1,6 +1,5 @@
 #include "client/tcp_connect.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,23 +8,23 @@
 
 #include <cerrno>
 
+#include "net/socket_address.h"
+
 namespace vistrel::client {
 
 int ConnectTcp(uint16_t port, const TConnectOptions& options) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    if (inet_pton(AF_INET, options.Address.c_str(), &sa.sin_addr) != 1) {
+    TSocketAddress sa;
+    if (!ParseIpAddress(options.Address, port, sa)) {
         errno = EINVAL;
         return -1;
     }
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(sa.Family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int on = 1;
     if (options.NoDelay) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (options.ReceiveBuffer > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options.ReceiveBuffer, sizeof options.ReceiveBuffer);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (connect(fd, sa.Raw(), sa.Size) != 0) {
         const int error = errno;
         close(fd);
         errno = error;

@@ -10,7 +10,7 @@
 namespace vistrel::client {
 
 struct TConnectOptions {
-    // IPv4 address in dotted form.
+    // A numeric IPv4 or IPv6 address.
     std::string Address = "127.0.0.1";
     // SO_RCVBUF set before connecting; 0 keeps the kernel's default.
     int ReceiveBuffer = 0;
@@ -19,7 +19,7 @@ struct TConnectOptions {
 };
 
 // The connected, non-blocking descriptor, or -1 with errno telling why (an
-// address that is not IPv4 text gives EINVAL).
+// address that is not IPv4 or IPv6 text gives EINVAL).
 int ConnectTcp(uint16_t port, const TConnectOptions& options = {});
 
 // Hands the front of outbox to the non-blocking descriptor until it is empty

@@ -15,17 +15,15 @@ TWSocketClient::TWSocketClient(TEventLoop& loop) : TCustomWSocket(loop) {}
 
 TWSocketClient::~TWSocketClient() = default;
 
-void TWSocketClient::Adopt(int fd, const sockaddr_in& peer) {
+void TWSocketClient::Adopt(int fd, const TSocketAddress& peer) {
     AttachSocket(fd, "WSAAsyncSelect");
     // Closing must reset the connection at once and drop unsent output.
     linger lin{1, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin) != 0) RaiseErrno(errno, "setsockopt(SO_LINGER)");
     SetState(wsConnected);
-    if (peer.sin_family != AF_INET) RaiseSocketError(kWsaEInval, "GetPeerName");
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    peer_addr_ = text;
-    peer_port_ = ntohs(peer.sin_port);
+    if (peer.Family() != AF_INET && peer.Family() != AF_INET6) RaiseSocketError(kWsaEInval, "GetPeerName");
+    peer_addr_ = AddressText(peer.Raw());
+    peer_port_ = peer.Port();
 }
 
 void TWSocketClient::SendBanner(const std::string& banner) {

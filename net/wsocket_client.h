@@ -9,9 +9,8 @@
 #include <functional>
 #include <string>
 
-#include <netinet/in.h>
-
 #include "net/custom_wsocket.h"
+#include "net/socket_address.h"
 
 namespace vistrel {
 
@@ -25,7 +24,9 @@ public:
     explicit TWSocketClient(TEventLoop& loop);
     ~TWSocketClient() override;
 
-    // Dotted address and decimal port, read once at the accept.
+    // The peer's address as AddressText shows it (dotted IPv4, an IPv4 peer
+    // of a dual-stack socket too, else IPv6) and its decimal port, read once
+    // at the accept.
     const std::string& PeerAddr() const { return peer_addr_; }
     std::string PeerPort() const { return std::to_string(peer_port_); }
     uint16_t PeerPortNumber() const { return peer_port_; }
@@ -52,7 +53,7 @@ private:
     // Adopts an accepted socket: registration, linger, state, and the peer
     // address as accept returned it (so it cannot fail on a peer that has
     // already gone).
-    void Adopt(int fd, const struct sockaddr_in& peer);
+    void Adopt(int fd, const TSocketAddress& peer);
 
     TWSocketServer* server_ = nullptr;
     std::string peer_addr_;

@@ -41,6 +41,7 @@ TWSocketServer::~TWSocketServer() {
     }
     // Every connection took its share of the output sum with it.
     assert(client_output_bytes_ == 0);
+    CloseMoreListeners();
     if (spare_fd_ >= 0) close(spare_fd_);
     // The counter goes with this object; the base's close counts nowhere.
     SetHandlerErrors(nullptr);
@@ -76,15 +77,23 @@ TWSocketClient* TWSocketServer::Client(int index) const {
 
 uint16_t TWSocketServer::LocalPort() const {
     if (Handle() < 0) return 0;
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getsockname(Handle(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return ntohs(sa.sin_port);
+    TSocketAddress bound;
+    bound.Size = sizeof bound.Storage;
+    if (getsockname(Handle(), bound.Raw(), &bound.Size) != 0) return 0;
+    return bound.Port();
+}
+
+std::vector<std::string> TWSocketServer::ListeningAddrs() const {
+    std::vector<std::string> addrs;
+    if (Handle() < 0) return addrs;
+    addrs.push_back(addr_resolved_to_.Family() != 0 ? AddressText(addr_resolved_to_.Raw()) : addr_);
+    for (const TMoreListener& more : more_listeners_) addrs.push_back(more.Addr);
+    return addrs;
 }
 
 // ---------------------------------------------------------------- listening
 
-void TWSocketServer::ResolveBinding(sockaddr_in& sa) {
+void TWSocketServer::ResolveBinding(TSocketAddress& sa) {
     if (!proto_resolved_) {
         if (StartsWithDigit(proto_)) {
             proto_number_ = std::atoi(proto_.c_str());
@@ -124,8 +133,14 @@ void TWSocketServer::ResolveBinding(sockaddr_in& sa) {
     }
     if (!addr_resolved_) {
         in_addr a{};
-        if (inet_aton(addr_.c_str(), &a) != 0) {
-            addr_number_ = a.s_addr;
+        if (ParseIpAddress(addr_, 0, addr_resolved_to_)) {
+        } else if (inet_aton(addr_.c_str(), &a) != 0) {
+            // The short forms inet_aton takes ("127.1") as they always were.
+            addr_resolved_to_ = TSocketAddress{};
+            auto* v4 = reinterpret_cast<sockaddr_in*>(&addr_resolved_to_.Storage);
+            v4->sin_family = AF_INET;
+            v4->sin_addr = a;
+            addr_resolved_to_.Size = sizeof(sockaddr_in);
         } else {
             addrinfo hints{};
             hints.ai_family = AF_INET;
@@ -133,15 +148,44 @@ void TWSocketServer::ResolveBinding(sockaddr_in& sa) {
             int rc = getaddrinfo(addr_.c_str(), nullptr, &hints, &res);
             if (rc != 0 || !res)
                 throw ESocketException("listen: Cannot convert host address '" + addr_ + "'");
-            addr_number_ = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+            addr_resolved_to_ = TSocketAddress{};
+            std::memcpy(&addr_resolved_to_.Storage, res->ai_addr, sizeof(sockaddr_in));
+            addr_resolved_to_.Size = sizeof(sockaddr_in);
             freeaddrinfo(res);
         }
         addr_resolved_ = true;
     }
-    sa = sockaddr_in{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = port_number_;
-    sa.sin_addr.s_addr = addr_number_;
+    sa = addr_resolved_to_;
+    sa.SetPort(ntohs(port_number_));
+}
+
+int TWSocketServer::OpenListeningSocket(const TSocketAddress& address) {
+    int fd = socket(address.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
+    if (fd < 0) RaiseErrno(errno, "socket");
+    // A restart must not be refused because of the previous run's
+    // connections in TIME_WAIT; a port another process listens on still is.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (address.Family() == AF_INET6) {
+        // Said either way, whatever the system's default (bindv6only).
+        int v6Only = DualStack ? 0 : 1;
+        if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only) != 0) {
+            int err = errno;
+            close(fd);
+            RaiseErrno(err, "setsockopt(IPV6_V6ONLY)");
+        }
+    }
+    if (bind(fd, address.Raw(), address.Size) != 0) {
+        int err = errno;
+        close(fd);
+        RaiseErrno(err, "Bind");
+    }
+    if (listen(fd, std::clamp(Backlog, 1, 65535)) != 0) {
+        int err = errno;
+        close(fd);
+        RaiseErrno(err, "Listen");
+    }
+    return fd;
 }
 
 void TWSocketServer::Listen() {
@@ -150,28 +194,11 @@ void TWSocketServer::Listen() {
     if (addr_.empty()) RaiseSocketError(kWsaEInval, "listen: address not assigned");
     if (State() != wsClosed || Handle() >= 0) RaiseSocketError(kWsaEInval, "listen: socket already open");
 
-    sockaddr_in sa{};
+    TSocketAddress sa;
     ResolveBinding(sa);
     DiscardSendQueue();
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_number_);
-    if (fd < 0) RaiseErrno(errno, "socket");
-    // A restart must not be refused because of the previous run's
-    // connections in TIME_WAIT; a port another process listens on still is.
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        int err = errno;
-        close(fd);
-        RaiseErrno(err, "Bind");
-    }
-    SetState(wsBound);
-    if (listen(fd, std::clamp(Backlog, 1, 65535)) != 0) {
-        int err = errno;
-        close(fd);
-        SetState(wsClosed);
-        RaiseErrno(err, "Listen");
-    }
+    const int fd = OpenListeningSocket(sa);
     SetState(wsListening);
     try {
         AttachSocket(fd, "WSAASyncSelect");
@@ -183,19 +210,44 @@ void TWSocketServer::Listen() {
     exhaustion_reported_ = false;
 }
 
+void TWSocketServer::ListenAlso(const std::string& addr) {
+    if (Handle() < 0 || State() != wsListening) RaiseSocketError(kWsaEInval, "listen: not listening");
+    TSocketAddress sa;
+    if (!ParseIpAddress(addr, LocalPort(), sa))
+        throw ESocketException("listen: Cannot convert host address '" + addr + "'");
+    const int fd = OpenListeningSocket(sa);
+    if (const int err = Loop().Watch(fd, ReadingPaused() ? 0 : TEventLoop::kReadable,
+                                     [this, fd](uint32_t) { Guarded([&] { AcceptFrom(fd); }); });
+        err != 0) {
+        close(fd);
+        RaiseErrno(err, "WSAASyncSelect");
+    }
+    more_listeners_.push_back({fd, AddressText(sa.Raw())});
+}
+
+void TWSocketServer::CloseMoreListeners() {
+    for (const TMoreListener& more : more_listeners_) {
+        Loop().Unwatch(more.Fd);
+        close(more.Fd);
+    }
+    more_listeners_.clear();
+}
+
 uint32_t TWSocketServer::WantedInterest() const {
     return ReadingPaused() ? 0 : TEventLoop::kReadable;
 }
 
 // ---------------------------------------------------------------- accepting
 
-void TWSocketServer::Dispatch(uint32_t /*events*/) {
+void TWSocketServer::Dispatch(uint32_t /*events*/) { AcceptFrom(Handle()); }
+
+void TWSocketServer::AcceptFrom(int listenFd) {
     // Bounded, so a flood of connections cannot starve the established ones.
     for (int i = 0; i < kAcceptsPerEvent; ++i) {
         if (Handle() < 0 || State() != wsListening) return;
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        int fd = accept4(Handle(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        TSocketAddress peer;
+        peer.Size = sizeof peer.Storage;
+        int fd = accept4(listenFd, peer.Raw(), &peer.Size, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             int err = errno;
             switch (err) {
@@ -208,9 +260,7 @@ void TWSocketServer::Dispatch(uint32_t /*events*/) {
                 case EMFILE:
                 case ENFILE:
                 case ENOBUFS:
-                case ENOMEM:
-                    HandleAcceptFailure(err);
-                    return;
+                case ENOMEM: HandleAcceptFailure(listenFd, err); return;
                 default:
                     Guarded([&] { RaiseErrno(err, "Accept"); });
                     return;
@@ -230,7 +280,7 @@ void TWSocketServer::RemoveClient(TWSocketClient* client) {
     doomed->destroying_ = true;
 }
 
-void TWSocketServer::AcceptOne(int fd, const sockaddr_in& peer) {
+void TWSocketServer::AcceptOne(int fd, const TSocketAddress& peer) {
     TWSocketClient* client = nullptr;
     try {
         std::unique_ptr<TWSocketClient> made =
@@ -265,7 +315,7 @@ void TWSocketServer::AcceptOne(int fd, const sockaddr_in& peer) {
     client->SendBanner(Banner);
 }
 
-bool TWSocketServer::HandleAcceptFailure(int err) {
+bool TWSocketServer::HandleAcceptFailure(int listenFd, int err) {
     // Out of descriptors: the pending connection would make every later
     // wake-up fail the same way. Free the spare descriptor, take the
     // connection and drop it at once, then take the spare back.
@@ -273,7 +323,7 @@ bool TWSocketServer::HandleAcceptFailure(int err) {
     if (spare_fd_ >= 0) {
         close(spare_fd_);
         spare_fd_ = -1;
-        int fd = accept4(Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             close(fd);
             shed = true;
@@ -288,10 +338,12 @@ bool TWSocketServer::HandleAcceptFailure(int err) {
 void TWSocketServer::PauseAccepting() {
     if (resume_timer_ != 0) return;
     PauseReading(true);
+    for (const TMoreListener& more : more_listeners_) (void)Loop().Modify(more.Fd, 0);
     resume_timer_ = Loop().AddTimer(kAcceptPause, [this] {
         resume_timer_ = 0;
         if (spare_fd_ < 0) spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
         PauseReading(false);
+        for (const TMoreListener& more : more_listeners_) (void)Loop().Modify(more.Fd, TEventLoop::kReadable);
     });
 }
 

@@ -1,5 +1,6 @@
-// TWSocketServer: a listening IPv4 TCP socket with its client list. It accepts
-// pending connections (at most 64 per readiness event), makes one connection
+// TWSocketServer: a listening TCP socket (IPv4 or IPv6), and further ones on
+// other addresses at the same port (ListenAlso), with one client list. It
+// accepts pending connections (at most 64 per readiness event and socket), makes one connection
 // object per connection through ClientFactory, raises the client events, and
 // delivers each connection's client-closed notice: OnClientDisconnect, then
 // the object is destroyed. It keeps the sum of its connections' unsent output
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "net/custom_wsocket.h"
+#include "net/socket_address.h"
 #include "net/wsocket_client.h"
 
 namespace vistrel {
@@ -51,8 +53,14 @@ public:
     // Opens the listening socket (SO_REUSEADDR, Backlog); raises
     // ESocketException naming the failed step ("Bind", "Listen", ...).
     void Listen();
+    // Opens one more listening socket, on addr (numeric IPv4 or IPv6) at the
+    // port Listen bound, so port "0" gives every address the same port.
+    // Raises as Listen does; the sockets already open stay open.
+    void ListenAlso(const std::string& addr);
     // The bound port (after Listen), so a server can listen on "0".
     uint16_t LocalPort() const;
+    // The address of each listening socket as it is shown (Addr first).
+    std::vector<std::string> ListeningAddrs() const;
 
     int32_t ClientCount() const { return static_cast<int32_t>(clients_.size()); }
     // The unsent output of all connections together, kept as they queue and send.
@@ -69,6 +77,10 @@ public:
     // listen's backlog, read by Listen (1 .. 65535; the kernel caps it at
     // net.core.somaxconn).
     int Backlog = kDefaultBacklog;
+    // An IPv6 socket on :: takes IPv4 peers too (they show as dotted IPv4
+    // addresses); otherwise every IPv6 socket is IPv6 alone, so 0.0.0.0 can
+    // listen beside it. Read by Listen and ListenAlso.
+    bool DualStack = false;
     std::string Banner = "Welcome to TcpSrv";
     std::string BannerToBusy = "Sorry, too many clients";
     // Output bounds given to every connection of this server.
@@ -95,12 +107,17 @@ private:
     // Takes over one connection accept4 returned: makes its object
     // (ClientFactory), adopts the descriptor, raises OnClientConnect, then
     // sends the banner, or the busy banner and a close beyond MaxClients.
-    void AcceptOne(int fd, const struct sockaddr_in& peer);
+    void AcceptOne(int fd, const TSocketAddress& peer);
+    // Accepts what is pending on one listening socket.
+    void AcceptFrom(int listenFd);
+    // A bound, listening, non-blocking socket on address; raises.
+    int OpenListeningSocket(const TSocketAddress& address);
+    void CloseMoreListeners();
     void RemoveClient(TWSocketClient* client);
     // Descriptors ran out: shed one pending connection, or pause accepting.
-    bool HandleAcceptFailure(int err);
+    bool HandleAcceptFailure(int listenFd, int err);
     void PauseAccepting();
-    void ResolveBinding(struct sockaddr_in& sa);
+    void ResolveBinding(TSocketAddress& sa);
     void ReportAcceptExhaustion(int err);
 
     std::string proto_ = "tcp";
@@ -111,7 +128,13 @@ private:
     bool addr_resolved_ = false;
     int proto_number_ = 0;
     uint16_t port_number_ = 0;  // network order
-    uint32_t addr_number_ = 0;  // network order
+    TSocketAddress addr_resolved_to_;
+    // The listening sockets beyond the first (ListenAlso), with their address.
+    struct TMoreListener {
+        int Fd = -1;
+        std::string Addr;
+    };
+    std::vector<TMoreListener> more_listeners_;
 
     std::vector<std::unique_ptr<TWSocketClient>> clients_;
     // Liveness token: posted notices hold a weak reference, so a notice for a

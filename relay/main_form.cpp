@@ -1,8 +1,10 @@
 #include "relay/main_form.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
+#include "net/socket_address.h"
 #include "net/socket_exception.h"
 #include "settings/registry_data.h"
 #include "settings/registry_store.h"
@@ -17,20 +19,67 @@ namespace {
 // A port that cannot be opened is named with its side, its address and its
 // port, and the system's reason in words; the socket layer's own message
 // ("Error N in function STEP" CR LF reason) follows in brackets.
-void ListenOrSay(TWSocketServer& server, std::string_view side) {
+ESocketException ListenError(const TWSocketServer& server, std::string_view side, const std::string& addr,
+                             const ESocketException& e) {
+    std::string why = e.what();
+    if (const auto crlf = why.find("\r\n"); crlf != std::string::npos)
+        why = why.substr(crlf + 2) + " (" + why.substr(0, crlf) + ")";
+    return ESocketException("Cannot listen for " + std::string(side) + " on " + HostPort(addr, server.Port()) + ": " +
+                                why,
+                            e.ErrorCode());
+}
+
+template <typename TOpen>
+void ListenOrSay(TWSocketServer& server, std::string_view side, const std::string& addr, TOpen open) {
     try {
-        server.Listen();
+        open();
     } catch (const ESocketException& e) {
-        std::string why = e.what();
-        if (const auto crlf = why.find("\r\n"); crlf != std::string::npos)
-            why = why.substr(crlf + 2) + " (" + why.substr(0, crlf) + ")";
-        throw ESocketException("Cannot listen for " + std::string(side) + " on " + server.Addr() + ":" + server.Port() +
-                                   ": " + why,
-                               e.ErrorCode());
+        throw ListenError(server, side, addr, e);
     }
 }
 
+// What a system without IPv6 answers to an IPv6 socket or bind.
+bool MeansNoIpv6(int error) {
+    constexpr int kAddressFamilyNotSupported = 10047, kAddressNotAvailable = 10049, kProtocolNotSupported = 10043;
+    return error == kAddressFamilyNotSupported || error == kAddressNotAvailable || error == kProtocolNotSupported;
+}
+
 }  // namespace
+
+std::vector<std::string> TListenSettings::Addrs() const {
+    std::vector<std::string> all{Addr};
+    all.insert(all.end(), MoreAddrs.begin(), MoreAddrs.end());
+    return all;
+}
+
+void TMainForm::ListenEverywhere(TWSocketServer& server, std::string_view side, std::string& ipv6Missing) {
+    const std::vector<std::string> addrs = listen_.Addrs();
+    if (addrs.size() == 1 && addrs.front() == TListenSettings::kEveryInterface) {
+        if (ipv6Missing.empty()) {
+            server.SetAddr("::");
+            server.DualStack = true;
+            try {
+                server.Listen();
+                return;
+            } catch (const ESocketException& e) {
+                if (!MeansNoIpv6(e.ErrorCode())) throw ListenError(server, side, "::", e);
+                ipv6Missing = e.what();
+                if (const auto crlf = ipv6Missing.find("\r\n"); crlf != std::string::npos)
+                    ipv6Missing = ipv6Missing.substr(crlf + 2);
+            }
+        }
+        server.SetAddr("0.0.0.0");
+        server.DualStack = false;
+        ListenOrSay(server, side, "0.0.0.0", [&] { server.Listen(); });
+        return;
+    }
+    const bool anyIpv4 = std::find(addrs.begin(), addrs.end(), "0.0.0.0") != addrs.end();
+    server.DualStack = !anyIpv4;
+    server.SetAddr(std::string(WithoutBrackets(addrs.front())));
+    ListenOrSay(server, side, addrs.front(), [&] { server.Listen(); });
+    for (size_t i = 1; i < addrs.size(); ++i)
+        ListenOrSay(server, side, addrs[i], [&] { server.ListenAlso(std::string(WithoutBrackets(addrs[i]))); });
+}
 
 TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* store, TListenSettings listen)
     : loop_(loop),
@@ -111,17 +160,20 @@ bool TMainForm::FormCreate() {
     if (!recording_.Start(detached_)) return false;
     try {
         demo_senders_.SetProto("tcp");
-        demo_senders_.SetAddr(listen_.Addr);
         demo_senders_.SetPort(listen_.SenderPort);
         demo_senders_.ClientFactory = [this] { return std::make_unique<TDemoSender>(loop_); };
         demo_viewers_.SetProto("tcp");
-        demo_viewers_.SetAddr(listen_.Addr);
         demo_viewers_.SetPort(listen_.ViewerPort);
         demo_viewers_.ClientFactory = [this] { return std::make_unique<TDemoViewer>(loop_); };
         demo_senders_.Backlog = listen_.Backlog;
         demo_viewers_.Backlog = listen_.Backlog;
-        ListenOrSay(demo_senders_, "senders");
-        ListenOrSay(demo_viewers_, "viewers");
+        std::string ipv6Missing;
+        ListenEverywhere(demo_senders_, "senders", ipv6Missing);
+        ListenEverywhere(demo_viewers_, "viewers", ipv6Missing);
+        if (listen_.Addrs() == std::vector<std::string>{TListenSettings::kEveryInterface})
+            ServerLog(false, ipv6Missing.empty()
+                                 ? "Listening on every IPv4 and IPv6 interface (one dual-stack socket per port)"
+                                 : "Listening on every IPv4 interface alone (no IPv6 here: " + ipv6Missing + ")");
     } catch (const std::exception& e) {
         // Nothing retries: the window (or the daemon's exit) tells the operator.
         front_end_.ReportError(e);

@@ -66,14 +66,23 @@ class TRegistryStore;
 class TDemoSender;
 class TDemoViewer;
 
-// Where the two servers listen. The defaults are the relay's public ports on
-// every IPv4 interface; tests listen on 127.0.0.1 and port "0".
+// Where the two servers listen: on Addr and on each of MoreAddrs (numeric
+// IPv4 or IPv6), each address a socket of its own at the same port. "::"
+// takes IPv4 peers too (one dual-stack socket) unless 0.0.0.0 is among the
+// addresses. The default, kEveryInterface, is every IPv4 and IPv6 interface:
+// one dual-stack socket where the system allows, else IPv4 alone (logged).
+// Tests listen on 127.0.0.1 and port "0".
 struct TListenSettings {
-    std::string Addr = "0.0.0.0";
+    static constexpr const char* kEveryInterface = "";
+    std::string Addr = kEveryInterface;
     std::string SenderPort = "38963";
     std::string ViewerPort = "38962";
     // listen's backlog for both servers (1 .. 65535).
     int Backlog = TWSocketServer::kDefaultBacklog;
+    std::vector<std::string> MoreAddrs{};
+
+    // Addr and MoreAddrs in order.
+    std::vector<std::string> Addrs() const;
 };
 
 class TMainForm {
@@ -186,6 +195,10 @@ public:
     bool KickViewer(uint64_t viewerId);
 
 private:
+    // Opens server on every address of listen_ (the default: dual-stack,
+    // else IPv4 alone, ipv6Missing then saying why); raises ESocketException
+    // naming the side, address and port that failed.
+    void ListenEverywhere(TWSocketServer& server, std::string_view side, std::string& ipv6Missing);
     // Tests and load programs reach the parts through this probe.
     friend class TMainFormProbe;
 

@@ -16,6 +16,7 @@
 
 #include "base/ascii_case.h"
 #include "base/whole_number.h"
+#include "net/socket_address.h"
 
 namespace vistrel {
 
@@ -45,22 +46,19 @@ std::string ErrorJson(std::string_view message) {
 bool ParseHttpListen(std::string_view text, THttpListen& out) {
     const size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) return false;
-    const std::string addr(text.substr(0, colon));
-    in_addr parsed{};
-    if (addr.empty() || inet_pton(AF_INET, addr.c_str(), &parsed) != 1) return false;
+    const std::string_view addr = text.substr(0, colon);
+    // An IPv6 address is bracketed: its own colons are not the port's.
+    const bool bracketed = WithoutBrackets(addr).size() != addr.size();
+    TSocketAddress parsed;
+    if (addr.empty() || !ParseIpAddress(addr, 0, parsed) || bracketed != (parsed.Family() == AF_INET6)) return false;
     uint64_t port = 0;
     if (!ParseWholeNumber(text.substr(colon + 1), port, 0, 65535)) return false;
-    out.Addr = addr;
+    out.Addr = std::string(WithoutBrackets(addr));
     out.Port = static_cast<uint16_t>(port);
     return true;
 }
 
-bool IsLoopbackAddress(std::string_view addr) {
-    in_addr parsed{};
-    const std::string text(addr);
-    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
-    return (ntohl(parsed.s_addr) >> 24) == 127;
-}
+bool IsLoopbackAddress(std::string_view addr) { return IsLoopbackIp(addr); }
 
 const std::string* THttpRequest::Header(std::string_view name) const {
     for (const auto& [key, value] : Headers)
@@ -119,11 +117,7 @@ struct THttpServerCallbacks {
             state->Admitted = server->admitted_ < server->limits_.MaxConnections;
             if (state->Admitted) ++server->admitted_;
             const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-            if (info && info->client_addr && info->client_addr->sa_family == AF_INET) {
-                char text[INET_ADDRSTRLEN] = {};
-                const auto* in = reinterpret_cast<const sockaddr_in*>(info->client_addr);
-                if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) state->PeerAddr = text;
-            }
+            if (info && info->client_addr) state->PeerAddr = AddressText(info->client_addr);
             *socketContext = state;
             return;
         }
@@ -199,20 +193,31 @@ THttpServer::THttpServer(TEventLoop& loop, THandler handler, THttpLimits limits)
 
 THttpServer::~THttpServer() { Stop(); }
 
-void THttpServer::Start(const THttpListen& listen) {
+void THttpServer::Start(const THttpListen& listen, const THttpTls& tls) {
     if (daemon_) throw EHttpServerError("The HTTP server is already running");
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(listen.Port);
-    if (inet_pton(AF_INET, listen.Addr.c_str(), &sa.sin_addr) != 1)
-        throw EHttpServerError("Cannot listen for HTTP on " + listen.Addr + ": not an IPv4 address");
+    TSocketAddress sa;
+    if (!ParseIpAddress(listen.Addr, listen.Port, sa))
+        throw EHttpServerError("Cannot listen for HTTP on " + listen.Addr + ": not an IPv4 or IPv6 address");
+    if (tls.On() && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES)
+        throw EHttpServerError("Cannot serve HTTPS: this libmicrohttpd was built without TLS");
     last_error_.clear();
     // External events with epoll: no thread of the library's own. Suspending
     // lets a stream with nothing to send cost nothing while it waits.
+    unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (sa.Family() == AF_INET6) flags |= IsIpv6Any(listen.Addr) ? MHD_USE_DUAL_STACK : MHD_USE_IPv6;
+    if (tls.On()) flags |= MHD_USE_TLS;
+    // The key and certificate options are given only for TLS: the library
+    // refuses them on a plain server. A null pointer ends the list early.
+    const MHD_OptionItem tlsOptions[] = {
+        {tls.On() ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, const_cast<char*>(tls.CertPem.c_str())},
+        {tls.On() ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, const_cast<char*>(tls.KeyPem.c_str())},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    // clang-format off
     daemon_ = MHD_start_daemon(
-        MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
+        flags, 0, nullptr, nullptr,
         &THttpServerCallbacks::Access, this,
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&sa),
+        MHD_OPTION_SOCK_ADDR, sa.Raw(),
         // The connections past MaxConnections are taken only to be told 503.
         MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(limits_.MaxConnections * 2),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.ConnectionTimeoutS),
@@ -221,14 +226,21 @@ void THttpServer::Start(const THttpListen& listen) {
         MHD_OPTION_NOTIFY_CONNECTION, &THttpServerCallbacks::Notice, this,
         MHD_OPTION_NOTIFY_COMPLETED, &THttpServerCallbacks::Completed, this,
         MHD_OPTION_EXTERNAL_LOGGER, &THttpServerCallbacks::Log, this,
+        MHD_OPTION_ARRAY, tlsOptions,
         MHD_OPTION_END);
-    const std::string where = listen.Addr + ":" + std::to_string(listen.Port);
+    // clang-format on
+    const std::string where = HostPort(listen.Addr, listen.Port);
     if (!daemon_) {
         // The library names the port it was given apart from the address,
         // which is 0 here; the address and port are ours to say.
         std::string why = last_error_;
         constexpr std::string_view kBindFailed = "Failed to bind to port ";
         if (why.rfind(kBindFailed, 0) == 0 && why.find(": ") != std::string::npos) why = why.substr(why.find(": ") + 2);
+        const bool tlsRefused =
+            tls.On() && (why.find("GnuTLS") != std::string::npos || why.find("TLS") != std::string::npos ||
+                         why.find("certificate") != std::string::npos);
+        if (tlsRefused)
+            throw EHttpServerError("Cannot serve HTTPS on " + where + " with that certificate and key: " + why);
         throw EHttpServerError("Cannot listen for HTTP on " + where + (why.empty() ? std::string() : ": " + why));
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);

@@ -42,18 +42,27 @@ public:
     explicit EHttpServerError(const std::string& message) : Exception("EHttpServerError", message) {}
 };
 
-// Where the server listens: an IPv4 address and a port (0: any free port).
+// Where the server listens: an IPv4 or IPv6 address (without brackets; ::
+// takes IPv4 peers too) and a port (0: any free port).
 struct THttpListen {
     std::string Addr = "127.0.0.1";
     uint16_t Port = 38964;
 };
 inline constexpr uint16_t kDefaultHttpPort = 38964;
 
-// Reads "ADDR:PORT" (a dotted IPv4 address, a port 0..65535). False for
-// anything else; out is left alone then.
+// Reads "ADDR:PORT" (a dotted IPv4 address or a bracketed IPv6 one, a port
+// 0..65535). False for anything else; out is left alone then.
 bool ParseHttpListen(std::string_view text, THttpListen& out);
-// Whether addr is a 127.x.x.x address.
+// Whether addr is a loopback address (127.x.x.x, ::1).
 bool IsLoopbackAddress(std::string_view addr);
+
+// The certificate (chain) and private key the server answers HTTPS with,
+// PEM text. Both empty: plain HTTP.
+struct THttpTls {
+    std::string CertPem;
+    std::string KeyPem;
+    bool On() const { return !CertPem.empty() || !KeyPem.empty(); }
+};
 
 struct THttpLimits {
     size_t MaxHeaderBytes = size_t{8} << 10;
@@ -117,8 +126,10 @@ public:
     THttpServer(const THttpServer&) = delete;
     THttpServer& operator=(const THttpServer&) = delete;
 
-    // Listens and starts serving; raises EHttpServerError.
-    void Start(const THttpListen& listen);
+    // Listens and starts serving (over TLS when tls is on, through the
+    // library's own GnuTLS); raises EHttpServerError, for a certificate or a
+    // key the library refuses too.
+    void Start(const THttpListen& listen, const THttpTls& tls = {});
     // Ends every stream, closes every connection and the listener.
     void Stop();
     bool Running() const noexcept { return daemon_ != nullptr; }

@@ -87,7 +87,9 @@ std::string FileNamePart(std::string_view name) {
 
 std::vector<std::string> SafetyWarnings(const TMainForm& form) {
     std::vector<std::string> warnings;
-    if (form.Setup().FilmDemoPasswordEdit.empty() && !IsLoopbackAddress(form.Listen().Addr)) {
+    const std::vector<std::string> addrs = form.Listen().Addrs();
+    const bool beyondLoopback = !std::all_of(addrs.begin(), addrs.end(), IsLoopbackAddress);
+    if (form.Setup().FilmDemoPasswordEdit.empty() && beyondLoopback) {
         const uint16_t port = form.DemoSenders().LocalPort();
         // The log text is Latin-1; the port setting is digits.
         warnings.push_back("Warning: no filming password is set: anyone who can reach port " +
@@ -117,7 +119,7 @@ TWebApi::~TWebApi() {
 }
 
 void TWebApi::Start() {
-    server_.Start(options_.Listen);
+    server_.Start(options_.Listen, options_.Tls);
     ArmStreamCheck();
 }
 

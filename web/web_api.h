@@ -44,6 +44,8 @@ namespace vistrel {
 
 struct TWebOptions {
     THttpListen Listen;
+    // The certificate and key for HTTPS; none: plain HTTP.
+    THttpTls Tls;
     // Reads need no password on any address.
     bool PublicRead = false;
     // The program's version, shown by /api/v1/status.

@@ -3,6 +3,7 @@
 // cache and ports in a temporary folder) and two edge vistrelds pulling
 // through it, all processes on loopback started and stopped here. A camera
 // uploads to the origin while viewers watch on both edges and on the origin.
+// And nginx with TLS (docs/deploy/nginx-tls.conf) in front of one relay.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,13 +30,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/e2e/child_process.h"
-#include "tests/e2e/free_port.h"
 #include "core/recording_format.h"
 #include "client/client_packets.h"
-#include "testing/http_client.h"
 #include "client/relay_client.h"
 #include "client/server_packets.h"
+#include "testing/http_client.h"
+#include "tests/e2e/child_process.h"
+#include "tests/e2e/free_port.h"
+#include "tests/e2e/tls_tools.h"
 
 namespace vistrel::testing {
 namespace {
@@ -483,6 +486,71 @@ TEST_F(EdgeThroughNginxUnderDelays, EachTierHoldsItsDelayAndNothingHeldLeaksThro
     EXPECT_EQ(longTier.Packets, atOrigin.Packets);
     EXPECT_EQ(shortTier.Packets, atOrigin.Packets);
     for (TRelay& edge : edges_) EXPECT_TRUE(WaitUntil([&] { return EdgeHoldsTheOrigin(edge, 1); }, 10s));
+
+// docs/deploy/nginx-tls.conf for real: nginx with a certificate made here in
+// front of a vistreld on loopback whose reads need a password, over HTTPS.
+TEST(NginxTls, ServesThePageTheApiTheLogStreamAndTheSegmentsOverHttps) {
+    if (access(NGINX_PATH, X_OK) != 0) GTEST_SKIP() << "nginx is not installed (tools/install-deps.sh)";
+    const std::string dir = ::testing::TempDir() + "/vistrel-nginx-tls", prefix = dir + "/nginx";
+    std::filesystem::create_directories(prefix + "/temp");
+    ASSERT_TRUE(MakeCertificate(dir, "site")) << "certtool (gnutls-bin) is needed";
+    std::ofstream(dir + "/relay.reg")
+        << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n"
+           "\"RemoteAdminPasswordEdit\"=\"admin pw\"\n\"WatchDemoPasswordEdit\"=\"pw\"\n";
+    TChildProcess relay({VISTRELD_PATH, "--address", "127.0.0.1", "--sender-port", "0", "--viewer-port", "0", "--http",
+                         "127.0.0.1:0", "--http-closed-read", "--registry", dir + "/relay.reg", "--no-recording"});
+    const std::regex ports(
+        "senders on 127\\.0\\.0\\.1:([0-9]+)\n(.|\n)*Serving HTTP on (http://127\\.0\\.0\\.1:[0-9]+)/");
+    std::smatch m;
+    std::string seen;
+    for (int i = 0; i < 500 && !std::regex_search(seen = relay.Output(), m, ports); ++i)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(m.size(), 4u) << seen;
+
+    // A port below the kernel's ephemeral range nobody listens on (nginx takes no port 0).
+    const std::string base = "https://127.0.0.1:" + std::to_string(FreePort()), ca = dir + "/site-cert.pem";
+    std::string site = ReadFile(std::string(SOURCE_DIR) + "/docs/deploy/nginx-tls.conf");
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"server 127.0.0.1:38964;", "server " + m.str(3).substr(7) + ";"},
+             {"listen 443 ssl;", "listen " + base.substr(8) + " ssl;"},
+             {"listen [::]:443 ssl;", ""},
+             {"/etc/letsencrypt/live/relay.example.net/fullchain.pem", ca},
+             {"/etc/letsencrypt/live/relay.example.net/privkey.pem", dir + "/site-key.pem"}}) {
+        ASSERT_NE(site.find(from), std::string::npos) << from;
+        site.replace(site.find(from), from.size(), to);
+    }
+    std::ofstream(prefix + "/nginx.conf")
+        << (geteuid() == 0 ? "user root root;\n" : "") << "daemon off;\nworker_processes 1;\npid nginx.pid;\n"
+        << "events { worker_connections 64; }\nhttp {\naccess_log off;\nclient_body_temp_path temp/b;\n"
+        << "proxy_temp_path temp/p;\nfastcgi_temp_path temp/f;\nuwsgi_temp_path temp/u;\nscgi_temp_path temp/s;\n"
+        << site << "}\n";
+    TChildProcess nginx({NGINX_PATH, "-p", prefix + "/", "-c", "nginx.conf", "-e", "error.log"});
+    bool up = false;
+    for (int i = 0; i < 250 && nginx.Running() && !up; ++i) up = Curl(base + "/", ca, 1).ends_with("\n200");
+    ASSERT_TRUE(up) << "nginx did not answer; see " << prefix << "/error.log";
+
+    TRelayClient camera(static_cast<uint16_t>(std::stoi(m.str(1))));
+    std::string error;
+    ASSERT_TRUE(AwaitGreeting(camera, 5s, error)) << error;
+    camera.Send(GameInfo("Cam", "", "Final", "ctf", 1));
+    camera.Send(Demo(0, "frame 0"));
+    int acks = 0;
+    EXPECT_TRUE(camera.WaitUntil([&] { return (acks += camera.TakePacket() == AckNak(0)) == 2; }, 5s));
+
+    const std::string watch = " -u watch:pw ", admin = " -u admin:'admin pw' -X POST ";
+    EXPECT_NE(Curl(base + "/", ca).find("<html"), std::string::npos);
+    EXPECT_TRUE(Curl(base + "/api/v1/status", ca).ends_with("\n401"));  // loopback behind the proxy needs it too
+    EXPECT_TRUE(Curl(watch + base + "/metrics", ca).ends_with("\n200"));
+    const std::string segment = Curl(watch + base + "/api/v1/games/1/segments/0", ca);
+    EXPECT_TRUE(segment.ends_with("\n200"));
+    EXPECT_EQ(segment, Curl(watch + m.str(3) + "/api/v1/games/1/segments/0"));
+    EXPECT_NE(Curl("-N" + watch + base + "/api/v1/log/stream?after=0", ca, 2).find("data: "), std::string::npos);
+    EXPECT_TRUE(Curl(admin + "-H 'Origin: " + base + "' " + base + "/api/v1/games/1/halt", ca).ends_with("\n200"));
+    const std::string foreign =
+        Curl(admin + "-H 'Origin: https://elsewhere.example' " + base + "/api/v1/games/1/halt", ca);
+    EXPECT_TRUE(foreign.ends_with("\n403") && foreign.find("nginx") != std::string::npos) << foreign;  // not the relay
+    EXPECT_TRUE(nginx.Stop(SIGQUIT));
+    EXPECT_TRUE(relay.Stop(SIGTERM));
 }
 
 }  // namespace

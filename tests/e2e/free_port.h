@@ -11,7 +11,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <string>
 
 namespace vistrel::testing {
 
@@ -42,6 +45,12 @@ inline int FreePort() {
         if (free) return port;
     }
     return 0;
+}
+
+// Whether ::1 is up here (the IPv6 tests skip where it is not).
+inline bool HasIpv6Loopback() {
+    std::ifstream in("/proc/net/if_inet6");
+    return std::string(std::istreambuf_iterator<char>(in), {}).find(std::string(31, '0') + "1 ") != std::string::npos;
 }
 
 }  // namespace vistrel::testing

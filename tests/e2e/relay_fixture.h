@@ -36,7 +36,7 @@ protected:
     static constexpr std::chrono::milliseconds kLimit{5000};
 
     void SetUp() override {
-        form_ = std::make_unique<TMainForm>(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
+        form_ = std::make_unique<TMainForm>(loop_, front_, nullptr, listen_);
         // As the front ends do: the budget is set before start-up.
         form_->SetMemoryBudget(memory_budget_);
         form_->SetRecording(recording_);
@@ -53,7 +53,7 @@ protected:
 
     // A connected client that has read its greeting.
     TRelayClient& Connect(uint16_t port, int rcvbuf = 0) {
-        clients_.push_back(std::make_unique<TRelayClient>(port, rcvbuf));
+        clients_.push_back(std::make_unique<TRelayClient>(port, rcvbuf, client_address_));
         TRelayClient& c = *clients_.back();
         EXPECT_TRUE(c.Connected());
         EXPECT_TRUE(WaitFor([&] { return c.Unread().size() >= 19 || c.Ended(); }));
@@ -140,6 +140,9 @@ protected:
     // No limit, unless a fixture derived from this one sets it in its
     // constructor.
     TMemoryBudget memory_budget_;
+    // Where the relay listens and where its clients connect, set before SetUp.
+    TListenSettings listen_{"127.0.0.1", "0", "0"};
+    std::string client_address_ = "127.0.0.1";
     // Nothing recorded, unless a derived fixture names a (temporary) folder.
     TRecorderOptions recording_;
     TEventLoop loop_;

@@ -40,6 +40,7 @@
 #include "client/relay_client.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/free_port.h"
+#include "tests/e2e/tls_tools.h"
 
 namespace {
 
@@ -351,7 +352,8 @@ TEST(VistreldProcess, AnswersHelpAndVersionWithStatus0) {
     EXPECT_EQ(help.Wait(10s), 0);
     const std::string text = help.Output();
     EXPECT_EQ(text.rfind("Usage: vistreld [options]\n", 0), 0u) << text;
-    EXPECT_NE(text.find("\nListening:\n  --address A        listen on this IPv4 address"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nListening:\n  --address A        listen on this IPv4 or IPv6 address"), std::string::npos)
+        << text;
     EXPECT_NE(text.find("\n  --debug            also print the debug lines\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nHTTP:\n  --http ADDR:PORT"), std::string::npos) << text;
 
@@ -659,8 +661,11 @@ TEST(VistreldSettings, CheckAndStartUpRefuseAFileThatCannotBeUsedAndBadAddresses
         {{"--registry", dir + "/garbage.reg"},
          {1, "garbage.reg:1: expected \"Windows Registry Editor Version 5.00\"; not starting\n"}},
         {{"--registry", dir + "/folder.reg"}, {1, "folder.reg: not a regular file; not starting\n"}},
-        {{"--address", "999.1.1.1"}, {2, "vistreld: --address: 999.1.1.1 is not an IPv4 address\n"}},
-        {{"--address", "localhost"}, {2, "vistreld: --address: localhost is not an IPv4 address\n"}},
+        {{"--address", "999.1.1.1"}, {2, "vistreld: --address: 999.1.1.1 is not an IPv4 or IPv6 address\n"}},
+        {{"--address", "localhost"}, {2, "vistreld: --address: localhost is not an IPv4 or IPv6 address\n"}},
+        {{"--address", "::1", "--address", "::1::"},
+         {2, "vistreld: --address: ::1:: is not an IPv4 or IPv6 address\n"}},
+        {{"--http", "::1:80"}, {2, "vistreld: --http: ::1:80 is not ADDR:PORT or off\n"}},
         {{"--http", "999.1.1.1:80"}, {2, "vistreld: --http: 999.1.1.1:80 is not ADDR:PORT or off\n"}},
     };
     for (const auto& [options, expected] : cases) {
@@ -694,6 +699,43 @@ TEST(VistreldSettings, NamesEveryListenerWithItsPortAndLogsTheShutdown) {
     EXPECT_NE(daemon.Output().find("Shutting down: 0 senders and 1 viewer disconnected\n"), std::string::npos)
         << daemon.Output();
     if (viewer >= 0) close(viewer);
+}
+
+// ::1 and 127.0.0.1 at one port, HTTPS on [::1]; a bad certificate: status 1.
+TEST(VistreldSettings, ListensOnIpv6AndIpv4ServesHttpsAndRefusesABadCertificate) {
+    if (!vistrel::testing::HasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
+    const std::string dir = ::testing::TempDir() + "/vistreld-tls", cert = dir + "/a-cert.pem",
+                      key = dir + "/a-key.pem";
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(vistrel::testing::MakeCertificate(dir, "a") && vistrel::testing::MakeCertificate(dir, "b"));
+    Daemon daemon({"--address", "::1", "--address", "127.0.0.1", "--sender-port", "0", "--viewer-port", "0", "--http",
+                   "[::1]:0", "--http-cert", cert, "--http-key", key, "--registry", dir + "/r.reg"});
+    std::string seen;
+    ASSERT_TRUE(OutputShows(daemon, seen, "Serving HTTPS on https://[::1]:")) << seen;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(seen, m,
+                                  std::regex("senders on \\[::1\\]:([0-9]+)\n.*senders on 127\\.0\\.0\\.1:\\1\n"
+                                             ".*viewers on \\[::1\\]:([0-9]+)\n.*viewers on 127\\.0\\.0\\.1:\\2\n"
+                                             ".*Serving HTTPS on (https://\\[::1\\]:[0-9]+/)\n")))
+        << seen;
+    for (const std::string& port : {m.str(1), m.str(2)}) {
+        vistrel::client::TRelayClient six(static_cast<uint16_t>(std::stoi(port)), 0, "::1");
+        EXPECT_TRUE(vistrel::client::AwaitGreeting(six, 5s, seen)) << seen;
+        EXPECT_EQ(Greeting(std::stoi(port)), "Welcome to TcpSrv\r\n");
+    }
+    const std::string status = vistrel::testing::Curl(m.str(3) + "api/v1/status", cert);
+    EXPECT_TRUE(status.ends_with("\n200") && status.find("\"version\"") != std::string::npos) << status;
+    const std::pair<std::string, std::string> bad[] = {
+        {dir + "/none.pem", "Cannot read the HTTPS key " + dir + "/none.pem: No such file or directory\n"},
+        {dir + "/a.tmpl", "The HTTPS key " + dir + "/a.tmpl holds no PEM block"},
+        {dir + "/b-key.pem", "Cannot serve HTTPS on 127.0.0.1:0 with that certificate and key: "}};
+    for (const auto& [badKey, message] : bad) {
+        auto refused =
+            Vistreld({"--address", "127.0.0.1", "--sender-port", "0", "--viewer-port", "0", "--http", "127.0.0.1:0",
+                      "--no-recording", "--registry", dir + "/r.reg", "--http-cert", cert, "--http-key", badKey});
+        EXPECT_EQ(refused.Wait(10s), 1);
+        EXPECT_NE(refused.Output().find("vistreld: " + message), std::string::npos) << refused.Output();
+    }
 }
 
 namespace {

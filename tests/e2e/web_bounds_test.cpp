@@ -160,8 +160,8 @@ TEST_F(WebBounds, ListenSettingsAreParsed) {
     EXPECT_EQ(listen.Port, 38964);
     EXPECT_TRUE(ParseHttpListen("0.0.0.0:0", listen));
     EXPECT_EQ(listen.Port, 0);
-    for (const char* bad : {"", "off", "127.0.0.1", ":80", "127.0.0.1:", "127.0.0.1:65536", "localhost:80",
-                            "1.2.3:80", "127.0.0.1:8o", "[::1]:80"})
+    for (const char* bad : {"", "off", "127.0.0.1", ":80", "127.0.0.1:", "127.0.0.1:65536", "localhost:80", "1.2.3:80",
+                            "127.0.0.1:8o", "::1:80", "[127.0.0.1]:80", "[::1:80", "[]:80"})
         EXPECT_FALSE(ParseHttpListen(bad, listen)) << bad;
     EXPECT_TRUE(IsLoopbackAddress("127.0.0.1"));
     EXPECT_TRUE(IsLoopbackAddress("127.1.2.3"));

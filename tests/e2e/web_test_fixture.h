@@ -48,7 +48,7 @@ protected:
     // came within the limit).
     THttpReply Request(std::string_view method, std::string_view target, THeaderList headers = {},
                        std::string_view body = {}) {
-        THttpClient client(Port());
+        THttpClient client(Port(), http_address_);
         EXPECT_TRUE(client.Connected());
         headers.emplace_back("Connection", "close");
         client.Send(HttpRequestText(method, target, headers, body));
@@ -94,6 +94,7 @@ protected:
     std::unique_ptr<TWebApi> web_;
     // StartWeb: reads need a password on loopback too.
     bool closed_read_ = false;
+    std::string http_address_ = "127.0.0.1";
     std::shared_ptr<std::chrono::milliseconds> clock_offset_ = std::make_shared<std::chrono::milliseconds>(0);
 };
 
