@@ -486,6 +486,7 @@ TEST_F(EdgeThroughNginxUnderDelays, EachTierHoldsItsDelayAndNothingHeldLeaksThro
     EXPECT_EQ(longTier.Packets, atOrigin.Packets);
     EXPECT_EQ(shortTier.Packets, atOrigin.Packets);
     for (TRelay& edge : edges_) EXPECT_TRUE(WaitUntil([&] { return EdgeHoldsTheOrigin(edge, 1); }, 10s));
+}
 
 // docs/deploy/nginx-tls.conf for real: nginx with a certificate made here in
 // front of a vistreld on loopback whose reads need a password, over HTTPS.
