@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -57,6 +58,10 @@ public:
     void ReleaseDueChat();
     // A viewer joining a game whose next packet is held is told how long.
     void NoticeOnJoin(TDemoViewer& viewer, const TActiveGameList& game);
+
+    // Each chat line as it goes to its game's viewers (the frame keeps it
+    // for the operator): at once, or when the delay releases it.
+    std::function<void(int32_t gameId, const TSharedBytes& line)> OnChatSent;
 
 private:
     struct THeldLine {

@@ -105,4 +105,14 @@ bool TMainForm::KickViewer(uint64_t viewerId) {
     return false;
 }
 
+bool TMainForm::MuteViewer(uint64_t viewerId, bool muted) {
+    for (int32_t i = 0; i < demo_viewers_.ClientCount(); ++i) {
+        auto* viewer = static_cast<TDemoViewer*>(demo_viewers_.Client(i));
+        if (viewer->Seq != viewerId || viewer->State() != wsConnected) continue;
+        viewer->Muted = muted;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace vistrel

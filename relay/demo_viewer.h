@@ -45,6 +45,9 @@ public:
     uint64_t BytesShown = 0;
     // It receives more than one packet a tick to reach the live edge (TCatchUp).
     bool CatchingUp = false;
+    // The operator muted it (MuteViewer): its chat is acknowledged and passed
+    // on to nobody. Kept with the connection, so it ends when the viewer leaves.
+    bool Muted = false;
     // Why the relay closed it (Normal unless it did), counted at its disconnect.
     TCloseReason CloseReason = TCloseReason::Normal;
 };

@@ -97,6 +97,7 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
       descriptions_(loop, games_, demo_viewers_, output_),
       pager_(log_, games_, recording_, memory_budget_),
       delay_(loop, log_, games_, output_),
+      chat_([this] { return delay_.NowMs(); }),
       crowd_(loop, games_, log_, output_, setup_.CrowdSpin.Clamped()),
       catch_up_(setup_.CatchUpSpin.Clamped(), output_),
       distribution_(games_, pager_, delay_, catch_up_, output_),
@@ -110,6 +111,9 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
     setup_.CrowdSpin.OnChange = [this](int) { crowd_.SetLimit(setup_.CrowdSpin.Clamped()); };
     setup_.CatchUpSpin.OnChange = [this](int) { catch_up_.SetPacketsPerTick(setup_.CatchUpSpin.Clamped()); };
     setup_.BroadcastDelaySpin.OnChange = [this](int) { delay_.SetDelaySeconds(setup_.BroadcastDelaySpin.Clamped()); };
+    delay_.OnChatSent = [this](int32_t id, const TSharedBytes& line) {
+        chat_.Add(TChatOrigin::Camera, 0, id, line.View());
+    };
     membership_.OnJoined = [this](TDemoViewer& viewer, const TActiveGameList& game) {
         delay_.NoticeOnJoin(viewer, game);
         catch_up_.NoticeOnJoin(viewer, delay_.VisibleEnd(game) - viewer.Position);

@@ -15,6 +15,7 @@
 //   TDescriptionPacer descriptions_ game descriptions to every viewer, paced
 //   TPager pager_                   the stored budget: paging out, reading back
 //   TBroadcastDelay delay_          what viewers may see yet; chat held with it
+//   TChatRing chat_                 the chat lines passed on, for the operator
 //   TCrowdNotices crowd_            joins and leaves told, or summed up in a crowd
 //   TCatchUp catch_up_              more packets a tick for a viewer far behind
 //   TDistribution distribution_     the walk each DistrubuteDemo tick
@@ -42,9 +43,10 @@
 #include "console/console_lists.h"
 #include "console/setup_fields.h"
 #include "relay/broadcast_delay.h"
+#include "relay/catch_up.h"
+#include "relay/chat_ring.h"
 #include "relay/connection_input.h"
 #include "relay/console_numbers.h"
-#include "relay/catch_up.h"
 #include "relay/crowd_notices.h"
 #include "relay/description_pacer.h"
 #include "relay/detached_games.h"
@@ -162,6 +164,8 @@ public:
     TGameHost& Host() noexcept { return detached_; }
     // The broadcast delay: the visible part of each game, the relay's wall clock.
     const TBroadcastDelay& BroadcastDelay() const noexcept { return delay_; }
+    // The chat lines passed on, viewers' and cameras', newest kept.
+    const TChatRing& Chat() const noexcept { return chat_; }
 
     // --- Background errors of the connection layer ---------------------------
     void DemoSendersBgException(TCustomWSocket& sender, const std::exception& e, bool& canClose);
@@ -193,6 +197,9 @@ public:
     bool DeleteGame(int32_t gameId);
     // viewerId: TDemoViewer::Seq, the viewer's identifier in the API.
     bool KickViewer(uint64_t viewerId);
+    // A muted viewer's chat is acknowledged and passed on to nobody, until it
+    // is unmuted or leaves.
+    bool MuteViewer(uint64_t viewerId, bool muted);
 
 private:
     // Opens server on every address of listen_ (the default: dual-stack,
@@ -225,6 +232,7 @@ private:
     TDescriptionPacer descriptions_;
     TPager pager_;
     TBroadcastDelay delay_;
+    TChatRing chat_;
     TCrowdNotices crowd_;
     TCatchUp catch_up_;
     TDistribution distribution_;

@@ -26,6 +26,7 @@ struct TViewerParts {
     TGameMembership& Membership;
     TSenderAnswers& Answers;
     TViewerOutput& Output;
+    TChatRing& Chat;
 };
 
 // Handles the packets at the front of one viewer's receive buffer, each one
@@ -95,6 +96,8 @@ private:
 
     void SendText(std::string_view packet) {
         parts_.Output.SendToViewer(v_, BuildAckNak(0));
+        // Answered as any line is, so a muted viewer's program goes on as before.
+        if (v_.Muted) return;
         std::string text(packet);
         SetSendTextName(text, v_.UserName);
         const TSharedBytes relayed(text);
@@ -110,6 +113,7 @@ private:
         }
         if (TActiveGameList* game = FindGame(v_.GameId); game && game->Sender())
             parts_.Answers.SendToSender(static_cast<TDemoSender&>(*game->Sender()), relayed.View());
+        parts_.Chat.Add(TChatOrigin::Viewer, v_.Seq, v_.GameId, relayed.View());
     }
 
     void LeaveGame() {
@@ -150,7 +154,8 @@ void TMainForm::DemoViewersClientConnect(TWSocketServer&, TWSocketClient& client
     viewer.Seq = games_.NextViewerSeq();
     viewer.OnDataAvailable = [this](TWSocketClient& c, uint16_t) {
         auto& viewer = static_cast<TDemoViewer&>(c);
-        const TViewerParts parts{games_, console_, log_, metrics_, demo_viewers_, membership_, answers_, output_};
+        const TViewerParts parts{games_,      console_, log_,    metrics_, demo_viewers_,
+                                 membership_, answers_, output_, chat_};
         TViewerParser parser(parts, viewer, loop_.Now());
         input_.ReceiveAndParse(viewer, viewer.ReceiveBuffer, "Viewer", [&](size_t& consumed) { parser.Run(consumed); });
     };

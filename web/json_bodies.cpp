@@ -155,6 +155,7 @@ std::string ViewersJson(const TMainForm& form, int64_t after, int32_t max) {
             {"game", viewer->GameId == 0 ? json(nullptr) : json(viewer->GameId)},
             {"position", viewer->Position},
             {"unsent_bytes", viewer->BufferedBytes()},
+            {"muted", viewer->Muted},
         });
     }
     return json{{"viewers", std::move(list)}, {"more", more}}.dump();

@@ -14,6 +14,7 @@
 #include "base/whole_number.h"
 #include "core/game_list.h"
 #include "relay/demo_viewer.h"
+#include "web/chat_stream.h"
 #include "web/json_bodies.h"
 #include "web/log_stream.h"
 #include "web/metrics_page.h"
@@ -111,11 +112,15 @@ TWebApi::TWebApi(TMainForm& form, TWebOptions options)
     log_subscription_ = form_.Console().Log().Listeners().Subscribe([this](const TListChange& change) {
         if (change.Kind == TListChange::TKind::LineAppended && server_.Streams() > 0) server_.WakeStreams();
     });
+    chat_subscription_ = form_.Chat().Listeners().Subscribe([this](const TListChange&) {
+        if (*chat_streams_ > 0) server_.WakeStreams();
+    });
 }
 
 TWebApi::~TWebApi() {
     Stop();
     form_.Console().Log().Listeners().Unsubscribe(log_subscription_);
+    form_.Chat().Listeners().Unsubscribe(chat_subscription_);
 }
 
 void TWebApi::Start() {
@@ -188,12 +193,16 @@ std::span<const TRoute<TWebApi::THandler>> TWebApi::Routes() {
         {kRead, "/api/v1/viewers", Readers, &TWebApi::ViewerList},
         {kRead, "/api/v1/log", Readers, &TWebApi::Log},
         {kRead, "/api/v1/log/stream", Readers, &TWebApi::LogStream},
+        {kRead, "/api/v1/chat", Readers, &TWebApi::Chat},
+        {kRead, "/api/v1/chat/stream", Readers, &TWebApi::ChatStream},
         {kRead, "/api/v1/games/{id}", Readers, &TWebApi::GameDocument},
         {kDelete, "/api/v1/games/{id}", Admin, &TWebApi::Delete},
         {kRead, "/api/v1/games/{id}/segments/{n}", Readers, &TWebApi::GameSegment},
         {kRead, "/api/v1/games/{id}/recording", Readers, &TWebApi::Recording},
         {kPost, "/api/v1/games/{id}/halt", Admin, &TWebApi::Halt},
         {kPost, "/api/v1/viewers/{id}/kick", Admin, &TWebApi::Kick, INT64_MAX},
+        {kPost, "/api/v1/viewers/{id}/mute", Admin, &TWebApi::Mute, INT64_MAX},
+        {kPost, "/api/v1/viewers/{id}/unmute", Admin, &TWebApi::Unmute, INT64_MAX},
         {kRead, "/api/v1/settings", Readers, &TWebApi::Settings},
         {kPut, "/api/v1/settings", Admin, &TWebApi::SetSettings},
     };
@@ -307,6 +316,35 @@ THttpResponse TWebApi::LogStream(const TCall& call) {
     return response;
 }
 
+THttpResponse TWebApi::Chat(const TCall& call) {
+    const std::optional<int64_t> after = AfterOf(call.Request);
+    if (!after) return BadAfter();
+    return JsonResponse(200, ChatJson(form_.Chat(), *after, kMaxChatLines));
+}
+
+THttpResponse TWebApi::ChatStream(const TCall& call) {
+    const std::optional<int64_t> after = AfterOf(call.Request);
+    if (!after) return BadAfter();
+    // Each stream is woken by every line: their number is what a chat flood costs.
+    if (*chat_streams_ >= kMaxChatStreams) {
+        THttpResponse busy = ErrorResponse(503, "too many chat streams are open: try again later");
+        busy.Headers.emplace_back("Retry-After", "10");
+        return busy;
+    }
+    // As for the log: after `after`, or the last event seen, or the end.
+    int64_t from = form_.Chat().Count();
+    if (call.Request.QueryValue("after")) {
+        from = *after;
+    } else if (const std::string* last = call.Request.Header("Last-Event-ID")) {
+        int64_t seen = 0;
+        if (ParseWholeNumber(*last, seen, 0, INT64_MAX)) from = seen;
+    }
+    THttpResponse response;
+    response.ContentType = "text/event-stream; charset=utf-8";
+    response.Stream = std::make_unique<TChatStream>(form_.Chat(), from, form_.Loop(), chat_streams_);
+    return response;
+}
+
 // One game and its segments, for caches and edge relays (origin_routes.h).
 THttpResponse TWebApi::GameDocument(const TCall& call) { return origin_.Game(call.Request, call.GameId()); }
 
@@ -357,6 +395,25 @@ THttpResponse TWebApi::Kick(const TCall& call) {
     if (!found) return NoSuchViewer();
     return RunCommand(call.Request, "Kick User on viewer " + std::to_string(id),
                       [&] { return form_.KickViewer(static_cast<uint64_t>(id)) ? Done(id, "kicked") : NoSuchViewer(); });
+}
+
+THttpResponse TWebApi::Mute(const TCall& call) { return SetMuted(call, true); }
+THttpResponse TWebApi::Unmute(const TCall& call) { return SetMuted(call, false); }
+
+THttpResponse TWebApi::SetMuted(const TCall& call, bool muted) {
+    const int64_t id = call.Numbers.Values[0];
+    const TWSocketServer& viewers = form_.DemoViewers();
+    bool found = false;
+    for (int32_t i = 0; i < viewers.ClientCount() && !found; ++i) {
+        const auto* viewer = static_cast<const TDemoViewer*>(viewers.Client(i));
+        found = static_cast<int64_t>(viewer->Seq) == id && viewer->State() == wsConnected;
+    }
+    if (!found) return NoSuchViewer();
+    return RunCommand(call.Request, std::string(muted ? "Mute" : "Unmute") + " User on viewer " + std::to_string(id),
+                      [&] {
+                          if (!form_.MuteViewer(static_cast<uint64_t>(id), muted)) return NoSuchViewer();
+                          return JsonResponse(200, json{{"id", id}, {"muted", muted}}.dump());
+                      });
 }
 
 namespace {

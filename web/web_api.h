@@ -8,11 +8,14 @@
 //   GET    /api/v1/viewers           viewer connections (at most kMaxListEntries, ?after=ID)
 //   GET    /api/v1/log?after=N       log lines after sequence number N (at most kMaxLogLines)
 //   GET    /api/v1/log/stream        the same, live, as Server-Sent Events
+//   GET    /api/v1/chat?after=N      chat lines after sequence number N (at most kMaxChatLines)
+//   GET    /api/v1/chat/stream       the same, live, as Server-Sent Events (at most kMaxChatStreams)
 //   POST   /api/v1/games/{id}/halt   Halt Transfer
 //   GET    /api/v1/games/{id}        one game, its segments (TOriginRoutes)
 //   GET    /api/v1/games/{id}/segments/{n}  its stored packets 64n..64n+63
 //   DELETE /api/v1/games/{id}        Delete Game
 //   POST   /api/v1/viewers/{id}/kick Kick User
+//   POST   /api/v1/viewers/{id}/mute, .../unmute  its chat passed on to nobody, or again
 //   GET    /api/v1/games/{id}/recording  the game's recording file
 //   GET    /api/v1/settings          the spin fields of the setup page
 //   PUT    /api/v1/settings          sets some of them (JSON, at most kMaxSettingsBody)
@@ -66,6 +69,9 @@ class TWebApi {
 public:
     static constexpr int32_t kMaxLogLines = 1000;
     static constexpr int32_t kMaxListEntries = 1000;
+    static constexpr int32_t kMaxChatLines = 1000;
+    // Chat streams open at once; one more is answered 503.
+    static constexpr int kMaxChatStreams = 16;
     // A settings body names four numbers: anything larger is no such body.
     static constexpr size_t kMaxSettingsBody = 4096;
     // How often parked log streams are woken to send a keep-alive.
@@ -113,6 +119,8 @@ private:
     THttpResponse ViewerList(const TCall& call);
     THttpResponse Log(const TCall& call);
     THttpResponse LogStream(const TCall& call);
+    THttpResponse Chat(const TCall& call);
+    THttpResponse ChatStream(const TCall& call);
     THttpResponse GameDocument(const TCall& call);
     THttpResponse GameSegment(const TCall& call);
     // The game's recording as a download, or 404.
@@ -120,6 +128,9 @@ private:
     THttpResponse Halt(const TCall& call);
     THttpResponse Delete(const TCall& call);
     THttpResponse Kick(const TCall& call);
+    THttpResponse Mute(const TCall& call);
+    THttpResponse Unmute(const TCall& call);
+    THttpResponse SetMuted(const TCall& call, bool muted);
     THttpResponse Settings(const TCall& call);
     // Checks every key and value of the body before it sets any: an unknown
     // key, a value that is no whole number or one out of its field's range
@@ -138,6 +149,9 @@ private:
     TOriginRoutes origin_;
     bool reads_need_password_;
     int log_subscription_ = 0;
+    int chat_subscription_ = 0;
+    // Chat streams open now (TChatStream counts itself).
+    std::shared_ptr<int> chat_streams_ = std::make_shared<int>(0);
     TEventLoop::TimerId stream_check_ = 0;
     std::chrono::system_clock::time_point started_wall_;
     TEventLoop::Clock::time_point started_;

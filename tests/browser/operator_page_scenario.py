@@ -9,9 +9,10 @@ its temporary folder when closed.
 check_page runs the page's scenario through a driver with the methods of
 Selenium's WebDriver (Chromium's through chromedriver, Firefox's through
 marionette_client): the games and viewers must show, the live log must follow,
-a Kick asks for the password (a wrong one is refused, the right one closes that
-viewer's connection), and a second command in the same session needs no
-password again; at that size (1280 x 860) both tables fit their panels.
+a viewer's chat line must show in the chat panel, a Kick asks for the password
+(a wrong one is refused, the right one closes that viewer's connection), and a
+second command in the same session needs no password again; at that size
+(1280 x 860) both tables fit their panels.
 check_phone_width loads the page in a phone-sized window and checks that
 neither the page nor a table is wider than its room there.
 """
@@ -215,6 +216,10 @@ def check_page(driver, relay, screenshot=None):
     # The page loads nothing from anywhere else.
     for element in driver.find_elements(CSS, "script[src], link[href], img[src], iframe"):
         raise AssertionError("the page refers to " + element.get_attribute("outerHTML"))
+    # Our viewer's chat line shows in the chat panel, with its name.
+    text = b"hello from the test"
+    relay.viewer.sendall(struct.pack("<iii", 6, 288, 0) + bytes(17) + text.ljust(259, b"\0"))
+    wait_until("the chat line", lambda: f"{VIEWER_NAME}: hello from the test" in _text_of(driver, "chat"))
     _assert_nothing_wider(driver)
     if screenshot:
         driver.save_screenshot(screenshot)
