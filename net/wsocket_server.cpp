@@ -242,6 +242,7 @@ void TWSocketServer::AcceptOne(int fd, const sockaddr_in& peer) {
         client->server_ = this;
         client->SetOutputAccount(&client_output_bytes_);
         client->SetHandlerErrors(&handler_errors_);
+        client->SetLastWords(&last_words_);
         // A connection that fails while being taken over is dropped without
         // a disconnect: its connect event never ran.
         client->disconnect_reported_ = true;
@@ -259,7 +260,7 @@ void TWSocketServer::AcceptOne(int fd, const sockaddr_in& peer) {
     if (clients_.empty() || clients_.back().get() != client || client->State() != wsConnected) return;
     if (MaxClients > 0 && ClientCount() > MaxClients) {
         client->SendBanner(BannerToBusy);
-        client->Close();
+        client->CloseAfterLastWords();
         return;
     }
     client->SendBanner(Banner);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "net/custom_wsocket.h"
+#include "net/last_words.h"
 #include "net/wsocket_client.h"
 
 namespace vistrel {
@@ -113,6 +114,8 @@ private:
     uint16_t port_number_ = 0;  // network order
     uint32_t addr_number_ = 0;  // network order
 
+    // Before the connections: it outlives them.
+    TLastWords last_words_{Loop()};
     std::vector<std::unique_ptr<TWSocketClient>> clients_;
     // Liveness token: posted notices hold a weak reference, so a notice for a
     // server that is gone is dropped.

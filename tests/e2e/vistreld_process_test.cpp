@@ -105,6 +105,14 @@ std::string Greeting(int port, int* keepOpen = nullptr) {
     return "no connection";
 }
 
+// What a viewer that writes its USERINFO at once reads up to the end of its stream.
+std::string ReadToTheEnd(int port) {
+    vistrel::client::TRelayClient viewer(static_cast<uint16_t>(port));
+    viewer.Send(vistrel::client::UserInfo("late", vistrel::PacketSize::USERINFO_CONSUMED));
+    viewer.WaitUntil([&] { return viewer.Ended(); }, 5s);
+    return std::string(viewer.Unread());
+}
+
 TEST(VistreldProcess, GreetsOnBothPortsRefusesASecondCopyAndStopsOnSigterm) {
     const std::string registry = ::testing::TempDir() + "/vistreld-process-test.reg";
     unlink(registry.c_str());
@@ -144,6 +152,10 @@ TEST(VistreldProcess, StartsWithTheViewerLimitOfItsSettingsFile) {
     int firstViewer = -1;
     EXPECT_EQ(Greeting(viewerPort, &firstViewer), "Welcome to TcpSrv\r\n");
     EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");
+    // Refused in a row, each reads its refusal, though it wrote before reading.
+    int heard = 0;
+    for (int i = 0; i < 200; ++i) heard += ReadToTheEnd(viewerPort) == "Sorry, too many clients\r\n";
+    EXPECT_EQ(heard, 200);
     if (firstViewer >= 0) close(firstViewer);
 
     ASSERT_TRUE(daemon.Signal(SIGTERM));
