@@ -547,26 +547,20 @@ TEST(ClientTools, WatchStopsAtBytesThatAreNoPacket) {
     EXPECT_NE(list.ErrorOutput().find("no packet of its protocol"), std::string::npos) << list.ErrorOutput();
 }
 
-// Writes packet after packet, never pausing, until the tool hangs up.
-void Flood(int peer, const std::string& packet) {
-    std::string burst;
-    while (burst.size() < (size_t{1} << 20)) burst += packet;
-    while (send(peer, burst.data(), burst.size(), MSG_NOSIGNAL) > 0) {
-    }
-}
-
 // SIGINT ends the tool within a second although the relay never stops sending.
 void ExpectSigintEndsItUnderAFlood(TProcess& tool, int peer, int status) {
-    std::thread flood(Flood, peer, BuildUserLeft("x"));
+    std::string burst;
+    while (burst.size() < (size_t{1} << 20)) burst += BuildUserLeft("x");
+    const auto pour = [&] {
+        while (send(peer, burst.data(), burst.size(), MSG_NOSIGNAL) > 0) continue;
+    };
+    std::thread flood(pour);
     std::this_thread::sleep_for(300ms);
     tool.Signal(SIGINT);
-    const Clock::time_point signalled = Clock::now();
     const int got = tool.Wait(1s);
     if (got < 0) tool.Kill();
     flood.join();
     EXPECT_EQ(got, status) << tool.ErrorOutput();
-    std::printf("ended %.0f ms after SIGINT\n",
-                std::chrono::duration<double, std::milli>(Clock::now() - signalled).count());
 }
 
 TEST(ClientTools, BothToolsKeepUpWithAFloodAndEndWithinASecondOfSigint) {
@@ -576,13 +570,11 @@ TEST(ClientTools, BothToolsKeepUpWithAFloodAndEndWithinASecondOfSigint) {
     TProcess watch({VISTREL_WATCH_PATH, "--server", Server(relay.Port()), "--game", "5", "-o", file},
                    folder / "watch.out", folder / "watch.err");
     ASSERT_TRUE(relay.Accept(PacketSize::USERINFO_CONSUMED + PacketSize::WAITFORGAME));
-    // A packet behind 6 MiB of small ones is written at once, not after a
-    // quadratic walk over the burst.
+    // A packet behind 6 MiB of small ones is written at once, not after a quadratic walk.
     std::string burst = Detailed(5, 1, "One", "dm", 1);
     while (burst.size() < (size_t{6} << 20)) burst += BuildUserLeft("x");
     std::thread send([&] { relay.Send(burst + Demo(0, "after the burst")); });
-    const Clock::time_point until = Clock::now() + 3s;
-    while (ReadRecording(file).Packets.empty() && Clock::now() < until) std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 150 && ReadRecording(file).Packets.empty(); ++i) std::this_thread::sleep_for(20ms);
     send.join();
     EXPECT_EQ(ReadRecording(file).Packets.size(), 1u) << watch.ErrorOutput();
     ExpectSigintEndsItUnderAFlood(watch, relay.Peer(), 0);

@@ -105,13 +105,10 @@ std::string Greeting(int port, int* keepOpen = nullptr) {
     return "no connection";
 }
 
-// What a viewer reads up to the end of its stream when it writes its USERINFO
-// once the first line has arrived, as a viewer program does; "" when that
-// write fails.
+// What a viewer that writes its USERINFO once a line has arrived reads to its end ("" if the write fails).
 std::string ReadToTheEnd(int port) {
     vistrel::client::TRelayClient viewer(static_cast<uint16_t>(port));
-    pollfd p{viewer.Handle(), POLLIN, 0};
-    poll(&p, 1, 2000);
+    viewer.WaitUntil([&] { return !viewer.Unread().empty(); }, 2s);
     if (!viewer.Send(vistrel::client::UserInfo("late", vistrel::PacketSize::USERINFO_CONSUMED))) return {};
     viewer.WaitUntil([&] { return viewer.Ended(); }, 5s);
     return std::string(viewer.Unread());
@@ -156,8 +153,7 @@ TEST(VistreldProcess, StartsWithTheViewerLimitOfItsSettingsFile) {
     int firstViewer = -1;
     EXPECT_EQ(Greeting(viewerPort, &firstViewer), "Welcome to TcpSrv\r\n");
     EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");
-    // Refused in a row, each can still write and reads its refusal.
-    int heard = 0;
+    int heard = 0;  // refused in a row, each can still write and reads its refusal
     for (int i = 0; i < 200; ++i) heard += ReadToTheEnd(viewerPort) == "Sorry, too many clients\r\n";
     EXPECT_EQ(heard, 200);
     if (firstViewer >= 0) close(firstViewer);
