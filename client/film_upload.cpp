@@ -122,7 +122,7 @@ TFilmResult UploadRecording(const TFilmSettings& settings, const std::vector<TFi
         client.WaitUntil([&] { return client.HasPacket() || stop(); },
                          std::max(wait, std::chrono::milliseconds(0)));
 
-        while (client.HasPacket()) {
+        while (client.HasPacket() && !stop()) {
             const std::string packet = client.TakePacket();
             // The relay also passes its game's chat and notices to the camera.
             if (TypeOf(packet) != PacketType::ACKNAK) continue;

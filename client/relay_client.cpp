@@ -53,12 +53,21 @@ void TRelayClient::Flush() {
 void TRelayClient::Pump() {
     Flush();
     if (fd_ < 0 || paused_) return;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (in_pos_ > 0) {
+        in_.erase(0, in_pos_);
+        in_pos_ = 0;
+    }
+    char buf[kReadSize];
+    // Per pump, also while input is dropped: a flood cannot keep the caller here.
+    size_t budget = kMaxUnread;
+    while (budget > 0) {
+        const size_t room = discard_ ? budget : std::min(budget, kMaxUnread - in_.size());
+        if (room == 0) return;
+        const ssize_t n = recv(fd_, buf, std::min(room, sizeof buf), 0);
         if (n > 0) {
             if (!discard_) in_.append(buf, static_cast<size_t>(n));
             received_ += static_cast<size_t>(n);
+            budget -= static_cast<size_t>(n);
             QuickAck(fd_);
             continue;
         }
@@ -78,7 +87,7 @@ bool TRelayClient::WaitUntil(const std::function<bool()>& pred, std::chrono::mil
             std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) return false;
         short events = outbox_.empty() ? 0 : POLLOUT;
-        if (!paused_) events |= POLLIN;
+        if (!paused_ && !Full()) events |= POLLIN;
         if (events == 0) {
             // Nothing to wait for on the connection: only the time passes.
             poll(nullptr, 0, static_cast<int>(left));
@@ -90,14 +99,18 @@ bool TRelayClient::WaitUntil(const std::function<bool()>& pred, std::chrono::mil
 }
 
 std::string TRelayClient::Take(size_t n) {
-    std::string out = in_.substr(0, n);
-    in_.erase(0, out.size());
+    std::string out = in_.substr(in_pos_, n);
+    in_pos_ += out.size();
+    if (in_pos_ == in_.size()) {
+        in_.clear();
+        in_pos_ = 0;
+    }
     return out;
 }
 
-bool TRelayClient::HasPacket() const { return ServerPacketSize(in_) > 0; }
+bool TRelayClient::HasPacket() const { return ServerPacketSize(Unread()) > 0; }
 
-std::string TRelayClient::TakePacket() { return Take(ServerPacketSize(in_)); }
+std::string TRelayClient::TakePacket() { return Take(ServerPacketSize(Unread())); }
 
 void TRelayClient::Close() {
     if (fd_ >= 0) close(fd_);
@@ -109,13 +122,13 @@ bool AwaitGreeting(TRelayClient& client, std::chrono::milliseconds limit, std::s
     const std::string greeting = std::string(kBanner) + std::string(kLineEnd);
     // Whole once it is the greeting, the refusal, or neither can follow.
     const auto decided = [&] {
-        const std::string& in = client.Unread();
+        const std::string_view in = client.Unread();
         const size_t n = std::min(in.size(), busy.size());
         const bool maybeBusy = busy.compare(0, n, in, 0, n) == 0;
         return in.size() >= busy.size() || (in.size() >= kGreetingSize && !maybeBusy);
     };
     client.WaitUntil(decided, limit);
-    const std::string& in = client.Unread();
+    const std::string_view in = client.Unread();
     if (in.compare(0, busy.size(), busy) == 0) {
         error = "the relay has as many clients as it takes";
         return false;

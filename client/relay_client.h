@@ -5,6 +5,12 @@
 // WaitUntil() is the bounded wait for a relay that runs elsewhere (another
 // thread or process). Received bytes stay in order until taken: the
 // greeting line with Take(), then whole packets with TakePacket().
+//
+// What a relay sends is a stranger's: the bytes not yet taken are bounded
+// (kMaxUnread, one packet of the largest size and one read), and a pump reads
+// at most that much, so a flood neither grows the buffer nor keeps a caller
+// from looking at its stop flag. Taking a packet moves an offset; the taken
+// bytes are dropped once per read.
 #pragma once
 
 #include <chrono>
@@ -14,12 +20,18 @@
 #include <string>
 #include <string_view>
 
+#include "core/packet_framing.h"
 #include "core/protocol.h"
 
 namespace vistrel::client {
 
 // "Welcome to TcpSrv" CR LF, written before any packet.
 inline constexpr size_t kGreetingSize = kBanner.size() + kLineEnd.size();
+// One read off the socket.
+inline constexpr size_t kReadSize = 65536;
+// Received bytes not yet taken, at most: a whole packet of the largest size
+// always fits, so a sound stream never stalls at the bound.
+inline constexpr size_t kMaxUnread = static_cast<size_t>(kMaxDemoPacketLength) + kReadSize;
 
 class TRelayClient {
 public:
@@ -41,8 +53,8 @@ public:
     bool Send(std::string_view data);
     bool OutboxEmpty() const { return outbox_.empty(); }
 
-    // Flushes the outbox, then reads everything there is, unless reading is
-    // paused.
+    // Flushes the outbox, then reads what there is, unless reading is
+    // paused: at most kMaxUnread bytes, and none beyond kMaxUnread unread.
     void Pump();
     // A viewer that stops reading.
     void PauseReading(bool paused) { paused_ = paused; }
@@ -56,7 +68,9 @@ public:
 
     // The relay closed the connection, or reading failed.
     bool Ended() const { return ended_; }
-    const std::string& Unread() const { return in_; }
+    std::string_view Unread() const { return std::string_view(in_).substr(in_pos_); }
+    // kMaxUnread bytes wait to be taken: nothing more is read until some are.
+    bool Full() const { return in_.size() - in_pos_ >= kMaxUnread; }
     // Every byte received so far, taken, dropped or not.
     size_t Received() const { return received_; }
 
@@ -80,7 +94,9 @@ private:
     bool paused_ = false;
     bool discard_ = false;
     std::string outbox_;
+    // Received bytes; those before in_pos_ are taken already.
     std::string in_;
+    size_t in_pos_ = 0;
     size_t received_ = 0;
 };
 

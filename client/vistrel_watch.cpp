@@ -99,7 +99,7 @@ int ListGames(TRelayClient& client) {
             answered ? std::min(limit, quietFrom + kListQuiet) - TClock::now() : limit - TClock::now());
         client.WaitUntil([&] { return client.HasPacket() || StopRequested(); }, std::max(wait, std::chrono::milliseconds(0)));
         bool got = false;
-        while (client.HasPacket()) {
+        while (client.HasPacket() && !StopRequested()) {
             const std::string packet = client.TakePacket();
             got = true;
             switch (TypeOf(packet)) {
@@ -173,7 +173,8 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path, boo
             const auto wait = recorder ? std::chrono::milliseconds(100)
                                        : std::chrono::ceil<std::chrono::milliseconds>(joinLimit - TClock::now());
             client.WaitUntil([&] { return client.HasPacket() || StopRequested(); }, std::max(wait, std::chrono::milliseconds(0)));
-            while (client.HasPacket() && !removed) {
+            // A signal is heard between two packets: a flood never outlasts it.
+            while (client.HasPacket() && !removed && !StopRequested()) {
                 const std::string packet = client.TakePacket();
                 switch (TypeOf(packet)) {
                     case PacketType::GAMEINFODETAILED:

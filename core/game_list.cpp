@@ -55,10 +55,29 @@ void TPacketList::Refund(size_t bytes) noexcept {
     }
 }
 
+void TPacketList::CountEntries(int64_t added) noexcept {
+    if (!index_apart_ || !registry_index_bytes_) return;
+    const size_t bytes = static_cast<size_t>(added < 0 ? -added : added) * kStoredEntryOverhead;
+    if (added >= 0) {
+        *registry_index_bytes_ += bytes;
+    } else {
+        assert(*registry_index_bytes_ >= bytes);
+        *registry_index_bytes_ -= bytes;
+    }
+}
+
+void TPacketList::SetIndexApart(bool apart) noexcept {
+    if (apart == index_apart_) return;
+    if (!apart) CountEntries(-static_cast<int64_t>(Count()));
+    index_apart_ = apart;
+    if (apart) CountEntries(Count());
+}
+
 void TPacketList::Append(std::string_view data, int32_t tag) {
     entries_.push_back(TPacketState{Stored(data), 0, tag});
     if (data.empty()) ++gaps_;
     Charge(data.size() + kStoredEntryOverhead);
+    CountEntries(1);
 }
 
 void TPacketList::Replace(size_t i, std::string_view data) {
@@ -149,6 +168,7 @@ void TPacketList::Delete(int32_t i) {
     entries_.erase(entries_.begin() + i);
     visible_mark_ = std::min(visible_mark_, i);
     Refund(bytes);
+    CountEntries(-1);
 }
 
 TLocationCheck TPacketList::CheckLocation(int32_t location) const noexcept {
@@ -178,6 +198,7 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
         entries_.resize(static_cast<size_t>(location), TPacketState{TSharedBytes(), 0, tag});
         gaps_ += static_cast<int32_t>(location - count);
         Charge(static_cast<size_t>(location - count) * kStoredEntryOverhead);
+        CountEntries(location - count);
         Append(packet, tag);
         entries_.back().AckMs = ackMs;
         return;
@@ -217,9 +238,11 @@ TActiveGameList& TGameList::Add(TWSocketClient* sender) {
     TActiveGameList& game = *games_.back();
     game.registry_bytes_ = &stored_bytes_;
     game.registry_ = this;
+    game.registry_index_bytes_ = &index_bytes_;
     stored_bytes_ += game.StoredBytes() + kGameRecordOverhead;
     TIdSlot& slot = by_id_[game.Identifier()];
     if (slot.Holders++ == 0) slot.Game = &game;
+    game.SetSender(sender);
     return game;
 }
 
@@ -243,6 +266,7 @@ void TGameList::Delete(int32_t i) {
     TActiveGameList& game = At(i);
     const size_t bytes = game.StoredBytes() + kGameRecordOverhead;
     Unindex(game, game.Identifier());
+    game.SetIndexApart(false);
     games_.erase(games_.begin() + i);
     assert(stored_bytes_ >= bytes);
     stored_bytes_ -= bytes;

@@ -143,6 +143,11 @@ public:
     // Entries paged out now.
     int32_t PagedOutCount() const noexcept { return paged_out_; }
 
+    // Whether the entries' overhead counts into the registry's
+    // SourcelessIndexBytes() (a game with no live source) rather than into
+    // what the memory budget bounds.
+    bool IndexApart() const noexcept { return index_apart_; }
+
     // When entry i was acknowledged (0 for a gap).
     int64_t AckMs(int32_t i) const { return Entry(i).AckMs; }
     // The broadcast delay's mark: every location below it was visible to
@@ -162,7 +167,14 @@ private:
     // registry's total follows.
     void Charge(size_t bytes) noexcept;
     void Refund(size_t bytes) noexcept;
+    // Entries added (or, negative, removed): their overhead follows into the
+    // registry's index total while the index is apart.
+    void CountEntries(int64_t added) noexcept;
 
+protected:
+    void SetIndexApart(bool apart) noexcept;
+
+private:
     std::vector<TPacketState> entries_;
     int32_t gaps_ = 0;
     int32_t paged_out_ = 0;
@@ -170,6 +182,9 @@ private:
     size_t stored_bytes_ = 0;
     // The registry's total this list counts into; null outside a registry.
     size_t* registry_bytes_ = nullptr;
+    bool index_apart_ = false;
+    // The registry's total of the entries of games with no live source.
+    size_t* registry_index_bytes_ = nullptr;
 };
 
 // One game: its stored demo plus its description.
@@ -180,13 +195,19 @@ public:
 
     // The connection filming this game; nullptr once it has gone.
     TWSocketClient* Sender() const noexcept { return sender_; }
-    void SetSender(TWSocketClient* sender) noexcept { sender_ = sender; }
+    void SetSender(TWSocketClient* sender) noexcept {
+        sender_ = sender;
+        SetIndexApart(!HasLiveSource());
+    }
 
     // A game mirrored from another relay whose camera is still filming
     // there: it is served as a game with a sender (viewers wait at its gaps)
     // although no sender connection of ours films it.
     bool LiveUpstream() const noexcept { return live_upstream_; }
-    void SetLiveUpstream(bool live) noexcept { live_upstream_ = live; }
+    void SetLiveUpstream(bool live) noexcept {
+        live_upstream_ = live;
+        SetIndexApart(!HasLiveSource());
+    }
     // A sender connection or a live upstream may still fill the game's gaps
     // and replace its packets.
     bool HasLiveSource() const noexcept { return sender_ != nullptr || live_upstream_; }
@@ -248,6 +269,14 @@ private:
 // identifier, so that finding a game costs the same among ten games as among
 // ten thousand (an edge mirroring a long list looks games up all the time).
 // The games count into this object, so it is never copied or moved.
+//
+// Of that, the entries of the games with no live source (restored
+// recordings, games whose camera has gone) are also counted apart
+// (SourcelessIndexBytes()): paging releases a packet's bytes but never its
+// entry, so that index is bounded by the recordings (--max-disk) and by what
+// was once accepted, not by the memory budget. BudgetedBytes() is what the
+// budget bounds: everything else, which a camera's upload or paging can
+// change.
 class TGameList {
 public:
     TGameList() = default;
@@ -274,6 +303,10 @@ public:
 
     // Every game's StoredBytes() plus kGameRecordOverhead per game.
     size_t StoredBytes() const noexcept { return stored_bytes_; }
+    // kStoredEntryOverhead for every entry of a game with no live source.
+    size_t SourcelessIndexBytes() const noexcept { return index_bytes_; }
+    // StoredBytes() less SourcelessIndexBytes().
+    size_t BudgetedBytes() const noexcept { return stored_bytes_ - index_bytes_; }
 
 private:
     friend class TActiveGameList;
@@ -290,6 +323,7 @@ private:
         int32_t Holders = 0;
     };
     std::unordered_map<int32_t, TIdSlot> by_id_;
+    size_t index_bytes_ = 0;
 };
 
 }  // namespace vistrel

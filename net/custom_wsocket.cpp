@@ -137,7 +137,7 @@ void TCustomWSocket::EndHold() {
     });
 }
 
-int TCustomWSocket::ReleaseSocket(bool shutdownFirst) {
+int TCustomWSocket::ReleaseSocket(bool shutdownFirst, TLastWords* keeper) {
     int fd = fd_;
     if (fd < 0) return 0;
     CancelHold();
@@ -145,6 +145,7 @@ int TCustomWSocket::ReleaseSocket(bool shutdownFirst) {
     fd_ = -1;
     read_paused_ = false;
     if (shutdownFirst) shutdown(fd, SHUT_WR);  // fails harmlessly on a reset connection
+    if (keeper && keeper->Hold(fd)) return 0;
     if (close(fd) != 0 && errno != EINTR) return SocketErrorFromErrno(errno);
     return 0;
 }
@@ -175,7 +176,10 @@ int TCustomWSocket::CloseSocket(TCloseStyle style) {
             linger off{0, 0};
             setsockopt(fd_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
         }
-        err = ReleaseSocket(style.End == TCloseEnd::FinFirst);
+        // Last words are held only once the kernel has all of them.
+        const bool holdLastWords = style.End == TCloseEnd::LastWords && state_ == wsConnected && queue_.Empty();
+        err = ReleaseSocket(style.End == TCloseEnd::FinFirst || style.End == TCloseEnd::LastWords,
+                            holdLastWords ? last_words_ : nullptr);
     }
     FinishClose(style.Report);
     return err;
@@ -190,6 +194,12 @@ void TCustomWSocket::Close() {
     // The descriptor is gone whatever close said, so the close is completed
     // (and reported) before a failure is raised.
     int err = CloseSocket({.SendQueued = true, .End = TCloseEnd::FinFirst, .Report = true});
+    if (err != 0 && err != kWsaNotInitialised) RaiseSocketError(err, "Disconnect (closesocket)");
+}
+
+void TCustomWSocket::CloseAfterLastWords() {
+    if (fd_ < 0 || state_ == wsClosed) return Close();
+    int err = CloseSocket({.SendQueued = true, .End = TCloseEnd::LastWords, .Report = true});
     if (err != 0 && err != kWsaNotInitialised) RaiseSocketError(err, "Disconnect (closesocket)");
 }
 

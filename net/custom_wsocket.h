@@ -23,6 +23,10 @@
 //
 //   way                                   queued output  the peer sees  disconnect
 //   Close                                 sent first     FIN, then RST  reported
+//   CloseAfterLastWords (a last message:  sent first     FIN; RST only  reported
+//     a refusal, a refused login's                       if the peer
+//     answer)                                            has not closed
+//                                                        within 3 s
 //   Abort (and the guard's abort)         dropped        FIN only       reported
 //   CloseDiscarding (a connection gone:   dropped        FIN, then RST  reported
 //     a send found it reset, the send
@@ -55,6 +59,7 @@
 
 #include "net/event_loop.h"
 #include "net/handler_errors.h"
+#include "net/last_words.h"
 #include "net/send_queue.h"
 #include "net/socket_exception.h"
 
@@ -117,6 +122,12 @@ public:
     // disconnect is reported later (connections). Does nothing on a closed
     // socket. Raises when close itself fails (the socket is released anyway).
     void Close();
+    // Close for a connection whose queue ends with a last message the peer
+    // must read: the queue goes to the kernel, sending is shut down, and the
+    // descriptor is left with the server's TLastWords until the peer closes
+    // too (or is reset after kLastWordsWait). Where that cannot be (no
+    // server, too many held, output the kernel has not taken), it is Close.
+    void CloseAfterLastWords();
     // Drops the queue and releases the socket with an orderly close.
     void Abort();
     // Closes at once as a connection that is gone: the queue is dropped, the
@@ -199,6 +210,8 @@ protected:
     void NoteHandlerError(std::string_view step, int fd, const std::exception* e);
     // Where this socket's caught errors are counted (a server's); null: nowhere.
     void SetHandlerErrors(THandlerErrors* errors) { handler_errors_ = errors; }
+    // Who holds its descriptor after CloseAfterLastWords (a server's); null: nobody.
+    void SetLastWords(TLastWords* lastWords) { last_words_ = lastWords; }
 
     // Raises ESocketException for error (a socket error number) in step; a
     // connection that is reset or not connected loses its socket first.
@@ -255,9 +268,10 @@ protected:
     void CloseGone();
     // How the connection ends for the peer (see the table at the top).
     enum class TCloseEnd : uint8_t {
-        FinFirst,  // shutdown(SHUT_WR), then close as linger is set
-        AsSet,     // close as linger is set (linger 0: a reset alone)
-        Orderly,   // linger turned off first: the FIN alone
+        FinFirst,   // shutdown(SHUT_WR), then close as linger is set
+        AsSet,      // close as linger is set (linger 0: a reset alone)
+        Orderly,    // linger turned off first: the FIN alone
+        LastWords,  // shutdown(SHUT_WR), then held by last_words_ (else as FinFirst)
     };
     struct TCloseStyle {
         bool SendQueued = false;  // the queue goes to the kernel first; else it is dropped
@@ -279,8 +293,9 @@ protected:
 
 private:
     void OnEvents(uint32_t events);
-    // Unwatches and closes the descriptor; returns the socket error of close.
-    int ReleaseSocket(bool shutdownFirst);
+    // Unwatches and closes the descriptor (or hands it to keeper, which
+    // closes it later); returns the socket error of close.
+    int ReleaseSocket(bool shutdownFirst, TLastWords* keeper = nullptr);
     // The socket is gone: wsClosed, the queue dropped, and (with report) the
     // disconnect reported once.
     void FinishClose(bool report);
@@ -301,6 +316,7 @@ private:
     size_t* output_total_ = nullptr;
     size_t accounted_output_ = 0;
     THandlerErrors* handler_errors_ = nullptr;
+    TLastWords* last_words_ = nullptr;
     int last_error_ = 0;
     TSendQueue queue_;
     TEventLoop::TimerId hold_timer_ = 0;  // 0: reading not held

@@ -292,6 +292,7 @@ void TWSocketServer::AcceptOne(int fd, const TSocketAddress& peer) {
         client->server_ = this;
         client->SetOutputAccount(&client_output_bytes_);
         client->SetHandlerErrors(&handler_errors_);
+        client->SetLastWords(&last_words_);
         // A connection that fails while being taken over is dropped without
         // a disconnect: its connect event never ran.
         client->disconnect_reported_ = true;
@@ -309,7 +310,7 @@ void TWSocketServer::AcceptOne(int fd, const TSocketAddress& peer) {
     if (clients_.empty() || clients_.back().get() != client || client->State() != wsConnected) return;
     if (MaxClients > 0 && ClientCount() > MaxClients) {
         client->SendBanner(BannerToBusy);
-        client->Close();
+        client->CloseAfterLastWords();
         return;
     }
     client->SendBanner(Banner);

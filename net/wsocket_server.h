@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "net/custom_wsocket.h"
+#include "net/last_words.h"
 #include "net/socket_address.h"
 #include "net/wsocket_client.h"
 
@@ -136,6 +137,8 @@ private:
     };
     std::vector<TMoreListener> more_listeners_;
 
+    // Before the connections: it outlives them.
+    TLastWords last_words_{Loop()};
     std::vector<std::unique_ptr<TWSocketClient>> clients_;
     // Liveness token: posted notices hold a weak reference, so a notice for a
     // server that is gone is dropped.

@@ -15,22 +15,27 @@
 
 namespace vistrel {
 
+size_t TPager::Counted(const TGameList& games) const noexcept {
+    // Without recording nothing is paged, and the whole registry counts.
+    return recording_.Recorder() ? games.BudgetedBytes() : games.StoredBytes();
+}
+
 bool TPager::StoredGamesFillBudget() const noexcept {
     const TGameList* games = games_.List();
-    return budget_.Stored != 0 && games && games->StoredBytes() >= budget_.Stored;
+    return budget_.Stored != 0 && games && Counted(*games) >= budget_.Stored;
 }
 
 void TPager::NoteSent(TActiveGameList& game) const noexcept { game.SetLastSent(ticks_); }
 
 void TPager::AfterTick() {
     const TGameList* games = games_.List();
-    if (recording_.Recorder() && budget_.Stored != 0 && games && games->StoredBytes() > budget_.Stored) MakeRoom();
+    if (recording_.Recorder() && budget_.Stored != 0 && games && Counted(*games) > budget_.Stored) MakeRoom();
 }
 
 bool TPager::MakeRoom() {
     TGameList* games = games_.List();
     if (!games || budget_.Stored == 0) return true;
-    if (games->StoredBytes() < budget_.Stored) return true;
+    if (Counted(*games) < budget_.Stored) return true;
     TRecorder* recorder = recording_.Recorder();
     if (!recorder) return false;
     const size_t target = budget_.Stored / 8 * kPageTargetEighths;
@@ -50,14 +55,14 @@ bool TPager::MakeRoom() {
         for (const TDemoViewer* viewer : games_.Viewers().Of(id))
             for (int32_t i = viewer->Position; i < std::min(game->Count(), viewer->Position + kPageKeep); ++i)
                 keep[static_cast<size_t>(i)] = true;
-        for (int32_t i = game->Count() - 1; i >= 0 && games->StoredBytes() > target; --i) {
+        for (int32_t i = game->Count() - 1; i >= 0 && Counted(*games) > target; --i) {
             if (keep[static_cast<size_t>(i)] || game->PagedOut(i) || game->Data(i).empty()) continue;
             if (recorder->RecordOf(id, i).Offset == 0) continue;  // nowhere to read it back from
             game->PageOut(i);
         }
-        if (games->StoredBytes() <= target) break;
+        if (Counted(*games) <= target) break;
     }
-    return games->StoredBytes() < budget_.Stored;
+    return Counted(*games) < budget_.Stored;
 }
 
 bool TPager::ReadInFlight(int32_t gameId, int32_t location) const {

@@ -6,6 +6,7 @@
 // ticks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <set>
 #include <utility>
@@ -13,6 +14,7 @@
 namespace vistrel {
 
 class TActiveGameList;
+class TGameList;
 class TGameRecording;
 class TRelayGames;
 class TRelayLog;
@@ -23,9 +25,11 @@ public:
     TPager(TRelayLog& log, TRelayGames& games, TGameRecording& recording, const TMemoryBudget& budget)
         : log_(log), games_(games), recording_(recording), budget_(budget) {}
 
-    // The stored games (the registry's count) have reached the budget's
-    // Stored part: demo and restart packets are refused and a new sender is
-    // closed at once; viewers go on watching what is stored.
+    // The stored games (the registry's count; with recording on, less the
+    // index of the games with no live source, which paging cannot release
+    // and the recordings bound) have reached the budget's Stored part: demo
+    // and restart packets are refused and a new sender is closed at once;
+    // viewers go on watching what is stored.
     bool StoredGamesFillBudget() const noexcept;
     // The same, after paging has made what room it can (recording on).
     bool StoredGamesFillBudgetAfterPaging() { return StoredGamesFillBudget() && !MakeRoom(); }
@@ -52,6 +56,8 @@ public:
     void AfterTick();
 
 private:
+    // What the budget bounds (see StoredGamesFillBudget).
+    size_t Counted(const TGameList& games) const noexcept;
     bool ReadInFlight(int32_t gameId, int32_t location) const;
 
     TRelayLog& log_;

@@ -116,7 +116,7 @@ private:
             // The disconnect follows later; whatever else this read holds is
             // still handled (and refused, if a filming password is set).
             s_.CloseReason = TCloseReason::Refused;
-            s_.Close();
+            s_.CloseAfterLastWords();
             return;
         }
         s_.LoggedIn = true;
@@ -336,7 +336,7 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
                              std::to_string(recording_.Options().MaxDisk) + " bytes; connection closed");
         sender.SendBanner(demo_senders_.Banner);
         sender.CloseReason = TCloseReason::Refused;
-        sender.Close();
+        sender.CloseAfterLastWords();
         return;
     }
     if (pager_.StoredGamesFillBudgetAfterPaging()) {
@@ -346,7 +346,7 @@ void TMainForm::DemoSendersClientConnect(TWSocketServer&, TWSocketClient& client
                              std::to_string(memory_budget_.Stored) + " bytes; connection closed");
         sender.SendBanner(demo_senders_.Banner);
         sender.CloseReason = TCloseReason::Refused;
-        sender.Close();
+        sender.CloseAfterLastWords();
         return;
     }
     const int32_t id = games_.NextId();

@@ -476,6 +476,7 @@ public:
         return write(peer_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     const std::string& Received() const { return received_; }
+    int Peer() const { return peer_; }
 
 private:
     vistrel::testing::TLoopbackListener listener_{4};
@@ -578,6 +579,46 @@ private:
     int master_;
     std::string drawn_;
 };
+
+// SIGINT ends the tool within a second although the relay never stops sending.
+void ExpectSigintEndsItUnderAFlood(TProcess& tool, int peer, int status) {
+    std::string burst;
+    while (burst.size() < (size_t{1} << 20)) burst += BuildUserLeft("x");
+    const auto pour = [&] {
+        while (send(peer, burst.data(), burst.size(), MSG_NOSIGNAL) > 0) continue;
+    };
+    std::thread flood(pour);
+    std::this_thread::sleep_for(300ms);
+    tool.Signal(SIGINT);
+    const int got = tool.Wait(1s);
+    if (got < 0) tool.Kill();
+    flood.join();
+    EXPECT_EQ(got, status) << tool.ErrorOutput();
+}
+
+TEST(ClientTools, BothToolsKeepUpWithAFloodAndEndWithinASecondOfSigint) {
+    TTempFolder folder;
+    TFakeRelay relay;
+    const std::string file = folder / "flood.rec";
+    TProcess watch({VISTREL_WATCH_PATH, "--server", Server(relay.Port()), "--game", "5", "-o", file},
+                   folder / "watch.out", folder / "watch.err");
+    ASSERT_TRUE(relay.Accept(PacketSize::USERINFO_CONSUMED + PacketSize::WAITFORGAME));
+    // A packet behind 6 MiB of small ones is written at once, not after a quadratic walk.
+    std::string burst = Detailed(5, 1, "One", "dm", 1);
+    while (burst.size() < (size_t{6} << 20)) burst += BuildUserLeft("x");
+    std::thread send([&] { relay.Send(burst + Demo(0, "after the burst")); });
+    for (int i = 0; i < 150 && ReadRecording(file).Packets.empty(); ++i) std::this_thread::sleep_for(20ms);
+    send.join();
+    EXPECT_EQ(ReadRecording(file).Packets.size(), 1u) << watch.ErrorOutput();
+    ExpectSigintEndsItUnderAFlood(watch, relay.Peer(), 0);
+
+    TFakeRelay camera;
+    WriteFile(folder / "up.rec", MakeRecording({Demo(0, "a"), Demo(1, "b")}));
+    TProcess film({VISTREL_FILM_PATH, folder / "up.rec", "--server", Server(camera.Port())}, folder / "film.out",
+                  folder / "film.err");
+    ASSERT_TRUE(camera.Accept(PacketSize::GAMEINFO));
+    ExpectSigintEndsItUnderAFlood(film, camera.Peer(), 1);
+}
 
 TEST(ClientTools, FilmDrawsABarOnATerminal) {
     TTempFolder folder;

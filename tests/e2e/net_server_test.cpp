@@ -122,6 +122,20 @@ TEST_F(NetServerTest, MaxClientsRefusesAndCountsClosedButUnreported) {
     EXPECT_TRUE(bg.empty());
 }
 
+TEST_F(NetServerTest, ARefusedPeerIsResetOnlyWhenItLingers) {
+    auto now = TEventLoop::Clock::now();
+    loop.SetClock([&] { return now; });
+    server.MaxClients = 1;
+    TPeer a(port);
+    ASSERT_TRUE(Step([&] { return Greeted(a); }));
+    TPeer quiet(port);
+    quiet.Send("hello");  // input left unread made the close a reset at once
+    ASSERT_TRUE(Step([&] { return quiet.TcpState() != TCP_ESTABLISHED && server.ClientCount() == 1; }));
+    EXPECT_EQ(quiet.TcpState(), TCP_CLOSE_WAIT) << "the end of the stream, no reset";
+    now += kLastWordsWait;
+    EXPECT_TRUE(Step([&] { return quiet.TcpState() == TCP_CLOSE; }));
+}
+
 TEST_F(NetServerTest, CloseTwiceReportsOnceAndSendAfterwardsRaises) {
     TPeer p(port);
     ASSERT_TRUE(Step([&] { return Greeted(p); }));

@@ -196,6 +196,22 @@ TEST_F(PagingThroughAThread, APagedGameIsReadBackAheadOfItsViewer) {
     EXPECT_TRUE(watched == games_[0]) << watched.size();
 }
 
+// So many restored packets that their entries alone, which paging cannot release, pass the budget.
+class PagingIndexOnly : public Paging {
+protected:
+    PagingIndexOnly() { WriteGame(1, 8000); }
+};
+
+TEST_F(PagingIndexOnly, RestoredEntriesAloneDoNotKeepACameraOut) {
+    const TGameList& games = *TMainFormProbe::Games(Form());
+    ASSERT_GT(games.StoredBytes(), kBudget);
+    EXPECT_LT(games.BudgetedBytes(), kBudget);
+    TRelayClient* camera = nullptr;
+    LoggedInSender(camera);
+    camera->Send(Demo(0, "live"));
+    EXPECT_EQ(AckValueOf(Next(*camera)), 0);
+}
+
 TEST_F(Paging, AnUploadIsRefusedOnlyWhenPagingCannotMakeRoom) {
     TRelayClient* first = nullptr;
     const int32_t id = LoggedInSender(first);
@@ -223,7 +239,7 @@ TEST_F(Paging, AnUploadIsRefusedOnlyWhenPagingCannotMakeRoom) {
     }
     EXPECT_GT(Game(id)->PagedOutCount(), 0);
     EXPECT_EQ(Game(other)->PagedOutCount(), 0);
-    EXPECT_LT(Stored(), kBudget + kContent * 2);
+    EXPECT_LT(TMainFormProbe::Games(Form())->BudgetedBytes(), kBudget + kContent * 2);
 
     // The paged game is still watched whole.
     TRelayClient& v = NamedViewer("V");

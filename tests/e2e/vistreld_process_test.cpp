@@ -106,6 +106,15 @@ std::string Greeting(int port, int* keepOpen = nullptr) {
     return "no connection";
 }
 
+// What a viewer that writes its USERINFO once a line has arrived reads to its end ("" if the write fails).
+std::string ReadToTheEnd(int port) {
+    vistrel::client::TRelayClient viewer(static_cast<uint16_t>(port));
+    viewer.WaitUntil([&] { return !viewer.Unread().empty(); }, 2s);
+    if (!viewer.Send(vistrel::client::UserInfo("late", vistrel::PacketSize::USERINFO_CONSUMED))) return {};
+    viewer.WaitUntil([&] { return viewer.Ended(); }, 5s);
+    return std::string(viewer.Unread());
+}
+
 TEST(VistreldProcess, GreetsOnBothPortsRefusesASecondCopyAndStopsOnSigterm) {
     const std::string registry = ::testing::TempDir() + "/vistreld-process-test.reg";
     unlink(registry.c_str());
@@ -145,6 +154,9 @@ TEST(VistreldProcess, StartsWithTheViewerLimitOfItsSettingsFile) {
     int firstViewer = -1;
     EXPECT_EQ(Greeting(viewerPort, &firstViewer), "Welcome to TcpSrv\r\n");
     EXPECT_EQ(Greeting(viewerPort), "Sorry, too many clients\r\n");
+    int heard = 0;  // refused in a row, each can still write and reads its refusal
+    for (int i = 0; i < 200; ++i) heard += ReadToTheEnd(viewerPort) == "Sorry, too many clients\r\n";
+    EXPECT_EQ(heard, 200);
     if (firstViewer >= 0) close(firstViewer);
 
     ASSERT_TRUE(daemon.Signal(SIGTERM));

@@ -208,8 +208,14 @@ TEST(TGameList, StoredBytesFollowStoreReplaceGapsAndDelete) {
     EXPECT_EQ(games.StoredBytes(), Recount(games));
     games.At(0).StorePacketAt(3, "late", 6);
     EXPECT_EQ(games.StoredBytes(), Recount(games));
+    games.At(0).SetSender(nullptr);  // its entries are counted apart as well
+    EXPECT_EQ(games.SourcelessIndexBytes(), static_cast<size_t>(games.At(0).Count()) * kStoredEntryOverhead);
+    games.At(0).SetLiveUpstream(true);
+    EXPECT_EQ(games.SourcelessIndexBytes(), 0u);
+    games.At(0).SetLiveUpstream(false);
     games.Delete(0);
     EXPECT_EQ(games.StoredBytes(), 0u);
+    EXPECT_EQ(games.SourcelessIndexBytes(), 0u);
 }
 
 TEST(TGameList, APagedOutPacketIsNeitherAGapNorCountedUntilItIsPagedIn) {

@@ -294,7 +294,7 @@ private slots:
         QCOMPARE(first.Greeting(), std::string("Welcome to TcpSrv\r\n"));
         TTestClient second(h.ViewerPort());
         QVERIFY(second.WaitClosed());
-        QCOMPARE(second.Unread(), std::string("Sorry, too many clients\r\n"));
+        QCOMPARE(std::string(second.Unread()), std::string("Sorry, too many clients\r\n"));
         QVERIFY(!first.Closed());
     }
 

@@ -140,7 +140,7 @@ public:
     }
 
     // The greeting line, then whole packets.
-    std::string Greeting() const { return Unread().substr(0, kGreetingSize); }
+    std::string Greeting() const { return std::string(Unread().substr(0, kGreetingSize)); }
     std::vector<TServerPacket> Packets() const {
         if (Unread().size() < kGreetingSize) return {};
         return SplitServerPackets(std::string_view(Unread()).substr(kGreetingSize));
