@@ -212,10 +212,20 @@ int main(int argc, char** argv) {
     TActiveGameList* honest = form.Host().OpenDetachedGame(0, TGameDescription{1, "honest", "ctf", "cam", "127.0.0.1"});
     for (int32_t l = 0; l < 2000; ++l) form.Host().StoreDetachedPacket(*honest, l, load::NoisePacket(l, rng));
     TRelayClient viewer(TMainFormProbe::DemoViewers(form).LocalPort());
-    std::string error;
-    viewer.WaitUntil([&] { return viewer.Unread().size() >= 19; }, std::chrono::seconds(5));
+    loop.RunUntil(
+        [&] {
+            viewer.Pump();
+            return viewer.Unread().size() >= 19;
+        },
+        std::chrono::seconds(5));
     viewer.Take(19);
     viewer.Send(UserInfo("honest"));
+    loop.RunUntil(
+        [&] {
+            viewer.Pump();
+            return viewer.HasPacket();
+        },
+        std::chrono::seconds(5));
     viewer.Send(WaitForGame(honest->Identifier()));
     loop.RunUntil(
         [&] {
@@ -223,12 +233,18 @@ int main(int argc, char** argv) {
             return false;
         },
         std::chrono::milliseconds(1200));
-    while (viewer.HasPacket()) viewer.TakePacket();
+    int joined = 0;
+    while (viewer.HasPacket()) joined += PacketTypeOf(viewer.TakePacket()) == PacketType::DEMOPACKET;
+    std::printf("honest game: %d packets stored, %d sent before the readers start\n", honest->Count(), joined);
 
     const std::string target = "/api/v1/games/" + std::to_string(big->Identifier()) + "/segments/0";
     // Once, so that the CRCs are known and the first reader pays nothing.
-    if (Fetch(web.LocalPort(), target, 1) == 0) Fail("a first fetch");
-    loop.RunOnce(0);
+    {
+        int first = -1;
+        const pid_t once = StartReaders(web.LocalPort(), target, 1, 1, first);
+        while (!Exited(once)) loop.RunOnce(5);
+        close(first);
+    }
 
     const size_t rssBefore = ResidentBytes();
     size_t rssMost = rssBefore;
