@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "core/protocol.h"
+#include "core/recording_format.h"
 
 namespace vistrel {
 
@@ -82,9 +83,11 @@ void TPacketList::Append(std::string_view data, int32_t tag) {
 
 void TPacketList::Replace(size_t i, std::string_view data) {
     TSharedBytes& old = entries_[i].Data;
+    entries_[i].RecordCrcKnown = false;
     if (entries_[i].PagedOut) {
         // Paged out: not a gap, and its bytes are not counted.
         entries_[i].PagedOut = false;
+        entries_[i].Unreadable = false;
         --paged_out_;
         gaps_ += data.empty() ? 1 : 0;
         old = Stored(data);
@@ -122,19 +125,28 @@ bool TPacketList::PageIn(int32_t i, const TSharedBytes& data) {
     if (!entry.PagedOut || data.Empty()) return false;
     entry.Data = data;
     entry.PagedOut = false;
+    entry.Unreadable = false;
     --paged_out_;
     Charge(data.Size());
     return true;
 }
 
-bool TPacketList::ForgetPagedOut(int32_t i) {
+bool TPacketList::MarkUnreadable(int32_t i) {
     Entry(i);
     TPacketState& entry = entries_[static_cast<size_t>(i)];
     if (!entry.PagedOut) return false;
-    entry.PagedOut = false;
-    --paged_out_;
-    ++gaps_;
+    entry.Unreadable = true;
     return true;
+}
+
+uint32_t TPacketList::PacketRecordCrc(int32_t i) {
+    Entry(i);
+    TPacketState& entry = entries_[static_cast<size_t>(i)];
+    if (!entry.RecordCrcKnown && !entry.Data.Empty()) {
+        entry.RecordCrc = vistrel::PacketRecordCrc(i, entry.Data.View());
+        entry.RecordCrcKnown = true;
+    }
+    return entry.RecordCrcKnown ? entry.RecordCrc : 0;
 }
 
 void TPacketList::StorePagedOutAt(int32_t location, int32_t tag, int64_t ackMs) {
@@ -149,6 +161,7 @@ void TPacketList::StorePagedOutAt(int32_t location, int32_t tag, int64_t ackMs) 
     }
     TPacketState& entry = entries_[static_cast<size_t>(location)];
     entry.AckMs = ackMs;
+    entry.RecordCrcKnown = false;
     visible_mark_ = std::min(visible_mark_, location);
     if (entry.PagedOut) return;
     if (entry.Data.Empty()) {
@@ -166,6 +179,8 @@ void TPacketList::Delete(int32_t i) {
     if (Entry(i).PagedOut) --paged_out_;
     else if (Entry(i).Data.Empty()) --gaps_;
     entries_.erase(entries_.begin() + i);
+    // The packets after it move to other locations: their records change.
+    for (size_t j = static_cast<size_t>(i); j < entries_.size(); ++j) entries_[j].RecordCrcKnown = false;
     visible_mark_ = std::min(visible_mark_, i);
     Refund(bytes);
     CountEntries(-1);

@@ -69,7 +69,14 @@ struct TPacketState {
     // keep the time. Kept while paged out: the broadcast delay counts from it.
     int64_t AckMs = 0;
     int32_t Tag = 0;  // 6: opened for a DEMOPACKET, 10: for a DEMORESTART
+    // The CRC of the packet's record at this location (PacketRecordCrc),
+    // once someone asked for it; kept while the packet is paged out.
+    uint32_t RecordCrc = 0;
+    bool RecordCrcKnown = false;
     bool PagedOut = false;
+    // Paged out, and its last read back failed: still stored (its record may
+    // be readable again), but passed over by viewers like a gap.
+    bool Unreadable = false;
 };
 
 // What the registry counts for the memory it holds, beside every stored
@@ -133,8 +140,21 @@ public:
     bool PagedOut(int32_t i) const { return Entry(i).PagedOut; }
     bool PageOut(int32_t i);
     bool PageIn(int32_t i, const TSharedBytes& data);
-    // A paged-out packet that cannot be read back becomes a gap.
-    bool ForgetPagedOut(int32_t i);
+    // A paged-out packet whose read back failed stays paged out, so it can
+    // be read again, and is marked; PageIn clears the mark (false unless
+    // entry i is paged out).
+    bool MarkUnreadable(int32_t i);
+    bool Unreadable(int32_t i) const { return Entry(i).Unreadable; }
+    // Nothing there to send now: a gap, or a packet that could not be read
+    // back.
+    bool Absent(int32_t i) const {
+        const TPacketState& entry = Entry(i);
+        return entry.Data.Empty() && (!entry.PagedOut || entry.Unreadable);
+    }
+    // The CRC of entry i's packet record (core/recording_format.h), computed
+    // once per stored packet; 0 for a gap or a packet paged out before
+    // anyone asked.
+    uint32_t PacketRecordCrc(int32_t i);
     // Marks location as holding a packet that is only in the game's
     // recording (a recording read back at start-up): paged out from the
     // start, with gaps up to it as StorePacketAt opens them. The same

@@ -131,12 +131,22 @@ void AppendPacketRecord(std::string& out, int32_t location, std::string_view pac
 }
 
 void EncodePacketRecordHead(char (&head)[kPacketRecordHeadSize], int32_t location, std::string_view packet) noexcept {
-    const size_t payloadSize = kPacketRecordPrefix + packet.size();
-    PutU32(head, static_cast<uint32_t>(payloadSize));
+    EncodePacketRecordHead(head, location, packet.size(), PacketRecordCrc(location, packet));
+}
+
+uint32_t PacketRecordCrc(int32_t location, std::string_view packet) noexcept {
+    // Over the kind, the location and the packet, as RecordCrc reads them.
+    char fields[8];
+    PutU32(fields, static_cast<uint32_t>(TRecordKind::Packet));
+    PutU32(fields + 4, static_cast<uint32_t>(location));
+    return Crc(Crc(0, std::string_view(fields, sizeof fields)), packet);
+}
+
+void EncodePacketRecordHead(char (&head)[kPacketRecordHeadSize], int32_t location, size_t packetSize,
+                            uint32_t crc) noexcept {
+    PutU32(head, static_cast<uint32_t>(kPacketRecordPrefix + packetSize));
     PutU32(head + 4, static_cast<uint32_t>(TRecordKind::Packet));
     PutU32(head + kRecordHeadSize, static_cast<uint32_t>(location));
-    // Over the kind, the location and the packet, as RecordCrc reads them.
-    const uint32_t crc = Crc(Crc(Crc(0, std::string_view(head + 4, 4)), std::string_view(head + kRecordHeadSize, 4)), packet);
     PutU32(head + 8, crc);
 }
 

@@ -103,6 +103,12 @@ void AppendPacketRecord(std::string& out, int32_t location, std::string_view pac
 // writer can hand both pieces to the kernel without copying the packet.
 inline constexpr size_t kPacketRecordHeadSize = kRecordHeadSize + kPacketRecordPrefix;
 void EncodePacketRecordHead(char (&head)[kPacketRecordHeadSize], int32_t location, std::string_view packet) noexcept;
+// The CRC a packet record of this packet at this location carries, and the
+// head made from it and the packet's size: a reader that sends the same
+// record again and again computes the CRC once.
+uint32_t PacketRecordCrc(int32_t location, std::string_view packet) noexcept;
+void EncodePacketRecordHead(char (&head)[kPacketRecordHeadSize], int32_t location, size_t packetSize,
+                            uint32_t crc) noexcept;
 // The same for a timed packet record (kind 3).
 inline constexpr size_t kTimedPacketRecordHeadSize = kRecordHeadSize + kTimedPacketRecordPrefix;
 void EncodeTimedPacketRecordHead(char (&head)[kTimedPacketRecordHeadSize], int32_t location, int64_t ackMs,

@@ -12,6 +12,17 @@
 
 namespace vistrel {
 
+namespace {
+
+// The rest of the log line of a connection closed over the budget.
+std::string OverBudget(size_t held, size_t budget) {
+    return " is over the connection buffers budget: it holds " + std::to_string(held) +
+           " bytes, the most of any connection, while all connections together hold more than their budget of " +
+           std::to_string(budget) + " bytes; connection closed";
+}
+
+}  // namespace
+
 void AppendReceived(std::string& buffer, std::string data) {
     if (buffer.empty())
         buffer = std::move(data);
@@ -54,7 +65,8 @@ void TConnectionInput::TakeInput(TWSocketClient& conn, std::string& buffer) {
 }
 
 size_t TConnectionInput::ConnectionBufferBytes() const noexcept {
-    return input_bytes_ + senders_.ClientOutputBytes() + viewers_.ClientOutputBytes();
+    return input_bytes_ + senders_.ClientOutputBytes() + viewers_.ClientOutputBytes() +
+           (others_ ? others_->HeldBytes() : 0);
 }
 
 void TConnectionInput::Release(std::string& buffer) {
@@ -108,13 +120,18 @@ void TConnectionInput::ShedLargestConnections() {
             auto* viewer = static_cast<TDemoViewer*>(viewers_.Client(i));
             consider(*viewer, viewer->ReceiveBuffer);
         }
+        std::string other;
+        const size_t otherMost = others_ ? others_->LargestHolder(other) : 0;
+        if (otherMost > 0 && (!largest || otherMost > most)) {
+            log_.Line(other + OverBudget(otherMost, budget));
+            others_->CloseLargestHolder();
+            continue;
+        }
         // What is left is held by connections already closed (a parse pass
         // still reading its buffer): nothing more to close.
         if (!largest) return;
         const char* kind = largest->Server() == &senders_ ? "Cammer" : "Viewer";
-        log_.Line(std::string(kind) + " " + largest->PeerAddr() + " is over the connection buffers budget: it holds " +
-                             std::to_string(most) + " bytes, the most of any connection, while all connections together hold more than their budget of " +
-                             std::to_string(budget) + " bytes; connection closed");
+        log_.Line(std::string(kind) + " " + largest->PeerAddr() + OverBudget(most, budget));
         // Closed as a connection that is gone: its output is dropped and its
         // disconnect follows in a later dispatch.
         NoteCloseReason(*largest, TCloseReason::BoundExceeded);

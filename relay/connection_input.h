@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "relay/buffer_holders.h"
 #include "relay/relay_limits.h"
 
 namespace vistrel {
@@ -50,6 +51,8 @@ public:
     // Every connection's unconsumed input and unsent output, kept as
     // running totals.
     size_t ConnectionBufferBytes() const noexcept;
+    // Other connections counted in the budget (the HTTP side); null: none.
+    void SetOtherHolders(TBufferHolders* holders) noexcept { others_ = holders; }
 
     // Unconsumed input above which a connection is closed (tests lower it).
     size_t MaxUnhandledInput() const noexcept { return max_unhandled_input_; }
@@ -75,6 +78,7 @@ private:
     // The connection whose receive buffer a parse pass is reading: its
     // buffer must stay until the pass ends, even if it is closed meanwhile.
     TWSocketClient* parsing_ = nullptr;
+    TBufferHolders* others_ = nullptr;
 };
 
 }  // namespace vistrel

@@ -26,13 +26,14 @@ void TDistribution::Walk() {
         const auto sendNext = [&](TDemoViewer& viewer) {
             int32_t position = viewer.Position;
             if (position >= visibleEnd) return false;  // caught up: wait for the next packet
-            if (game.Data(position).empty() && !game.PagedOut(position)) {
-                // A gap: while the sender (or, for a mirrored game, the
-                // camera upstream) may still fill it, the viewer waits there.
-                // Once it is gone nothing will, so the gaps are passed over
-                // and the next stored packet goes out.
+            if (game.Absent(position)) {
+                // A gap (or a packet that could not be read back): while the
+                // sender (or, for a mirrored game, the camera upstream) may
+                // still fill it, the viewer waits there. Once it is gone
+                // nothing will, so the gaps are passed over and the next
+                // stored packet goes out.
                 if (game.HasLiveSource()) return false;
-                while (position < visibleEnd && game.Data(position).empty() && !game.PagedOut(position)) ++position;
+                while (position < visibleEnd && game.Absent(position)) ++position;
                 viewer.Position = position;
                 if (position >= visibleEnd) return false;
             }

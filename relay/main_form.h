@@ -162,6 +162,9 @@ public:
     // The face through which the restore, edges and the HTTP side open,
     // describe, fill, read back and remove games.
     TGameHost& Host() noexcept { return detached_; }
+    // The connection buffers budget's accounting, which the HTTP side's
+    // answers join (SetOtherHolders, EnforceBudget).
+    TConnectionInput& ConnectionBuffers() noexcept { return input_; }
     // The broadcast delay: the visible part of each game, the relay's wall clock.
     const TBroadcastDelay& BroadcastDelay() const noexcept { return delay_; }
     // The chat lines passed on, viewers' and cameras', newest kept.

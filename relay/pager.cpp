@@ -72,24 +72,28 @@ bool TPager::ReadInFlight(int32_t gameId, int32_t location) const {
     return it->first == gameId && location < it->second + kPageRun;
 }
 
-void TPager::PageAhead(TActiveGameList& game, int32_t position) {
+void TPager::PageAhead(TActiveGameList& game, int32_t position, bool retryUnreadable) {
     TRecorder* recorder = recording_.Recorder();
     if (!recorder || game.PagedOutCount() == 0) return;
     const int32_t id = game.Identifier();
     const int32_t end = std::min(game.Count(), position + kPageAhead);
     for (int32_t location = position; location < end; ++location) {
         if (!game.PagedOut(location) || ReadInFlight(id, location)) continue;
+        // Viewers pass over what failed; it is read again when a segment
+        // holding it is asked for.
+        if (game.Unreadable(location) && !retryUnreadable) continue;
         const bool reading = recorder->ReadRun(id, location, kPageRun, [this, id, location](TPageRun& run) {
             reads_.erase({id, location});
             TActiveGameList* read = games_.Find(id);
             if (!read) return;
             for (const auto& [at, packet] : run.Packets)
                 if (at < read->Count() && read->PagedOut(at)) read->PageIn(at, TSharedBytes(packet));
-            if (location < read->Count() && read->PagedOut(location)) {
+            if (location < read->Count() && read->PagedOut(location) && !read->Unreadable(location)) {
                 // Not read back (a failed read, a record damaged since it
-                // was written): a gap from now on, which its viewers pass
-                // over, rather than a wait without end.
-                read->ForgetPagedOut(location);
+                // was written): passed over by its viewers rather than
+                // waited for without end, but still stored, so that a
+                // repaired file brings it back. Said once, not at every try.
+                read->MarkUnreadable(location);
                 const TRecorder* files = recording_.Recorder();
                 log_.Line("Cannot read location " + std::to_string(location) + " of game " + std::to_string(id) +
                                      " back from " + (files ? files->PathOf(id) : std::string()) + ": " +
@@ -109,7 +113,7 @@ bool TPager::ReadBackRun(int32_t gameId, int32_t first) {
     bool pagedOut = false;
     for (int32_t location = first; location < end && !pagedOut; ++location) pagedOut = game->PagedOut(location);
     if (!pagedOut) return false;
-    PageAhead(*game, first);
+    PageAhead(*game, first, true);
     // Asked for now: released last.
     NoteSent(*game);
     return true;

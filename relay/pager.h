@@ -40,8 +40,10 @@ public:
     // packets. Only packets that have a record in their game's file go.
     // Returns whether the stored games are below the budget afterwards.
     bool MakeRoom();
-    // Reads the game's next packets back ahead of a viewer at position.
-    void PageAhead(TActiveGameList& game, int32_t position);
+    // Reads the game's next packets back ahead of a viewer at position;
+    // packets whose last read failed are tried again only when
+    // retryUnreadable.
+    void PageAhead(TActiveGameList& game, int32_t position, bool retryUnreadable = false);
     // For a reader other than a viewer: whether any of the kPageRun
     // locations from first on is paged out, and if so, starts reading them
     // back (its game then counts as just sent).

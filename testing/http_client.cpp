@@ -1,5 +1,9 @@
 #include "testing/http_client.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,7 +63,25 @@ std::string BasicAuthorization(std::string_view user, std::string_view password)
     return out;
 }
 
-THttpClient::THttpClient(uint16_t port, const std::string& address) {
+THttpClient::THttpClient(uint16_t port, const std::string& address, const std::string& source) {
+    if (!source.empty()) {
+        sockaddr_in from{};
+        sockaddr_in to{};
+        from.sin_family = to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (fd_ < 0 || inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+            inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1 ||
+            bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+            connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            Close();
+            return;
+        }
+        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+        return;
+    }
     client::TConnectOptions options;
     options.Address = address;
     options.NoDelay = true;

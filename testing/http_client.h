@@ -34,7 +34,9 @@ std::string BasicAuthorization(std::string_view user, std::string_view password)
 
 class THttpClient {
 public:
-    explicit THttpClient(uint16_t port, const std::string& address = "127.0.0.1");
+    // source: the local address to connect from (a 127.x.x.x one stands for
+    // another peer on loopback); empty: the kernel's choice.
+    explicit THttpClient(uint16_t port, const std::string& address = "127.0.0.1", const std::string& source = "");
     ~THttpClient() { Close(); }
     THttpClient(const THttpClient&) = delete;
     THttpClient& operator=(const THttpClient&) = delete;

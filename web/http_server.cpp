@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "base/ascii_case.h"
@@ -27,6 +28,17 @@ namespace {
 constexpr size_t kConnectionMemory = size_t{32} << 10;
 // How much a stream is asked for at a time.
 constexpr size_t kStreamBlock = 4096;
+// The buffer a body is sent through: large enough that sending costs few
+// calls, small beside what a crowd of readers may hold.
+constexpr size_t kBodyBlock = size_t{64} << 10;
+// How often overdue request heads are looked for.
+constexpr auto kHeadCheckInterval = std::chrono::milliseconds(250);
+// The answer to a request head that did not come whole in time, written to
+// the socket as it is: the library has nothing to send on a connection
+// still reading a head.
+constexpr std::string_view kHeadTimeoutAnswer =
+    "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Type: application/json; charset=utf-8\r\n"
+    "Cache-Control: no-store\r\nContent-Length: 39\r\n\r\n{\"error\":\"request head took too long\"}\n";
 // The longest wait our loop is told to keep for the library.
 constexpr MHD_UNSIGNED_LONG_LONG kLongestWaitMs = 3600 * 1000;
 
@@ -73,10 +85,14 @@ const std::string* THttpRequest::QueryValue(std::string_view name) const {
 }
 
 // What the server keeps per TCP connection: whether it is one of those
-// served, and its peer's address.
+// served, its peer's address, and since when it owes a request head.
 struct THttpServer::TConnectionState {
+    MHD_Connection* Connection = nullptr;
     bool Admitted = false;
     std::string PeerAddr;
+    bool InRequest = false;
+    bool Expired = false;
+    TEventLoop::Clock::time_point HeadSince{};
 };
 
 // What the server keeps per request while its body arrives.
@@ -85,13 +101,21 @@ struct THttpServer::TRequestState {
     size_t HeaderBytes = 0;
 };
 
-// A response stream and the connection it is sent on.
-struct THttpServer::TStreamEntry {
+// An answer's body being sent (a whole one, a THttpBody or a stream) and the
+// connection it is sent on; what it holds is counted until the library frees
+// it.
+struct THttpServer::TBodyEntry {
     THttpServer* Server = nullptr;
     MHD_Connection* Connection = nullptr;
+    std::string PeerAddr;
+    std::string Whole;
+    std::unique_ptr<THttpBody> Source;
     std::unique_ptr<THttpStream> Stream;
+    size_t Held = 0;
     bool Suspended = false;
     bool Ending = false;
+    // Closed over the budget: holds nothing from then on.
+    bool Shed = false;
 };
 
 struct THttpServerCallbacks {
@@ -102,10 +126,16 @@ struct THttpServerCallbacks {
         return server->Access(connection, url, method, uploadData, uploadDataSize, reqCls) ? MHD_YES : MHD_NO;
     }
 
-    static void Completed(void* /*cls*/, MHD_Connection* /*connection*/, void** reqCls,
-                          MHD_RequestTerminationCode /*toe*/) {
+    static void Completed(void* cls, MHD_Connection* connection, void** reqCls, MHD_RequestTerminationCode /*toe*/) {
         delete static_cast<THttpServer::TRequestState*>(*reqCls);
         *reqCls = nullptr;
+        // The next request head is owed from now on.
+        auto* server = static_cast<THttpServer*>(cls);
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        if (auto* state = info ? static_cast<THttpServer::TConnectionState*>(info->socket_context) : nullptr) {
+            state->InRequest = false;
+            state->HeadSince = server->loop_.Now();
+        }
     }
 
     static void Notice(void* cls, MHD_Connection* connection, void** socketContext,
@@ -113,6 +143,10 @@ struct THttpServerCallbacks {
         auto* server = static_cast<THttpServer*>(cls);
         if (toe == MHD_CONNECTION_NOTIFY_STARTED) {
             auto* state = new THttpServer::TConnectionState;
+            state->Connection = connection;
+            state->HeadSince = server->loop_.Now();
+            server->open_.push_back(state);
+            server->ArmHeadCheck();
             ++server->connections_;
             state->Admitted = server->admitted_ < server->limits_.MaxConnections;
             if (state->Admitted) ++server->admitted_;
@@ -125,13 +159,38 @@ struct THttpServerCallbacks {
         if (server->connections_ > 0) --server->connections_;
         if (state) {
             if (state->Admitted && server->admitted_ > 0) --server->admitted_;
+            std::erase(server->open_, state);
             delete state;
             *socketContext = nullptr;
         }
     }
 
+    static ssize_t ReadWhole(void* cls, uint64_t pos, char* buf, size_t max) {
+        auto* entry = static_cast<THttpServer::TBodyEntry*>(cls);
+        if (entry->Shed || entry->Ending || pos >= entry->Whole.size()) return MHD_CONTENT_READER_END_WITH_ERROR;
+        const size_t n = std::min<size_t>(max, entry->Whole.size() - static_cast<size_t>(pos));
+        std::memcpy(buf, entry->Whole.data() + pos, n);
+        return static_cast<ssize_t>(n);
+    }
+
+    static ssize_t ReadBody(void* cls, uint64_t pos, char* buf, size_t max) {
+        auto* entry = static_cast<THttpServer::TBodyEntry*>(cls);
+        if (entry->Shed || entry->Ending) return MHD_CONTENT_READER_END_WITH_ERROR;
+        std::ptrdiff_t n = -1;
+        try {
+            n = entry->Source->Read(pos, buf, max);
+        } catch (...) {
+            n = -1;
+        }
+        if (n <= 0) return MHD_CONTENT_READER_END_WITH_ERROR;
+        entry->Server->SetHeld(*entry, kBodyBlock + entry->Source->Holding());
+        if (entry->Shed) return MHD_CONTENT_READER_END_WITH_ERROR;
+        return static_cast<ssize_t>(std::min<size_t>(static_cast<size_t>(n), max));
+    }
+
     static ssize_t Read(void* cls, uint64_t /*pos*/, char* buf, size_t max) {
-        auto* entry = static_cast<THttpServer::TStreamEntry*>(cls);
+        auto* entry = static_cast<THttpServer::TBodyEntry*>(cls);
+        if (entry->Shed) return MHD_CONTENT_READER_END_WITH_ERROR;
         if (entry->Ending) return MHD_CONTENT_READER_END_OF_STREAM;
         std::ptrdiff_t n = THttpStream::kEnd;
         try {
@@ -157,8 +216,11 @@ struct THttpServerCallbacks {
     }
 
     static void Free(void* cls) {
-        auto* entry = static_cast<THttpServer::TStreamEntry*>(cls);
-        std::erase(entry->Server->streams_, entry);
+        auto* entry = static_cast<THttpServer::TBodyEntry*>(cls);
+        THttpServer* server = entry->Server;
+        server->SetHeld(*entry, 0);
+        std::erase(server->bodies_, entry);
+        std::erase(server->streams_, entry);
         delete entry;
     }
 
@@ -221,6 +283,7 @@ void THttpServer::Start(const THttpListen& listen, const THttpTls& tls) {
         // The connections past MaxConnections are taken only to be told 503.
         MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(limits_.MaxConnections * 2),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.ConnectionTimeoutS),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(limits_.MaxConnectionsPerAddress),
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
         MHD_OPTION_LISTEN_BACKLOG_SIZE, 64u,
         MHD_OPTION_NOTIFY_CONNECTION, &THttpServerCallbacks::Notice, this,
@@ -259,7 +322,7 @@ void THttpServer::Stop() {
     if (!daemon_) return;
     // Every parked connection is woken to end: the library must not be
     // stopped with a connection suspended.
-    for (TStreamEntry* entry : streams_) {
+    for (TBodyEntry* entry : streams_) {
         entry->Ending = true;
         if (entry->Suspended) {
             entry->Suspended = false;
@@ -269,7 +332,8 @@ void THttpServer::Stop() {
     loop_.Unwatch(epoll_fd_);
     if (deadline_ != 0) loop_.CancelTimer(deadline_);
     if (soon_ != 0) loop_.CancelTimer(soon_);
-    deadline_ = soon_ = 0;
+    if (head_check_ != 0) loop_.CancelTimer(head_check_);
+    deadline_ = soon_ = head_check_ = 0;
     MHD_Daemon* daemon = daemon_;
     daemon_ = nullptr;
     MHD_stop_daemon(daemon);
@@ -314,7 +378,7 @@ void THttpServer::ScheduleRun() {
 
 void THttpServer::WakeStreams() {
     bool woken = false;
-    for (TStreamEntry* entry : streams_) {
+    for (TBodyEntry* entry : streams_) {
         if (!entry->Suspended) continue;
         entry->Suspended = false;
         MHD_resume_connection(entry->Connection);
@@ -332,10 +396,11 @@ bool THttpServer::Access(MHD_Connection* connection, const char* url, const char
         state = new TRequestState;
         *reqCls = state;
         const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-        const auto* conn = info ? static_cast<const TConnectionState*>(info->socket_context) : nullptr;
+        auto* conn = info ? static_cast<TConnectionState*>(info->socket_context) : nullptr;
         state->Request.Method = method ? method : "";
         state->Request.Path = url ? url : "";
         if (conn) state->Request.PeerAddr = conn->PeerAddr;
+        if (conn) conn->InRequest = true;
         if (!conn || !conn->Admitted) return Refuse(connection, 503, "too many HTTP connections");
         state->HeaderBytes = state->Request.Method.size() + state->Request.Path.size() + 12;
         MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &THttpServerCallbacks::CountHeader, state);
@@ -385,6 +450,7 @@ THttpResponse::THttpResponse(THttpResponse&& other) noexcept
       Body(std::move(other.Body)),
       Headers(std::move(other.Headers)),
       Stream(std::move(other.Stream)),
+      Source(std::move(other.Source)),
       FileFd(std::exchange(other.FileFd, -1)),
       FileSize(other.FileSize) {}
 
@@ -396,6 +462,7 @@ THttpResponse& THttpResponse::operator=(THttpResponse&& other) noexcept {
     Body = std::move(other.Body);
     Headers = std::move(other.Headers);
     Stream = std::move(other.Stream);
+    Source = std::move(other.Source);
     FileFd = std::exchange(other.FileFd, -1);
     FileSize = other.FileSize;
     return *this;
@@ -406,6 +473,16 @@ THttpResponse::~THttpResponse() {
 }
 
 bool THttpServer::Queue(MHD_Connection* connection, THttpResponse response, bool closeAfter) {
+    if (response.Stream && streams_.size() >= limits_.MaxStreams) {
+        // Streams stay below the connection limit: status reads and
+        // commands always find a connection.
+        ++refusals_;
+        THttpResponse refusal;
+        refusal.Status = 503;
+        refusal.Body = ErrorJson("too many streams");
+        refusal.Headers.emplace_back("Retry-After", "10");
+        return Queue(connection, std::move(refusal), true);
+    }
     MHD_Response* made = nullptr;
     if (response.FileFd >= 0) {
         // The library sends the file with sendfile(2): the kernel reads it
@@ -413,21 +490,38 @@ bool THttpServer::Queue(MHD_Connection* connection, THttpResponse response, bool
         made = MHD_create_response_from_fd64(response.FileSize, response.FileFd);
         if (!made) return false;
         response.FileFd = -1;
-    } else if (response.Stream) {
-        auto* entry = new TStreamEntry;
+    } else {
+        auto entry = std::make_unique<TBodyEntry>();
         entry->Server = this;
         entry->Connection = connection;
-        entry->Stream = std::move(response.Stream);
-        made = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, &THttpServerCallbacks::Read, entry,
-                                                 &THttpServerCallbacks::Free);
-        if (!made) {
-            delete entry;
-            return false;
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        if (const auto* conn = info ? static_cast<const TConnectionState*>(info->socket_context) : nullptr)
+            entry->PeerAddr = conn->PeerAddr;
+        size_t held = 0;
+        if (response.Stream) {
+            entry->Stream = std::move(response.Stream);
+            made = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, &THttpServerCallbacks::Read,
+                                                     entry.get(), &THttpServerCallbacks::Free);
+            held = kStreamBlock;
+        } else if (response.Source) {
+            entry->Source = std::move(response.Source);
+            made = MHD_create_response_from_callback(entry->Source->Size(), kBodyBlock, &THttpServerCallbacks::ReadBody,
+                                                     entry.get(), &THttpServerCallbacks::Free);
+            held = kBodyBlock;
+        } else {
+            // Sent through a buffer of the library's from our copy, so that
+            // what it holds is known until it is freed.
+            entry->Whole = std::move(response.Body);
+            const size_t block = std::clamp<size_t>(entry->Whole.size(), 1, kBodyBlock);
+            made = MHD_create_response_from_callback(entry->Whole.size(), block, &THttpServerCallbacks::ReadWhole,
+                                                     entry.get(), &THttpServerCallbacks::Free);
+            held = entry->Whole.size() + block;
         }
-        streams_.push_back(entry);
-    } else {
-        made = MHD_create_response_from_buffer(response.Body.size(), response.Body.data(), MHD_RESPMEM_MUST_COPY);
         if (!made) return false;
+        TBodyEntry* body = entry.release();
+        bodies_.push_back(body);
+        if (body->Stream) streams_.push_back(body);
+        SetHeld(*body, held);
     }
     if (!response.ContentType.empty())
         MHD_add_response_header(made, MHD_HTTP_HEADER_CONTENT_TYPE, response.ContentType.c_str());
@@ -442,6 +536,80 @@ bool THttpServer::Queue(MHD_Connection* connection, THttpResponse response, bool
     const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(response.Status), made);
     MHD_destroy_response(made);
     return queued == MHD_YES;
+}
+
+void THttpServer::SetHeld(TBodyEntry& entry, size_t bytes) {
+    if (entry.Shed) bytes = 0;
+    const bool grew = bytes > entry.Held;
+    held_bytes_ = held_bytes_ - entry.Held + bytes;
+    entry.Held = bytes;
+    // The check may close this very answer (or any other): it runs once at
+    // a time.
+    if (grew && on_held_grew_ && !holding_check_) {
+        holding_check_ = true;
+        try {
+            on_held_grew_();
+        } catch (...) {
+        }
+        holding_check_ = false;
+    }
+}
+
+size_t THttpServer::LargestHolder(std::string& who) const {
+    const TBodyEntry* largest = nullptr;
+    for (const TBodyEntry* entry : bodies_)
+        if (!entry->Shed && entry->Held > 0 && (!largest || entry->Held > largest->Held)) largest = entry;
+    if (!largest) return 0;
+    who = "HTTP client " + largest->PeerAddr;
+    return largest->Held;
+}
+
+void THttpServer::CloseLargestHolder() {
+    TBodyEntry* largest = nullptr;
+    for (TBodyEntry* entry : bodies_)
+        if (!entry->Shed && entry->Held > 0 && (!largest || entry->Held > largest->Held)) largest = entry;
+    if (!largest) return;
+    SetHeld(*largest, 0);
+    largest->Shed = true;
+    if (largest->Suspended) {
+        largest->Suspended = false;
+        MHD_resume_connection(largest->Connection);
+    }
+    Abort(largest->Connection);
+}
+
+void THttpServer::Abort(MHD_Connection* connection) {
+    if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD))
+        shutdown(info->connect_fd, SHUT_RDWR);
+    ScheduleRun();
+}
+
+void THttpServer::ArmHeadCheck() {
+    if (head_check_ != 0 || !daemon_ || limits_.RequestHeadTimeoutS == 0) return;
+    head_check_ = loop_.AddTimer(kHeadCheckInterval, [this] {
+        head_check_ = 0;
+        CheckHeads();
+        if (!open_.empty()) ArmHeadCheck();
+    });
+}
+
+void THttpServer::CheckHeads() {
+    const auto now = loop_.Now();
+    const auto limit = std::chrono::seconds(limits_.RequestHeadTimeoutS);
+    for (TConnectionState* state : open_) {
+        if (state->InRequest || state->Expired || now - state->HeadSince < limit) continue;
+        // The inactivity timeout cannot see a head that trickles in a byte
+        // at a time; the deadline is on the whole head.
+        state->Expired = true;
+        ++head_timeouts_;
+        ++refusals_;
+        const MHD_ConnectionInfo* tls = MHD_get_connection_info(state->Connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+        const MHD_ConnectionInfo* fd = MHD_get_connection_info(state->Connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (fd && !(tls && tls->tls_session))
+            (void)send(fd->connect_fd, kHeadTimeoutAnswer.data(), kHeadTimeoutAnswer.size(),
+                       MSG_DONTWAIT | MSG_NOSIGNAL);
+        Abort(state->Connection);
+    }
 }
 
 }  // namespace vistrel

@@ -8,13 +8,24 @@
 // (MaxHeaderBytes, else 431), request bodies (MaxBodyBytes, else 413, or the
 // connection is dropped when a chunked body grows past it), concurrent
 // connections (MaxConnections are served; the next ones are answered 503 and
-// closed; beyond twice as many, connections are closed at once), and idle
-// connections (closed after ConnectionTimeoutS seconds without progress).
+// closed; beyond twice as many, connections are closed at once; one address
+// has at most MaxConnectionsPerAddress, the next are closed at once), request
+// heads (one not whole within RequestHeadTimeoutS seconds of its
+// connection's start or of the previous answer is answered 408 and closed,
+// however steadily it trickles), idle connections (closed after
+// ConnectionTimeoutS seconds without progress), and streams (at most
+// MaxStreams, so other requests always keep a connection; the next are
+// answered 503).
 //
 // Answers are made by one handler for every request. A response either
-// carries its whole body or a stream (THttpStream) that produces the body
-// while it is being sent: a stream that has nothing to give parks its
-// connection (suspended, costing nothing) until WakeStreams().
+// carries its whole body, a body made as it is sent from memory it does not
+// copy up front (THttpBody), a file, or a stream (THttpStream) that produces
+// the body while it is being sent: a stream that has nothing to give parks
+// its connection (suspended, costing nothing) until WakeStreams().
+//
+// What the answers hold (a whole body, the buffer a body is sent through,
+// the stored packets a body keeps alive) is counted as the connection
+// buffers (TBufferHolders): the relay's budget closes the largest holder.
 //
 // Owned by TWebApi; must not outlive its loop.
 #pragma once
@@ -30,6 +41,7 @@
 
 #include "base/exception.h"
 #include "net/event_loop.h"
+#include "relay/buffer_holders.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -69,6 +81,10 @@ struct THttpLimits {
     size_t MaxBodyBytes = size_t{64} << 10;
     unsigned MaxConnections = 64;
     unsigned ConnectionTimeoutS = 10;
+    // 0: no limit.
+    unsigned MaxConnectionsPerAddress = 16;
+    unsigned RequestHeadTimeoutS = 10;
+    unsigned MaxStreams = 16;
 };
 
 struct THttpRequest {
@@ -96,6 +112,21 @@ public:
     virtual std::ptrdiff_t Read(char* buf, size_t max) = 0;
 };
 
+// A response body of known length made while it is sent, from memory it
+// shares rather than copies (a segment from the stored packets).
+class THttpBody {
+public:
+    virtual ~THttpBody() = default;
+    virtual uint64_t Size() const noexcept = 0;
+    // Writes the body's bytes from pos on (each call goes on where the last
+    // ended) into buf, at most max, and returns how many (at least 1), or -1
+    // when the body can no longer be made: the connection is then closed, so
+    // no reader takes a short body for a whole one.
+    virtual std::ptrdiff_t Read(uint64_t pos, char* buf, size_t max) = 0;
+    // What it keeps alive for the sending now (counted as the connection's).
+    virtual size_t Holding() const noexcept = 0;
+};
+
 // Every answer carries "Cache-Control: no-store" unless Headers gives a
 // Cache-Control of its own.
 struct THttpResponse {
@@ -105,6 +136,8 @@ struct THttpResponse {
     std::vector<std::pair<std::string, std::string>> Headers;
     // When set, the body is this stream's and Body is not sent.
     std::unique_ptr<THttpStream> Stream;
+    // When set (and no Stream), the body is this one's and Body is not sent.
+    std::unique_ptr<THttpBody> Source;
     // When 0 or more, the body is the first FileSize bytes of this open
     // file, sent by the kernel from the file to the socket; the response
     // takes the descriptor over and closes it.
@@ -117,12 +150,12 @@ struct THttpResponse {
     ~THttpResponse();
 };
 
-class THttpServer {
+class THttpServer : public TBufferHolders {
 public:
     using THandler = std::function<THttpResponse(const THttpRequest&)>;
 
     THttpServer(TEventLoop& loop, THandler handler, THttpLimits limits = {});
-    ~THttpServer();
+    ~THttpServer() override;
     THttpServer(const THttpServer&) = delete;
     THttpServer& operator=(const THttpServer&) = delete;
 
@@ -152,10 +185,21 @@ public:
     // the deadline; tests may call it).
     void RunNow();
 
+    // TBufferHolders: what the answers being sent hold; the largest holder
+    // is named "HTTP client ADDR" and closed at once.
+    size_t HeldBytes() const noexcept override { return held_bytes_; }
+    size_t LargestHolder(std::string& who) const override;
+    void CloseLargestHolder() override;
+    // Called when what the answers hold has grown (the relay checks its
+    // budget).
+    void SetOnHeldGrew(std::function<void()> onHeldGrew) { on_held_grew_ = std::move(onHeldGrew); }
+    // Request heads answered 408.
+    uint64_t HeadTimeouts() const noexcept { return head_timeouts_; }
+
 private:
     struct TConnectionState;
     struct TRequestState;
-    struct TStreamEntry;
+    struct TBodyEntry;
 
     // The library's callbacks (http_server.cpp), with the library's types.
     friend struct THttpServerCallbacks;
@@ -168,6 +212,14 @@ private:
     bool Queue(MHD_Connection* connection, THttpResponse response, bool closeAfter = false);
     void Rearm();
     void ScheduleRun();
+    // What a body entry holds is now bytes.
+    void SetHeld(TBodyEntry& entry, size_t bytes);
+    // Ends a connection from outside the library's callbacks: its socket is
+    // shut down, which the library's next round sees.
+    void Abort(MHD_Connection* connection);
+    // Answers 408 to each connection whose request head is overdue.
+    void CheckHeads();
+    void ArmHeadCheck();
 
     TEventLoop& loop_;
     THandler handler_;
@@ -181,7 +233,16 @@ private:
     unsigned admitted_ = 0;
     uint64_t requests_ = 0;
     uint64_t refusals_ = 0;
-    std::vector<TStreamEntry*> streams_;
+    uint64_t head_timeouts_ = 0;
+    // Every open connection, every answer body being sent, and those of them
+    // that are streams.
+    std::vector<TConnectionState*> open_;
+    std::vector<TBodyEntry*> bodies_;
+    std::vector<TBodyEntry*> streams_;
+    size_t held_bytes_ = 0;
+    std::function<void()> on_held_grew_;
+    bool holding_check_ = false;
+    TEventLoop::TimerId head_check_ = 0;
     std::string last_error_;  // the library's last message, for start errors
 };
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -37,25 +38,13 @@ THttpResponse NotFound(const char* message) {
     return Answer(404, json{{"error", message}}.dump() + "\n");
 }
 
-// The content part of a segment's entity tag: a 64-bit hash of each stored
-// location and its packet, taken a word at a time, so that a cache's
-// revalidation is answered without building the segment.
+// The content part of a segment's entity tag: a 64-bit hash of each
+// record's location, size and CRC, so that a cache's revalidation is
+// answered without building the segment or reading its packets.
 uint64_t MixWord(uint64_t hash, uint64_t word) noexcept {
     hash ^= word;
     hash *= 0x9E3779B97F4A7C15ull;
     return hash ^ (hash >> 32);
-}
-
-uint64_t HashBytes(uint64_t hash, std::string_view bytes) noexcept {
-    size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 8) {
-        uint64_t word;
-        std::memcpy(&word, bytes.data() + i, 8);
-        hash = MixWord(hash, word);
-    }
-    uint64_t last = 0;
-    std::memcpy(&last, bytes.data() + i, bytes.size() - i);
-    return MixWord(MixWord(hash, last), bytes.size());
 }
 
 // Whether an If-None-Match header names this tag (or is "*").
@@ -104,34 +93,27 @@ bool SegmentFinal(const TActiveGameList& game, int32_t n, int32_t end) noexcept 
     return (!game.HasLiveSource() && end >= game.Count()) || SegmentComplete(game, n, end);
 }
 
-std::string EncodeSegment(const TActiveGameList& game, int32_t n, int32_t visibleEnd) {
-    std::string body;
-    if (n < 0) return body;
+std::vector<TSegmentRecord> SegmentRecords(TActiveGameList& game, int32_t n, int32_t visibleEnd) {
+    std::vector<TSegmentRecord> records;
+    if (n < 0) return records;
     const int64_t first = int64_t{n} * kSegmentLocations;
     const int64_t end = std::min<int64_t>(first + kSegmentLocations, std::min(visibleEnd, game.Count()));
-    size_t size = 0;
+    records.reserve(static_cast<size_t>(std::max<int64_t>(end - first, 0)));
     for (int64_t l = first; l < end; ++l) {
-        const size_t bytes = game.Data(static_cast<int32_t>(l)).size();
-        if (bytes != 0) size += kRecordHeadSize + kPacketRecordPrefix + bytes;
+        const auto location = static_cast<int32_t>(l);
+        const size_t size = game.Data(location).size();
+        if (size != 0) records.push_back({location, static_cast<uint32_t>(size), game.PacketRecordCrc(location)});
     }
-    body.reserve(size);
-    for (int64_t l = first; l < end; ++l) {
-        const std::string_view packet = game.Data(static_cast<int32_t>(l));
-        if (!packet.empty()) AppendPacketRecord(body, static_cast<int32_t>(l), packet);
-    }
-    return body;
+    return records;
 }
 
-std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final, int32_t visibleEnd) {
+std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final,
+                        const std::vector<TSegmentRecord>& records) {
     uint64_t hash = 0x6A09E667F3BCC909ull;
     size_t size = 0;
-    const int64_t first = int64_t{n} * kSegmentLocations;
-    const int64_t end = std::min<int64_t>(first + kSegmentLocations, std::min(visibleEnd, game.Count()));
-    for (int64_t l = first; l < end; ++l) {
-        const std::string_view packet = game.Data(static_cast<int32_t>(l));
-        if (packet.empty()) continue;
-        hash = HashBytes(MixWord(hash, static_cast<uint64_t>(l)), packet);
-        size += kRecordHeadSize + kPacketRecordPrefix + packet.size();
+    for (const TSegmentRecord& record : records) {
+        hash = MixWord(MixWord(MixWord(hash, static_cast<uint64_t>(record.Location)), record.Size), record.Crc);
+        size += kPacketRecordHeadSize + record.Size;
     }
     char text[128];
     std::snprintf(text, sizeof text, "\"%d-%lld-%d-%zu-%016llx-%c\"", game.Identifier(),
@@ -194,31 +176,38 @@ THttpResponse TOriginRoutes::Game(const THttpRequest& request, int32_t id) const
 }
 
 THttpResponse TOriginRoutes::Segment(const THttpRequest& request, int32_t id, int32_t n) {
-    const TActiveGameList* found = Find(request, id);
-    if (!found) return NotFound("no such game");
-    const TActiveGameList& game = *found;
+    if (!Find(request, id)) return NotFound("no such game");
+    TActiveGameList& game = *form_.Host().FindGameById(id);
     const int32_t end = form_.BroadcastDelay().VisibleEnd(game);
     if (n > LastSegment(game, end)) return NotFound("no such segment");
     // Packets released from memory are read back off the loop; until they are
     // here, the segment is not served at all (a copy without them would look
-    // like one with gaps, and a final one would be cached for a year).
-    if (form_.Host().ReadBackRun(game.Identifier(), n * kSegmentLocations)) {
-        THttpResponse busy = Answer(503, "{\"error\":\"reading the segment back from disk\"}\n");
+    // like one with gaps, and a final one would be cached for a year). One
+    // whose read failed is read again, and answered as an error meanwhile.
+    const int32_t first = n * kSegmentLocations;
+    if (form_.Host().ReadBackRun(game.Identifier(), first)) {
+        bool unreadable = false;
+        for (int32_t l = first; l < std::min(game.Count(), first + kSegmentLocations) && !unreadable; ++l)
+            unreadable = game.Unreadable(l);
+        THttpResponse busy = unreadable ? Answer(500, "{\"error\":\"cannot read the segment back from disk\"}\n")
+                                        : Answer(503, "{\"error\":\"reading the segment back from disk\"}\n");
         busy.Headers.emplace_back("Retry-After", "1");
         busy.Headers.emplace_back("Cache-Control", "no-store");
         return busy;
     }
+    std::vector<TSegmentRecord> records = SegmentRecords(game, n, end);
     const bool final = SegmentFinal(game, n, end);
-    const std::string tag = SegmentETag(game, n, final, end);
+    const std::string tag = SegmentETag(game, n, final, records);
     THttpResponse response;
     if (const std::string* condition = request.Header("If-None-Match"); condition && TagMatches(*condition, tag)) {
         ++not_modified_;
         response = Answer(304, std::string(), "");
     } else {
-        std::string body = EncodeSegment(game, n, end);
+        auto body = std::make_unique<TSegmentBody>(form_.Host(), id, game.OpenedMs(), std::move(records));
         ++served_[final ? 1 : 0];
-        segment_bytes_ += body.size();
-        response = Answer(200, std::move(body), kSegmentType);
+        segment_bytes_ += body->Size();
+        response = Answer(200, std::string(), kSegmentType);
+        response.Source = std::move(body);
     }
     response.Headers.emplace_back("Cache-Control", final ? kFinalCaching : kChangingCaching);
     if (!final) response.Headers.emplace_back("X-Accel-Expires", ThisSecond());

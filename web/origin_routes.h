@@ -12,7 +12,10 @@
 // live upstream), is final: cacheable for a year and immutable. Any other
 // segment may still change and is cacheable for one second. Every segment
 // answer carries a strong ETag made from its content, and If-None-Match is
-// answered 304. Under a broadcast delay, only what viewers may see is
+// answered 304. A segment holding a packet released from memory is read
+// back first and answered 503 meanwhile, or 500 while that read fails; both
+// no-store, so no cache keeps a segment short of a packet the game's document
+// counts. Under a broadcast delay, only what viewers may see is
 // counted and served: packets held back do not exist here yet.
 //
 // `?opened=MS` on either route names the game's incarnation (its OpenedMs):
@@ -23,10 +26,12 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/game_list.h"
 #include "relay/main_form.h"
 #include "web/http_server.h"
+#include "web/segment_body.h"
 
 namespace vistrel {
 
@@ -45,14 +50,16 @@ bool SegmentComplete(const TActiveGameList& game, int32_t n, int32_t end) noexce
 // Whether segment n can no longer change: complete, or the game has no
 // live source and nothing held back.
 bool SegmentFinal(const TActiveGameList& game, int32_t n, int32_t end) noexcept;
-// Segment n's body: the packet records of its stored locations before end.
-std::string EncodeSegment(const TActiveGameList& game, int32_t n, int32_t end);
-// The strong entity tag of segment n (quotes included), made without
-// building its body. It names the game's incarnation, the segment, its
-// content (the body's size and a 64-bit hash of every stored location and
-// packet before end) and whether it is final, so a copy that became final
-// without changing is not taken for the changing one.
-std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final, int32_t end);
+// The records of segment n: its stored locations before end, each with its
+// packet's size and its record's CRC (computed once per stored packet).
+// A packet paged out is not among them: the caller reads those back first.
+std::vector<TSegmentRecord> SegmentRecords(TActiveGameList& game, int32_t n, int32_t end);
+// The strong entity tag of a segment with these records (quotes included),
+// made without building its body. It names the game's incarnation, the
+// segment, its content (the body's size and a 64-bit hash of every record's
+// location, size and CRC) and whether it is final, so a copy that became
+// final without changing is not taken for the changing one.
+std::string SegmentETag(const TActiveGameList& game, int32_t n, bool final, const std::vector<TSegmentRecord>& records);
 
 class TOriginRoutes {
 public:

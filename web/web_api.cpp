@@ -108,6 +108,9 @@ TWebApi::TWebApi(TMainForm& form, TWebOptions options)
       reads_need_password_(!options_.PublicRead && (options_.ClosedRead || !IsLoopbackAddress(options_.Listen.Addr))),
       started_wall_(std::chrono::system_clock::now()),
       started_(form.Loop().Now()) {
+    // What the answers hold counts in the relay's connection buffers.
+    form_.ConnectionBuffers().SetOtherHolders(&server_);
+    server_.SetOnHeldGrew([this] { form_.ConnectionBuffers().EnforceBudget(); });
     // A new log line wakes the log streams waiting for one.
     log_subscription_ = form_.Console().Log().Listeners().Subscribe([this](const TListChange& change) {
         if (change.Kind == TListChange::TKind::LineAppended && server_.Streams() > 0) server_.WakeStreams();
@@ -119,6 +122,7 @@ TWebApi::TWebApi(TMainForm& form, TWebOptions options)
 
 TWebApi::~TWebApi() {
     Stop();
+    form_.ConnectionBuffers().SetOtherHolders(nullptr);
     form_.Console().Log().Listeners().Unsubscribe(log_subscription_);
     form_.Chat().Listeners().Unsubscribe(chat_subscription_);
 }

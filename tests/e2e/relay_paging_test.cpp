@@ -147,8 +147,9 @@ TEST_F(PagingRestored, APacketThatCannotBeReadBackIsPassedOverWithALogLine) {
     EXPECT_TRUE(watched == expected) << watched.size();
     EXPECT_TRUE(Logged("Cannot read location 10 of game 1 back from " + path +
                        ": its record is damaged; it is passed over"));
-    EXPECT_FALSE(Game(1)->PagedOut(10));
-    EXPECT_EQ(Game(1)->Data(10), "");
+    // Still stored: a repaired file brings it back.
+    EXPECT_TRUE(Game(1)->PagedOut(10));
+    EXPECT_TRUE(Game(1)->Unreadable(10));
 }
 
 TEST_F(PagingRestored, AViewerJoiningAPagedOutGameGetsItsFirstPacketOnTheFirstTick) {

@@ -1,10 +1,15 @@
 // The HTTP server's bounds: oversized request heads and bodies, too many
 // connections, and clients that never finish, none of which may hold up the
-// relay's loop.
+// relay's loop; trickled heads, idle streams and readers of a large segment
+// beside an honest game.
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "core/recording_format.h"
+#include "tests/e2e/noise.h"
 #include "tests/e2e/web_test_fixture.h"
 
 namespace vistrel::testing {
@@ -67,7 +72,9 @@ TEST_F(WebBounds, TooManyConnectionsAreAnswered503) {
     const unsigned limit = web_->Server().Limits().MaxConnections;
     ASSERT_EQ(limit, 64u);
     std::vector<std::unique_ptr<THttpClient>> held;
-    for (unsigned i = 0; i < limit; ++i) held.push_back(std::make_unique<THttpClient>(Port()));
+    // From several addresses: one address alone has fewer connections.
+    for (unsigned i = 0; i < limit; ++i)
+        held.push_back(std::make_unique<THttpClient>(Port(), "127.0.0.1", "127.0.1." + std::to_string(1 + i % 8)));
     ASSERT_TRUE(WaitFor([&] { return web_->Server().AdmittedConnections() == limit; }));
 
     const THttpReply refused = Get("/api/v1/status");
@@ -142,6 +149,128 @@ TEST_F(WebBounds, ASlowClientNeverHoldsUpTheTickAndIsTimedOut) {
         return slow.Ended();
     }, 5000ms));
     EXPECT_TRUE(WaitFor([&] { return web_->Server().Connections() == 0; }));
+}
+
+TEST_F(WebBounds, TrickledHeadsAndIdleStreamsLeaveStatusReadsTheirConnections) {
+    THttpLimits limits;
+    limits.RequestHeadTimeoutS = 1;
+    StartWeb(limits);
+    std::vector<std::unique_ptr<THttpClient>> tricklers, streams;
+    for (int i = 0; i < 20; ++i) {
+        tricklers.push_back(std::make_unique<THttpClient>(Port()));
+        tricklers.back()->Send("GET /api/v1/status HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+        streams.push_back(std::make_unique<THttpClient>(Port(), "127.0.0.1", i < 10 ? "127.0.0.2" : "127.0.0.3"));
+        streams.back()->Send(HttpRequestText("GET", "/api/v1/log/stream"));
+    }
+    const auto status = [&] {
+        THttpClient op(Port(), "127.0.0.1", "127.0.0.4");
+        op.Send(HttpRequestText("GET", "/api/v1/status", {{"Connection", "close"}}));
+        WaitFor([&] {
+            op.Pump();
+            return op.HasReply() || op.Ended();
+        });
+        return op.TakeReply().Status;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    int answered = 0;
+    for (int round = 0; std::chrono::steady_clock::now() - start < 1800ms; ++round) {
+        loop_.RunOnce(10);
+        for (auto& t : tricklers) round % 10 == 0 ? (void)t->Send("a") : t->Pump();
+        for (auto& s : streams) s->Pump();
+        if (answered < 4 && std::chrono::steady_clock::now() - start > answered * 400ms) {
+            EXPECT_EQ(status(), 200);
+            ++answered;
+        }
+    }
+    // One address: 16 connections, the rest closed at once; each of the 16
+    // is answered 408 once its head is a second late, however it trickles.
+    int timedOut = 0;
+    int cut = 0;
+    for (auto& t : tricklers) {
+        THttpReply reply;
+        if (t->PeekReply(reply)) timedOut += reply.Status == 408;
+        else cut += t->Ended();
+    }
+    EXPECT_EQ(timedOut, 16);
+    EXPECT_EQ(cut, 4);
+    // 16 streams at most; the others are told so.
+    int streaming = 0;
+    int refused = 0;
+    for (auto& s : streams) {
+        THttpReply reply;
+        if (!s->PeekReply(reply)) continue;
+        streaming += reply.Status == 200;
+        refused += reply.Status == 503;
+    }
+    EXPECT_EQ(streaming, 16);
+    EXPECT_EQ(refused, 4);
+    EXPECT_EQ(web_->Server().HeadTimeouts(), 16u);
+}
+
+// Readers of a 16 MiB segment, some that never read: the segment is sent
+// from the stored packets, so each holds its send buffer and the packet being
+// sent, counted in the connection buffers; over the budget the largest
+// holders are closed. The honest game's viewer keeps its packet a tick.
+class WebSegmentReaders : public WebTest {
+protected:
+    static constexpr size_t kPacket = size_t{256} << 10;
+    WebSegmentReaders() { memory_budget_.ConnectionBuffers = size_t{8} << 20; }
+};
+
+TEST_F(WebSegmentReaders, ReadersAndStalledClientsOfALargeSegmentStayWithinTheBudget) {
+    TRelayClient* cam = nullptr;
+    const int32_t honest = SenderWithDemo(cam, "Cam", 60);
+    TRelayClient& viewer = NamedViewer("V");
+    viewer.Send(WaitForGame(honest));
+    Drain(viewer);
+    TActiveGameList* big = Form().Host().OpenDetachedGame(0, TGameDescription{1, "big", "ctf", "cam", "127.0.0.1"});
+    ASSERT_NE(big, nullptr);
+    std::string expected;
+    for (int32_t l = 0; l < 64; ++l) {
+        const std::string packet = Demo(l, Noise(kPacket, static_cast<uint32_t>(l)));
+        ASSERT_TRUE(Form().Host().StoreDetachedPacket(*big, l, packet));
+        expected += EncodePacketRecord(l, packet);
+    }
+    const std::string target = "/api/v1/games/" + std::to_string(big->Identifier()) + "/segments/0";
+    std::vector<std::unique_ptr<THttpClient>> stalled, readers;
+    for (int i = 0; i < 8; ++i) {
+        for (auto* list : {&stalled, &readers}) {
+            list->push_back(std::make_unique<THttpClient>(Port()));
+            list->back()->Send(HttpRequestText("GET", target));
+        }
+    }
+    size_t most = 0;
+    std::vector<bool> done(readers.size(), false);
+    for (int tick = 0; std::count(done.begin(), done.end(), true) < 8 && tick < 60; ++tick) {
+        Tick();
+        int got = 0;
+        while (viewer.HasPacket()) got += TypeOf(viewer.TakePacket()) == PacketType::DEMOPACKET;
+        EXPECT_EQ(got, 1) << "tick " << tick;
+        for (size_t r = 0; r < readers.size(); ++r) {
+            readers[r]->Pump();
+            if (done[r] || !readers[r]->HasReply()) continue;
+            done[r] = true;
+            EXPECT_TRUE(readers[r]->TakeReply().Body == expected) << "reader " << r;
+        }
+        most = std::max(most, web_->Server().HeldBytes());
+        EXPECT_LE(Form().ConnectionBuffers().ConnectionBufferBytes(), Form().MemoryBudget().ConnectionBuffers);
+    }
+    EXPECT_EQ(std::count(done.begin(), done.end(), true), 8);
+    EXPECT_LE(most, 16 * (kPacket + (size_t{128} << 10))) << "copies of the 16 MiB segment";
+
+    // A smaller budget: the stalled readers are closed, the largest first.
+    Form().SetMemoryBudget({0, size_t{512} << 10});
+    Form().ConnectionBuffers().EnforceBudget();
+    EXPECT_LE(web_->Server().HeldBytes(), size_t{512} << 10);
+    EXPECT_TRUE(LoggedContaining("HTTP client 127.0.0.1 is over the connection buffers budget"));
+    EXPECT_TRUE(WaitFor([&] {
+        int ended = 0;
+        for (auto& s : stalled) {
+            s->Pump();
+            ended += s->Ended();
+        }
+        return ended >= 6;
+    }));
 }
 
 TEST_F(WebBounds, IdleServerAsksForNoWakeUps) {

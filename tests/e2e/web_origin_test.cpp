@@ -2,12 +2,15 @@
 // of 64 locations), their caching headers and entity tags, the 404 answers,
 // the count of segments served, and a mirrored game's live upstream as the
 // distribution and the lists see it.
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/recording_format.h"
-#include "tests/e2e/web_test_fixture.h"
+#include "disk/recorder.h"
 #include "web/origin_routes.h"
+#include "tests/e2e/recording_folder.h"
+#include "tests/e2e/web_test_fixture.h"
 
 namespace vistrel::testing {
 namespace {
@@ -216,6 +219,58 @@ TEST_F(WebOrigin, AGameWithALiveUpstreamMakesItsViewersWaitAtGaps) {
     EXPECT_EQ(viewer.TakePacket(), Demo(4, "four"));
     EXPECT_EQ(Json(Get("/api/v1/games"))["games"][0]["sender"]["connected"], false);
     EXPECT_EQ(*Get("/api/v1/games/" + std::to_string(id) + "/segments/0").Header("Cache-Control"), kImmutable);
+}
+
+// A game restored from its recording, every packet paged out, one record
+// damaged: its segment is never served short of it.
+class WebOriginPaged : public WebTest {
+protected:
+    WebOriginPaged() {
+        recording_.DataDir = folder_.Path();
+        std::filesystem::create_directories(folder_.Path());
+        file_ = EncodeRecordingHeader(TRecordingHeader{1, 0});
+        file_ += EncodeDescriptionRecord(TGameDescription{1, "paged", "ctf", "cam", "127.0.0.1"});
+        for (int32_t i = 0; i < 64; ++i) AppendPacketRecord(file_, i, Demo(i, "packet " + std::to_string(i)));
+        WriteWholeFile(folder_.File(TRecorder::FileNameFor(1)), file_);
+    }
+    TRecordingFolder folder_;
+    std::string file_;
+};
+
+TEST_F(WebOriginPaged, ASegmentWithAPacketThatCannotBeReadIsNoStoreUntilItIsReadWhole) {
+    // Damaged after the restore, which checked it.
+    std::string damaged = file_;
+    damaged[damaged.find(EncodePacketRecord(10, Demo(10, "packet 10"))) + kPacketRecordHeadSize + 8] ^= 1;
+    WriteWholeFile(folder_.File(TRecorder::FileNameFor(1)), damaged);
+    const std::string path = "/api/v1/games/1/segments/0";
+    // Answers until one is not "reading"; with `until`, until one is that.
+    const auto settled = [&](int until = 0) {
+        THttpReply reply = Get(path);
+        for (int i = 0; i < 100 && (reply.Status == 503 || (until != 0 && reply.Status != until)); ++i) {
+            Settle();
+            reply = Get(path);
+        }
+        return reply;
+    };
+    const THttpReply broken = settled();
+    EXPECT_EQ(broken.Status, 500);
+    ASSERT_NE(broken.Header("Cache-Control"), nullptr);
+    EXPECT_EQ(*broken.Header("Cache-Control"), "no-store");
+    EXPECT_TRUE(Game(1)->PagedOut(10));
+    EXPECT_EQ(Json(Get("/api/v1/games/1"))["stored_packets"], 64);
+    // Asked again: read again, still an error, said once in the log.
+    EXPECT_EQ(settled().Status, 500);
+    int lines = 0;
+    for (const std::string& line : Form().Console().Log().Lines())
+        lines += line.find("Cannot read location 10") != std::string::npos;
+    EXPECT_EQ(lines, 1);
+
+    WriteWholeFile(folder_.File(TRecorder::FileNameFor(1)), file_);
+    const THttpReply whole = settled(200);
+    ASSERT_EQ(whole.Status, 200);
+    EXPECT_EQ(*whole.Header("Cache-Control"), kImmutable);
+    EXPECT_EQ(Records(whole.Body).size(), 64u);
+    EXPECT_EQ(Records(whole.Body)[10].second, Demo(10, "packet 10"));
 }
 
 }  // namespace
