@@ -101,8 +101,9 @@ TEST_F(WebChat, AMutedViewerIsAnsweredAndHeardByNobodyUntilUnmuted) {
 
 TEST_F(WebChat, ChatStreamsAreBounded) {
     std::vector<std::unique_ptr<THttpClient>> streams;
+    // Each from an address of its own: one address may hold only so many connections.
     for (int i = 0; i < TWebApi::kMaxChatStreams; ++i) {
-        streams.push_back(std::make_unique<THttpClient>(Port()));
+        streams.push_back(std::make_unique<THttpClient>(Port(), "127.0.0.1", "127.0.1." + std::to_string(i + 1)));
         streams.back()->Send(HttpRequestText("GET", "/api/v1/chat/stream"));
     }
     ASSERT_TRUE(WaitFor([&] { return web_->Server().Streams() == TWebApi::kMaxChatStreams; }));
@@ -112,7 +113,7 @@ TEST_F(WebChat, ChatStreamsAreBounded) {
     streams.pop_back();
     NamedViewer("v").Send(SendText("wake up"));
     ASSERT_TRUE(WaitFor([&] { return web_->Server().Streams() == TWebApi::kMaxChatStreams - 1; }));
-    THttpClient again(Port());
+    THttpClient again(Port(), "127.0.0.1", "127.0.1.200");
     again.Send(HttpRequestText("GET", "/api/v1/chat/stream"));
     THttpReply head;
     EXPECT_TRUE(WaitFor([&] { return again.Pump(), again.PeekReply(head) && head.Status == 200; }));
