@@ -3,8 +3,8 @@
 #include <string>
 #include <utility>
 
-#include "console/console_lists.h"
 #include "core/game_list.h"
+#include "console/console_lists.h"
 #include "relay/broadcast_delay.h"
 #include "relay/demo_viewer.h"
 #include "relay/relay_games.h"

@@ -41,9 +41,8 @@ std::optional<std::vector<int>> ParseWidths(std::string_view text) {
 }  // namespace
 
 THeaderSections InitialGamesListSections() {
-    return {{"ID", 50},   {"Name", 200}, {"Game", 70},   {"Mod", 70},
-            {"Compressed Size", 95},     {"Users", 50},  {"Sender", 115}, {"Delay", 50},
-            {"Packets", 60},             {"Visible", 60}};
+    return {{"ID", 50},    {"Name", 200},   {"Game", 70},  {"Mod", 70},     {"Compressed Size", 95},
+            {"Users", 50}, {"Sender", 115}, {"Delay", 50}, {"Packets", 60}, {"Visible", 60}};
 }
 
 THeaderSections InitialUserListSections() { return {{"User Name", 111}, {"User IP", 64}, {"Downloaded", 90}}; }

@@ -33,8 +33,8 @@ TSetupPage::TSetupPage(TSetupFields& fields, QWidget* parent) : QWidget(parent),
     FilmDemoPasswordEdit->setMaxLength(static_cast<int>(kMaxFilmDemoPasswordLength));
     // The read credential of the HTTP side (status, lists, metrics, what an
     // edge fetches): shown now that it is used, so the window can set it.
-    WatchDemoPasswordEdit = AddTextField("WatchDemoPasswordEdit", QStringLiteral("Watch Demo Password"), true,
-                                         true, fields_.WatchDemoPasswordEdit);
+    WatchDemoPasswordEdit = AddTextField("WatchDemoPasswordEdit", QStringLiteral("Watch Demo Password"), true, true,
+                                         fields_.WatchDemoPasswordEdit);
 
     MaxClientsSpin = AddSpinField("MaxClientsSpin", QStringLiteral("Max Viewer Clients :"), fields_.MaxClientsSpin);
     // For a live final: seconds before viewers see a packet, packets per tick

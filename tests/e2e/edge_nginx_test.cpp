@@ -144,7 +144,8 @@ protected:
                 "--registry", dir_ + "/" + name + ".reg", "--max-memory", "256M", "--no-recording"};
     }
     void StartRelay(TRelay& relay, const std::string& name, std::vector<std::string> extra) {
-        if (auto delay = delays_.find(name); delay != delays_.end() && !std::filesystem::exists(dir_ + "/" + name + ".reg"))
+        if (auto delay = delays_.find(name);
+            delay != delays_.end() && !std::filesystem::exists(dir_ + "/" + name + ".reg"))
             std::ofstream(dir_ + "/" + name + ".reg")
                 << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\n"
                 << "\"BroadcastDelaySpin\"=dword:" << delay->second << "\n";
@@ -467,7 +468,8 @@ TEST_F(EdgeThroughNginxUnderDelays, EachTierHoldsItsDelayAndNothingHeldLeaksThro
 
     // The long tier has the packets stored while it still holds them back.
     json listed;
-    ASSERT_TRUE(WaitUntil([&] { return (listed = ListedGame(edges_[0].HttpPort)).value("stored_packets", 0) > 0; }, 10s));
+    ASSERT_TRUE(
+        WaitUntil([&] { return (listed = ListedGame(edges_[0].HttpPort)).value("stored_packets", 0) > 0; }, 10s));
     EXPECT_EQ(listed["visible_packets"], 0);
     EXPECT_EQ(listed["delay_seconds"], 3);
     EXPECT_EQ(Segment(edges_[0].HttpPort, edgeIds[0], 0), "status 404");

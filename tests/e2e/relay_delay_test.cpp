@@ -73,9 +73,11 @@ TEST_F(Delay, PacketsAndTheSendersChatWaitForTheDelayWhileViewersChatDoesNot) {
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "a viewer speaks"), 1);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "the sender speaks"), 0);
     // The games list: Delay, Packets stored, Visible.
-    const auto shown = [&] { return std::string(ColumnText(Form().Console().Games().Line(0), 7)) + "," +
-                                    std::string(ColumnText(Form().Console().Games().Line(0), 8)) + "," +
-                                    std::string(ColumnText(Form().Console().Games().Line(0), 9)); };
+    const auto shown = [&] {
+        return std::string(ColumnText(Form().Console().Games().Line(0), 7)) + "," +
+               std::string(ColumnText(Form().Console().Games().Line(0), 8)) + "," +
+               std::string(ColumnText(Form().Console().Games().Line(0), 9));
+    };
     EXPECT_EQ(shown(), "10,3,0");
     *offset_ += 6s;
     EXPECT_EQ(Ticks(early, 4, &texts), (std::vector<int>{1, 1, 1, 0}));

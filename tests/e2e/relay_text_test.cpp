@@ -40,7 +40,8 @@ TEST_F(NetworkText, LogEscapesC1BytesAndListsKeepTheirColumnsWhilePacketsKeepThe
     // The games list: ten columns, the sender's address where it belongs.
     const std::string& game = Form().Console().Games().Line(0);
     EXPECT_EQ(ColumnCount(game), 10u) << game;
-    EXPECT_EQ(game, "1;Fi,nal\x85,x;Quake 3;c,tf\x9B;0;1;Cam,\x9B" "2J;;0;0;");
+    EXPECT_EQ(game, "1;Fi,nal\x85,x;Quake 3;c,tf\x9B;0;1;Cam,\x9B"
+                    "2J;;0;0;");
     // The user list: three columns, the address in the second.
     const std::string& user = Form().Console().Users().Line(0);
     EXPECT_EQ(ColumnCount(user), 3u) << user;
