@@ -13,4 +13,5 @@ export DEBIAN_FRONTEND=noninteractive
   libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev \
   qt6-base-dev libgl-dev xvfb xauth \
-  chromium chromium-driver python3-selenium firefox-esr
+  chromium chromium-driver python3-selenium firefox-esr \
+  gnutls-bin curl
