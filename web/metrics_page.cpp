@@ -5,6 +5,7 @@
 #include "core/protocol.h"
 #include "web/json_bodies.h"
 #include "web/metrics_text.h"
+#include "web/process_metrics.h"
 
 namespace vistrel {
 
@@ -25,7 +26,7 @@ const int32_t kViewerTypes[] = {PacketType::ACKNAK, PacketType::WAITFORGAME, Pac
 }  // namespace
 
 std::string MetricsPage(const TMainForm& form, const THttpServer& server, const TOriginRoutes& origin,
-                        std::chrono::system_clock::time_point started) {
+                        std::chrono::system_clock::time_point started, std::string_view version) {
     const TUsage usage = Usage(form);
     const TRelayMetrics& m = form.Metrics();
     const TMemoryBudget& budget = form.MemoryBudget();
@@ -143,6 +144,7 @@ std::string MetricsPage(const TMainForm& form, const THttpServer& server, const 
     out.Family("vistrel_http_refusals_total", "counter",
                "HTTP requests refused by the server's bounds (too many connections, too large).");
     out.Sample("vistrel_http_refusals_total", server.Refusals());
+    AppendProcessMetrics(out, version, started);
     return out.Text();
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 #include "relay/main_form.h"
 #include "web/http_server.h"
@@ -12,7 +13,8 @@
 
 namespace vistrel {
 
+// The page; version is the program's, for vistrel_build_info.
 std::string MetricsPage(const TMainForm& form, const THttpServer& server, const TOriginRoutes& origin,
-                        std::chrono::system_clock::time_point started);
+                        std::chrono::system_clock::time_point started, std::string_view version);
 
 }  // namespace vistrel

@@ -272,7 +272,7 @@ THttpResponse TWebApi::Metrics(const TCall& call) {
     if (!AfterOf(call.Request)) return BadAfter();
     THttpResponse response;
     response.ContentType = kMetricsContentType;
-    response.Body = MetricsPage(form_, server_, origin_, started_wall_);
+    response.Body = MetricsPage(form_, server_, origin_, started_wall_, options_.Version);
     return response;
 }
 

@@ -149,7 +149,9 @@ std::string ParsePage(const std::string& text, TPage& page) {
 // Our naming rules and the histogram's shape.
 std::string CheckRules(const TPage& page) {
     for (const auto& [name, type] : page.Types) {
-        if (name.rfind("vistrel_", 0) != 0) return name + " lacks the vistrel_ prefix";
+        // process_* is the standard family set every exporter shares.
+        if (name.rfind("vistrel_", 0) != 0 && name.rfind("process_", 0) != 0)
+            return name + " lacks the vistrel_ prefix";
         const bool total = name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0;
         if ((type == "counter") != total) return name + ": _total is for counters, and every counter has it";
     }
@@ -199,6 +201,13 @@ TEST_F(WebMetrics, ThePageParsesAndFollowsTheRules) {
           "vistrel_loop_unhandled_errors_total"})
         EXPECT_TRUE(page.Types.count(family)) << family;
     EXPECT_EQ(page.Types.at("vistrel_distribution_tick_duration_seconds"), "histogram");
+    // The process's own figures, as the kernel has them now.
+    EXPECT_GT(page.Value("process_resident_memory_bytes"), 1 << 20);
+    EXPECT_GT(page.Value("process_open_fds"), 2);
+    EXPECT_LE(page.Value("process_open_fds"), page.Value("process_max_fds"));
+    EXPECT_GE(page.Value("process_cpu_seconds_total"), 0);
+    EXPECT_GT(page.Value("process_start_time_seconds"), 1.6e9);
+    EXPECT_EQ(page.Types.at("vistrel_build_info"), "gauge");
 }
 
 TEST_F(WebMetrics, TheParserCatchesWhatIsWrong) {
