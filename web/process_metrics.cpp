@@ -65,7 +65,8 @@ void AppendProcessMetrics(TMetricsText& out, std::string_view version, std::chro
     out.Sample("process_max_fds", static_cast<uint64_t>(limit.rlim_cur));
     out.Family("process_start_time_seconds", "gauge", "When the process started, in seconds since the Unix epoch.");
     out.Sample("process_start_time_seconds",
-               static_cast<double>(std::chrono::duration_cast<std::chrono::seconds>(started.time_since_epoch()).count()));
+               static_cast<double>(
+                   std::chrono::duration_cast<std::chrono::seconds>(started.time_since_epoch()).count()));
 }
 
 }  // namespace vistrel
