@@ -1,11 +1,11 @@
 #include "web/chat_stream.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include <nlohmann/json.hpp>
 
 #include "base/latin1.h"
+#include "web/log_stream.h"
 
 namespace vistrel {
 
@@ -64,14 +64,7 @@ std::ptrdiff_t TChatStream::Read(char* buf, size_t max) {
         pending_ += "id: " + std::to_string(next_) + "\ndata: " + ChatLineJson(chat_.Line(next_)) + "\n\n";
         ++next_;
     }
-    const auto now = loop_.Now();
-    if (pending_.empty() && now - last_sent_ >= kKeepAlive) pending_ = ": keep-alive\n\n";
-    if (pending_.empty()) return 0;
-    const size_t n = std::min(max, pending_.size());
-    std::memcpy(buf, pending_.data(), n);
-    pending_.erase(0, n);
-    last_sent_ = now;
-    return static_cast<std::ptrdiff_t>(n);
+    return SendPendingEvents(pending_, buf, max, loop_.Now(), last_sent_, kKeepAlive);
 }
 
 }  // namespace vistrel

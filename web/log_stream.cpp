@@ -15,6 +15,17 @@ std::string LogEvent(int64_t seq, const std::string& line) {
 TLogStream::TLogStream(const TLogLines& log, int64_t after, TEventLoop& loop)
     : log_(log), loop_(loop), next_(std::clamp<int64_t>(after, 0, log.Count()) + 1), last_sent_(loop.Now()) {}
 
+std::ptrdiff_t SendPendingEvents(std::string& pending, char* buf, size_t max, TEventLoop::Clock::time_point now,
+                                 TEventLoop::Clock::time_point& lastSent, std::chrono::seconds keepAlive) {
+    if (pending.empty() && now - lastSent >= keepAlive) pending = ": keep-alive\n\n";
+    if (pending.empty()) return 0;
+    const size_t n = std::min(max, pending.size());
+    std::memcpy(buf, pending.data(), n);
+    pending.erase(0, n);
+    lastSent = now;
+    return static_cast<std::ptrdiff_t>(n);
+}
+
 std::ptrdiff_t TLogStream::Read(char* buf, size_t max) {
     if (!greeted_) {
         // How long a browser waits before reconnecting after a drop.
@@ -27,14 +38,7 @@ std::ptrdiff_t TLogStream::Read(char* buf, size_t max) {
         pending_ += LogEvent(next_, log_.Line(next_ - 1));
         ++next_;
     }
-    const auto now = loop_.Now();
-    if (pending_.empty() && now - last_sent_ >= kKeepAlive) pending_ = ": keep-alive\n\n";
-    if (pending_.empty()) return 0;
-    const size_t n = std::min(max, pending_.size());
-    std::memcpy(buf, pending_.data(), n);
-    pending_.erase(0, n);
-    last_sent_ = now;
-    return static_cast<std::ptrdiff_t>(n);
+    return SendPendingEvents(pending_, buf, max, loop_.Now(), last_sent_, kKeepAlive);
 }
 
 }  // namespace vistrel

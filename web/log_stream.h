@@ -9,14 +9,21 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "console/console_lists.h"
 #include "net/event_loop.h"
+#include "console/console_lists.h"
 #include "web/http_server.h"
 
 namespace vistrel {
+
+// What an event stream has pending, at most max bytes of it into buf, or a
+// keep-alive comment when nothing has gone out for keepAlive (so proxies
+// keep the connection); 0 when there is nothing to send yet.
+std::ptrdiff_t SendPendingEvents(std::string& pending, char* buf, size_t max, TEventLoop::Clock::time_point now,
+                                 TEventLoop::Clock::time_point& lastSent, std::chrono::seconds keepAlive);
 
 class TLogStream : public THttpStream {
 public:

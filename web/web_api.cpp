@@ -302,18 +302,24 @@ THttpResponse TWebApi::Log(const TCall& call) {
     return JsonResponse(200, LogJson(form_.Console().Log(), *after, kMaxLogLines));
 }
 
+namespace {
+
+// Where an event stream starts: after ?after= when given, else after the
+// event a reconnecting browser saw last (Last-Event-ID), else at the end.
+int64_t StreamStart(const THttpRequest& request, int64_t after, int64_t end) {
+    if (request.QueryValue("after")) return after;
+    int64_t seen = 0;
+    if (const std::string* last = request.Header("Last-Event-ID"); last && ParseWholeNumber(*last, seen, 0, INT64_MAX))
+        return seen;
+    return end;
+}
+
+}  // namespace
+
 THttpResponse TWebApi::LogStream(const TCall& call) {
     const std::optional<int64_t> after = AfterOf(call.Request);
     if (!after) return BadAfter();
-    // The stream starts after `after`, or after the event a reconnecting
-    // browser saw last, or at the end of the log.
-    int64_t from = form_.Console().Log().Count();
-    if (call.Request.QueryValue("after")) {
-        from = *after;
-    } else if (const std::string* last = call.Request.Header("Last-Event-ID")) {
-        int64_t seen = 0;
-        if (ParseWholeNumber(*last, seen, 0, INT64_MAX)) from = seen;
-    }
+    const int64_t from = StreamStart(call.Request, *after, form_.Console().Log().Count());
     THttpResponse response;
     response.ContentType = "text/event-stream; charset=utf-8";
     response.Stream = std::make_unique<TLogStream>(form_.Console().Log(), from, form_.Loop());
@@ -336,13 +342,7 @@ THttpResponse TWebApi::ChatStream(const TCall& call) {
         return busy;
     }
     // As for the log: after `after`, or the last event seen, or the end.
-    int64_t from = form_.Chat().Count();
-    if (call.Request.QueryValue("after")) {
-        from = *after;
-    } else if (const std::string* last = call.Request.Header("Last-Event-ID")) {
-        int64_t seen = 0;
-        if (ParseWholeNumber(*last, seen, 0, INT64_MAX)) from = seen;
-    }
+    const int64_t from = StreamStart(call.Request, *after, form_.Chat().Count());
     THttpResponse response;
     response.ContentType = "text/event-stream; charset=utf-8";
     response.Stream = std::make_unique<TChatStream>(form_.Chat(), from, form_.Loop(), chat_streams_);
