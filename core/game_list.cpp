@@ -161,6 +161,7 @@ void TPacketList::StorePagedOutAt(int32_t location, int32_t tag, int64_t ackMs) 
     }
     TPacketState& entry = entries_[static_cast<size_t>(location)];
     entry.AckMs = ackMs;
+    last_ack_ms_ = std::max(last_ack_ms_, ackMs);
     entry.RecordCrcKnown = false;
     visible_mark_ = std::min(visible_mark_, location);
     if (entry.PagedOut) return;
@@ -216,10 +217,12 @@ void TPacketList::StorePacketAt(int32_t location, std::string_view packet, int32
         CountEntries(location - count);
         Append(packet, tag);
         entries_.back().AckMs = ackMs;
+        last_ack_ms_ = std::max(last_ack_ms_, ackMs);
         return;
     }
     Replace(static_cast<size_t>(location), packet);
     entries_[static_cast<size_t>(location)].AckMs = ackMs;
+    last_ack_ms_ = std::max(last_ack_ms_, ackMs);
     visible_mark_ = std::min(visible_mark_, location);
 }
 

@@ -170,6 +170,10 @@ public:
 
     // When entry i was acknowledged (0 for a gap).
     int64_t AckMs(int32_t i) const { return Entry(i).AckMs; }
+    // The latest acknowledgement time of any packet stored (0 before the
+    // first, or where the recording kept no time): how long ago the camera
+    // last sent, in constant time.
+    int64_t LastAckMs() const noexcept { return last_ack_ms_; }
     // The broadcast delay's mark: every location below it was visible to
     // viewers when it was last set. A packet stored, replaced or deleted
     // below it moves it back to its location, so it never claims a packet
@@ -199,6 +203,7 @@ private:
     int32_t gaps_ = 0;
     int32_t paged_out_ = 0;
     int32_t visible_mark_ = 0;
+    int64_t last_ack_ms_ = 0;
     size_t stored_bytes_ = 0;
     // The registry's total this list counts into; null outside a registry.
     size_t* registry_bytes_ = nullptr;
@@ -217,8 +222,13 @@ public:
     TWSocketClient* Sender() const noexcept { return sender_; }
     void SetSender(TWSocketClient* sender) noexcept {
         sender_ = sender;
+        if (sender) halted_ = false;
         SetIndexApart(!HasLiveSource());
     }
+    // The operator closed its sender (Halt Transfer), as opposed to a camera
+    // that left by itself; cleared when a sender films it again.
+    bool Halted() const noexcept { return halted_; }
+    void SetHalted(bool halted) noexcept { halted_ = halted; }
 
     // A game mirrored from another relay whose camera is still filming
     // there: it is served as a game with a sender (viewers wait at its gaps)
@@ -272,6 +282,7 @@ private:
     TGameList* registry_ = nullptr;
     TWSocketClient* sender_ = nullptr;
     bool live_upstream_ = false;
+    bool halted_ = false;
     int64_t opened_ms_ = 0;
     int32_t game_type_ = 0;
     std::string name_;

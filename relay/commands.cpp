@@ -59,6 +59,7 @@ bool TMainForm::HaltGame(int32_t gameId) {
     TWSocketClient* sender = game ? game->Sender() : nullptr;
     if (!sender || sender->State() != wsConnected) return false;
     // The game and its row stay; the sender's disconnect unlinks the row.
+    game->SetHalted(true);
     NoteCloseReason(*sender, TCloseReason::Kicked);
     sender->Close();
     return true;

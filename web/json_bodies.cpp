@@ -9,6 +9,7 @@
 #include "core/protocol.h"
 #include "relay/demo_sender.h"
 #include "relay/demo_viewer.h"
+#include "relay/game_state.h"
 #include "web/origin_routes.h"
 
 namespace vistrel {
@@ -113,6 +114,7 @@ std::string GamesJson(const TMainForm& form, int64_t after, int32_t max) {
         }
         const TWSocketClient* sender = game.Sender();
         const TBroadcastDelay& delay = form.BroadcastDelay();
+        const int64_t lastAckMs = game.LastAckMs();
         list.push_back({
             {"id", game.Identifier()},
             {"name", Utf8(game.Name())},
@@ -127,6 +129,12 @@ std::string GamesJson(const TMainForm& form, int64_t after, int32_t max) {
              {{"name", Utf8(game.SenderName())},
               {"address", game.SenderAddr()},
               {"connected", (sender != nullptr && sender->State() == wsConnected) || game.LiveUpstream()}}},
+            {"camera", CameraStateName(CameraState(game))},
+            // When the camera last sent a packet (null where none was timed).
+            {"last_packet_ms", lastAckMs ? json(lastAckMs) : json(nullptr)},
+            {"last_packet_age_seconds",
+             lastAckMs ? json(static_cast<double>(std::max<int64_t>(0, delay.NowMs() - lastAckMs)) / 1000.0)
+                       : json(nullptr)},
             {"game_type", game.GameType()},
             {"opened_ms", game.OpenedMs()},
             // What an edge may fetch: the visible part alone.
@@ -138,6 +146,7 @@ std::string GamesJson(const TMainForm& form, int64_t after, int32_t max) {
 
 std::string ViewersJson(const TMainForm& form, int64_t after, int32_t max) {
     const TWSocketServer& viewers = form.DemoViewers();
+    const TGameList* games = form.Games();
     json list = json::array();
     bool more = false;
     for (int32_t i = 0; i < viewers.ClientCount(); ++i) {
@@ -147,6 +156,9 @@ std::string ViewersJson(const TMainForm& form, int64_t after, int32_t max) {
             more = true;
             break;
         }
+        const int32_t index = games && viewer->GameId != 0 ? games->IndexOfId(viewer->GameId) : -1;
+        const TActiveGameList* game = index >= 0 ? &games->At(index) : nullptr;
+        const TViewerLag lag = game ? ViewerLag(form.BroadcastDelay(), *game, *viewer) : TViewerLag{};
         list.push_back({
             {"id", viewer->Seq},
             {"name", viewer->UserName.empty() ? json(nullptr) : json(Utf8(viewer->UserName))},
@@ -154,6 +166,9 @@ std::string ViewersJson(const TMainForm& form, int64_t after, int32_t max) {
             {"port", viewer->PeerPortNumber()},
             {"game", viewer->GameId == 0 ? json(nullptr) : json(viewer->GameId)},
             {"position", viewer->Position},
+            // Behind the game's live edge (what viewers may see so far).
+            {"lag_packets", lag.Packets},
+            {"lag_seconds", static_cast<double>(lag.Ms) / 1000.0},
             {"unsent_bytes", viewer->BufferedBytes()},
             {"muted", viewer->Muted},
         });
