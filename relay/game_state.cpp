@@ -50,9 +50,8 @@ TViewerLag ViewerLag(const TActiveGameList& game, int32_t visibleEnd, int32_t po
     lag.Packets = end - from;
     const int64_t newest = TimeNear(game, end - 1, -1, from, end);
     const int64_t oldest = TimeNear(game, from, +1, from, end);
-    lag.Ms = newest != 0 && oldest != 0 && newest >= oldest
-                 ? newest - oldest + TMainForm::kDistributeIntervalMs
-                 : int64_t{lag.Packets} * TMainForm::kDistributeIntervalMs;
+    lag.Ms = newest != 0 && oldest != 0 && newest >= oldest ? newest - oldest + TMainForm::kDistributeIntervalMs
+                                                            : int64_t{lag.Packets} * TMainForm::kDistributeIntervalMs;
     return lag;
 }
 
