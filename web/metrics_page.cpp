@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/protocol.h"
+#include "web/game_metrics.h"
 #include "web/json_bodies.h"
 #include "web/metrics_text.h"
 #include "web/process_metrics.h"
@@ -54,6 +55,7 @@ std::string MetricsPage(const TMainForm& form, const THttpServer& server, const 
     out.Family("vistrel_held_back_packets", "gauge",
                "Stored demo packets the broadcast delay still holds back from viewers, over every game.");
     out.Sample("vistrel_held_back_packets", held);
+    AppendGameMetrics(out, form);
     out.Family("vistrel_memory_budget_bytes", "gauge", "The memory budget by part; 0 means no limit.");
     out.Sample("vistrel_memory_budget_bytes", {{"part", "stored"}}, static_cast<uint64_t>(budget.Stored));
     out.Sample("vistrel_memory_budget_bytes", {{"part", "connection_buffers"}},
