@@ -17,6 +17,8 @@
 #include "base/whole_number.h"
 #include "net/socket_address.h"
 #include "settings/registry_store.h"
+#include "web/metrics_text.h"
+#include "edge/edge_metrics.h"
 
 namespace vistrel {
 
@@ -300,7 +302,7 @@ std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& r
     return web;
 }
 
-std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay) {
+std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay, TWebApi* web) {
     // The command line wins over the setup field.
     const std::string url = !relay.ForwardFrom.empty() ? relay.ForwardFrom : form.Setup().ForwardServerIPEdit;
     if (url.empty()) return nullptr;
@@ -322,7 +324,13 @@ std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayComm
                               (budget.ConnectionBuffers != 0 ? ", taken from the connection buffers" : ""));
     auto mirror = std::make_unique<TOriginMirror>(form.Host(), form.Loop(), std::move(options));
     mirror->Start();
+    if (web) web->SetMoreMetrics([m = mirror.get()](TMetricsText& out) { AppendEdgeMetrics(out, *m); });
     return mirror;
+}
+
+void StopForwarding(std::unique_ptr<TOriginMirror>& mirror, TWebApi* web) {
+    if (web) web->SetMoreMetrics({});
+    mirror.reset();
 }
 
 std::string HttpUrl(const TRelayCommandLine& relay, uint16_t port) {

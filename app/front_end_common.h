@@ -131,8 +131,11 @@ std::unique_ptr<TWebApi> StartWebApi(TMainForm& form, const TRelayCommandLine& r
 
 // Edge mode, when --forward-from or else the setup field ForwardServerIPEdit
 // gives an origin: mirrors its games into the frame (null when neither
-// does). Raises Exception when the field holds no http:// or https:// URL.
-std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay);
+// does), its health on web's metrics page (web may be null). Raises
+// Exception when the field holds no http:// or https:// URL.
+std::unique_ptr<TOriginMirror> StartForwarding(TMainForm& form, const TRelayCommandLine& relay, TWebApi* web);
+// Ends edge mode: the metrics page stops reading the mirror before it goes.
+void StopForwarding(std::unique_ptr<TOriginMirror>& mirror, TWebApi* web);
 
 // Where the HTTP side serves, as a browser opens it ("http://ADDR:PORT/" or
 // "https://[ADDR]:PORT/", with the port it listens on).

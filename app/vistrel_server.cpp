@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
         }
         // Edge mode, from --forward-from or the setup page's Forward Server.
         try {
-            mirror = StartForwarding(window.Form(), options.Relay);
+            mirror = StartForwarding(window.Form(), options.Relay, web.get());
         } catch (const std::exception& e) {
             window.ReportError(e);
         }
@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
     }
 
     const int status = app.exec();
-    mirror.reset();
+    StopForwarding(mirror, web.get());
     web.reset();
     if (signalFd >= 0) {
         loop.Unwatch(signalFd);

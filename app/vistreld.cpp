@@ -219,7 +219,7 @@ int main(int argc, char** argv) {
                 status = 1;
             }
             try {
-                if (status == 0) mirror = StartForwarding(form, options.Relay);
+                if (status == 0) mirror = StartForwarding(form, options.Relay, web.get());
             } catch (const std::exception& e) {
                 // A Forward Server the setup field cannot give: the relay goes on alone.
                 frontEnd.ReportError(e);
@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
             form.ServerLog(false, "Shutting down: " + Count(form.DemoSenders().ClientCount(), "sender") + " and " +
                                       Count(form.DemoViewers().ClientCount(), "viewer") + " disconnected");
         }
-        mirror.reset();
+        StopForwarding(mirror, web.get());
         web.reset();
     }  // FormDestroy, then the servers drop their connections
     close(reloadFd);

@@ -268,6 +268,10 @@ public:
     // tick count; 0: never), for paging the least recently sent first.
     uint64_t LastSent() const noexcept { return last_sent_; }
     void SetLastSent(uint64_t tick) noexcept { last_sent_ = tick; }
+    // Bytes handed to its viewers: its packets, and what goes to the whole
+    // game (chat, notices).
+    uint64_t SentBytes() const noexcept { return sent_bytes_; }
+    void AddSentBytes(uint64_t bytes) noexcept { sent_bytes_ += bytes; }
 
     // The address the sender connected from; kept after it has gone.
     const std::string& SenderAddr() const noexcept { return sender_addr_; }
@@ -290,6 +294,7 @@ private:
     int32_t identifier_ = 0;
     int32_t viewers_ = 0;
     uint64_t last_sent_ = 0;
+    uint64_t sent_bytes_ = 0;
     std::string sender_addr_;
     std::string sender_name_;
 };

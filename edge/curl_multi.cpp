@@ -40,6 +40,19 @@ bool HeaderValue(std::string_view line, std::string_view name, std::string& valu
     return true;
 }
 
+// What the metrics call a failed transfer's reason.
+TFetchFailure FailureOf(CURLcode result) {
+    switch (result) {
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION: return TFetchFailure::Connect;
+        case CURLE_OPERATION_TIMEDOUT: return TFetchFailure::Timeout;
+        default: return TFetchFailure::Other;
+    }
+}
+
 }  // namespace
 
 struct TCurlMulti::TTransfer {
@@ -185,6 +198,7 @@ TCurlMulti::TRequestId TCurlMulti::Get(const std::string& url, std::chrono::mill
     if (curl_multi_add_handle(Multi(multi_), easy) != CURLM_OK) {
         // Answered as a failed transfer, from the loop as any answer is.
         ref.Fetch.Error = "the transfer could not be started";
+        ref.Fetch.Failure = TFetchFailure::Other;
         failed_timers_.push_back(0);
         const size_t slot = failed_timers_.size() - 1;
         failed_timers_[slot] = loop_.AddTimer(std::chrono::milliseconds(0), [this, id, slot] {
@@ -269,6 +283,7 @@ void TCurlMulti::CollectEnded() {
             if (result == CURLE_FILESIZE_EXCEEDED) transfer->Fetch.TooLarge = true;
             transfer->Fetch.Error = transfer->ErrorText[0] != '\0' ? transfer->ErrorText : curl_easy_strerror(result);
             if (transfer->Fetch.TooLarge) transfer->Fetch.Error = "the answer is larger than its bound";
+            transfer->Fetch.Failure = transfer->Fetch.TooLarge ? TFetchFailure::None : FailureOf(result);
         }
         curl_easy_cleanup(easy);
         curl_slist_free_all(transfer->Headers);

@@ -31,11 +31,20 @@
 
 namespace vistrel {
 
+// Why no answer came, as far as the metrics tell it apart.
+enum class TFetchFailure : uint8_t {
+    None,     // an answer came (or the body passed its bound: TooLarge)
+    Connect,  // the origin could not be reached: no address, refused, TLS handshake failed
+    Timeout,  // the request's timeout passed
+    Other,    // the connection broke, or the transfer could not start
+};
+
 // How a request ended.
 struct THttpFetch {
     // The HTTP status; 0 when no answer came (Error says why).
     long Status = 0;
     std::string Error;
+    TFetchFailure Failure = TFetchFailure::None;
     // The body grew past the request's bound; the transfer was ended.
     bool TooLarge = false;
     std::string Body;

@@ -93,6 +93,7 @@ struct TOriginMirror::TListedGame {
     TGameDescription Description;
     bool Connected = false;
     int32_t LastSegment = -1;
+    int64_t Visible = 0;
 };
 
 // What the mirror keeps per mirrored game.
@@ -104,6 +105,8 @@ struct TOriginMirror::TGame {
     // The origin's camera films it.
     bool UpstreamLive = true;
     int32_t OriginLast = -1;
+    // The packets the origin's list shows as visible.
+    int64_t OriginVisible = 0;
     // Segments below FinalPrefix, and those in FinalBeyond, were fetched in
     // their final form.
     int32_t FinalPrefix = 0;
@@ -188,6 +191,7 @@ TOriginMirror::~TOriginMirror() { Stop(); }
 void TOriginMirror::Start() {
     if (running_) return;
     running_ = true;
+    last_good_ = loop_.Now();
     log_.Line("mirroring the games of " + options_.OriginUrl);
     Poll();
     Pump();
@@ -208,6 +212,17 @@ void TOriginMirror::Stop() {
     for (auto& [id, game] : games_) DropGame(*game, false);
     ready_.clear();
     due_.clear();
+}
+
+uint64_t TOriginMirror::BehindOrigin() const {
+    uint64_t behind = 0;
+    for (const auto& [id, game] : games_) {
+        if (game->Dropped) continue;
+        const TActiveGameList* local = host_.FindGameById(game->LocalId);
+        const int64_t stored = local ? local->Count() - local->Gaps() : 0;
+        if (game->OriginVisible > stored) behind += static_cast<uint64_t>(game->OriginVisible - stored);
+    }
+    return behind;
 }
 
 int32_t TOriginMirror::LocalIdOf(int32_t originId) const {
@@ -244,12 +259,12 @@ void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
     list_request_ = 0;
     if (!running_) return;
     if (fetch.Status != 200) {
-        PollFailed(fetch.Status == 0 ? fetch.Error : "HTTP status " + std::to_string(fetch.Status));
+        PollFailed(fetch.Status == 0 ? fetch.Error : "HTTP status " + std::to_string(fetch.Status), ErrorOf(fetch));
         return;
     }
     const json page = json::parse(fetch.Body, nullptr, false);
     if (page.is_discarded() || !page.is_object() || !page.contains("games") || !page["games"].is_array()) {
-        PollFailed("its game list is not understood");
+        PollFailed("its game list is not understood", TEdgeFetchError::BadBody);
         return;
     }
     int64_t lastId = 0;
@@ -257,7 +272,7 @@ void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
         TListedGame listed;
         int64_t number = 0;
         if (!entry.is_object() || !entry.contains("id") || !IntegerIn(entry["id"], 1, INT32_MAX, number)) {
-            PollFailed("its game list is not understood");
+            PollFailed("its game list is not understood", TEdgeFetchError::BadBody);
             return;
         }
         listed.Id = static_cast<int32_t>(number);
@@ -267,10 +282,12 @@ void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
             listed.Description.GameType = static_cast<int32_t>(number);
         if (!entry.contains("last_segment") ||
             !IntegerIn(entry["last_segment"], -1, INT32_MAX / kEdgeSegmentLocations, number)) {
-            PollFailed("its game list gives no segments (is it a relay of this version?)");
+            PollFailed("its game list gives no segments (is it a relay of this version?)", TEdgeFetchError::BadBody);
             return;
         }
         listed.LastSegment = static_cast<int32_t>(number);
+        if (entry.contains("visible_packets") && IntegerIn(entry["visible_packets"], 0, INT32_MAX, number))
+            listed.Visible = number;
         listed.Description.Name = Text(entry, "name");
         listed.Description.Mod = Text(entry, "mod");
         if (const auto sender = entry.find("sender"); sender != entry.end() && sender->is_object()) {
@@ -280,7 +297,7 @@ void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
             listed.Connected = connected != sender->end() && connected->is_boolean() && connected->get<bool>();
         }
         if (listed.Id <= lastId) {
-            PollFailed("its game list is out of order");
+            PollFailed("its game list is out of order", TEdgeFetchError::BadBody);
             return;
         }
         lastId = listed.Id;
@@ -293,10 +310,11 @@ void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
         return;
     }
     if (ListFlaps()) {
-        PollFailed("the opening times of its games change at every reading");
+        PollFailed("the opening times of its games change at every reading", TEdgeFetchError::Other);
         return;
     }
     ++list_polls_;
+    last_good_ = loop_.Now();
     if (outage_) log_.Line("the origin " + options_.OriginUrl + " answers again");
     outage_ = false;
     poll_failures_ = 0;
@@ -304,7 +322,20 @@ void TOriginMirror::ListPageArrived(THttpFetch& fetch) {
     SchedulePoll();
 }
 
-void TOriginMirror::PollFailed(const std::string& why) {
+TEdgeFetchError TOriginMirror::ErrorOf(const THttpFetch& fetch) {
+    if (fetch.TooLarge) return TEdgeFetchError::TooLarge;
+    if (fetch.Status != 0) return TEdgeFetchError::HttpStatus;
+    switch (fetch.Failure) {
+        case TFetchFailure::Connect: return TEdgeFetchError::Connect;
+        case TFetchFailure::Timeout: return TEdgeFetchError::Timeout;
+        case TFetchFailure::None:
+        case TFetchFailure::Other: break;
+    }
+    return TEdgeFetchError::Other;
+}
+
+void TOriginMirror::PollFailed(const std::string& why, TEdgeFetchError reason) {
+    CountError(reason);
     if (!outage_)
         log_.Line("the origin " + options_.OriginUrl + " cannot be read (" + why +
                   "); the games stored here are served");
@@ -394,6 +425,7 @@ void TOriginMirror::ApplyList() {
         const bool moved = game.OriginLast != listed.LastSegment || game.UpstreamLive != listed.Connected;
         game.UpstreamLive = listed.Connected;
         game.OriginLast = listed.LastSegment;
+        game.OriginVisible = listed.Visible;
         UpdateLiveness(game);
         if (moved || (!game.Ready && game.DueAt == TimePoint::max())) Schedule(game);
     }
@@ -655,14 +687,17 @@ void TOriginMirror::SegmentArrived(TCurlMulti::TRequestId request, THttpFetch& a
 void TOriginMirror::Process(TGame& game, int32_t n, TFetch& fetch, const THttpFetch& answer) {
     const bool final = answer.CacheControl.find("immutable") != std::string::npos;
     if (answer.Stopped || (answer.Status == 200 && !fetch.Stream.Finish())) {
+        CountError(TEdgeFetchError::BadBody);
         SegmentRefused(game, n, fetch.Stream.Reason());
         return;
     }
     if (answer.TooLarge) {
+        CountError(TEdgeFetchError::TooLarge);
         SegmentRefused(game, n, "larger than " + std::to_string(SegmentBound()) + " bytes");
         return;
     }
     if (answer.Status == 304) {
+        last_good_ = loop_.Now();
         game.Failures.erase(n);
         if (final) MarkFinal(game, n);
         else game.NotBefore[n] = loop_.Now() + options_.ChangingRefetch;
@@ -670,9 +705,11 @@ void TOriginMirror::Process(TGame& game, int32_t n, TFetch& fetch, const THttpFe
         return;
     }
     if (answer.Status != 200) {
+        CountError(ErrorOf(answer));
         SegmentFailed(game, n, answer.Status == 0 ? answer.Error : "HTTP status " + std::to_string(answer.Status));
         return;
     }
+    last_good_ = loop_.Now();
     TActiveGameList* local = host_.FindGameById(game.LocalId);
     if (!local) {
         NoteDeleted(game);
@@ -685,6 +722,7 @@ void TOriginMirror::Process(TGame& game, int32_t n, TFetch& fetch, const THttpFe
     for (const TSegmentPacket& packet : fetch.Stream.Packets()) {
         if (packet.Location < local->Count() && local->Data(packet.Location) == packet.Packet) continue;
         if (!host_.StoreDetachedPacket(*local, packet.Location, packet.Packet)) {
+            CountError(TEdgeFetchError::BadBody);
             SegmentRefused(game, n, "location " + std::to_string(packet.Location) + " cannot be stored here");
             return;
         }

@@ -38,6 +38,7 @@
 // are retried with a growing delay.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -100,6 +101,17 @@ bool IsForwardUrl(std::string_view text);
 // cannot be read, is larger than 4 KiB or its first line is empty.
 std::string ReadPasswordFile(const std::string& path);
 
+// Why a request to the origin failed, as the metrics count it.
+enum class TEdgeFetchError : uint8_t {
+    Connect,     // the origin could not be reached
+    Timeout,     // no whole answer within the request's timeout
+    HttpStatus,  // an answer other than 200 (or 304 for a segment)
+    BadBody,     // a segment refused, or a game list not understood
+    TooLarge,    // a body past its bound
+    Other,       // a broken transfer, an origin whose games flap
+};
+inline constexpr size_t kEdgeFetchErrorCount = 6;
+
 class TOriginMirror {
 public:
     TOriginMirror(TGameHost& host, TEventLoop& loop, TMirrorOptions options);
@@ -131,6 +143,15 @@ public:
     size_t PeakBodyBytes() const noexcept { return peak_held_; }
     // Lines about single games and segments left out of the log.
     uint64_t LinesLeftOut() const noexcept { return log_.LeftOut(); }
+    // Failed requests (list pages and segments) by reason.
+    uint64_t FetchErrors(TEdgeFetchError reason) const noexcept { return fetch_errors_[static_cast<size_t>(reason)]; }
+    // Since the last request that succeeded (a whole list read, a segment
+    // stored or found current), on the loop's clock; before the first,
+    // since Start.
+    TEventLoop::Clock::duration LastGoodFetchAge() const { return loop_.Now() - last_good_; }
+    // Over the mirrored games: the packets the origin's list shows as
+    // visible that this relay has not stored yet.
+    uint64_t BehindOrigin() const;
 
 private:
     struct TGame;
@@ -141,7 +162,10 @@ private:
     void Poll();
     void RequestListPage(int64_t after);
     void ListPageArrived(THttpFetch& fetch);
-    void PollFailed(const std::string& why);
+    void PollFailed(const std::string& why, TEdgeFetchError reason);
+    // The reason of a request that brought no usable answer.
+    static TEdgeFetchError ErrorOf(const THttpFetch& fetch);
+    void CountError(TEdgeFetchError reason) noexcept { ++fetch_errors_[static_cast<size_t>(reason)]; }
     // Whether the list just read shows games whose opening times keep
     // changing; notes the times it shows.
     bool ListFlaps();
@@ -215,6 +239,8 @@ private:
     uint64_t segments_refused_ = 0;
     uint64_t packets_stored_ = 0;
     bool budget_logged_ = false;
+    std::array<uint64_t, kEdgeFetchErrorCount> fetch_errors_{};
+    TimePoint last_good_{};
 };
 
 }  // namespace vistrel

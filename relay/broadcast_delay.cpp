@@ -73,7 +73,7 @@ bool TBroadcastDelay::Recent(const TActiveGameList& game, int32_t i) const {
 }
 
 void TBroadcastDelay::SendToViewers(int32_t gameId, const TSharedBytes& line) {
-    for (TDemoViewer* viewer : games_.Viewers().Of(gameId)) output_.SendToViewer(*viewer, line);
+    output_.SendToGameViewers(gameId, line);
     if (OnChatSent) OnChatSent(gameId, line);
 }
 

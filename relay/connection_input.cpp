@@ -9,6 +9,7 @@
 #include "relay/demo_sender.h"
 #include "relay/demo_viewer.h"
 #include "relay/relay_log.h"
+#include "relay/relay_metrics.h"
 
 namespace vistrel {
 
@@ -60,7 +61,10 @@ void TConnectionInput::ReceiveAndParse(TWSocketClient& conn, std::string& buffer
 void TConnectionInput::TakeInput(TWSocketClient& conn, std::string& buffer) {
     const size_t before = buffer.size();
     AppendReceived(buffer, conn.ReceiveAll());
-    input_bytes_ += buffer.size() - before;
+    const size_t received = buffer.size() - before;
+    input_bytes_ += received;
+    const TConnectionKind kind = conn.Server() == &senders_ ? TConnectionKind::Sender : TConnectionKind::Viewer;
+    metrics_.BytesReceived[static_cast<size_t>(kind)] += received;
     parsing_ = &conn;
 }
 

@@ -23,14 +23,16 @@ namespace vistrel {
 class TRelayLog;
 class TWSocketClient;
 class TWSocketServer;
+struct TRelayMetrics;
 
 // Appends freshly read bytes; an empty buffer takes them over without a copy.
 void AppendReceived(std::string& buffer, std::string data);
 
 class TConnectionInput {
 public:
-    TConnectionInput(TRelayLog& log, TWSocketServer& senders, TWSocketServer& viewers, const TMemoryBudget& budget)
-        : log_(log), senders_(senders), viewers_(viewers), budget_(budget) {}
+    TConnectionInput(TRelayLog& log, TRelayMetrics& metrics, TWSocketServer& senders, TWSocketServer& viewers,
+                     const TMemoryBudget& budget)
+        : log_(log), metrics_(metrics), senders_(senders), viewers_(viewers), budget_(budget) {}
 
     // One data event of a connection: the packets it has buffered are
     // handled first, and only a connection whose reading that did not hold
@@ -60,7 +62,8 @@ public:
 
 private:
     // Appends what the connection has to its receive buffer, counted in the
-    // connection buffers; marks the connection as the one being parsed.
+    // connection buffers and in the bytes received by port; marks the
+    // connection as the one being parsed.
     void TakeInput(TWSocketClient& conn, std::string& buffer);
     // Ends a parse pass: drops the consumed bytes, closes a connection that
     // leaves more than the bound; a closed connection's buffer is released.
@@ -69,6 +72,7 @@ private:
     void ShedLargestConnections();
 
     TRelayLog& log_;
+    TRelayMetrics& metrics_;
     TWSocketServer& senders_;
     TWSocketServer& viewers_;
     const TMemoryBudget& budget_;

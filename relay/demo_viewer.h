@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <string>
 
+#include "net/event_loop.h"
 #include "net/wsocket_client.h"
-#include "relay/token_bucket.h"
 #include "relay/relay_metrics.h"
+#include "relay/token_bucket.h"
 
 namespace vistrel {
 
@@ -43,6 +44,10 @@ public:
     // shows of them (TConsoleNumbers).
     uint64_t BytesSent = 0;
     uint64_t BytesShown = 0;
+    // When it asked for the game it watches (WAITFORGAME, on the loop's
+    // clock), while that game's first packet is still to be handed to it.
+    TEventLoop::Clock::time_point JoinedAt{};
+    bool AwaitingFirstPacket = false;
     // It receives more than one packet a tick to reach the live edge (TCatchUp).
     bool CatchingUp = false;
     // The operator muted it (MuteViewer): its chat is acknowledged and passed

@@ -1,11 +1,14 @@
 #include "relay/distribution.h"
 
+#include "base/shared_bytes.h"
+#include "net/event_loop.h"
 #include "core/game_list.h"
 #include "relay/broadcast_delay.h"
 #include "relay/catch_up.h"
 #include "relay/demo_viewer.h"
 #include "relay/pager.h"
 #include "relay/relay_games.h"
+#include "relay/relay_metrics.h"
 #include "relay/viewer_output.h"
 
 namespace vistrel {
@@ -15,6 +18,7 @@ void TDistribution::Walk() {
     if (!games) return;
     pager_.Tick();
     delay_.ReleaseDueChat();
+    const TEventLoop::Clock::time_point now = loop_.Now();
     for (int32_t g = 0; g < games->Count(); ++g) {
         TActiveGameList& game = games->At(g);
         // Only what the broadcast delay lets viewers see (all of it without one).
@@ -44,7 +48,14 @@ void TDistribution::Walk() {
                 if (game.PagedOut(position)) return false;
             }
             // A send that raises ends the walk; this viewer keeps its place.
-            output_.SendToViewer(viewer, game.SharedData(position));
+            const TSharedBytes& packet = game.SharedData(position);
+            if (output_.SendToViewer(viewer, packet)) {
+                game.AddSentBytes(packet.Size());
+                if (viewer.AwaitingFirstPacket) {
+                    viewer.AwaitingFirstPacket = false;
+                    metrics_.JoinLatency.Observe(Seconds(now - viewer.JoinedAt));
+                }
+            }
             viewer.Position = position + 1;
             pager_.NoteSent(game);
             return true;
@@ -54,7 +65,9 @@ void TDistribution::Walk() {
             const int32_t allowance = catch_up_.Allowance(*viewer, visibleEnd - viewer->Position);
             for (int32_t sent = 0; sent < allowance && sendNext(*viewer); ++sent) {
             }
-            catch_up_.AfterSends(*viewer, visibleEnd - viewer->Position);
+            const int32_t behind = visibleEnd - viewer->Position;
+            catch_up_.AfterSends(*viewer, behind);
+            metrics_.ViewerLag.Observe(behind > 0 ? behind : 0);
         }
     }
     pager_.AfterTick();

@@ -5,27 +5,40 @@
 // sends happen in the order of a walk over every pair of game and viewer
 // connection, at the cost of the watching viewers alone. The stored bytes are
 // queued by reference, never copied per viewer. Nobody is sent past the
-// game's visible end (TBroadcastDelay).
+// game's visible end (TBroadcastDelay). The walk that visits each viewer
+// also counts what it costs to see: each game's bytes sent, each viewer's
+// lag after its sends, and a joined viewer's wait for its first packet.
 #pragma once
 
 namespace vistrel {
 
 class TBroadcastDelay;
+class TEventLoop;
 class TCatchUp;
 class TPager;
 class TRelayGames;
 class TViewerOutput;
+struct TRelayMetrics;
 
 class TDistribution {
 public:
-    TDistribution(TRelayGames& games, TPager& pager, TBroadcastDelay& delay, TCatchUp& catchUp, TViewerOutput& output)
-        : games_(games), pager_(pager), delay_(delay), catch_up_(catchUp), output_(output) {}
+    TDistribution(TEventLoop& loop, TRelayMetrics& metrics, TRelayGames& games, TPager& pager, TBroadcastDelay& delay,
+                  TCatchUp& catchUp, TViewerOutput& output)
+        : loop_(loop),
+          metrics_(metrics),
+          games_(games),
+          pager_(pager),
+          delay_(delay),
+          catch_up_(catchUp),
+          output_(output) {}
 
     // One walk (the DistrubuteDemo timer's body). A send that raises ends
     // the walk; the viewer concerned keeps its place.
     void Walk();
 
 private:
+    TEventLoop& loop_;
+    TRelayMetrics& metrics_;
     TRelayGames& games_;
     TPager& pager_;
     TBroadcastDelay& delay_;

@@ -47,6 +47,7 @@ void TGameMembership::Leave(TDemoViewer& viewer) {
     viewer.GameId = 0;
     viewer.Position = 0;
     viewer.CatchingUp = false;
+    viewer.AwaitingFirstPacket = false;
     descriptions_.BroadcastGameInfo(*game);
 }
 

@@ -90,7 +90,7 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
       demo_viewers_(loop),
       distrubute_demo_(loop, kDistributeIntervalMs),
       log_(console_.Log(), metrics_.LogLines),
-      input_(log_, demo_senders_, demo_viewers_, memory_budget_),
+      input_(log_, metrics_, demo_senders_, demo_viewers_, memory_budget_),
       recording_(loop, log_, frontEnd, metrics_.Disk),
       answers_(log_, metrics_, input_, recording_, games_),
       output_(log_, metrics_, input_, games_, answers_),
@@ -100,7 +100,7 @@ TMainForm::TMainForm(TEventLoop& loop, TFrontEnd& frontEnd, TRegistryStore* stor
       chat_([this] { return delay_.NowMs(); }),
       crowd_(loop, games_, log_, output_, setup_.CrowdSpin.Clamped()),
       catch_up_(setup_.CatchUpSpin.Clamped(), output_),
-      distribution_(games_, pager_, delay_, catch_up_, output_),
+      distribution_(loop, metrics_, games_, pager_, delay_, catch_up_, output_),
       numbers_(games_, delay_, console_),
       membership_(games_, console_, log_, output_, pager_, descriptions_, crowd_),
       detached_(games_, console_, log_, descriptions_, pager_, delay_, [this](int32_t id) { return DeleteGame(id); }) {
@@ -243,7 +243,7 @@ void TMainForm::DistrubuteDemoTimer() {
     try {
         distribution_.Walk();
         numbers_.Refresh();
-        metrics_.TickDuration.Observe(std::chrono::steady_clock::now() - walkStart);
+        metrics_.TickDuration.Observe(Seconds(std::chrono::steady_clock::now() - walkStart));
     } catch (const std::exception& e) {
         distrubute_demo_.SetEnabled(true);
         front_end_.ReportError(e);

@@ -1,14 +1,14 @@
 // TRelayMetrics: the relay's running counts for the metrics page. Plain
 // numbers the handlers add to (one line at each place where something
 // happens) and the frame shows through a read-only view; they only ever
-// grow, except the tick histogram's buckets, which also only grow. One
-// thread: nothing here is atomic.
+// grow, the histograms' buckets too. One thread: nothing here is atomic.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "core/demo_verify.h"
 #include "disk/disk_metrics.h"
@@ -58,26 +58,44 @@ inline TDemoCheck DemoCheckOf(TVerifyOutcome outcome) noexcept {
 // Packet type codes counted one by one; higher codes are counted together.
 inline constexpr size_t kCountedPacketTypes = 14;
 
-// Upper bounds (seconds) of the distribution tick histogram's buckets; one
-// more bucket, +Inf, takes the rest.
-inline constexpr std::array<double, 12> kTickBucketBounds = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005,
-                                                            0.01,   0.025,   0.05,   0.1,   0.25,   0.5};
+// A histogram over fixed bucket bounds (ascending upper bounds; one more
+// bucket, +Inf, takes the rest). The bounds are a template argument, so each
+// histogram is a few plain counters and an observation a short walk over
+// constants; most observations stop at the first bounds.
+template <const auto& kBounds>
+struct THistogram {
+    static constexpr size_t kBucketCount = std::size(kBounds) + 1;
+    static constexpr const auto& Bounds() noexcept { return kBounds; }
 
-struct TTickHistogram {
     // Counts per bucket (not cumulative); the last is +Inf.
-    std::array<uint64_t, kTickBucketBounds.size() + 1> Buckets{};
+    std::array<uint64_t, kBucketCount> Buckets{};
     uint64_t Count = 0;
-    double SumSeconds = 0;
+    double Sum = 0;
 
-    void Observe(std::chrono::steady_clock::duration took) {
-        const double seconds = std::chrono::duration<double>(took).count();
+    void Observe(double value) noexcept {
         size_t i = 0;
-        while (i < kTickBucketBounds.size() && seconds > kTickBucketBounds[i]) ++i;
+        while (i < std::size(kBounds) && value > kBounds[i]) ++i;
         ++Buckets[i];
         ++Count;
-        SumSeconds += seconds;
+        Sum += value;
     }
 };
+
+// Upper bounds (seconds) of the distribution tick histogram's buckets.
+inline constexpr std::array<double, 12> kTickBucketBounds = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005,
+                                                             0.01,   0.025,   0.05,   0.1,   0.25,   0.5};
+// A viewer's lag behind its game's visible end, in packets.
+inline constexpr std::array<double, 12> kLagBucketBounds = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024};
+// From a viewer's WAITFORGAME to its first demo packet of that game, seconds.
+inline constexpr std::array<double, 10> kJoinLatencyBucketBounds = {0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120};
+
+using TTickHistogram = THistogram<kTickBucketBounds>;
+using TLagHistogram = THistogram<kLagBucketBounds>;
+using TJoinLatencyHistogram = THistogram<kJoinLatencyBucketBounds>;
+
+inline double Seconds(std::chrono::steady_clock::duration took) noexcept {
+    return std::chrono::duration<double>(took).count();
+}
 
 struct TRelayMetrics {
     // Whole packets handled, by port and type code (the last slot: any
@@ -87,6 +105,8 @@ struct TRelayMetrics {
     std::array<uint64_t, kDemoCheckCount> DemoChecks{};
     // Payload checks (inflate runs) since start-up.
     uint64_t PayloadChecks = 0;
+    // Bytes read from connections into their receive buffers, by port.
+    std::array<uint64_t, kConnectionKindCount> BytesReceived{};
     // Packets handed to connections, and their bytes, by port.
     std::array<uint64_t, kConnectionKindCount> PacketsSent{};
     std::array<uint64_t, kConnectionKindCount> BytesSent{};
@@ -97,6 +117,10 @@ struct TRelayMetrics {
     uint64_t LogLines = 0;
     // How long each distribution walk took.
     TTickHistogram TickDuration;
+    // Each tick, every watching viewer's lag after its sends.
+    TLagHistogram ViewerLag;
+    // Once per join, the wait for the game's first packet.
+    TJoinLatencyHistogram JoinLatency;
     // The recordings: bytes written, forced writes, failures.
     TDiskMetrics Disk;
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/shared_bytes.h"
+#include "core/game_list.h"
 #include "core/protocol.h"
 #include "relay/connection_input.h"
 #include "relay/demo_sender.h"
@@ -25,8 +26,8 @@ void TViewerOutput::SendToViewer(TDemoViewer& viewer, std::string_view packet) {
     input_.EnforceBudget();
 }
 
-void TViewerOutput::SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet) {
-    if (viewer.State() != wsConnected) return;
+bool TViewerOutput::SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet) {
+    if (viewer.State() != wsConnected) return false;
     log_.Debug([&] {
         return "Sent Viewer [" + viewer.UserName + "] " + std::string(PacketLabel(PacketTypeOf(packet.View()))) +
                " Packet";
@@ -35,6 +36,7 @@ void TViewerOutput::SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet
     viewer.BytesSent += packet.Size();
     metrics_.Sent(TConnectionKind::Viewer, packet.Size());
     input_.EnforceBudget();
+    return true;
 }
 
 void TViewerOutput::SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedBytes& packet) {
@@ -51,12 +53,17 @@ void TViewerOutput::SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSha
 }
 
 void TViewerOutput::SendToGame(int32_t gameId, std::string_view packet) {
-    const TGameViewers::List& viewers = games_.Viewers().Of(gameId);
-    if (!viewers.empty()) {
-        const TSharedBytes shared(packet);
-        for (TDemoViewer* viewer : viewers) SendToViewer(*viewer, shared);
-    }
+    if (!games_.Viewers().Of(gameId).empty()) SendToGameViewers(gameId, TSharedBytes(packet));
     SendToSender(gameId, packet);
+}
+
+void TViewerOutput::SendToGameViewers(int32_t gameId, const TSharedBytes& packet) {
+    const TGameViewers::List& viewers = games_.Viewers().Of(gameId);
+    if (viewers.empty()) return;
+    // One lookup for the whole game, not one a viewer.
+    TActiveGameList* game = games_.Find(gameId);
+    for (TDemoViewer* viewer : viewers)
+        if (SendToViewer(*viewer, packet) && game) game->AddSentBytes(packet.Size());
 }
 
 void TViewerOutput::SendToSender(int32_t gameId, std::string_view packet) {

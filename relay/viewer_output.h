@@ -1,7 +1,8 @@
 // TViewerOutput: the sending operations towards viewers, and towards a whole
 // game (its viewers in connection order, then its sender). Each sends only to
-// connections in wsConnected, counts what it sent and holds the connection
-// buffers to their budget; a refused Send raises to the caller.
+// connections in wsConnected, counts what it sent (what goes to a whole game
+// also in the game's bytes sent) and holds the connection buffers to their
+// budget; a refused Send raises to the caller.
 #pragma once
 
 #include <cstdint>
@@ -24,14 +25,17 @@ public:
         : log_(log), metrics_(metrics), input_(input), games_(games), answers_(answers) {}
 
     void SendToViewer(TDemoViewer& viewer, std::string_view packet);
-    // A packet built once for many connections: queued by reference.
-    void SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet);
+    // A packet built once for many connections: queued by reference. False
+    // when the viewer is no longer connected (nothing was queued).
+    bool SendToViewer(TDemoViewer& viewer, const TSharedBytes& packet);
     // A game's description for one viewer, replacing one of the same game
     // that has not begun to be sent.
     void SendGameInfo(TDemoViewer& viewer, int32_t gameId, const TSharedBytes& packet);
     // To the game's viewers in connection order, then to its sender (one
     // buffer shared by all of them).
     void SendToGame(int32_t gameId, std::string_view packet);
+    // To the game's viewers alone, counted in the game's bytes sent.
+    void SendToGameViewers(int32_t gameId, const TSharedBytes& packet);
     // To the game's sender alone, if it has one.
     void SendToSender(int32_t gameId, std::string_view packet);
 

@@ -90,6 +90,9 @@ private:
             // same one again) first leaves the one it watches, so that game's
             // count and its viewers stay right.
             if (v_.GameId != 0) parts_.Membership.Leave(v_);
+            // The join's wait for its first packet is timed from here.
+            v_.JoinedAt = now_;
+            v_.AwaitingFirstPacket = true;
             parts_.Membership.Join(v_, *game);
         }
     }
@@ -109,7 +112,7 @@ private:
                 if (other->GameId == 0) parts_.Output.SendToViewer(*other, relayed);
             }
         } else {
-            for (TDemoViewer* other : parts_.Games.Viewers().Of(v_.GameId)) parts_.Output.SendToViewer(*other, relayed);
+            parts_.Output.SendToGameViewers(v_.GameId, relayed);
         }
         if (TActiveGameList* game = FindGame(v_.GameId); game && game->Sender())
             parts_.Answers.SendToSender(static_cast<TDemoSender&>(*game->Sender()), relayed.View());

@@ -47,6 +47,10 @@ void AppendGameMetrics(TMetricsText& out, const TMainForm& form) {
                    static_cast<uint64_t>(StoredPackets(*g.Game) - delay.HeldBack(*g.Game)));
     out.Family("vistrel_game_stored_bytes", "gauge", "Bytes of the game's stored demo packets, as compressed.");
     for (const TShownGame& g : shown) out.Sample("vistrel_game_stored_bytes", {{"game", g.Id}}, PacketBytes(*g.Game));
+    out.Family("vistrel_game_sent_bytes_total", "counter",
+               "Bytes handed to the game's viewers: its demo packets, and its chat and notices.");
+    for (const TShownGame& g : shown)
+        out.Sample("vistrel_game_sent_bytes_total", {{"game", g.Id}}, g.Game->SentBytes());
     out.Family("vistrel_game_camera_filming", "gauge",
                "1 while a camera films the game (at an edge: while the origin's does), else 0.");
     for (const TShownGame& g : shown)

@@ -452,7 +452,8 @@ THttpResponse::THttpResponse(THttpResponse&& other) noexcept
       Stream(std::move(other.Stream)),
       Source(std::move(other.Source)),
       FileFd(std::exchange(other.FileFd, -1)),
-      FileSize(other.FileSize) {}
+      FileSize(other.FileSize),
+      Route(other.Route) {}
 
 THttpResponse& THttpResponse::operator=(THttpResponse&& other) noexcept {
     if (this == &other) return *this;
@@ -465,6 +466,7 @@ THttpResponse& THttpResponse::operator=(THttpResponse&& other) noexcept {
     Source = std::move(other.Source);
     FileFd = std::exchange(other.FileFd, -1);
     FileSize = other.FileSize;
+    Route = other.Route;
     return *this;
 }
 
@@ -481,6 +483,7 @@ bool THttpServer::Queue(MHD_Connection* connection, THttpResponse response, bool
         refusal.Status = 503;
         refusal.Body = ErrorJson("too many streams");
         refusal.Headers.emplace_back("Retry-After", "10");
+        refusal.Route = response.Route;
         return Queue(connection, std::move(refusal), true);
     }
     MHD_Response* made = nullptr;
@@ -533,6 +536,7 @@ bool THttpServer::Queue(MHD_Connection* connection, THttpResponse response, bool
     MHD_add_response_header(made, "X-Content-Type-Options", "nosniff");
     for (const auto& [name, value] : response.Headers) MHD_add_response_header(made, name.c_str(), value.c_str());
     if (closeAfter) MHD_add_response_header(made, MHD_HTTP_HEADER_CONNECTION, "close");
+    request_counts_.Count(response.Route, response.Status);
     const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(response.Status), made);
     MHD_destroy_response(made);
     return queued == MHD_YES;
@@ -603,6 +607,7 @@ void THttpServer::CheckHeads() {
         state->Expired = true;
         ++head_timeouts_;
         ++refusals_;
+        request_counts_.Count({}, 408);
         const MHD_ConnectionInfo* tls = MHD_get_connection_info(state->Connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
         const MHD_ConnectionInfo* fd = MHD_get_connection_info(state->Connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (fd && !(tls && tls->tls_session))

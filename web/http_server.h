@@ -42,6 +42,7 @@
 #include "base/exception.h"
 #include "net/event_loop.h"
 #include "relay/buffer_holders.h"
+#include "web/http_request_counts.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -143,6 +144,10 @@ struct THttpResponse {
     // takes the descriptor over and closes it.
     int FileFd = -1;
     uint64_t FileSize = 0;
+    // The route table's pattern of the row that answered, for the request
+    // counts; empty: none did. Names a row of a table that lives as long as
+    // the program.
+    std::string_view Route;
 
     THttpResponse() = default;
     THttpResponse(THttpResponse&& other) noexcept;
@@ -180,6 +185,8 @@ public:
     // Requests answered by the handler, and requests refused by the bounds.
     uint64_t Requests() const noexcept { return requests_; }
     uint64_t Refusals() const noexcept { return refusals_; }
+    // Every answer queued (and each 408), by route and status.
+    const THttpRequestCounts& RequestCounts() const noexcept { return request_counts_; }
 
     // One round of protocol work now (the loop does it on readiness and at
     // the deadline; tests may call it).
@@ -234,6 +241,7 @@ private:
     uint64_t requests_ = 0;
     uint64_t refusals_ = 0;
     uint64_t head_timeouts_ = 0;
+    THttpRequestCounts request_counts_;
     // Every open connection, every answer body being sent, and those of them
     // that are streams.
     std::vector<TConnectionState*> open_;

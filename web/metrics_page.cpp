@@ -1,6 +1,8 @@
 #include "web/metrics_page.h"
 
 #include <cstdint>
+#include <iterator>
+#include <string>
 
 #include "core/protocol.h"
 #include "web/game_metrics.h"
@@ -24,10 +26,27 @@ const int32_t kSenderTypes[] = {PacketType::GAMEINFO, PacketType::ACKNAK, Packet
 const int32_t kViewerTypes[] = {PacketType::ACKNAK, PacketType::WAITFORGAME, PacketType::SENDTEXT,
                                 PacketType::LEAVEGAME, PacketType::USERINFO};
 
+// A histogram family: its buckets made cumulative, each bound as the format
+// writes numbers, then +Inf, the sum and the count.
+template <const auto& kBounds>
+void Histogram(TMetricsText& out, const std::string& name, std::string_view help, const THistogram<kBounds>& h) {
+    out.Family(name, "histogram", help);
+    const std::string bucket = name + "_bucket";
+    uint64_t cumulative = 0;
+    for (size_t b = 0; b < std::size(kBounds); ++b) {
+        cumulative += h.Buckets[b];
+        out.Sample(bucket, {{"le", FormatMetricValue(kBounds[b])}}, cumulative);
+    }
+    out.Sample(bucket, {{"le", "+Inf"}}, h.Count);
+    out.Sample(name + "_sum", h.Sum);
+    out.Sample(name + "_count", h.Count);
+}
+
 }  // namespace
 
 std::string MetricsPage(const TMainForm& form, const THttpServer& server, const TOriginRoutes& origin,
-                        std::chrono::system_clock::time_point started, std::string_view version) {
+                        std::chrono::system_clock::time_point started, std::string_view version,
+                        const TMoreMetrics& more) {
     const TUsage usage = Usage(form);
     const TRelayMetrics& m = form.Metrics();
     const TMemoryBudget& budget = form.MemoryBudget();
@@ -87,6 +106,9 @@ std::string MetricsPage(const TMainForm& form, const THttpServer& server, const 
     out.Family("vistrel_sent_bytes_total", "counter", "Bytes of the packets handed to connections, by port.");
     for (size_t k = 0; k < kConnectionKindCount; ++k)
         out.Sample("vistrel_sent_bytes_total", {{"port", kPortNames[k]}}, m.BytesSent[k]);
+    out.Family("vistrel_received_bytes_total", "counter", "Bytes received from connections, by port.");
+    for (size_t k = 0; k < kConnectionKindCount; ++k)
+        out.Sample("vistrel_received_bytes_total", {{"port", kPortNames[k]}}, m.BytesReceived[k]);
     out.Family("vistrel_connections_accepted_total", "counter", "Connections accepted, by port.");
     for (size_t k = 0; k < kConnectionKindCount; ++k)
         out.Sample("vistrel_connections_accepted_total", {{"port", kPortNames[k]}}, m.ConnectionsAccepted[k]);
@@ -105,17 +127,14 @@ std::string MetricsPage(const TMainForm& form, const THttpServer& server, const 
     out.Family("vistrel_log_lines_total", "counter", "Lines written to the server log.");
     out.Sample("vistrel_log_lines_total", m.LogLines);
 
-    out.Family("vistrel_distribution_tick_duration_seconds", "histogram",
-               "How long each distribution tick's walk over the games and their viewers took.");
-    uint64_t cumulative = 0;
-    for (size_t b = 0; b < kTickBucketBounds.size(); ++b) {
-        cumulative += m.TickDuration.Buckets[b];
-        const std::string le = FormatMetricValue(kTickBucketBounds[b]);
-        out.Sample("vistrel_distribution_tick_duration_seconds_bucket", {{"le", le}}, cumulative);
-    }
-    out.Sample("vistrel_distribution_tick_duration_seconds_bucket", {{"le", "+Inf"}}, m.TickDuration.Count);
-    out.Sample("vistrel_distribution_tick_duration_seconds_sum", m.TickDuration.SumSeconds);
-    out.Sample("vistrel_distribution_tick_duration_seconds_count", m.TickDuration.Count);
+    Histogram(out, "vistrel_distribution_tick_duration_seconds",
+              "How long each distribution tick's walk over the games and their viewers took.", m.TickDuration);
+    Histogram(out, "vistrel_viewer_lag_packets",
+              "Each distribution tick, each watching viewer's distance in packets behind its game's visible end.",
+              m.ViewerLag);
+    Histogram(out, "vistrel_join_latency_seconds",
+              "From a viewer's WAITFORGAME to the first demo packet of that game handed to it, once per join.",
+              m.JoinLatency);
 
     out.Family("vistrel_disk_written_bytes_total", "counter", "Bytes written to the recordings.");
     out.Sample("vistrel_disk_written_bytes_total", m.Disk.BytesWritten);
@@ -132,8 +151,11 @@ std::string MetricsPage(const TMainForm& form, const THttpServer& server, const 
 
     out.Family("vistrel_http_connections", "gauge", "Open HTTP connections.");
     out.Sample("vistrel_http_connections", static_cast<uint64_t>(server.Connections()));
-    out.Family("vistrel_http_requests_total", "counter", "HTTP requests answered.");
-    out.Sample("vistrel_http_requests_total", server.Requests());
+    out.Family("vistrel_http_requests_total", "counter",
+               "HTTP answers sent, by the route table's pattern that answered (other: none) and status.");
+    for (const auto& [key, count] : server.RequestCounts().Counts())
+        out.Sample("vistrel_http_requests_total", {{"route", key.first}, {"status", std::to_string(key.second)}},
+                   count);
     out.Family("vistrel_http_segment_requests_total", "counter",
                "Game segments served with their content, by whether they were final (immutable).");
     out.Sample("vistrel_http_segment_requests_total", {{"state", "final"}}, origin.SegmentsServed(true));
@@ -146,6 +168,7 @@ std::string MetricsPage(const TMainForm& form, const THttpServer& server, const 
     out.Family("vistrel_http_refusals_total", "counter",
                "HTTP requests refused by the server's bounds (too many connections, too large).");
     out.Sample("vistrel_http_refusals_total", server.Refusals());
+    if (more) more(out);
     AppendProcessMetrics(out, version, started);
     return out.Text();
 }

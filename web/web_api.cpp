@@ -214,12 +214,19 @@ std::span<const TRoute<TWebApi::THandler>> TWebApi::Routes() {
 }
 
 THttpResponse TWebApi::Handle(const THttpRequest& request) {
+    const std::vector<std::string_view> path = SplitPath(request.Path);
+    const TRouteMatch<THandler> match = FindRoute(Routes(), request.Method, path);
+    THttpResponse response = Answer(request, match);
+    // Counted under the row's pattern, whoever refused it on the way.
+    if (match.Route) response.Route = match.Route->Pattern;
+    return response;
+}
+
+THttpResponse TWebApi::Answer(const THttpRequest& request, const TRouteMatch<THandler>& match) {
     if (IsLoopbackAddress(options_.Listen.Addr))
         if (const std::string* host = request.Header("Host"); host && !IsLocalHostHeader(*host))
             return ErrorResponse(403, "this relay answers only to its address or localhost");
 
-    const std::vector<std::string_view> path = SplitPath(request.Path);
-    const TRouteMatch<THandler> match = FindRoute(Routes(), request.Method, path);
     if (!match.Route) {
         if (match.Allowed == 0) return ErrorResponse(404, "no such resource");
         THttpResponse response = ErrorResponse(405, "method not allowed");
@@ -272,7 +279,7 @@ THttpResponse TWebApi::Metrics(const TCall& call) {
     if (!AfterOf(call.Request)) return BadAfter();
     THttpResponse response;
     response.ContentType = kMetricsContentType;
-    response.Body = MetricsPage(form_, server_, origin_, started_wall_, options_.Version);
+    response.Body = MetricsPage(form_, server_, origin_, started_wall_, options_.Version, more_metrics_);
     return response;
 }
 

@@ -35,11 +35,13 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "relay/main_form.h"
 #include "web/admin_auth.h"
 #include "web/http_server.h"
+#include "web/metrics_page.h"
 #include "web/origin_routes.h"
 #include "web/route_table.h"
 
@@ -91,6 +93,9 @@ public:
     // Whether reads need the password.
     bool ReadsNeedPassword() const noexcept { return reads_need_password_; }
     const TOriginRoutes& Origin() const noexcept { return origin_; }
+    // Families the metrics page adds after the relay's (edge mode's health);
+    // cleared with {} before what it reads goes.
+    void SetMoreMetrics(TMoreMetrics more) { more_metrics_ = std::move(more); }
 
     // The answer to one request (the server's handler).
     THttpResponse Handle(const THttpRequest& request);
@@ -107,6 +112,8 @@ private:
     // The route table: one row per endpoint.
     static std::span<const TRoute<THandler>> Routes();
 
+    // The answer to a request, given the row it matched (if any).
+    THttpResponse Answer(const THttpRequest& request, const TRouteMatch<THandler>& match);
     // Null when the request may go on; else the refusal to send.
     // command: only the remote admin password will do.
     std::unique_ptr<THttpResponse> Authenticate(const THttpRequest& request, bool command);
@@ -147,6 +154,7 @@ private:
     TAdminAuth auth_;
     THttpServer server_;
     TOriginRoutes origin_;
+    TMoreMetrics more_metrics_;
     bool reads_need_password_;
     int log_subscription_ = 0;
     int chat_subscription_ = 0;
