@@ -51,6 +51,8 @@ cpu_ticks() { local s; s=$(cat "/proc/$1/stat" 2>/dev/null) || { echo 0; return;
 tree_ticks() { local p n=0; for p in "$1" $(pgrep -P "$1"); do n=$((n + $(cpu_ticks "$p"))); done; echo "$n"; }
 wait_port() { local i; for i in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 metric() { curl -s "http://127.0.0.1:$1/metrics" | sed -n "s/^$2 //p"; }
+# A family's samples summed over their labels.
+metric_sum() { curl -s "http://127.0.0.1:$1/metrics" | awk -v n="$2" 'index($1, n "{") == 1 { s += $2 } END { print s + 0 }'; }
 
 ulimit -n "$(ulimit -Hn)"
 cc -O2 -o "$WORK/fanout_load" "$FANOUT" -lz || exit 2
@@ -120,7 +122,7 @@ sleep 3  # the edges see every game (the list is read every second) and fetch it
 
 origin_cpu0=$(cpu_ticks "$origin_PID")
 nginx_cpu0=$( [ "$MODE" = edge ] && tree_ticks "$NGINX_PID" || echo 0)
-origin_req0=$(metric "$origin_HP" vistrel_http_requests_total)
+origin_req0=$(metric_sum "$origin_HP" vistrel_http_requests_total)
 origin_sent0=$(metric "$origin_HP" 'vistrel_sent_bytes_total{port="viewer"}')
 log0=$( [ "$MODE" = edge ] && wc -l < "$WORK/nginx/upstream.log" || echo 0)
 t0=$(date +%s.%N)
@@ -137,7 +139,7 @@ for p in "${LOADS[@]}"; do wait "$p"; done
 t1=$(date +%s.%N)
 origin_cpu1=$(cpu_ticks "$origin_PID")
 nginx_cpu1=$( [ "$MODE" = edge ] && tree_ticks "$NGINX_PID" || echo 0)
-origin_req1=$(metric "$origin_HP" vistrel_http_requests_total)
+origin_req1=$(metric_sum "$origin_HP" vistrel_http_requests_total)
 origin_sent1=$(metric "$origin_HP" 'vistrel_sent_bytes_total{port="viewer"}')
 # What nginx received from the origin during the phase (bodies and heads).
 upstream_bytes=0

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/web_test_fixture.h"
 #include "web/metrics_text.h"
+#include "edge/edge_metrics.h"
+#include "edge/origin_mirror.h"
+#include "tests/e2e/web_test_fixture.h"
 
 namespace vistrel::testing {
 namespace {
@@ -306,6 +308,81 @@ TEST_F(WebMetrics, BoundsAndRefusalsAreCountedAsSuch) {
     const TPage page = Scrape();
     EXPECT_EQ(page.Value("vistrel_connections_closed_total", {{"port", "viewer"}, {"reason", "refused"}}), 1);
     EXPECT_EQ(page.Value("vistrel_connections_closed_total", {{"port", "sender"}, {"reason", "bound_exceeded"}}), 1);
+}
+
+TEST_F(WebMetrics, GamesBytesLagAndJoinsAreCounted) {
+    TRelayClient *cam = nullptr, *done = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 3);
+    const int32_t finished = SenderWithDemo(done, "Done", 2);
+    done->Close();
+    const std::string upload = Demo(3, "one more");
+    const double received = Scrape().Value("vistrel_received_bytes_total", {{"port", "sender"}});
+    cam->Send(upload);
+    EXPECT_EQ(AckValueOf(Next(*cam)), 0);
+    TRelayClient& viewer = NamedViewer("w");
+    viewer.Send(WaitForGame(id));
+    Settle();
+    AdvanceClock(std::chrono::milliseconds(300));
+    Tick();
+    TPage page = Scrape();
+    EXPECT_EQ(page.Value("vistrel_received_bytes_total", {{"port", "sender"}}), received + upload.size());
+    EXPECT_GT(page.Value("vistrel_received_bytes_total", {{"port", "viewer"}}), 0);
+    const TLabels game = {{"game", std::to_string(id)}};
+    EXPECT_EQ(page.Value("vistrel_game_viewers", game), 1);
+    EXPECT_EQ(page.Value("vistrel_game_camera_filming", game), 1);
+    EXPECT_TRUE(std::isnan(page.Value("vistrel_game_stored_packets", {{"game", std::to_string(finished)}})));
+    // Waited 0.3 s on the stepped clock for its first packet; three more to go.
+    EXPECT_EQ(page.Value("vistrel_join_latency_seconds_bucket", {{"le", "0.25"}}), 0);
+    EXPECT_EQ(page.Value("vistrel_join_latency_seconds_bucket", {{"le", "0.5"}}), 1);
+    EXPECT_EQ(page.Value("vistrel_viewer_lag_packets_bucket", {{"le", "2"}}), 0);
+    EXPECT_EQ(page.Value("vistrel_viewer_lag_packets_bucket", {{"le", "4"}}), 1);
+    const double sent = page.Value("vistrel_game_sent_bytes_total", game);
+    Tick();
+    page = Scrape();
+    EXPECT_EQ(page.Value("vistrel_game_sent_bytes_total", game), sent + Game(id)->Data(1).size());
+    EXPECT_EQ(page.Value("vistrel_join_latency_seconds_count"), 1);
+    EXPECT_EQ(page.Value("vistrel_viewer_lag_packets_count"), 2);
+    EXPECT_EQ(page.Value("vistrel_viewer_lag_packets_bucket", {{"le", "2"}}), 1);
+}
+
+TEST_F(WebMetrics, HttpAnswersAreCountedByRouteAndStatus) {
+    SetPassword("pw");
+    EXPECT_EQ(Get("/api/v1/status").Status, 200);
+    EXPECT_EQ(Get("/no/such/path").Status, 404);
+    EXPECT_EQ(Request("POST", "/api/v1/games/1/halt").Status, 401);
+    const TPage page = Scrape();
+    EXPECT_EQ(page.Value("vistrel_http_requests_total", {{"route", "/api/v1/status"}, {"status", "200"}}), 1);
+    EXPECT_EQ(page.Value("vistrel_http_requests_total", {{"route", "other"}, {"status", "404"}}), 1);
+    EXPECT_EQ(page.Value("vistrel_http_requests_total", {{"route", "/api/v1/games/{id}/halt"}, {"status", "401"}}), 1);
+}
+
+TEST_F(WebMetrics, AnEdgeShowsItsOriginsHealth) {
+    TRelayClient* cam = nullptr;
+    const int32_t id = SenderWithDemo(cam, "Cam", 5);
+    TMainForm edge(loop_, front_, nullptr, TListenSettings{"127.0.0.1", "0", "0"});
+    ASSERT_TRUE(edge.FormCreate());
+    TMirrorOptions options;
+    options.OriginUrl = "http://127.0.0.1:" + std::to_string(Port());
+    options.PollInterval = options.RetryFirst = options.RetryMax = std::chrono::milliseconds(100);
+    TOriginMirror mirror(edge.Host(), loop_, options);
+    mirror.Start();
+    TWebApi edgeWeb(edge, TWebOptions{});
+    edgeWeb.SetMoreMetrics([&mirror](TMetricsText& out) { AppendEdgeMetrics(out, mirror); });
+    edgeWeb.Start();
+    request_port_ = edgeWeb.LocalPort();
+    ASSERT_TRUE(WaitFor([&] { return mirror.LocalIdOf(id) != 0 && mirror.PacketsStored() == 5; }));
+    TPage page = Scrape();
+    EXPECT_EQ(page.Value("vistrel_edge_origin_up"), 1);
+    EXPECT_EQ(page.Value("vistrel_edge_behind_origin_packets"), 0);
+    EXPECT_LT(page.Value("vistrel_edge_last_good_fetch_age_seconds"), 5);
+    for (const char* reason : {"connect", "timeout", "http_status", "bad_body", "too_large", "other"})
+        EXPECT_EQ(page.Value("vistrel_edge_fetch_errors_total", {{"reason", reason}}), 0) << reason;
+    web_->Stop();
+    ASSERT_TRUE(WaitFor([&] { return !mirror.OriginReachable(); }));
+    page = Scrape();
+    EXPECT_EQ(page.Value("vistrel_edge_origin_up"), 0);
+    EXPECT_GE(page.Value("vistrel_edge_fetch_errors_total", {{"reason", "connect"}}), 1);
+    request_port_ = 0;
 }
 
 TEST(MetricsText, WritesFamiliesAndEscapesLabels) {

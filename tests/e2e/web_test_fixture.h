@@ -48,7 +48,7 @@ protected:
     // came within the limit).
     THttpReply Request(std::string_view method, std::string_view target, THeaderList headers = {},
                        std::string_view body = {}) {
-        THttpClient client(Port(), http_address_);
+        THttpClient client(request_port_ != 0 ? request_port_ : Port(), http_address_);
         EXPECT_TRUE(client.Connected());
         headers.emplace_back("Connection", "close");
         client.Send(HttpRequestText(method, target, headers, body));
@@ -95,6 +95,8 @@ protected:
     // StartWeb: reads need a password on loopback too.
     bool closed_read_ = false;
     std::string http_address_ = "127.0.0.1";
+    // Where Request goes when not 0 (another relay's HTTP side).
+    uint16_t request_port_ = 0;
     std::shared_ptr<std::chrono::milliseconds> clock_offset_ = std::make_shared<std::chrono::milliseconds>(0);
 };
 
