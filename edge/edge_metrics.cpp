@@ -16,7 +16,8 @@ const char* const kFetchErrorNames[kEdgeFetchErrorCount] = {"connect",  "timeout
 }  // namespace
 
 void AppendEdgeMetrics(TMetricsText& out, const TOriginMirror& mirror) {
-    out.Family("vistrel_edge_origin_up", "gauge", "1 when the origin answered the last reading of its game list, else 0.");
+    out.Family("vistrel_edge_origin_up", "gauge",
+               "1 when the origin answered the last reading of its game list, else 0.");
     out.Sample("vistrel_edge_origin_up", uint64_t{mirror.ListPolls() > 0 && mirror.OriginReachable()});
     out.Family("vistrel_edge_last_good_fetch_age_seconds", "gauge",
                "Seconds since a request to the origin (its game list, a segment) last succeeded; before the first, "

@@ -13,8 +13,8 @@
 namespace vistrel {
 
 class TBroadcastDelay;
-class TEventLoop;
 class TCatchUp;
+class TEventLoop;
 class TPager;
 class TRelayGames;
 class TViewerOutput;

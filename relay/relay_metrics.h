@@ -65,7 +65,6 @@ inline constexpr size_t kCountedPacketTypes = 14;
 template <const auto& kBounds>
 struct THistogram {
     static constexpr size_t kBucketCount = std::size(kBounds) + 1;
-    static constexpr const auto& Bounds() noexcept { return kBounds; }
 
     // Counts per bucket (not cumulative); the last is +Inf.
     std::array<uint64_t, kBucketCount> Buckets{};
