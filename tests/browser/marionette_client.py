@@ -231,6 +231,33 @@ def _find(client, name, by, value, within=None):
     return TElement(client, found[kElementKey])
 
 
+class TAlert:
+    """The page's open dialog (alert, confirm), as Selenium's Alert offers it."""
+
+    def __init__(self, client):
+        self.client_ = client
+        self.text_ = client.command("WebDriver:GetAlertText")  # fails while none is open
+
+    @property
+    def text(self):
+        return self.text_
+
+    def accept(self):
+        self.client_.command("WebDriver:AcceptAlert")
+
+    def dismiss(self):
+        self.client_.command("WebDriver:DismissAlert")
+
+
+class TSwitchTo:
+    def __init__(self, client):
+        self.client_ = client
+
+    @property
+    def alert(self):
+        return TAlert(self.client_)
+
+
 class TFirefox:
     """firefox-esr, headless, on a profile of its own, driven through Marionette.
 
@@ -324,6 +351,10 @@ class TFirefox:
 
     def execute_script(self, script, *args):
         return self.client_.command("WebDriver:ExecuteScript", {"script": script, "args": list(args)})
+
+    @property
+    def switch_to(self):
+        return TSwitchTo(self.client_)
 
     def set_window_size(self, width, height):
         self.client_.command("WebDriver:SetWindowRect", {"width": width, "height": height})

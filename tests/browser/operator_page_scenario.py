@@ -2,22 +2,29 @@
 the checks every browser must pass on it.
 
 TLiveRelay starts vistreld (--no-recording) on free loopback ports with a
-remote admin password, gives it live games and viewers (vistrel-demo-client,
-plus one viewer of our own), and ends everything it started by PID and removes
-its temporary folder when closed.
+remote admin password (and, if asked, a broadcast delay), gives it live games
+whose cameras go on filming and viewers that stay behind them
+(vistrel-demo-client, plus one viewer of our own), and ends everything it
+started by PID and removes its temporary folder when closed.
 
 check_page runs the page's scenario through a driver with the methods of
 Selenium's WebDriver (Chromium's through chromedriver, Firefox's through
 marionette_client): the games and viewers must show, the live log must follow,
-a viewer's chat line must show in the chat panel, a Kick asks for the password
-(a wrong one is refused, the right one closes that viewer's connection), and a
-second command in the same session needs no password again; at that size
-(1280 x 860) both tables fit their panels.
+a viewer's chat line must show in the chat panel, the cameras' state, sizes in
+KiB, a viewer's lag and a summary whose words agree with its counts; a header
+sorts its list (and again the other way round) and the order outlives the
+refreshes; a Kick and a Halt ask first, naming whom or what, and a dismissed
+question runs nothing; a Kick asks for the password (a wrong one is refused,
+the right one closes that viewer's connection), and a second command in the
+same session needs no password again; a halted game reads "halted"; at that
+size (1280 x 860) both tables fit their panels.
 check_phone_width loads the page in a phone-sized window and checks that
-neither the page nor a table is wider than its room there.
+neither the page nor a table is wider than its room there, with every column
+shown (the rows as cards) and the commands within reach.
 """
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -97,7 +104,8 @@ def closed_by_relay(viewer, limit=10.0):
 class TLiveRelay:
     """vistreld with kGames live games and kDemoViewers + 1 viewers, on loopback."""
 
-    def __init__(self, vistreld, demo_client):
+    def __init__(self, vistreld, demo_client, delay_seconds=0):
+        self.delay_seconds = delay_seconds
         self.work_ = tempfile.mkdtemp(prefix="vistrel-page-test-")
         self.processes_ = []
         self.viewer = None
@@ -118,7 +126,8 @@ class TLiveRelay:
         with open(registry, "w", newline="") as f:
             f.write("Windows Registry Editor Version 5.00\r\n\r\n"
                     "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
-                    f"\"RemoteAdminPasswordEdit\"=\"{PASSWORD}\"\r\n")
+                    f"\"RemoteAdminPasswordEdit\"=\"{PASSWORD}\"\r\n"
+                    f"\"BroadcastDelaySpin\"=dword:{self.delay_seconds:08x}\r\n")
         sender_port, viewer_port = free_port(), free_port()
         self.http_port = free_port()
         self.url = f"http://127.0.0.1:{self.http_port}/"
@@ -131,7 +140,7 @@ class TLiveRelay:
         wait_until("the HTTP side", lambda: self.api("/api/v1/status")["version"])
         self.processes_.append(subprocess.Popen(
             [demo_client, "--sender-port", str(sender_port), "--viewer-port", str(viewer_port),
-             "--games", str(kGames), "--viewers", str(kDemoViewers), "--seconds", "120"],
+             "--games", str(kGames), "--viewers", str(kDemoViewers), "--seconds", "120", "--film-every", "500"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         self.viewer = connect_viewer(viewer_port, VIEWER_NAME)
         wait_until(f"{kGames} games and {kDemoViewers + 1} viewers",
@@ -199,6 +208,65 @@ def _assert_nothing_wider(driver):
         assert width <= room, f"{panel}'s table is {width} CSS pixels wide in {room} ({window} wide window)"
 
 
+def _answer_confirmation(driver, accept):
+    """Answers the page's confirm() question (a real dialog); its text."""
+    dialog = {}
+    wait_until("the confirmation", lambda: dialog.setdefault("alert", driver.switch_to.alert), 5)
+    text = dialog["alert"].text
+    dialog["alert"].accept() if accept else dialog["alert"].dismiss()
+    return text
+
+
+def _cells(driver, table, label):
+    return [cell.text for cell in driver.find_elements(CSS, f"#{table} td[data-label='{label}']")]
+
+
+def _row_ids(driver):
+    return [int(row.get_attribute("data-id")) for row in driver.find_elements(CSS, "#games tr")]
+
+
+def _sort_by(driver, table, label):
+    header = [th for th in driver.find_elements(CSS, f"#{table}-panel th") if th.text.startswith(label.upper())][0]
+    header.find_element(CSS, "button.sort").click()
+    return header
+
+
+def _check_sorting(driver):
+    """ID descending reorders the games, keeps doing so over refreshes, and turns round again."""
+    ids = sorted(_row_ids(driver))
+    header = _sort_by(driver, "games", "ID")
+    assert header.get_attribute("aria-sort") == "ascending", header.get_attribute("aria-sort")
+    assert _row_ids(driver) == ids
+    _sort_by(driver, "games", "ID")
+    assert header.get_attribute("aria-sort") == "descending", header.get_attribute("aria-sort")
+    assert _row_ids(driver) == ids[::-1], _row_ids(driver)
+    time.sleep(2.5)  # a refresh
+    assert _row_ids(driver) == ids[::-1], _row_ids(driver)
+    _sort_by(driver, "games", "ID")
+    assert _row_ids(driver) == ids
+
+
+def _check_live_columns(driver, relay):
+    """The cameras film, the sizes read in KiB, a viewer is behind, the summary's words agree."""
+    wait_until("the cameras filming", lambda: _cells(driver, "games", "Camera") == ["filming"] * kGames)
+    for badge in driver.find_elements(CSS, "#games td[data-label='Camera'] .badge"):
+        assert "filming" in badge.get_attribute("class").split(), badge.get_attribute("class")
+    wait_until("the sizes in KiB", lambda: all(
+        re.fullmatch(r"\d+(\.\d)? KiB", size) for size in _cells(driver, "games", "Compressed Size")))
+    wait_until("the last packets' ages", lambda: all(
+        re.fullmatch(r"\d+ s ago", age) for age in _cells(driver, "games", "Last Packet")))
+    lag = re.compile(r"(\d+) packets?, \d+(\.\d)? s")
+    wait_until("a viewer behind", lambda: any(
+        (m := lag.fullmatch(text)) and int(m[1]) > 0 for text in _cells(driver, "users", "Behind")))
+    summary = _text_of(driver, "summary")
+    for count, word in re.findall(r"(\d+) (games?|senders?|viewers?|packets?)\b", summary):
+        assert word.endswith("s") == (count != "1"), summary
+    assert f"{kGames} games" in summary, summary
+    if relay.delay_seconds:
+        wait_until("packets held back", lambda: any(" of " in text for text in _cells(driver, "games", "Packets")),
+                   relay.delay_seconds + 10)
+
+
 def check_page(driver, relay, screenshot=None):
     """The page at desktop size, through a kick and a halt. Raises AssertionError."""
     games = relay.api("/api/v1/games")["games"]
@@ -220,12 +288,27 @@ def check_page(driver, relay, screenshot=None):
     text = b"hello from the test"
     relay.viewer.sendall(struct.pack("<iii", 6, 288, 0) + bytes(17) + text.ljust(259, b"\0"))
     wait_until("the chat line", lambda: f"{VIEWER_NAME}: hello from the test" in _text_of(driver, "chat"))
+    _check_live_columns(driver, relay)
     _assert_nothing_wider(driver)
     if screenshot:
         driver.save_screenshot(screenshot)
+    _check_sorting(driver)
+
+    # Kick and Halt ask first; a dismissed question runs nothing (and asks for no password).
+    _row_of_viewer(driver, "alice").find_element(CSS, "button.kick").click()
+    assert "alice" in _answer_confirmation(driver, False)
+    halt = f"#games tr[data-id='{games[1]['id']}'] button.halt"
+    driver.find_element(CSS, halt).click()
+    question = _answer_confirmation(driver, False)
+    assert f"game {games[1]['id']} ({games[1]['name']})" in question, question
+    time.sleep(1)
+    assert "open" not in (driver.find_element(ID, "password-dialog").get_attribute("class") or "")
+    assert _row_of_viewer(driver, "alice") is not None
+    assert relay.api("/api/v1/games")["games"][1]["camera"] == "filming"
 
     # A kick: the password is asked for; a wrong one is refused.
     _row_of_viewer(driver, VIEWER_NAME).find_element(CSS, "button.kick").click()
+    assert VIEWER_NAME in _answer_confirmation(driver, True)
     _enter_password(driver, "not the password")
     wait_until("the refusal", lambda: "Wrong password" in _text_of(driver, "notice"))
     time.sleep(1.1)  # the relay makes an address wait a second after a failure
@@ -235,25 +318,35 @@ def check_page(driver, relay, screenshot=None):
     wait_until("the kick in the log", lambda: "Remote admin 127.0.0.1: Kick User" in _text_of(driver, "log"))
     assert len(relay.api("/api/v1/viewers")["viewers"]) == kDemoViewers
 
-    # The password is kept for the session: a halt asks for nothing.
+    # The password is kept for the session: a halt asks for nothing but the confirmation.
     halt = f"#games tr[data-id='{games[0]['id']}'] button.halt"
     driver.find_element(CSS, halt).click()
+    question = _answer_confirmation(driver, True)
+    assert f"game {games[0]['id']} ({games[0]['name']})" in question, question
     wait_until("the halt's notice", lambda: "Halt Transfer on game" in _text_of(driver, "notice"))
     assert "open" not in driver.find_element(ID, "password-dialog").get_attribute("class")
     wait_until("the halted sender to go",
                lambda: not relay.api("/api/v1/games")["games"][0]["sender"]["connected"])
     wait_until("the Halt button to be disabled", lambda: not driver.find_element(CSS, halt).is_enabled())
+    wait_until("the camera halted", lambda: _cells(driver, "games", "Camera")[0] == "halted")
 
 
 def check_phone_width(driver, relay, screenshot=None):
     """The page in a phone-sized window (the driver's window is one already):
-    shows the games and follows the log, and nothing is wider than its room."""
+    shows the games and follows the log, nothing is wider than its room, every
+    column shows and the Halt buttons are within the window."""
     driver.get(relay.url)
     width = driver.execute_script("return window.innerWidth")
     assert width <= 420, f"not a phone-sized window: {width} CSS pixels wide"
     wait_until("the games", lambda: len(driver.find_elements(CSS, "#games tr")) == kGames)
     wait_until("the live log", lambda: _text_of(driver, "live") == "live")
     _assert_nothing_wider(driver)
+    outside = driver.execute_script(
+        "const shown = (e) => { const r = e.getBoundingClientRect();"
+        "                       return r.width > 0 && r.left >= 0 && r.right <= window.innerWidth; };"
+        "return Array.from(document.querySelectorAll('#games td, #users td, #games button.halt'))"
+        "            .filter((e) => !shown(e)).map((e) => e.dataset.label || e.textContent)")
+    assert not outside, f"not within the {width} pixel window: {outside}"
     if screenshot:
         driver.save_screenshot(screenshot)
 
