@@ -257,7 +257,8 @@ def _check_live_columns(driver, relay):
         re.fullmatch(r"\d+ s ago", age) for age in _cells(driver, "games", "Last Packet")))
     lag = re.compile(r"(\d+) packets?, \d+(\.\d)? s")
     wait_until("a viewer behind", lambda: any(
-        (m := lag.fullmatch(text)) and int(m[1]) > 0 for text in _cells(driver, "users", "Behind")))
+        (m := lag.fullmatch(text)) and int(m[1]) > 0 for text in _cells(driver, "users", "Behind")),
+        15 + relay.delay_seconds)
     summary = _text_of(driver, "summary")
     for count, word in re.findall(r"(\d+) (games?|senders?|viewers?|packets?)\b", summary):
         assert word.endswith("s") == (count != "1"), summary
