@@ -13,10 +13,11 @@ marionette_client): the games and viewers must show, the live log must follow,
 a viewer's chat line must show in the chat panel, the cameras' state, sizes in
 KiB, a viewer's lag and a summary whose words agree with its counts; a header
 sorts its list (and again the other way round) and the order outlives the
-refreshes; a Kick and a Halt ask first, naming whom or what, and a dismissed
-question runs nothing; a Kick asks for the password (a wrong one is refused,
+refreshes; a Kick, a Halt and a Delete ask first, naming whom or what, and a
+dismissed question runs nothing; a Kick asks for the password (a wrong one is refused,
 the right one closes that viewer's connection), and a second command in the
-same session needs no password again; a halted game reads "halted"; at that
+same session needs no password again; a halted game reads "halted"; after a
+delete the summary reads "1 sender"; at that
 size (1280 x 860) both tables fit their panels.
 check_phone_width loads the page in a phone-sized window and checks that
 neither the page nor a table is wider than its room there, with every column
@@ -246,6 +247,14 @@ def _check_sorting(driver):
     assert _row_ids(driver) == ids
 
 
+def _summary_in_words(driver):
+    """The header's summary, once each count's word agrees with it ("1 game", "2 games")."""
+    summary = _text_of(driver, "summary")
+    for count, word in re.findall(r"(\d+) (games?|senders?|viewers?|packets?)\b", summary):
+        assert word.endswith("s") == (count != "1"), summary
+    return summary
+
+
 def _check_live_columns(driver, relay):
     """The cameras film, the sizes read in KiB, a viewer is behind, the summary's words agree."""
     wait_until("the cameras filming", lambda: _cells(driver, "games", "Camera") == ["filming"] * kGames)
@@ -259,17 +268,14 @@ def _check_live_columns(driver, relay):
     wait_until("a viewer behind", lambda: any(
         (m := lag.fullmatch(text)) and int(m[1]) > 0 for text in _cells(driver, "users", "Behind")),
         15 + relay.delay_seconds)
-    summary = _text_of(driver, "summary")
-    for count, word in re.findall(r"(\d+) (games?|senders?|viewers?|packets?)\b", summary):
-        assert word.endswith("s") == (count != "1"), summary
-    assert f"{kGames} games" in summary, summary
+    assert f"{kGames} games" in _summary_in_words(driver)
     if relay.delay_seconds:
         wait_until("packets held back", lambda: any(" of " in text for text in _cells(driver, "games", "Packets")),
                    relay.delay_seconds + 10)
 
 
 def check_page(driver, relay, screenshot=None):
-    """The page at desktop size, through a kick and a halt. Raises AssertionError."""
+    """The page at desktop size, through a kick, a halt and a delete. Raises AssertionError."""
     games = relay.api("/api/v1/games")["games"]
     driver.get(relay.url)
     assert driver.title == "Vistrel Server", driver.title
@@ -331,6 +337,13 @@ def check_page(driver, relay, screenshot=None):
     wait_until("the Halt button to be disabled", lambda: not driver.find_element(CSS, halt).is_enabled())
     wait_until("the camera halted", lambda: _cells(driver, "games", "Camera")[0] == "halted")
 
+    # Delete asks as it always did; one camera left is "1 sender".
+    driver.find_element(CSS, f"#games tr[data-id='{games[2]['id']}'] button.delete").click()
+    question = _answer_confirmation(driver, True)
+    assert question == f"Delete game {games[2]['id']} ({games[2]['name']})?", question
+    wait_until("the deleted game's row to go", lambda: len(driver.find_elements(CSS, "#games tr")) == kGames - 1)
+    wait_until("one sender", lambda: " 1 sender \u00b7" in _summary_in_words(driver))
+
 
 def check_phone_width(driver, relay, screenshot=None):
     """The page in a phone-sized window (the driver's window is one already):
@@ -339,7 +352,7 @@ def check_phone_width(driver, relay, screenshot=None):
     driver.get(relay.url)
     width = driver.execute_script("return window.innerWidth")
     assert width <= 420, f"not a phone-sized window: {width} CSS pixels wide"
-    wait_until("the games", lambda: len(driver.find_elements(CSS, "#games tr")) == kGames)
+    wait_until("the games", lambda: len(driver.find_elements(CSS, "#games tr")) == kGames - 1)
     wait_until("the live log", lambda: _text_of(driver, "live") == "live")
     _assert_nothing_wider(driver)
     outside = driver.execute_script(
