@@ -20,6 +20,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import types
 
 kElementKey = "element-6066-11e4-a52e-4f735466cecf"
 kMaxMessage = 64 * 1024 * 1024  # a screenshot is the largest reply
@@ -231,33 +232,6 @@ def _find(client, name, by, value, within=None):
     return TElement(client, found[kElementKey])
 
 
-class TAlert:
-    """The page's open dialog (alert, confirm), as Selenium's Alert offers it."""
-
-    def __init__(self, client):
-        self.client_ = client
-        self.text_ = client.command("WebDriver:GetAlertText")  # fails while none is open
-
-    @property
-    def text(self):
-        return self.text_
-
-    def accept(self):
-        self.client_.command("WebDriver:AcceptAlert")
-
-    def dismiss(self):
-        self.client_.command("WebDriver:DismissAlert")
-
-
-class TSwitchTo:
-    def __init__(self, client):
-        self.client_ = client
-
-    @property
-    def alert(self):
-        return TAlert(self.client_)
-
-
 class TFirefox:
     """firefox-esr, headless, on a profile of its own, driven through Marionette.
 
@@ -354,7 +328,11 @@ class TFirefox:
 
     @property
     def switch_to(self):
-        return TSwitchTo(self.client_)
+        """Its .alert: the open dialog, as Selenium's Alert (fails while none is open)."""
+        client, text = self.client_, self.client_.command("WebDriver:GetAlertText")
+        return types.SimpleNamespace(alert=types.SimpleNamespace(
+            text=text, accept=lambda: client.command("WebDriver:AcceptAlert"),
+            dismiss=lambda: client.command("WebDriver:DismissAlert")))
 
     def set_window_size(self, width, height):
         self.client_.command("WebDriver:SetWindowRect", {"width": width, "height": height})

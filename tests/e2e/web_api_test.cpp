@@ -140,18 +140,13 @@ TEST_F(WebApi, ViewersShowsEveryConnectionWithAStableId) {
 
 TEST_F(WebApi, GamesTellHowTheirCameraIsAndViewersHowFarBehindTheyAre) {
     SetPassword("pw");
-    TRelayClient* halted = nullptr;
-    TRelayClient* leaving = nullptr;
+    TRelayClient *halted = nullptr, *leaving = nullptr;
     const int32_t id = SenderWithDemo(halted, "CamA", 3);
     SenderWithDemo(leaving, "CamB", 1);
-    TRelayClient& viewer = NamedViewer("behind");
-    viewer.Send(WaitForGame(id));
+    NamedViewer("behind").Send(WaitForGame(id));
     Settle();
     Tick();
-
-    json games = Json(Get("/api/v1/games"))["games"];
-    EXPECT_EQ(games[0]["camera"], "filming");
-    EXPECT_GE(games[0]["last_packet_age_seconds"].get<double>(), 0.0);
+    EXPECT_EQ(Json(Get("/api/v1/games"))["games"][0]["camera"], "filming");
     const json behind = Json(Get("/api/v1/viewers"))["viewers"][0];
     EXPECT_EQ(behind["lag_packets"], 3 - behind["position"].get<int>());
     EXPECT_GT(behind["lag_packets"], 0);
@@ -161,10 +156,9 @@ TEST_F(WebApi, GamesTellHowTheirCameraIsAndViewersHowFarBehindTheyAre) {
     leaving->Close();
     EXPECT_TRUE(WaitFor([&] { return halted->Ended(); }));
     Settle();
-    games = Json(Get("/api/v1/games"))["games"];
+    const json games = Json(Get("/api/v1/games"))["games"];
     EXPECT_EQ(games[0]["camera"], "halted");
     EXPECT_EQ(games[1]["camera"], "gone");
-    EXPECT_TRUE(games[1]["last_packet_ms"].is_number());
 }
 
 TEST_F(WebApi, ALogLongerThanTheLinesKeptIsReadFromTheOldestKept) {
