@@ -51,10 +51,10 @@ struct Options {
     int filmEveryMs = 0;
 };
 
-// Retries a refused connection for a few seconds: the relay may still be
+// Retries a refused connection for up to 20 s: the relay may still be
 // starting. Null when it cannot connect.
 std::unique_ptr<TRelayClient> Connect(const Options& options, int port) {
-    for (int attempt = 0; attempt < 50 && !g_stop; ++attempt) {
+    for (int attempt = 0; attempt < 200 && !g_stop; ++attempt) {
         auto client = std::make_unique<TRelayClient>(static_cast<uint16_t>(port), 0, options.address);
         if (client->Connected()) {
             // Nothing it is sent is looked at.
