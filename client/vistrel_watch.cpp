@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,6 +37,7 @@
 #include "core/protocol.h"
 #include "core/recording_format.h"
 #include "client/client_packets.h"
+#include "client/game_api.h"
 #include "client/game_recorder.h"
 #include "client/progress_bar.h"
 #include "client/relay_client.h"
@@ -60,6 +62,8 @@ constexpr auto kListQuiet = std::chrono::milliseconds(300);
 constexpr auto kListLimit = std::chrono::seconds(5);
 // More games than any relay holds: a stranger's endless list stops here.
 constexpr size_t kMaxListedGames = 100000;
+// --api: how often the relay's HTTP API is asked how far the game goes.
+constexpr auto kApiInterval = std::chrono::seconds(2);
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
@@ -153,7 +157,32 @@ int64_t UnixMillisecondsNow() {
         .count();
 }
 
-int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path, bool untilCaughtUp) {
+// Asks the relay's HTTP API how far the game goes, every kApiInterval; the
+// first failure is told once, and the watch goes on without the number.
+class TVisiblePoll {
+public:
+    explicit TVisiblePoll(TGameApi* api) : api_(api) {}
+    void Poll(int32_t gameId, TWatchProgress& progress) {
+        if (!api_ || TClock::now() < next_) return;
+        std::string error;
+        if (const std::optional<int32_t> locations = api_->VisibleLocations(gameId, error)) {
+            progress.Visible(*locations);
+        } else if (!told_) {
+            told_ = true;
+            std::fprintf(stderr, "%s: --api: %s\n", kProgram, error.c_str());
+        }
+        // Counted from the answer: a slow relay is asked less often.
+        next_ = TClock::now() + kApiInterval;
+    }
+
+private:
+    TGameApi* api_;
+    TClock::time_point next_{};
+    bool told_ = false;
+};
+
+int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path, bool untilCaughtUp, TGameApi* api) {
+    TVisiblePoll visible(api);
     client.Send(WaitForGame(gameId));
     std::unique_ptr<TGameRecorder> recorder;
     std::unique_ptr<TWatchProgress> progress;
@@ -205,6 +234,7 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path, boo
             }
             if (removed) break;
             if (progress) {
+                visible.Poll(gameId, *progress);
                 progress->Tick(TClock::now());
                 if (untilCaughtUp && progress->CaughtUp()) {
                     caughtUp = true;
@@ -247,7 +277,7 @@ int WatchGame(TRelayClient& client, int32_t gameId, const std::string& path, boo
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string server, output, name = kProgram;
+    std::string server, output, name = kProgram, apiUrl, apiPasswordFile;
     std::optional<int32_t> game;
     bool list = false;
     bool untilCaughtUp = false;
@@ -265,10 +295,19 @@ int main(int argc, char** argv) {
     CLI::Option* untilOption = app.add_flag(
         "--until-caught-up", untilCaughtUp,
         "stop once the relay has sent all it has of the game (no packet\nfor 1.5 s, or its notice of the live game)");
+    CLI::Option* apiOption = app.add_option("--api", apiUrl,
+                                            "the relay's HTTP side (http://HOST:PORT/): the progress\nshows the next "
+                                            "location of the game's visible end")
+                                 ->type_name("URL");
+    app.add_option("--api-password-file", apiPasswordFile,
+                   "the first line of FILE is the relay's watch password\nfor --api")
+        ->type_name("FILE")
+        ->needs(apiOption);
     app.add_flag("--list", list, "print the relay's games (id, name, game, mod, viewers) and exit")
         ->excludes(gameOption)
         ->excludes(outputOption)
-        ->excludes(untilOption);
+        ->excludes(untilOption)
+        ->excludes(apiOption);
     try {
         app.parse(argc, argv);
         if (!list && (!game || output.empty()))
@@ -294,5 +333,16 @@ int main(int argc, char** argv) {
     // The whole form a viewer program sends: the relay takes up to 288 bytes
     // for a USERINFO, so nothing sent after it is taken with it.
     client.Send(UserInfo(name, PacketSize::USERINFO_CONSUMED));
-    return list ? ListGames(client) : WatchGame(client, *game, output, untilCaughtUp);
+    std::unique_ptr<TGameApi> api;
+    if (!apiUrl.empty()) {
+        std::string password;
+        if (!apiPasswordFile.empty()) {
+            std::ifstream file(apiPasswordFile);
+            if (!file) return Fail("--api-password-file: cannot read " + apiPasswordFile);
+            std::getline(file, password);
+            if (!password.empty() && password.back() == '\r') password.pop_back();
+        }
+        api = std::make_unique<TGameApi>(apiUrl, password);
+    }
+    return list ? ListGames(client) : WatchGame(client, *game, output, untilCaughtUp, api.get());
 }

@@ -47,8 +47,8 @@ void TWatchProgress::Tick(TClock::time_point now) {
     if (!caught_up_ && now >= not_before_ && now - last_packet_ >= kQuiet) {
         caught_up_ = true;
         if (!terminal_) {
-            std::fprintf(out_, "caught up: %zu packets, %s, next location %d\n", packets_, FormatBytes(bytes_).c_str(),
-                         next_location_);
+            std::fprintf(out_, "caught up: %zu packets, %s, %s\n", packets_, FormatBytes(bytes_).c_str(),
+                         Where().c_str());
             std::fflush(out_);
             last_draw_ = now;
             return;
@@ -73,13 +73,19 @@ void TWatchProgress::Draw(TClock::time_point now) {
     const char* state = caught_up_ ? "caught up" : "catching up";
     if (terminal_) {
         // The line is cleared to its end (ESC [ K): a shorter line leaves nothing behind.
-        std::fprintf(out_, "\r%zu packets  %s  next location %d  %s  %.1f s\x1b[K", packets_,
-                     FormatBytes(bytes_).c_str(), next_location_, state, seconds);
+        std::fprintf(out_, "\r%zu packets  %s  %s  %s  %.1f s\x1b[K", packets_, FormatBytes(bytes_).c_str(),
+                     Where().c_str(), state, seconds);
     } else {
-        std::fprintf(out_, "%zu packets, %s, next location %d, %s, %.0f s\n", packets_, FormatBytes(bytes_).c_str(),
-                     next_location_, state, seconds);
+        std::fprintf(out_, "%zu packets, %s, %s, %s, %.0f s\n", packets_, FormatBytes(bytes_).c_str(), Where().c_str(),
+                     state, seconds);
     }
     std::fflush(out_);
+}
+
+std::string TWatchProgress::Where() const {
+    std::string where = "next location " + std::to_string(next_location_);
+    if (visible_ >= 0) where += " of " + std::to_string(visible_);
+    return where;
 }
 
 }  // namespace vistrel::client

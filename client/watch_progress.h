@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace vistrel::client {
@@ -32,6 +33,9 @@ public:
 
     // A packet was written for location; packets and bytes are the file's totals.
     void Packet(int32_t location, size_t packets, uint64_t bytes, TClock::time_point now);
+    // How many locations of the game viewers may see now, where the relay's
+    // HTTP API said (vistrel-watch --api); shown beside the next location.
+    void Visible(int32_t locations) noexcept { visible_ = locations; }
     // A SENDTEXT from the relay itself (its name slot empty).
     void Notice(std::string_view text, TClock::time_point now);
     // After every wait: notes a quiet long enough and redraws when due.
@@ -43,6 +47,8 @@ public:
 
 private:
     void Draw(TClock::time_point now);
+    // "next location 4", or "next location 4 of 9" once the API said.
+    std::string Where() const;
 
     std::FILE* out_;
     bool terminal_;
@@ -53,6 +59,7 @@ private:
     TClock::time_point not_before_;
     bool caught_up_ = false;
     int32_t next_location_ = 0;
+    int32_t visible_ = -1;  // unknown
     size_t packets_ = 0;
     uint64_t bytes_ = 0;
 };

@@ -1,9 +1,12 @@
 // vistrel-demo-client: a few live games and viewers for a relay on this
 // machine, so that the operator window has something to show (used by
 // tools/screenshots.sh). Senders log in, announce their games and upload a
-// handful of demo packets; viewers name themselves, most join a game, one
-// says something. Everything then stays connected, reading and discarding
-// what the relay sends, until --seconds have passed or SIGTERM/SIGINT.
+// handful of demo packets; viewers name themselves, most join a game, two
+// say something. Everything then stays connected, reading and discarding
+// what the relay sends, until --seconds have passed or SIGTERM/SIGINT; with
+// --film-every the cameras go on filming, a packet each that often, so the
+// games stay live (and the viewers, sent one packet a tick from the start,
+// stay as far behind as the first handful put them).
 //
 // Talks only to the address it is given (127.0.0.1 by default). The
 // connections never block (client/relay_client.h); one poll(2) waits for
@@ -11,8 +14,10 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,12 +48,13 @@ struct Options {
     int games = 3;
     int viewers = 5;
     int seconds = 30;
+    int filmEveryMs = 0;
 };
 
-// Retries a refused connection for a few seconds: the relay may still be
+// Retries a refused connection for up to 20 s: the relay may still be
 // starting. Null when it cannot connect.
 std::unique_ptr<TRelayClient> Connect(const Options& options, int port) {
-    for (int attempt = 0; attempt < 50 && !g_stop; ++attempt) {
+    for (int attempt = 0; attempt < 200 && !g_stop; ++attempt) {
         auto client = std::make_unique<TRelayClient>(static_cast<uint16_t>(port), 0, options.address);
         if (client->Connected()) {
             // Nothing it is sent is looked at.
@@ -67,10 +73,22 @@ std::unique_ptr<TRelayClient> Connect(const Options& options, int port) {
 
 bool ParseInt(const char* text, int max, int& out) { return ParseWholeNumber(text, out, 0, max); }
 
+// A frame of about a game's size once compressed: noise does not deflate.
+std::string Frame(int32_t location) {
+    std::string frame = "frame " + std::to_string(location) + " ";
+    uint32_t state = 2166136261u ^ static_cast<uint32_t>(location);
+    for (int i = 0; i < 600; ++i) {
+        state = state * 1664525u + 1013904223u;
+        frame += static_cast<char>('!' + (state >> 24) % 90);
+    }
+    return frame;
+}
+
 // On stdout for --help, on stderr for a usage error.
 void Usage(std::FILE* out) {
     std::fprintf(out, "Usage: vistrel-demo-client [--address A] [--sender-port N] [--viewer-port N]\n"
                       "                           [--password P] [--games N] [--viewers N] [--seconds N]\n"
+                      "                           [--film-every MS]\n"
                       "       vistrel-demo-client --help | --version\n");
 }
 
@@ -103,6 +121,7 @@ int main(int argc, char** argv) {
         else if (arg == "--games") ok = ParseInt(v, 50, options.games);
         else if (arg == "--viewers") ok = ParseInt(v, 200, options.viewers);
         else if (arg == "--seconds") ok = ParseInt(v, 3600, options.seconds);
+        else if (arg == "--film-every") ok = ParseInt(v, 60000, options.filmEveryMs);
         else ok = false;
         if (!ok) {
             std::fprintf(stderr, "vistrel-demo-client: %.*s %s: no such option, or a value out of its range\n",
@@ -131,7 +150,7 @@ int main(int argc, char** argv) {
         }
         bool ok = sender->Send(GameInfo(kCams[g % 5], options.password, kNames[g % 5], kMods[g % 5], g % 2));
         for (int32_t location = 0; ok && location < 8 + 4 * g; ++location)
-            ok = sender->Send(Demo(location, "frame " + std::to_string(location) + std::string(200, 'x')));
+            ok = sender->Send(Demo(location, Frame(location)));
         if (!ok) std::fprintf(stderr, "vistrel-demo-client: sender %d: send failed\n", g + 1);
         clients.push_back(std::move(sender));
         // Games are numbered in the order their senders are accepted.
@@ -149,14 +168,27 @@ int main(int argc, char** argv) {
             std::string bytes = UserInfo(kViewers[v % 10], PacketSize::USERINFO_CONSUMED);
             if (options.games > 0 && v % 4 != 3) bytes += WaitForGame(1 + v % options.games);
             if (v == 1) bytes += SendText("glhf everyone");
+            if (v == 2) bytes += SendText("what a comeback");
             viewer->Send(bytes);
         }
         clients.push_back(std::move(viewer));
     }
 
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::seconds(options.seconds);
+    const std::chrono::milliseconds filmEvery(options.filmEveryMs);
+    auto nextFrame = start + filmEvery;
+    std::vector<int32_t> filmed;
+    for (int g = 0; g < options.games; ++g) filmed.push_back(8 + 4 * g);
     std::vector<pollfd> polls;
     while (!g_stop && std::chrono::steady_clock::now() < end) {
+        // From the start on, so that the pace does not drift with the polls.
+        for (; options.filmEveryMs > 0 && std::chrono::steady_clock::now() >= nextFrame; nextFrame += filmEvery)
+            for (int g = 0; g < options.games; ++g) {
+                if (clients[g]->Handle() < 0) continue;  // halted or gone
+                clients[g]->Send(Demo(filmed[g], Frame(filmed[g])));
+                ++filmed[g];
+            }
         polls.clear();
         for (auto& c : clients) {
             c->Pump();
@@ -164,7 +196,13 @@ int main(int argc, char** argv) {
             if (c->Handle() >= 0)
                 polls.push_back({c->Handle(), static_cast<short>(POLLIN | (c->OutboxEmpty() ? 0 : POLLOUT)), 0});
         }
-        if (poll(polls.data(), polls.size(), 200) < 0 && errno != EINTR) break;
+        int wait = 200;
+        if (options.filmEveryMs > 0) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(nextFrame - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 200));
+        }
+        if (poll(polls.data(), polls.size(), wait) < 0 && errno != EINTR) break;
     }
     return 0;
 }

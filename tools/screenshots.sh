@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Pictures of the operator window for the documentation: runs vistrel-server
-# on a private X display (Xvfb) with a few live games and viewers made by
-# vistrel-demo-client, has the program write a PNG of each page, and stops
-# everything it started, by PID.
+# on a private X display (Xvfb) with a live final made by vistrel-demo-client
+# (cameras filming under a 10 s broadcast delay, viewers behind the live
+# edge, a few chat lines), has the program write a PNG of each page once the
+# delay has let packets through, and stops everything it started, by PID.
 #
 #   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]
 #
@@ -62,13 +63,15 @@ sender_port=$(pick_port)
 viewer_port=$(pick_port)
 while [ "$viewer_port" = "$sender_port" ]; do viewer_port=$(pick_port); done
 
-# A filming password (shown masked on the setup page) and a viewer limit.
+# A filming password (shown masked on the setup page), a viewer limit and a
+# broadcast delay.
 cat >"$work/registry.reg" <<'REG'
 Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\Vistrel Server\Setup]
 "FilmDemoPasswordEdit"="demo"
 "MaxClientsSpin"=dword:00000020
+"BroadcastDelaySpin"=dword:0000000a
 REG
 
 mkdir -p "$work/runtime" "$work/shots"
@@ -76,7 +79,7 @@ chmod 700 "$work/runtime"
 DISPLAY=":$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" \
   "$server_bin" --registry "$work/registry.reg" --address 127.0.0.1 \
   --sender-port "$sender_port" --viewer-port "$viewer_port" --http off --no-recording \
-  --screenshots "$work/shots" --screenshot-delay 3000 >"$work/server.log" 2>&1 &
+  --screenshots "$work/shots" --screenshot-delay 14000 >"$work/server.log" 2>&1 &
 server_pid=$!
 
 # The window is up once its single-instance socket exists; the demo client
@@ -86,10 +89,10 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 "$client_bin" --address 127.0.0.1 --sender-port "$sender_port" --viewer-port "$viewer_port" \
-  --password demo --games 4 --viewers 6 --seconds 30 &
+  --password demo --games 4 --viewers 6 --seconds 60 --film-every 500 &
 client_pid=$!
 
-for _ in $(seq 300); do
+for _ in $(seq 450); do
   [ -f "$work/shots/done" ] && break
   kill -0 "$server_pid" 2>/dev/null || break
   sleep 0.1
@@ -106,5 +109,6 @@ for page in intro games-list user-list server-log setup; do
 done
 # The operator page, from vistreld in a browser.
 /usr/bin/python3 "$root/tests/browser/operator_page_test.py" --vistreld "$build/app/vistreld" \
-  --demo-client "$client_bin" --screenshot "$out/operator-page.png" --phone-screenshot "$out/operator-page-phone.png"
+  --demo-client "$client_bin" --delay 10 --screenshot "$out/operator-page.png" \
+  --phone-screenshot "$out/operator-page-phone.png"
 echo "screenshots: written to $out"

@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "window/list_view.h"
@@ -57,6 +58,9 @@ bool WritePageScreenshots(TMainWindow& window, const QString& directory) {
     auto* users = Part<TListView>(window, "UserListListbox");
     if (!tree || !games || !users) return false;
     window.ShowFromTray();
+    // Wide enough for every column of the games list (its stored widths and
+    // the tree beside it), on the pictures' 1024-pixel screen.
+    window.resize(std::max(window.width(), 1000), window.height());
     // A selected row shows what the commands act on.
     games->SelectRows({0});
     users->SelectRows({1});

@@ -20,6 +20,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import types
 
 kElementKey = "element-6066-11e4-a52e-4f735466cecf"
 kMaxMessage = 64 * 1024 * 1024  # a screenshot is the largest reply
@@ -324,6 +325,14 @@ class TFirefox:
 
     def execute_script(self, script, *args):
         return self.client_.command("WebDriver:ExecuteScript", {"script": script, "args": list(args)})
+
+    @property
+    def switch_to(self):
+        """Its .alert: the open dialog, as Selenium's Alert (fails while none is open)."""
+        client, text = self.client_, self.client_.command("WebDriver:GetAlertText")
+        return types.SimpleNamespace(alert=types.SimpleNamespace(
+            text=text, accept=lambda: client.command("WebDriver:AcceptAlert"),
+            dismiss=lambda: client.command("WebDriver:DismissAlert")))
 
     def set_window_size(self, width, height):
         self.client_.command("WebDriver:SetWindowRect", {"width": width, "height": height})

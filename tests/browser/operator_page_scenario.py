@@ -2,9 +2,10 @@
 the checks every browser must pass on it.
 
 TLiveRelay starts vistreld (--no-recording) on free loopback ports with a
-remote admin password, gives it live games and viewers (vistrel-demo-client,
-plus one viewer of our own), and ends everything it started by PID and removes
-its temporary folder when closed.
+remote admin password, gives it live games, filming (under a broadcast delay
+if asked), and viewers behind them (vistrel-demo-client, plus one viewer of
+our own), and ends everything it started by PID and removes its temporary
+folder when closed.
 
 check_page runs the page's scenario through a driver with the methods of
 Selenium's WebDriver (Chromium's through chromedriver, Firefox's through
@@ -12,12 +13,14 @@ marionette_client): the games and viewers must show, the live log must follow,
 a viewer's chat line must show in the chat panel, a Kick asks for the password
 (a wrong one is refused, the right one closes that viewer's connection), and a
 second command in the same session needs no password again; at that size
-(1280 x 860) both tables fit their panels.
+(1280 x 860) both tables fit their panels; also the new columns, the sorting,
+the real confirm() dialogs and the summary's words.
 check_phone_width loads the page in a phone-sized window and checks that
-neither the page nor a table is wider than its room there.
+neither the page nor a table (nor a cell or Halt button) is wider than its room.
 """
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -97,7 +100,8 @@ def closed_by_relay(viewer, limit=10.0):
 class TLiveRelay:
     """vistreld with kGames live games and kDemoViewers + 1 viewers, on loopback."""
 
-    def __init__(self, vistreld, demo_client):
+    def __init__(self, vistreld, demo_client, delay_seconds=0):
+        self.delay_seconds = delay_seconds
         self.work_ = tempfile.mkdtemp(prefix="vistrel-page-test-")
         self.processes_ = []
         self.viewer = None
@@ -118,7 +122,8 @@ class TLiveRelay:
         with open(registry, "w", newline="") as f:
             f.write("Windows Registry Editor Version 5.00\r\n\r\n"
                     "[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n"
-                    f"\"RemoteAdminPasswordEdit\"=\"{PASSWORD}\"\r\n")
+                    f"\"RemoteAdminPasswordEdit\"=\"{PASSWORD}\"\r\n"
+                    f"\"BroadcastDelaySpin\"=dword:{self.delay_seconds:08x}\r\n")
         sender_port, viewer_port = free_port(), free_port()
         self.http_port = free_port()
         self.url = f"http://127.0.0.1:{self.http_port}/"
@@ -131,7 +136,7 @@ class TLiveRelay:
         wait_until("the HTTP side", lambda: self.api("/api/v1/status")["version"])
         self.processes_.append(subprocess.Popen(
             [demo_client, "--sender-port", str(sender_port), "--viewer-port", str(viewer_port),
-             "--games", str(kGames), "--viewers", str(kDemoViewers), "--seconds", "120"],
+             "--games", str(kGames), "--viewers", str(kDemoViewers), "--seconds", "120", "--film-every", "500"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         self.viewer = connect_viewer(viewer_port, VIEWER_NAME)
         wait_until(f"{kGames} games and {kDemoViewers + 1} viewers",
@@ -199,8 +204,40 @@ def _assert_nothing_wider(driver):
         assert width <= room, f"{panel}'s table is {width} CSS pixels wide in {room} ({window} wide window)"
 
 
+def _answer_confirmation(driver, accept):
+    """Answers the page's confirm() (a real dialog); its question."""
+    dialog = {}
+    wait_until("the confirmation", lambda: dialog.setdefault("alert", driver.switch_to.alert), 5)
+    text = dialog["alert"].text
+    dialog["alert"].accept() if accept else dialog["alert"].dismiss()
+    return text
+
+
+def _cells(driver, table, label):
+    return [cell.text for cell in driver.find_elements(CSS, f"#{table} td[data-label='{label}']")]
+
+
+def _check_live_columns_and_sorting(driver, relay):
+    wait_until("the cameras filming", lambda: len(driver.find_elements(CSS, "#games .badge.filming")) == kGames)
+    wait_until("the sizes in KiB", lambda: all(
+        re.fullmatch(r"\d+(\.\d)? KiB", size) for size in _cells(driver, "games", "Compressed Size")))
+    lag = re.compile(r"([1-9]\d*) packets?, \d+(\.\d)? s")
+    wait_until("a viewer behind", lambda: any(lag.fullmatch(text) for text in _cells(driver, "users", "Behind")),
+               15 + relay.delay_seconds)
+    assert f" {kGames} games \u00b7 " in _text_of(driver, "summary")
+    if relay.delay_seconds:  # the pictures show packets held back
+        wait_until("packets held back", lambda: any(" of " in t for t in _cells(driver, "games", "Packets")), 20)
+    # By ID, by ID the other way round (which outlives a refresh), and back.
+    header, ids = driver.find_element(CSS, "#games-panel th:first-child"), sorted(_cells(driver, "games", "ID"), key=int)
+    for order, expected in (("ascending", ids), ("descending", ids[::-1]), ("ascending", ids)):
+        header.find_element(CSS, "button.sort").click()
+        if order == "descending":
+            time.sleep(2.5)
+        assert (header.get_attribute("aria-sort"), _cells(driver, "games", "ID")) == (order, expected)
+
+
 def check_page(driver, relay, screenshot=None):
-    """The page at desktop size, through a kick and a halt. Raises AssertionError."""
+    """The page at desktop size, through a kick, a halt and a delete. Raises AssertionError."""
     games = relay.api("/api/v1/games")["games"]
     driver.get(relay.url)
     assert driver.title == "Vistrel Server", driver.title
@@ -221,11 +258,21 @@ def check_page(driver, relay, screenshot=None):
     relay.viewer.sendall(struct.pack("<iii", 6, 288, 0) + bytes(17) + text.ljust(259, b"\0"))
     wait_until("the chat line", lambda: f"{VIEWER_NAME}: hello from the test" in _text_of(driver, "chat"))
     _assert_nothing_wider(driver)
+    _check_live_columns_and_sorting(driver, relay)
     if screenshot:
         driver.save_screenshot(screenshot)
 
+    # Kick and Halt ask first; a dismissed question runs nothing (not even the password's).
+    _row_of_viewer(driver, "alice").find_element(CSS, "button.kick").click()
+    assert "alice" in _answer_confirmation(driver, False)
+    driver.find_element(CSS, f"#games tr[data-id='{games[1]['id']}'] button.halt").click()
+    assert f"game {games[1]['id']} ({games[1]['name']})" in _answer_confirmation(driver, False)
+    time.sleep(1)
+    assert "open" not in (driver.find_element(ID, "password-dialog").get_attribute("class") or "")
+
     # A kick: the password is asked for; a wrong one is refused.
     _row_of_viewer(driver, VIEWER_NAME).find_element(CSS, "button.kick").click()
+    assert VIEWER_NAME in _answer_confirmation(driver, True)
     _enter_password(driver, "not the password")
     wait_until("the refusal", lambda: "Wrong password" in _text_of(driver, "notice"))
     time.sleep(1.1)  # the relay makes an address wait a second after a failure
@@ -235,14 +282,22 @@ def check_page(driver, relay, screenshot=None):
     wait_until("the kick in the log", lambda: "Remote admin 127.0.0.1: Kick User" in _text_of(driver, "log"))
     assert len(relay.api("/api/v1/viewers")["viewers"]) == kDemoViewers
 
-    # The password is kept for the session: a halt asks for nothing.
+    # The password is kept for the session: a halt asks for nothing but the confirmation.
     halt = f"#games tr[data-id='{games[0]['id']}'] button.halt"
     driver.find_element(CSS, halt).click()
+    assert f"game {games[0]['id']} ({games[0]['name']})" in _answer_confirmation(driver, True)
     wait_until("the halt's notice", lambda: "Halt Transfer on game" in _text_of(driver, "notice"))
     assert "open" not in driver.find_element(ID, "password-dialog").get_attribute("class")
     wait_until("the halted sender to go",
                lambda: not relay.api("/api/v1/games")["games"][0]["sender"]["connected"])
     wait_until("the Halt button to be disabled", lambda: not driver.find_element(CSS, halt).is_enabled())
+    wait_until("the camera halted", lambda: _cells(driver, "games", "Camera")[0] == "halted")
+
+    # Delete asks as it always did; one camera left is "1 sender".
+    driver.find_element(CSS, f"#games tr[data-id='{games[2]['id']}'] button.delete").click()
+    assert _answer_confirmation(driver, True) == f"Delete game {games[2]['id']} ({games[2]['name']})?"
+    wait_until("the deleted game's row to go", lambda: len(driver.find_elements(CSS, "#games tr")) == kGames - 1)
+    wait_until("one sender", lambda: " 1 sender \u00b7 " in _text_of(driver, "summary"))
 
 
 def check_phone_width(driver, relay, screenshot=None):
@@ -251,9 +306,13 @@ def check_phone_width(driver, relay, screenshot=None):
     driver.get(relay.url)
     width = driver.execute_script("return window.innerWidth")
     assert width <= 420, f"not a phone-sized window: {width} CSS pixels wide"
-    wait_until("the games", lambda: len(driver.find_elements(CSS, "#games tr")) == kGames)
+    wait_until("the games", lambda: len(driver.find_elements(CSS, "#games tr")) == kGames - 1)
     wait_until("the live log", lambda: _text_of(driver, "live") == "live")
     _assert_nothing_wider(driver)
+    outside = driver.execute_script(
+        "return Array.from(document.querySelectorAll('#games td, #users td, #games button.halt')).filter((e) =>"
+        " !(e.offsetWidth > 0 && e.getBoundingClientRect().right <= innerWidth)).map((e) => e.outerHTML)")
+    assert not outside, f"not within the {width} pixel window: {outside}"
     if screenshot:
         driver.save_screenshot(screenshot)
 

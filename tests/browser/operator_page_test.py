@@ -4,7 +4,8 @@
 Runs operator_page_scenario's checks against a live relay: the page at desktop
 size through a kick and a halt, then at a phone's size (Chromium's mobile
 emulation, 390 x 844). With --screenshot and --phone-screenshot the two are
-written as PNGs (tools/screenshots.sh uses them for docs/).
+written as PNGs (tools/screenshots.sh uses them for docs/, with --delay for a
+final under a broadcast delay).
 
 Everything talks to 127.0.0.1 only; every process started here is ended here.
 """
@@ -43,6 +44,7 @@ def main():
     parser.add_argument("--demo-client", required=True)
     parser.add_argument("--screenshot", help="write the page (desktop size) to this PNG")
     parser.add_argument("--phone-screenshot", help="write the page at a phone's size to this PNG")
+    parser.add_argument("--delay", type=int, default=0, help="the relay's broadcast delay in seconds")
     args = parser.parse_args()
 
     def check_in(relay, driver_size, check, screenshot):
@@ -56,7 +58,7 @@ def main():
             driver.quit()
 
     def body():
-        with scenario.TLiveRelay(args.vistreld, args.demo_client) as relay:
+        with scenario.TLiveRelay(args.vistreld, args.demo_client, args.delay) as relay:
             check_in(relay, (1280, 860), scenario.check_page, args.screenshot)
             check_in(relay, (390, 844, True), scenario.check_phone_width, args.phone_screenshot)
 

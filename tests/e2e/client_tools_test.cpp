@@ -117,9 +117,11 @@ struct TRelay {
     std::unique_ptr<TProcess> Process;
     uint16_t SenderPort = 0;
     uint16_t ViewerPort = 0;
+    uint16_t HttpPort = 0;  // 0: no HTTP side
 };
 
-TRelay StartRelay(const TTempFolder& folder, const std::string& name, const std::string& settings = {}) {
+TRelay StartRelay(const TTempFolder& folder, const std::string& name, const std::string& settings = {},
+                  bool http = false) {
     const std::string registry = folder / (name + ".reg");
     WriteFile(registry, "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Vistrel Server\\Setup]\r\n" +
                             settings);
@@ -127,11 +129,18 @@ TRelay StartRelay(const TTempFolder& folder, const std::string& name, const std:
     for (int attempt = 0; attempt < 5; ++attempt) {
         relay.SenderPort = FreePort();
         relay.ViewerPort = FreePort();
-        std::vector<std::string> args = {VISTRELD_PATH,   "--address",     "127.0.0.1",
-                                         "--sender-port", std::to_string(relay.SenderPort),
-                                         "--viewer-port", std::to_string(relay.ViewerPort),
-                                         "--registry",    registry,
-                                         "--http",        "off"};
+        if (http) relay.HttpPort = FreePort();
+        std::vector<std::string> args = {VISTRELD_PATH,
+                                         "--address",
+                                         "127.0.0.1",
+                                         "--sender-port",
+                                         std::to_string(relay.SenderPort),
+                                         "--viewer-port",
+                                         std::to_string(relay.ViewerPort),
+                                         "--registry",
+                                         registry,
+                                         "--http",
+                                         http ? "127.0.0.1:" + std::to_string(relay.HttpPort) : "off"};
         args.insert(args.end(), QuietOptions().begin(), QuietOptions().end());
         relay.Process = std::make_unique<TProcess>(args, folder / (name + ".out"), folder / (name + ".err"));
         // Both ports listen before the relay's loop runs; a probe on the
@@ -643,10 +652,12 @@ TEST(ClientTools, FilmDrawsABarOnATerminal) {
 }
 
 // On a terminal vistrel-watch shows how far it has come, says when it has
-// everything the relay holds, and with --until-caught-up ends there itself.
+// everything the relay holds, and with --until-caught-up ends there itself;
+// with --api (the watch password given) how far the game goes, too.
 TEST(ClientTools, WatchShowsProgressOnATerminalAndStopsOnceCaughtUp) {
     TTempFolder folder;
-    TRelay relay = StartRelay(folder, "relay");
+    TRelay relay = StartRelay(folder, "relay", "\"WatchDemoPasswordEdit\"=\"seen\"\r\n", true);
+    WriteFile(folder / "watch.pw", "seen\n");
     TRelayClient camera(relay.SenderPort);
     Film(relay, "Final", "ctf", 1, {Demo(0, "a"), Demo(1, "b"), Demo(2, "c"), Demo(3, "d")}, camera);
     camera.Close();
@@ -654,12 +665,14 @@ TEST(ClientTools, WatchShowsProgressOnATerminalAndStopsOnceCaughtUp) {
     TTerminal terminal;
     const std::string file = folder / "caught-up.rec";
     TProcess watch({VISTREL_WATCH_PATH, "--server", Server(relay.ViewerPort), "--game", "1", "-o", file,
-                    "--until-caught-up"},
+                    "--until-caught-up", "--api", "http://" + Server(relay.HttpPort) + "/", "--api-password-file",
+                    folder / "watch.pw"},
                    folder / "watch.out", terminal.Path());
     const std::string drawn = terminal.ReadWhile(watch, 20s);
     EXPECT_EQ(watch.Wait(1s), 0) << drawn;
     EXPECT_NE(drawn.find("\r2 packets"), std::string::npos) << drawn;
-    EXPECT_NE(drawn.find("next location 4  caught up"), std::string::npos) << drawn;
+    EXPECT_NE(drawn.find("next location 4 of 4  caught up"), std::string::npos) << drawn;
+    EXPECT_EQ(drawn.find("--api"), std::string::npos) << drawn;
     EXPECT_EQ(drawn.back(), '\n') << drawn;
     EXPECT_NE(watch.Output().find("; caught up"), std::string::npos) << watch.Output();
     EXPECT_EQ(ReadRecording(file).Packets.size(), 4u);

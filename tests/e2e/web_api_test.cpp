@@ -138,6 +138,29 @@ TEST_F(WebApi, ViewersShowsEveryConnectionWithAStableId) {
     EXPECT_EQ(Json(Get("/api/v1/viewers?after=" + std::to_string(annId)))["viewers"].size(), 0u);
 }
 
+TEST_F(WebApi, GamesTellHowTheirCameraIsAndViewersHowFarBehindTheyAre) {
+    SetPassword("pw");
+    TRelayClient *halted = nullptr, *leaving = nullptr;
+    const int32_t id = SenderWithDemo(halted, "CamA", 3);
+    SenderWithDemo(leaving, "CamB", 1);
+    NamedViewer("behind").Send(WaitForGame(id));
+    Settle();
+    Tick();
+    EXPECT_EQ(Json(Get("/api/v1/games"))["games"][0]["camera"], "filming");
+    const json behind = Json(Get("/api/v1/viewers"))["viewers"][0];
+    EXPECT_EQ(behind["lag_packets"], 3 - behind["position"].get<int>());
+    EXPECT_GT(behind["lag_packets"], 0);
+    EXPECT_GT(behind["lag_seconds"], 0.0);
+
+    ASSERT_EQ(Request("POST", "/api/v1/games/" + std::to_string(id) + "/halt", Auth("pw")).Status, 200);
+    leaving->Close();
+    EXPECT_TRUE(WaitFor([&] { return halted->Ended(); }));
+    Settle();
+    const json games = Json(Get("/api/v1/games"))["games"];
+    EXPECT_EQ(games[0]["camera"], "halted");
+    EXPECT_EQ(games[1]["camera"], "gone");
+}
+
 TEST_F(WebApi, ALogLongerThanTheLinesKeptIsReadFromTheOldestKept) {
     const int64_t kept = TLogLines::kKeptLines;
     for (int64_t i = 0; i < kept + 100; ++i) Form().ServerLog(false, "line " + std::to_string(i));
