@@ -14,4 +14,4 @@ export DEBIAN_FRONTEND=noninteractive
   clang libclang-rt-14-dev \
   qt6-base-dev libgl-dev xvfb xauth \
   chromium chromium-driver python3-selenium firefox-esr \
-  gnutls-bin curl
+  gnutls-bin curl prometheus

@@ -121,6 +121,8 @@ for path in /usr/bin/vistreld /usr/lib/systemd/system/vistreld.service \
             /usr/bin/vistrel-film /usr/bin/vistrel-watch \
             /usr/share/man/man1/vistrel-film.1.gz /usr/share/man/man1/vistrel-watch.1.gz \
             /usr/share/doc/vistrel/copyright /usr/share/doc/vistrel/changelog.Debian.gz \
+            /usr/share/doc/vistrel/monitoring/README.md /usr/share/doc/vistrel/monitoring/alerts.yml \
+            /usr/share/doc/vistrel/monitoring/alerts_test.yml /usr/share/doc/vistrel/monitoring/dashboard.json \
             /usr/bin/vistrel-server /usr/share/applications/vistrel-server.desktop \
             /usr/share/icons/hicolor/scalable/apps/vistrel-server.svg \
             /usr/share/man/man1/vistrel-server.1.gz \
@@ -136,6 +138,16 @@ settings=$root/var/lib/vistrel/registry.reg
 [ "$(stat -c %a "$settings")" = 600 ] || fail "the settings file's mode is $(stat -c %a "$settings"), not 600"
 grep -Eqx '"FilmDemoPasswordEdit"="[A-HJ-NP-Za-km-z2-9]{16}"' "$settings" || fail "no random filming password"
 grep -Eqx '"RemoteAdminPasswordEdit"="[A-HJ-NP-Za-km-z2-9]{20}"' "$settings" || fail "no random remote admin password"
+
+# The monitoring files as shipped: the dashboard whole, and the rules' tests
+# beside the rules they load (promtool is not in the root; the build's tests
+# run them).
+in_root 'dpkg -L vistrel' | grep -x /usr/share/doc/vistrel/monitoring/dashboard.json > /dev/null ||
+  fail "the monitoring files are not the vistrel package's"
+python3 -c 'import json, sys; json.load(open(sys.argv[1]))' "$root/usr/share/doc/vistrel/monitoring/dashboard.json" ||
+  fail "/usr/share/doc/vistrel/monitoring/dashboard.json is not JSON"
+grep -qx '  - alerts.yml' "$root/usr/share/doc/vistrel/monitoring/alerts_test.yml" ||
+  fail "alerts_test.yml does not load the alerts.yml beside it"
 
 step "running the programs"
 in_root 'vistreld --help' | grep -q '^Usage: vistreld' || fail "vistreld --help"

@@ -8,7 +8,8 @@
 #                          AddressSanitizer + UndefinedBehaviorSanitizer
 #                          build (build-asan/) and its tests, less the ones
 #                          that only drive outside programs (labels browser,
-#                          nginx, packaging: the sanitizers see nothing there).
+#                          nginx, prometheus, packaging: the sanitizers see
+#                          nothing there).
 #   tools/test.sh --fast   the inner loop: the normal build and its tests
 #                          labelled unit and e2e (tests/CMakeLists.txt).
 #
@@ -102,7 +103,7 @@ ctest --preset default -j "$jobs" --output-junit "$junit_normal"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 configure asan build-asan
 cmake --build --preset asan -j "$jobs"
-echo "== sanitizer tests (without the labels browser, nginx, packaging)"
+echo "== sanitizer tests (without the labels browser, nginx, prometheus, packaging)"
 ctest --preset asan -j "$jobs" --output-junit "$junit_asan"
 
 echo "== waiting for the fuzz job"

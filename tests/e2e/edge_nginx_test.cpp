@@ -37,6 +37,7 @@
 #include "testing/http_client.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/free_port.h"
+#include "tests/e2e/live_relay.h"
 #include "tests/e2e/tls_tools.h"
 
 namespace vistrel::testing {
@@ -46,17 +47,6 @@ using namespace std::chrono_literals;
 using namespace vistrel::client;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-bool PortAnswers(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -72,20 +62,6 @@ struct TRelay {
     uint16_t HttpPort = 0;
     std::unique_ptr<TChildProcess> Process;
 };
-
-// One blocking GET with a bounded wait; Status 0 when no answer came.
-THttpReply HttpGet(uint16_t port, const std::string& target) {
-    THttpClient client(port);
-    client.Send(HttpRequestText("GET", target, {{"Connection", "close"}}));
-    const auto until = Clock::now() + 5s;
-    while (Clock::now() < until) {
-        client.Pump();
-        if (client.HasReply()) return client.TakeReply();
-        if (client.Ended()) break;
-        std::this_thread::sleep_for(5ms);
-    }
-    return {};
-}
 
 uint64_t Metric(uint16_t port, const std::string& sample) {
     const std::string text = HttpGet(port, "/metrics").Body;
