@@ -395,15 +395,18 @@ THttpResponse TWebApi::Delete(const TCall& call) {
                       [&] { return form_.DeleteGame(id) ? Done(id, "deleted") : NoSuchGame(); });
 }
 
+bool TWebApi::HasConnectedViewer(int64_t id) const {
+    const TWSocketServer& viewers = form_.DemoViewers();
+    for (int32_t i = 0; i < viewers.ClientCount(); ++i) {
+        const auto* viewer = static_cast<const TDemoViewer*>(viewers.Client(i));
+        if (static_cast<int64_t>(viewer->Seq) == id && viewer->State() == wsConnected) return true;
+    }
+    return false;
+}
+
 THttpResponse TWebApi::Kick(const TCall& call) {
     const int64_t id = call.Numbers.Values[0];
-    const TWSocketServer& viewers = form_.DemoViewers();
-    bool found = false;
-    for (int32_t i = 0; i < viewers.ClientCount() && !found; ++i) {
-        const auto* viewer = static_cast<const TDemoViewer*>(viewers.Client(i));
-        found = static_cast<int64_t>(viewer->Seq) == id && viewer->State() == wsConnected;
-    }
-    if (!found) return NoSuchViewer();
+    if (!HasConnectedViewer(id)) return NoSuchViewer();
     return RunCommand(call.Request, "Kick User on viewer " + std::to_string(id),
                       [&] { return form_.KickViewer(static_cast<uint64_t>(id)) ? Done(id, "kicked") : NoSuchViewer(); });
 }
@@ -413,13 +416,7 @@ THttpResponse TWebApi::Unmute(const TCall& call) { return SetMuted(call, false);
 
 THttpResponse TWebApi::SetMuted(const TCall& call, bool muted) {
     const int64_t id = call.Numbers.Values[0];
-    const TWSocketServer& viewers = form_.DemoViewers();
-    bool found = false;
-    for (int32_t i = 0; i < viewers.ClientCount() && !found; ++i) {
-        const auto* viewer = static_cast<const TDemoViewer*>(viewers.Client(i));
-        found = static_cast<int64_t>(viewer->Seq) == id && viewer->State() == wsConnected;
-    }
-    if (!found) return NoSuchViewer();
+    if (!HasConnectedViewer(id)) return NoSuchViewer();
     return RunCommand(call.Request, std::string(muted ? "Mute" : "Unmute") + " User on viewer " + std::to_string(id),
                       [&] {
                           if (!form_.MuteViewer(static_cast<uint64_t>(id), muted)) return NoSuchViewer();

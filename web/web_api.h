@@ -134,6 +134,8 @@ private:
     THttpResponse Recording(const TCall& call);
     THttpResponse Halt(const TCall& call);
     THttpResponse Delete(const TCall& call);
+    // A viewer of this identifier is connected (a command on it can run).
+    bool HasConnectedViewer(int64_t id) const;
     THttpResponse Kick(const TCall& call);
     THttpResponse Mute(const TCall& call);
     THttpResponse Unmute(const TCall& call);
