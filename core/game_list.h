@@ -132,6 +132,8 @@ public:
     // Entries that are empty (gaps), kept as entries change. A packet paged
     // out is not a gap.
     int32_t Gaps() const noexcept { return gaps_; }
+    // Entries holding a packet, in memory or paged out: what the list stores.
+    int32_t StoredCount() const noexcept { return Count() - gaps_; }
 
     // Paging: a stored packet released from memory, kept in the game's
     // recording. PageOut releases entry i's bytes (false for a gap or an

@@ -219,7 +219,7 @@ uint64_t TOriginMirror::BehindOrigin() const {
     for (const auto& [id, game] : games_) {
         if (game->Dropped) continue;
         const TActiveGameList* local = host_.FindGameById(game->LocalId);
-        const int64_t stored = local ? local->Count() - local->Gaps() : 0;
+        const int64_t stored = local ? local->StoredCount() : 0;
         if (game->OriginVisible > stored) behind += static_cast<uint64_t>(game->OriginVisible - stored);
     }
     return behind;

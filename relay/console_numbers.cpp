@@ -32,7 +32,7 @@ void TConsoleNumbers::Refresh() {
     for (int32_t row = 0; row < games.Count(); ++row) {
         const TActiveGameList* game = games_.Find(console_.GameIdOfRow(row));
         if (!game) continue;
-        const int32_t stored = game->Count() - game->Gaps();
+        const int32_t stored = game->StoredCount();
         const std::pair<size_t, std::string> numbers[] = {
             {kCompressedSizeColumn, std::to_string(CompressedBytes(*game))},
             {kDelayColumn, std::to_string(delay_.DelaySeconds())},

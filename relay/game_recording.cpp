@@ -177,8 +177,7 @@ bool TGameRecording::Start(TGameHost& host) {
     const int32_t restored = games.Count() - gamesBefore;
     if (restored > 0) {
         uint64_t packets = 0;
-        for (int32_t i = 0; i < games.Count(); ++i)
-            packets += static_cast<uint64_t>(games.At(i).Count() - games.At(i).Gaps());
+        for (int32_t i = 0; i < games.Count(); ++i) packets += static_cast<uint64_t>(games.At(i).StoredCount());
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         char took[32];
         std::snprintf(took, sizeof took, "%.2f", seconds);

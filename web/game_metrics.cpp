@@ -39,12 +39,12 @@ void AppendGameMetrics(TMetricsText& out, const TMainForm& form) {
         out.Sample("vistrel_game_viewers", {{"game", g.Id}}, static_cast<uint64_t>(g.Game->Viewers()));
     out.Family("vistrel_game_stored_packets", "gauge", "Demo packets the game holds.");
     for (const TShownGame& g : shown)
-        out.Sample("vistrel_game_stored_packets", {{"game", g.Id}}, static_cast<uint64_t>(StoredPackets(*g.Game)));
+        out.Sample("vistrel_game_stored_packets", {{"game", g.Id}}, static_cast<uint64_t>(g.Game->StoredCount()));
     out.Family("vistrel_game_visible_packets", "gauge",
                "Demo packets of the game viewers may see so far (all but those the broadcast delay holds back).");
     for (const TShownGame& g : shown)
         out.Sample("vistrel_game_visible_packets", {{"game", g.Id}},
-                   static_cast<uint64_t>(StoredPackets(*g.Game) - delay.HeldBack(*g.Game)));
+                   static_cast<uint64_t>(g.Game->StoredCount() - delay.HeldBack(*g.Game)));
     out.Family("vistrel_game_stored_bytes", "gauge", "Bytes of the game's stored demo packets, as compressed.");
     for (const TShownGame& g : shown) out.Sample("vistrel_game_stored_bytes", {{"game", g.Id}}, PacketBytes(*g.Game));
     out.Family("vistrel_game_sent_bytes_total", "counter",

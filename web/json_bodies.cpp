@@ -32,8 +32,6 @@ std::string_view ShownLabel(const TActiveGameList& game) {
 
 }  // namespace
 
-int32_t StoredPackets(const TActiveGameList& game) noexcept { return game.Count() - game.Gaps(); }
-
 uint64_t PacketBytes(const TActiveGameList& game) noexcept {
     return game.StoredBytes() - static_cast<uint64_t>(game.Count()) * kStoredEntryOverhead;
 }
@@ -44,7 +42,7 @@ TUsage Usage(const TMainForm& form) {
         usage.Games = games->Count();
         usage.StoredMemory = games->StoredBytes();
         for (int32_t i = 0; i < games->Count(); ++i) {
-            usage.StoredPackets += StoredPackets(games->At(i));
+            usage.StoredPackets += games->At(i).StoredCount();
             usage.StoredBytes += PacketBytes(games->At(i));
         }
     }
@@ -120,8 +118,8 @@ std::string GamesJson(const TMainForm& form, int64_t after, int32_t max) {
             {"name", Utf8(game.Name())},
             {"game", Utf8(ShownLabel(game))},
             {"mod", Utf8(game.Mod())},
-            {"stored_packets", StoredPackets(game)},
-            {"visible_packets", StoredPackets(game) - delay.HeldBack(game)},
+            {"stored_packets", game.StoredCount()},
+            {"visible_packets", game.StoredCount() - delay.HeldBack(game)},
             {"delay_seconds", delay.DelaySeconds()},
             {"compressed_bytes", PacketBytes(game)},
             {"viewers", game.Viewers()},

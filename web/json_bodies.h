@@ -16,9 +16,8 @@
 
 namespace vistrel {
 
-// A game's stored packets (gaps not counted) and their bytes alone (the
-// registry also counts each entry's own cost).
-int32_t StoredPackets(const TActiveGameList& game) noexcept;
+// A game's stored packets' bytes alone (the registry also counts each
+// entry's own cost).
 uint64_t PacketBytes(const TActiveGameList& game) noexcept;
 
 // What the relay holds: stored demos and connection buffers.

@@ -162,7 +162,7 @@ THttpResponse TOriginRoutes::Game(const THttpRequest& request, int32_t id) const
         {"sender",
          {{"name", Latin1ToUtf8(game.SenderName())}, {"address", game.SenderAddr()}, {"connected", connected}}},
         {"locations", end},
-        {"stored_packets", game.Count() - game.Gaps() - delay.HeldBack(game)},
+        {"stored_packets", game.StoredCount() - delay.HeldBack(game)},
         {"viewers", game.Viewers()},
         {"segment_locations", kSegmentLocations},
         {"last_segment", last},
