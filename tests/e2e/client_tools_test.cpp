@@ -347,7 +347,9 @@ TEST(ClientTools, WatchEndsWithACompleteFileWhenTheRelayClosesAndFailsForAGameNo
     Film(relay, "Short", "dm", 1, packets, camera);
 
     const std::string file = folder / "short.rec";
-    TProcess watch({VISTREL_WATCH_PATH, "--server", Server(relay.ViewerPort), "--game", "1", "-o", file},
+    // An HTTP side that does not answer costs the progress its number, once, and nothing else.
+    TProcess watch({VISTREL_WATCH_PATH, "--server", Server(relay.ViewerPort), "--game", "1", "-o", file, "--api",
+                    "http://" + Server(FreePort()) + "/"},
                    folder / "watch.out", folder / "watch.err");
     const Clock::time_point until = Clock::now() + 10s;
     while (ReadRecording(file).Packets.size() < packets.size() && Clock::now() < until)
@@ -357,6 +359,9 @@ TEST(ClientTools, WatchEndsWithACompleteFileWhenTheRelayClosesAndFailsForAGameNo
     EXPECT_EQ(watch.Wait(10s), 0) << watch.ErrorOutput();
     EXPECT_NE(watch.Output().find("2 packets"), std::string::npos) << watch.Output();
     EXPECT_NE(watch.Output().find("the relay closed the connection"), std::string::npos) << watch.Output();
+    const std::string said = watch.ErrorOutput();
+    EXPECT_NE(said.find("--api: "), std::string::npos) << said;
+    EXPECT_EQ(said.find("--api: "), said.rfind("--api: ")) << said;
     const std::string bytes = ReadFile(file);
     const THeaderRead header = ReadRecordingHeader(bytes);
     ASSERT_EQ(header.Status, THeaderStatus::Valid);
